@@ -1,0 +1,116 @@
+// Pipe transport of the Brisk Pipe Architecture: named pipes under /run/bpa/,
+// servers publish byte chunks, clients receive them on a reader thread.
+// Declarations the tarn programs rely on; the platform's libbrisk_pipe
+// provides them at run time.
+#ifndef BRISK_PIPE_H
+#define BRISK_PIPE_H
+
+#include <cjson/cJSON.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Directory that holds every named pipe, and the longest location accepted
+// (characters, not counting the terminator).
+#define PIPE_DIR "/run/bpa/"
+#define PIPE_MAX_LOCATION_LEN 63
+#define PIPE_MAX_NAME_LEN 63
+#define PIPE_CLIENT_MAX_CHANNELS 16
+#define PIPE_SERVER_MAX_CHANNELS 16
+
+// Client flag: deliver every received chunk through the simple helper callback.
+#define CLIENT_FLAG_EN_SIMPLE_HELPER 1
+
+// Error codes returned (negated values are never used: all codes are < 0).
+#define PIPE_ERROR_OTHER              -1
+#define PIPE_ERROR_SERVER_NOT_AVAILABLE -2
+#define PIPE_ERROR_REACHED_MAX_NAME_INDEX -3
+#define PIPE_ERROR_FILE_IO            -4
+#define PIPE_ERROR_TIMEOUT            -5
+#define PIPE_ERROR_INVALID_ARG        -6
+#define PIPE_ERROR_NOT_CONNECTED      -7
+#define PIPE_ERROR_CTRL_NOT_AVAILABLE -8
+#define PIPE_ERROR_INFO_NOT_AVAILABLE -9
+#define PIPE_ERROR_CHANNEL_OOB        -10
+#define PIPE_ERROR_CHANNEL_IN_USE     -11
+
+// Image format codes known to pipe_image_format_to_string.
+#define IMAGE_FORMAT_RAW8    0
+#define IMAGE_FORMAT_NV12    1
+#define IMAGE_FORMAT_STEREO_RAW8 2
+#define IMAGE_FORMAT_H264    3
+#define IMAGE_FORMAT_H265    4
+#define IMAGE_FORMAT_RGB     5
+#define IMAGE_FORMAT_YUV420  6
+
+// Process-wide running flag. enable_signal_handler() makes SIGINT, SIGTERM
+// and SIGHUP store 0 here; the program sets it to 1 itself.
+extern volatile int main_running;
+
+// Installs the handler described above and ignores SIGPIPE. 0 or -1.
+int enable_signal_handler(void);
+
+// Turns a pipe name ("vrx_latency") into "/run/bpa/vrx_latency/", or keeps an
+// absolute path (adding the trailing '/'). out must hold 64 bytes. Returns 0,
+// or a negative code for an empty or unsafe name or one that does not fit.
+int pipe_expand_location_string(const char* in, char* out);
+
+// Prints one line on stderr naming the failure behind an error code.
+void pipe_print_error(int e);
+
+// ---- client side --------------------------------------------------------
+// Callbacks run on the channel's reader thread, never concurrently for one
+// channel. The data pointer is valid only during the call.
+typedef void (*pipe_client_simple_cb)(int ch, char* data, int bytes, void* context);
+typedef void (*pipe_client_connect_cb)(int ch, void* context);
+typedef void (*pipe_client_disc_cb)(int ch, void* context);
+
+int pipe_client_set_simple_helper_cb(int ch, pipe_client_simple_cb cb, void* context);
+int pipe_client_set_connect_cb(int ch, pipe_client_connect_cb cb, void* context);
+int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context);
+
+// Subscribes channel ch to the pipe at name_or_location as client_name.
+// Returns 0, or a negative code at once when no server publishes there.
+// After success the reader thread reconnects by itself whenever the server
+// goes away and comes back. buf_size bounds each delivered chunk.
+int pipe_client_open(int ch, const char* name_or_location, const char* client_name,
+                     int flags, int buf_size);
+// Closes one channel / all channels; once these return no callback runs.
+int pipe_client_close(int ch);
+void pipe_client_close_all(void);
+
+// ---- control -------------------------------------------------------------
+// Delivers cmd (a terminated text) to the control callback of the server
+// publishing name_or_location, as one message. 0, or negative when nothing
+// listens there.
+int pipe_send_control_cmd(const char* name_or_location, const char* cmd);
+
+// ---- server side ---------------------------------------------------------
+typedef void (*pipe_server_control_cb)(int ch, char* cmd, int bytes, void* context);
+
+// Publishes a pipe on server channel ch. flags: reserved, pass 0. 0 or negative.
+int pipe_server_create(int ch, const char* name_or_location, int flags);
+// Sends one chunk to every connected client without ever blocking: a client
+// that cannot take it now loses this whole chunk. Returns the number of
+// clients that received it, or a negative code.
+int pipe_server_write(int ch, const void* data, int bytes);
+int pipe_server_get_num_clients(int ch);
+void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context);
+int pipe_server_close(int ch);
+void pipe_server_close_all(void);
+
+// The channel's info object ("name", "location", "type", "server_name",
+// "server_pid", ...). Owned by the library: edit it, never free it. Null when
+// the channel is not open.
+cJSON* pipe_server_get_info_json_ptr(int ch);
+// Rewrites the pipe's info file from that object, atomically. 0 or negative.
+int pipe_server_update_info(int ch);
+
+// Name of an image format code, "UNKNOWN" for codes it does not know.
+const char* pipe_image_format_to_string(int format);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds if needed, then runs the simulated receiver and the inspector on a
+# private /run/bpa (a throwaway root, see sandbox.sh). Ctrl-C ends both.
+# Arguments go to the inspector (for example -n or -s).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+[ -x build/bin/tarn-inspect-vrx ] && [ -x build/bin/tarn-vrx-sim ] || scripts/build.sh
+export TARN_BIN=$PWD/build/bin TARN_LIB=$PWD/build/lib
+exec scripts/sandbox.sh bash -c '
+  "$TARN_BIN/tarn-vrx-sim" --rate 60 & sim=$!
+  trap "kill $sim 2>/dev/null" EXIT
+  for _ in $(seq 50); do [ -S /run/bpa/vrx_latency/data ] && break; sleep 0.1; done
+  "$TARN_BIN/tarn-inspect-vrx" "$@"
+' inspect "$@"
