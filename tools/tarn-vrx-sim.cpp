@@ -1,1 +1,228 @@
-int main() { return 0; }
+// tarn-vrx-sim: a simulated receiver. Publishes latency records on a pipe as
+// the receiver service does, with plausible synthetic values, or publishes a
+// file's bytes exactly as given (for tests of exact and malformed buffers).
+#include <getopt.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "brisk_pipe.h"
+#include "inspect_vrx.h"
+
+namespace {
+
+struct sim_options {
+    std::string pipe = "vrx_latency";
+    double rate = 60.0;          // records per second (raw mode: chunks per second); 0 = flat out
+    long long count = 0;         // records to publish, 0 = until stopped
+    int batch = 1;               // records per write
+    uint32_t start_id = 1;
+    venc_mode_t codec = VENC_H264;
+    int gop = 30;                // an I-frame every gop frames
+    std::string raw;             // publish this file's bytes instead
+    int chunk = 60;              // bytes per write in raw mode
+    int wait_clients = 0;        // wait for this many subscribers before publishing
+    double hold = 0.0;           // seconds to keep the pipe open after the last write
+    unsigned seed = 1;
+};
+
+void print_help()
+{
+    puts("usage: tarn-vrx-sim [options]\n"
+         "Publishes 60-byte latency records on a pipe, as the receiver service does.\n"
+         "\n"
+         "  -p, --pipe NAME       pipe name or absolute location (default vrx_latency)\n"
+         "  -r, --rate N          records per second, 0 for as fast as possible (default 60);\n"
+         "                        with --raw: writes per second\n"
+         "  -c, --count N         records to publish, 0 for until stopped (default 0)\n"
+         "  -b, --batch N         records per write (default 1)\n"
+         "  -i, --start-id N      first sample id (default 1)\n"
+         "  -e, --codec NAME      h264 or h265: the frame-type codes used (default h264)\n"
+         "  -g, --gop N           an I-frame every N frames (default 30)\n"
+         "  -s, --seed N          seed of the synthetic values (default 1)\n"
+         "      --raw FILE        publish the bytes of FILE exactly, in chunks of --chunk bytes\n"
+         "      --chunk N         bytes per write with --raw (default 60)\n"
+         "  -w, --wait-clients N  wait until N subscribers are connected before publishing\n"
+         "      --hold SECONDS    keep the pipe open this long after the last write\n"
+         "  -h, --help            print this help\n"
+         "\n"
+         "SIGINT, SIGTERM and SIGHUP end it cleanly.");
+}
+
+bool parse_number(const char* text, double lo, double hi, double& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    out = v;
+    return true;
+}
+
+int parse_options(int argc, char* argv[], sim_options& o)
+{
+    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD };
+    static const struct option long_options[] = {
+        {"pipe", required_argument, nullptr, 'p'},   {"rate", required_argument, nullptr, 'r'},
+        {"count", required_argument, nullptr, 'c'},  {"batch", required_argument, nullptr, 'b'},
+        {"start-id", required_argument, nullptr, 'i'}, {"codec", required_argument, nullptr, 'e'},
+        {"gop", required_argument, nullptr, 'g'},    {"seed", required_argument, nullptr, 's'},
+        {"raw", required_argument, nullptr, OPT_RAW}, {"chunk", required_argument, nullptr, OPT_CHUNK},
+        {"wait-clients", required_argument, nullptr, 'w'},
+        {"hold", required_argument, nullptr, OPT_HOLD}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "p:r:c:b:i:e:g:s:w:h", long_options, nullptr)) != -1) {
+        double v = 0;
+        bool ok = true;
+        switch (c) {
+        case 'p': o.pipe = optarg; break;
+        case 'r': ok = parse_number(optarg, 0, 1e9, o.rate); break;
+        case 'c': ok = parse_number(optarg, 0, 9e18, v); o.count = static_cast<long long>(v); break;
+        case 'b': ok = parse_number(optarg, 1, 30000 / 60, v); o.batch = static_cast<int>(v); break;
+        case 'i': ok = parse_number(optarg, 0, 4294967295.0, v); o.start_id = static_cast<uint32_t>(v); break;
+        case 'e':
+            if (strcmp(optarg, "h264") == 0) o.codec = VENC_H264;
+            else if (strcmp(optarg, "h265") == 0) o.codec = VENC_H265;
+            else ok = false;
+            break;
+        case 'g': ok = parse_number(optarg, 1, 1e9, v); o.gop = static_cast<int>(v); break;
+        case 's': ok = parse_number(optarg, 0, 4294967295.0, v); o.seed = static_cast<unsigned>(v); break;
+        case OPT_RAW: o.raw = optarg; break;
+        case OPT_CHUNK: ok = parse_number(optarg, 1, 1 << 20, v); o.chunk = static_cast<int>(v); break;
+        case 'w': ok = parse_number(optarg, 0, 1000, v); o.wait_clients = static_cast<int>(v); break;
+        case OPT_HOLD: ok = parse_number(optarg, 0, 1e6, o.hold); break;
+        case 'h': print_help(); exit(0);
+        default: print_help(); return -1;
+        }
+        if (!ok) {
+            fprintf(stderr, "tarn-vrx-sim: invalid value '%s'\n", optarg);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Sleeps until the next write is due; a rate of 0 never sleeps.
+struct pacer {
+    double period_ns;
+    struct timespec next;
+    explicit pacer(double per_second) : period_ns(per_second > 0 ? 1e9 / per_second : 0)
+    {
+        clock_gettime(CLOCK_MONOTONIC, &next);
+    }
+    void wait()
+    {
+        if (period_ns <= 0) return;
+        long long ns = next.tv_nsec + static_cast<long long>(period_ns);
+        next.tv_sec += ns / 1000000000;
+        next.tv_nsec = ns % 1000000000;
+        while (main_running && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+    }
+};
+
+// One synthetic frame: stage latencies with jitter, bigger I-frames, a
+// slowly sagging battery.
+vrx_latency_packet_t make_record(const sim_options& o, uint32_t id, long long n, std::mt19937& rng)
+{
+    std::normal_distribution<float> jitter(0.0f, 1.0f);
+    auto around = [&](float mean, float spread) { return std::max(0.05f, mean + spread * jitter(rng)); };
+    const bool iframe = n % o.gop == 0;
+    const float fps = o.rate > 0 ? static_cast<float>(std::min(o.rate, 240.0)) : 60.0f;
+
+    vrx_latency_packet_t r{};
+    r.magic_number = RECORD_MAGIC_NUMBER;
+    r.sample_id = id;
+    r.input_mbps = around(iframe ? 18.0f : 12.0f, 1.5f);
+    r.frame_latency_ms = around(iframe ? 4.5f : 2.5f, 0.4f);
+    r.fec_latency_ms = around(iframe ? 1.6f : 0.9f, 0.2f);
+    r.decode_latency_ms = around(iframe ? 6.0f : 3.8f, 0.5f);
+    r.render_latency_ms = around(1.6f, 0.3f);
+    r.vrx_latency_ms = r.frame_latency_ms + r.fec_latency_ms + r.decode_latency_ms +
+                       r.render_latency_ms + around(0.4f, 0.1f);
+    r.vtx_latency_ms = around(iframe ? 11.0f : 8.5f, 0.8f);
+    r.pcap_delta_ms = around(1000.0f / fps, 0.6f);
+    r.frame_type = o.codec == VENC_H264 ? (iframe ? 101 : 65) : (iframe ? 19 : 1);
+    r.fragments = iframe ? 24 + static_cast<int>(std::abs(jitter(rng)) * 6) : 6 + static_cast<int>(std::abs(jitter(rng)) * 3);
+    r.rssi_dbm = -48 + static_cast<int>(std::lround(3.0f * jitter(rng)));
+    r.fps = fps + 0.05f * jitter(rng);
+    r.vbat_vdc = 16.8f - static_cast<float>(n) * 1e-5f;
+    return r;
+}
+
+int publish_synthetic(const sim_options& o)
+{
+    std::mt19937 rng(o.seed);
+    std::vector<vrx_latency_packet_t> batch(static_cast<size_t>(o.batch));
+    pacer pace(o.rate / o.batch);
+    uint32_t id = o.start_id;
+    long long sent = 0;
+    while (main_running && (o.count == 0 || sent < o.count)) {
+        int k = 0;
+        for (; k < o.batch && (o.count == 0 || sent + k < o.count); k++)
+            batch[static_cast<size_t>(k)] = make_record(o, id++, sent + k, rng);
+        pipe_server_write(0, batch.data(), k * static_cast<int>(sizeof(vrx_latency_packet_t)));
+        sent += k;
+        pace.wait();
+    }
+    return 0;
+}
+
+int publish_raw(const sim_options& o)
+{
+    FILE* f = fopen(o.raw.c_str(), "rb");
+    if (f == nullptr) {
+        fprintf(stderr, "tarn-vrx-sim: cannot open %s: %s\n", o.raw.c_str(), strerror(errno));
+        return -1;
+    }
+    std::vector<char> buf(static_cast<size_t>(o.chunk));
+    pacer pace(o.rate);
+    size_t n;
+    while (main_running && (n = fread(buf.data(), 1, buf.size(), f)) > 0) {
+        pipe_server_write(0, buf.data(), static_cast<int>(n));
+        pace.wait();
+    }
+    fclose(f);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    sim_options o;
+    if (parse_options(argc, argv, o) != 0) return 1;
+
+    enable_signal_handler();
+    main_running = 1;
+
+    int ret = pipe_server_create(0, o.pipe.c_str(), 0);
+    if (ret < 0) {
+        fprintf(stderr, "tarn-vrx-sim: cannot publish on %s\n", o.pipe.c_str());
+        pipe_print_error(ret);
+        return 1;
+    }
+    if (cJSON* info = pipe_server_get_info_json_ptr(0)) {
+        cJSON_AddStringToObject(info, "data_format", "vrx_latency_packet_t");
+        cJSON_AddNumberToObject(info, "record_size", sizeof(vrx_latency_packet_t));
+        pipe_server_update_info(0);
+    }
+    while (main_running && pipe_server_get_num_clients(0) < o.wait_clients) usleep(5000);
+
+    ret = o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
+
+    for (double left = o.hold; main_running && left > 0; left -= 0.01) usleep(10000);
+    pipe_server_close_all();
+    return ret == 0 ? 0 : 1;
+}

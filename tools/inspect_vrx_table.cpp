@@ -1,0 +1,195 @@
+// The data path of tarn-inspect-vrx: record checks, the live table and the
+// CSV log. Everything here runs on the pipe library's client thread.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <iterator>
+
+#include <fmt/format.h>
+
+#include "brisk_json.h"
+#include "inspect_vrx.h"
+
+int en_newline = 0;
+bool save_to_file = false;
+const char* csv_path = "/data/tarn-inspect-vrx.csv";
+std::atomic<venc_mode_t> current_encoding_scheme{VENC_H264};
+
+static const char CONFIG_PATH[] = "/etc/hexwing/tarn-vrx.conf";
+static const char CSV_HEADER[] =
+    "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
+    "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n";
+
+static std::deque<float> avg_i_latency;
+static std::deque<float> avg_p_latency;
+
+void _connect_cb(int, void*)
+{
+    printf("\e[1m");
+    printf("|    id   |");
+    printf(" in (mbps) |");
+    printf(" vtx(ms) |");
+    printf(" vrx(ms) |");
+    printf(" avg vrx(ms) |");
+    printf(" frame(ms) |");
+    printf(" fec(ms) |");
+    printf(" decode(ms) |");
+    printf(" render(ms) |");
+    printf(" pcap\u25B2(ms) |");
+    printf("  fps |");
+    printf(" rssi(dBm) |");
+    printf(" frags |");
+    printf(" frame type |");
+    printf(" vbat(VDC) |");
+    printf("\n");
+    printf("\e[0m");
+}
+
+void _disconnect_cb(int, void*)
+{
+    fprintf(stderr, "\nserver disconnected\n");
+}
+
+// Appends text to the log with one write. A short write is cut back to the
+// previous end of file so the log never holds a partial line.
+static bool append_whole(int fd, const char* text, size_t len)
+{
+    struct stat st;
+    const bool know_size = fstat(fd, &st) == 0;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : ENOSPC;
+            if (done > 0 && know_size && ftruncate(fd, st.st_size) != 0) {
+                // Nothing more can be done; the reason below is the first failure.
+            }
+            errno = err;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The log keeps rows of the buffers that could be written; when it starts
+// failing one line says why, and nothing more until it has worked again.
+static bool csv_failing = false;
+
+static void csv_report(bool ok)
+{
+    if (!ok && !csv_failing)
+        fprintf(stderr, "ERROR: cannot write %s: %s\n", csv_path, strerror(errno));
+    csv_failing = !ok;
+}
+
+void _helper_cb(int, char* data, int bytes, void*)
+{
+    static bool header_written = false;
+    static bool shown_any = false;
+    static uint32_t current_sample = 0;
+    static fmt::memory_buffer out;
+    static fmt::memory_buffer csv;
+
+    const int n = validate_pipe_records(data, bytes, sizeof(vrx_latency_packet_t), 0, "VRX");
+    if (n < 0) return;
+
+    out.clear();
+    csv.clear();
+    const venc_mode_t mode = current_encoding_scheme.load(std::memory_order_relaxed);
+    for (int i = 0; i < n; i++) {
+        vrx_latency_packet_t r;
+        memcpy(&r, data + static_cast<size_t>(i) * sizeof r, sizeof r);
+        if (shown_any && r.sample_id == current_sample) continue;
+
+        if (en_newline)
+            out.push_back('\n');
+        else
+            fmt::format_to(std::back_inserter(out), "\r\e[2K");
+
+        float avg;
+        if (r.frame_type == 101 || r.frame_type == 19)
+            avg = calc_avg_latency(r.vrx_latency_ms, avg_i_latency);
+        else if (r.frame_type == 1 || r.frame_type == 65)
+            avg = calc_avg_latency(r.vrx_latency_ms, avg_p_latency);
+        else
+            avg = r.vrx_latency_ms;
+        current_sample = r.sample_id;
+        shown_any = true;
+
+        const std::string type = nalu_as_string(r.frame_type, mode);
+        // Floats are widened to double as a C++ stream would print them, and every
+        // column is aligned explicitly: {fmt} would put "nan" and "inf" on the left.
+        fmt::format_to(std::back_inserter(out),
+                       "|{:>8} |{:>7.1f}    |{:>7.3f}  |{:>7.3f}  |{:>9.3f}    |{:>8.3f}   |{:>7.3f}  |"
+                       "{:>9.3f}   |{:>9.3f}   |{:>8.3f}   |{:>5.1f} |{:>7}    |{:>5}  |{:>11} |{:>7.1f}    |",
+                       r.sample_id, double(r.input_mbps), double(r.vtx_latency_ms),
+                       double(r.vrx_latency_ms), double(avg), double(r.frame_latency_ms),
+                       double(r.fec_latency_ms), double(r.decode_latency_ms),
+                       double(r.render_latency_ms), double(r.pcap_delta_ms), double(r.fps),
+                       r.rssi_dbm, r.fragments, type, double(r.vbat_vdc));
+        if (save_to_file)
+            fmt::format_to(std::back_inserter(csv),
+                           "{},{:.1f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},"
+                           "{:.3f},{},{},{}\n",
+                           r.sample_id, double(r.input_mbps), double(r.vtx_latency_ms),
+                           double(r.vrx_latency_ms), double(avg), double(r.frame_latency_ms),
+                           double(r.fec_latency_ms), double(r.decode_latency_ms),
+                           double(r.render_latency_ms), double(r.pcap_delta_ms), double(r.fps),
+                           r.rssi_dbm, r.fragments, type);
+    }
+
+    if (save_to_file) {
+        // Opened and closed once per buffer, so the file can be moved or
+        // removed between buffers.
+        int fd = open(csv_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        bool ok = fd >= 0;
+        if (ok && !header_written) {
+            ok = append_whole(fd, CSV_HEADER, sizeof CSV_HEADER - 1);
+            header_written = ok;
+        }
+        if (ok) ok = append_whole(fd, csv.data(), csv.size());
+        if (fd >= 0 && close(fd) != 0) ok = false;
+        csv_report(ok);
+    }
+
+    fwrite(out.data(), 1, out.size(), stdout);
+    fflush(stdout);
+}
+
+void get_encoding_scheme()
+{
+    const int made = json_make_empty_file_if_missing(CONFIG_PATH);
+    if (made < 0) {
+        printf("Error creating config file\n");
+        fflush(stdout);
+        return;
+    }
+    if (made > 0) {
+        fmt::print("No configuration file found, created a new empty configuration file using "
+                   "defaults: {}\n",
+                   CONFIG_PATH);
+        fflush(stdout);
+    }
+    cJSON* parent = json_read_file(CONFIG_PATH);
+    if (parent == nullptr) {
+        printf("cJSON parent null\n");
+        fflush(stdout);
+        return;
+    }
+    char encoding[20];
+    json_fetch_string_with_default(parent, "encoding", encoding, sizeof encoding, "h264");
+    venc_mode_t mode = VENC_OTHER;
+    if (strcmp(encoding, "h264") == 0)
+        mode = VENC_H264;
+    else if (strcmp(encoding, "h265") == 0)
+        mode = VENC_H265;
+    current_encoding_scheme.store(mode, std::memory_order_relaxed);
+    cJSON_Delete(parent);
+}
