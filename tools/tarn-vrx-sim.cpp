@@ -30,8 +30,10 @@ struct sim_options {
     int gop = 30;                // an I-frame every gop frames
     std::string raw;             // publish this file's bytes instead
     int chunk = 60;              // bytes per write in raw mode
+    bool framed = false;         // raw file holds [u32 little-endian length][bytes] frames
     int wait_clients = 0;        // wait for this many subscribers before publishing
     double hold = 0.0;           // seconds to keep the pipe open after the last write
+    double delay = 0.0;          // seconds to wait after the subscribers came, before writing
     unsigned seed = 1;
 };
 
@@ -51,7 +53,10 @@ void print_help()
          "  -s, --seed N          seed of the synthetic values (default 1)\n"
          "      --raw FILE        publish the bytes of FILE exactly, in chunks of --chunk bytes\n"
          "      --chunk N         bytes per write with --raw (default 60)\n"
+         "      --frames FILE     publish FILE as a list of writes: each a 32-bit little-endian\n"
+         "                        byte count followed by that many bytes\n"
          "  -w, --wait-clients N  wait until N subscribers are connected before publishing\n"
+         "      --delay SECONDS   wait this long after the subscribers came before writing\n"
          "      --hold SECONDS    keep the pipe open this long after the last write\n"
          "  -h, --help            print this help\n"
          "\n"
@@ -70,7 +75,7 @@ bool parse_number(const char* text, double lo, double hi, double& out)
 
 int parse_options(int argc, char* argv[], sim_options& o)
 {
-    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD };
+    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD, OPT_FRAMES, OPT_DELAY };
     static const struct option long_options[] = {
         {"pipe", required_argument, nullptr, 'p'},   {"rate", required_argument, nullptr, 'r'},
         {"count", required_argument, nullptr, 'c'},  {"batch", required_argument, nullptr, 'b'},
@@ -79,6 +84,8 @@ int parse_options(int argc, char* argv[], sim_options& o)
         {"raw", required_argument, nullptr, OPT_RAW}, {"chunk", required_argument, nullptr, OPT_CHUNK},
         {"wait-clients", required_argument, nullptr, 'w'},
         {"hold", required_argument, nullptr, OPT_HOLD}, {"help", no_argument, nullptr, 'h'},
+        {"frames", required_argument, nullptr, OPT_FRAMES},
+        {"delay", required_argument, nullptr, OPT_DELAY},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -98,7 +105,9 @@ int parse_options(int argc, char* argv[], sim_options& o)
             break;
         case 'g': ok = parse_number(optarg, 1, 1e9, v); o.gop = static_cast<int>(v); break;
         case 's': ok = parse_number(optarg, 0, 4294967295.0, v); o.seed = static_cast<unsigned>(v); break;
-        case OPT_RAW: o.raw = optarg; break;
+        case OPT_RAW: o.raw = optarg; o.framed = false; break;
+        case OPT_FRAMES: o.raw = optarg; o.framed = true; break;
+        case OPT_DELAY: ok = parse_number(optarg, 0, 1e6, o.delay); break;
         case OPT_CHUNK: ok = parse_number(optarg, 1, 1 << 20, v); o.chunk = static_cast<int>(v); break;
         case 'w': ok = parse_number(optarg, 0, 1000, v); o.wait_clients = static_cast<int>(v); break;
         case OPT_HOLD: ok = parse_number(optarg, 0, 1e6, o.hold); break;
@@ -188,13 +197,33 @@ int publish_raw(const sim_options& o)
     }
     std::vector<char> buf(static_cast<size_t>(o.chunk));
     pacer pace(o.rate);
-    size_t n;
-    while (main_running && (n = fread(buf.data(), 1, buf.size(), f)) > 0) {
+    int ret = 0;
+    while (main_running) {
+        size_t want = buf.size();
+        if (o.framed) {
+            unsigned char len[4];
+            size_t got = fread(len, 1, sizeof len, f);
+            if (got == 0) break;
+            want = len[0] | len[1] << 8 | len[2] << 16 | static_cast<size_t>(len[3]) << 24;
+            if (got != sizeof len || want > (1u << 24)) {
+                fprintf(stderr, "tarn-vrx-sim: %s: bad frame length\n", o.raw.c_str());
+                ret = -1;
+                break;
+            }
+            buf.resize(want);
+        }
+        size_t n = fread(buf.data(), 1, want, f);
+        if (o.framed && n != want) {
+            fprintf(stderr, "tarn-vrx-sim: %s: frame cut short\n", o.raw.c_str());
+            ret = -1;
+            break;
+        }
+        if (n == 0 && !o.framed) break;
         pipe_server_write(0, buf.data(), static_cast<int>(n));
         pace.wait();
     }
     fclose(f);
-    return 0;
+    return ret;
 }
 
 }  // namespace
@@ -219,6 +248,7 @@ int main(int argc, char* argv[])
         pipe_server_update_info(0);
     }
     while (main_running && pipe_server_get_num_clients(0) < o.wait_clients) usleep(5000);
+    for (double left = o.delay; main_running && left > 0; left -= 0.01) usleep(10000);
 
     ret = o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
 
