@@ -44,7 +44,7 @@ WORKED = rec(1234, 101, vrx=20.25, input_mbps=12.34, vtx=10.5, frame=3.2, fec=1.
 #        runs of the simulator (each a list of buffers), extra flags)
 CASES = {
     "worked_example": (["-s"], '{"encoding": "h264"}', [[WORKED]], {}),
-    "framing_default": ([], None, [[rec(1) + rec(2, 101)]], {"keep_conf": True}),
+    "framing_default": ([], '{"encoding": "h264"}', [[rec(1) + rec(2, 101)]], {"keep_conf": True}),
     "framing_newline": (["-n"], '{}', [[rec(1), rec(2, 101)]], {}),
     "repeats": (["-n", "-s"], '{}',
                 [[rec(0), rec(0, vrx=99.0) + rec(7), rec(7) + rec(8) + rec(7)]], {}),
