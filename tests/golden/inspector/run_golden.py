@@ -72,6 +72,7 @@ CASES = {
                               rec(9)]], {}),
     "server_restart": (["-n"], '{}', [[rec(1), rec(2)], [rec(3), rec(4)]], {}),
     "two_runs_append": (["-s"], '{}', [[rec(1, 101), rec(2)]], {"runs": 2}),
+    "csv_folder_missing": (["-n", "-s"], '{}', [[rec(1), rec(2), rec(3)]], {"no_data": True}),
 }
 
 
@@ -130,7 +131,8 @@ def run_case(name, update):
     opts, conf, sims, extra = CASES[name]
     set_config(conf)
     subprocess.run(["rm", "-rf", "/data"], check=True)
-    os.makedirs("/data")
+    if not extra.get("no_data"):
+        os.makedirs("/data")
     got_out = b""
     got_err = b""
     for _ in range(extra.get("runs", 1)):
