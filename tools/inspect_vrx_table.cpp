@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -53,6 +54,45 @@ void _connect_cb(int, void*)
 void _disconnect_cb(int, void*)
 {
     fprintf(stderr, "\nserver disconnected\n");
+}
+
+// Appends v in fixed notation with prec (1 or 3) decimals, right-aligned in
+// width columns, exactly as printf("%*.*f") prints the float widened to
+// double. A float has 24 significant bits, so v * 10^prec (at most 10 more
+// bits) is exact in a double, and rounding it to an integer in the default
+// rounding mode (ties to even) is the correctly rounded decimal result.
+// Values that do not fit an int64 after scaling, NaN and infinities go
+// through {fmt}.
+static void append_fixed(fmt::memory_buffer& out, float v, int prec, int width)
+{
+    static const double scale[] = {1, 10, 100, 1000};
+    if (!std::isfinite(v) || std::fabs(v) >= 1e15f) {
+        fmt::format_to(std::back_inserter(out), "{:>{}.{}f}", double(v), width, prec);
+        return;
+    }
+    const double q = std::nearbyint(std::fabs(double(v)) * scale[prec]);
+    auto n = static_cast<uint64_t>(q);
+    char digits[32];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    for (int i = 0; i < prec; i++) {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    }
+    *--p = '.';
+    do {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    if (std::signbit(v)) *--p = '-';
+    for (int pad = width - static_cast<int>(end - p); pad > 0; pad--) out.push_back(' ');
+    out.append(p, end);
+}
+
+template <size_t N>
+static void append_text(fmt::memory_buffer& out, const char (&text)[N])
+{
+    out.append(text, text + N - 1);
 }
 
 // Appends text to the log with one write. A short write is cut back to the
@@ -124,25 +164,41 @@ void _helper_cb(int, char* data, int bytes, void*)
         shown_any = true;
 
         const std::string type = nalu_as_string(r.frame_type, mode);
-        // Floats are widened to double as a C++ stream would print them, and every
-        // column is aligned explicitly: {fmt} would put "nan" and "inf" on the left.
-        fmt::format_to(std::back_inserter(out),
-                       "|{:>8} |{:>7.1f}    |{:>7.3f}  |{:>7.3f}  |{:>9.3f}    |{:>8.3f}   |{:>7.3f}  |"
-                       "{:>9.3f}   |{:>9.3f}   |{:>8.3f}   |{:>5.1f} |{:>7}    |{:>5}  |{:>11} |{:>7.1f}    |",
-                       r.sample_id, double(r.input_mbps), double(r.vtx_latency_ms),
-                       double(r.vrx_latency_ms), double(avg), double(r.frame_latency_ms),
-                       double(r.fec_latency_ms), double(r.decode_latency_ms),
-                       double(r.render_latency_ms), double(r.pcap_delta_ms), double(r.fps),
-                       r.rssi_dbm, r.fragments, type, double(r.vbat_vdc));
-        if (save_to_file)
-            fmt::format_to(std::back_inserter(csv),
-                           "{},{:.1f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},"
-                           "{:.3f},{},{},{}\n",
-                           r.sample_id, double(r.input_mbps), double(r.vtx_latency_ms),
-                           double(r.vrx_latency_ms), double(avg), double(r.frame_latency_ms),
-                           double(r.fec_latency_ms), double(r.decode_latency_ms),
-                           double(r.render_latency_ms), double(r.pcap_delta_ms), double(r.fps),
-                           r.rssi_dbm, r.fragments, type);
+        fmt::format_to(std::back_inserter(out), "|{:>8} |", r.sample_id);
+        append_fixed(out, r.input_mbps, 1, 7);
+        append_text(out, "    |");
+        append_fixed(out, r.vtx_latency_ms, 3, 7);
+        append_text(out, "  |");
+        append_fixed(out, r.vrx_latency_ms, 3, 7);
+        append_text(out, "  |");
+        append_fixed(out, avg, 3, 9);
+        append_text(out, "    |");
+        append_fixed(out, r.frame_latency_ms, 3, 8);
+        append_text(out, "   |");
+        append_fixed(out, r.fec_latency_ms, 3, 7);
+        append_text(out, "  |");
+        append_fixed(out, r.decode_latency_ms, 3, 9);
+        append_text(out, "   |");
+        append_fixed(out, r.render_latency_ms, 3, 9);
+        append_text(out, "   |");
+        append_fixed(out, r.pcap_delta_ms, 3, 8);
+        append_text(out, "   |");
+        append_fixed(out, r.fps, 1, 5);
+        fmt::format_to(std::back_inserter(out), " |{:>7}    |{:>5}  |{:>11} |", r.rssi_dbm,
+                       r.fragments, type);
+        append_fixed(out, r.vbat_vdc, 1, 7);
+        append_text(out, "    |");
+        if (save_to_file) {
+            fmt::format_to(std::back_inserter(csv), "{},", r.sample_id);
+            append_fixed(csv, r.input_mbps, 1, 0);
+            for (float f : {r.vtx_latency_ms, r.vrx_latency_ms, avg, r.frame_latency_ms,
+                            r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms,
+                            r.pcap_delta_ms, r.fps}) {
+                csv.push_back(',');
+                append_fixed(csv, f, 3, 0);
+            }
+            fmt::format_to(std::back_inserter(csv), ",{},{},{}\n", r.rssi_dbm, r.fragments, type);
+        }
     }
 
     if (save_to_file) {
