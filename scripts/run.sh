@@ -8,6 +8,7 @@ scripts/deps.sh
 [ -x build/bin/tarn-inspect-vrx ] && [ -x build/bin/tarn-vrx-sim ] || scripts/build.sh
 export TARN_BIN=$PWD/build/bin TARN_LIB=$PWD/build/lib
 exec scripts/sandbox.sh bash -c '
+  mkdir -p /etc/hexwing /data
   "$TARN_BIN/tarn-vrx-sim" --rate 60 & sim=$!
   trap "kill $sim 2>/dev/null" EXIT
   for _ in $(seq 50); do [ -S /run/bpa/vrx_latency/data ] && break; sleep 0.1; done
