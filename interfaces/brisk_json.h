@@ -13,9 +13,10 @@ extern "C" {
 // exists, 1 when it was created, -1 when it was missing and could not be made.
 int json_make_empty_file_if_missing(const char* path);
 
-// Parses the file, skipping a leading comment block (/* ... */ and // lines).
+// Parses the file, skipping a leading comment block (/* ... */ blocks and //
+// lines, white space between). Text after the JSON value is an error.
 // Returns a tree the caller frees with cJSON_Delete, or NULL after printing
-// one line on stderr with the path and where parsing stopped.
+// one line on stderr with the path and where parsing stopped (line, column).
 cJSON* json_read_file(const char* path);
 
 // Copies the string member name of parent into str (at most maxlen bytes with
@@ -25,9 +26,10 @@ cJSON* json_read_file(const char* path);
 int json_fetch_string_with_default(cJSON* parent, const char* name, char* str,
                                    int maxlen, const char* default_val);
 
-// Replace path atomically (temporary file in the same folder, flush, rename)
-// keeping its permissions. The header text is written verbatim before the
-// JSON. 0 or -1.
+// Replace path atomically (temporary file in the same folder, write, fsync,
+// rename) keeping an existing file's permissions; on failure the old file is
+// left as it was and no temporary file remains. The header text is written
+// verbatim before the JSON. obj stays the caller's. 0 or -1.
 int json_write_to_file(const char* path, cJSON* obj);
 int json_write_to_file_with_header(const char* path, cJSON* obj, const char* header);
 

@@ -1,1 +1,322 @@
-// filled in below
+// libbrisk_json: JSON files with an optional leading comment header, read
+// whole and replaced atomically.
+#include "brisk_json.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Mode of a file this library creates, before the umask.
+constexpr mode_t NEW_FILE_MODE = 0666;
+
+int open_retry(const char* path, int flags, mode_t mode)
+{
+    int fd;
+    do {
+        fd = open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool write_all(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool read_whole_file(const char* path, std::string& out)
+{
+    int fd = open_retry(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    char buf[8192];
+    for (;;) {
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            close(fd);
+            errno = e;
+            return false;
+        }
+        if (r == 0) break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    close(fd);
+    return true;
+}
+
+// Folder of path, for the temporary file that must sit on the same file
+// system as the file it replaces.
+std::string folder_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Creates a fresh temporary file next to path; returns its descriptor and
+// name, or -1. The umask applies to it as to any new file.
+int make_temp_beside(const std::string& path, std::string& tmp_name)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        unsigned n = __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
+        tmp_name = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(n);
+        int fd = open_retry(tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                            NEW_FILE_MODE);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void sync_folder(const std::string& folder)
+{
+    int dfd = open_retry(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dfd < 0) return;
+    fsync(dfd);
+    close(dfd);
+}
+
+// Writes text to a new temporary file beside target and renames it over
+// target. An existing target keeps its mode and, where allowed, its owner.
+int replace_file(const char* target, const std::string& text)
+{
+    std::string path = target;
+    struct stat old_st;
+    bool existed = lstat(target, &old_st) == 0;
+    if (existed && S_ISLNK(old_st.st_mode)) {
+        // Replace what the link points at, not the link itself.
+        char resolved[PATH_MAX];
+        if (realpath(target, resolved) != nullptr) {
+            path = resolved;
+            existed = stat(resolved, &old_st) == 0;
+        } else {
+            existed = false;
+        }
+    }
+    if (existed && S_ISDIR(old_st.st_mode)) {
+        fprintf(stderr, "json: cannot write %s: is a directory\n", target);
+        return -1;
+    }
+
+    std::string tmp;
+    int fd = make_temp_beside(path, tmp);
+    if (fd < 0) {
+        fprintf(stderr, "json: cannot create a temporary file for %s: %s\n", target,
+                strerror(errno));
+        return -1;
+    }
+    bool ok = true;
+    if (existed) {
+        if (fchown(fd, old_st.st_uid, old_st.st_gid) != 0) {
+            // Only root may give a file away; the mode is kept all the same.
+        }
+        ok = fchmod(fd, old_st.st_mode & 07777) == 0;
+    }
+    ok = ok && write_all(fd, text.data(), text.size()) && fsync(fd) == 0;
+    int e = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        fprintf(stderr, "json: failed to write %s: %s\n", target, strerror(e));
+        return -1;
+    }
+    sync_folder(folder_of(path));
+    return 0;
+}
+
+int write_with_header(const char* path, cJSON* obj, const char* header)
+{
+    if (path == nullptr || obj == nullptr) {
+        fprintf(stderr, "json: write called with a NULL %s\n", path == nullptr ? "path" : "object");
+        return -1;
+    }
+    char* json = cJSON_Print(obj);
+    if (json == nullptr) {
+        fprintf(stderr, "json: cannot print the tree for %s\n", path);
+        return -1;
+    }
+    std::string text;
+    if (header != nullptr) text = header;
+    text += json;
+    text += '\n';
+    cJSON_free(json);
+    return replace_file(path, text);
+}
+
+// Line and column (both from 1) of offset in text.
+void line_and_column(const std::string& text, size_t offset, int& line, int& column)
+{
+    line = 1;
+    column = 1;
+    for (size_t i = 0; i < offset && i < text.size(); i++) {
+        if (text[i] == '\n') {
+            line++;
+            column = 1;
+        } else {
+            column++;
+        }
+    }
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Offset of the first byte after the leading comment block, or npos with
+// the offset of an unterminated "/*" in bad_at.
+size_t skip_comment_header(const std::string& text, size_t& bad_at)
+{
+    size_t i = 0;
+    for (;;) {
+        while (i < text.size() && is_blank(text[i])) i++;
+        if (text.compare(i, 2, "/*") == 0) {
+            size_t close = text.find("*/", i + 2);
+            if (close == std::string::npos) {
+                bad_at = i;
+                return std::string::npos;
+            }
+            i = close + 2;
+        } else if (text.compare(i, 2, "//") == 0) {
+            size_t eol = text.find('\n', i + 2);
+            i = eol == std::string::npos ? text.size() : eol + 1;
+        } else {
+            return i;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int json_make_empty_file_if_missing(const char* path)
+{
+    if (path == nullptr || path[0] == '\0') {
+        fprintf(stderr, "json: no path given to create\n");
+        return -1;
+    }
+    struct stat st;
+    if (stat(path, &st) == 0) return 0;
+    if (errno != ENOENT) {
+        fprintf(stderr, "json: cannot check %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    // O_EXCL: a file that appears meanwhile is kept, never truncated.
+    int fd = open_retry(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
+    if (fd < 0) {
+        if (errno == EEXIST) return 0;
+        fprintf(stderr, "json: cannot create %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    static const char empty[] = "{}\n";
+    bool ok = write_all(fd, empty, sizeof empty - 1) && fsync(fd) == 0;
+    int e = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
+        unlink(path);
+        fprintf(stderr, "json: cannot write %s: %s\n", path, strerror(e));
+        return -1;
+    }
+    return 1;
+}
+
+cJSON* json_read_file(const char* path)
+{
+    if (path == nullptr) {
+        fprintf(stderr, "json: no path given to read\n");
+        return nullptr;
+    }
+    std::string text;
+    if (!read_whole_file(path, text)) {
+        fprintf(stderr, "json: cannot read %s: %s\n", path, strerror(errno));
+        return nullptr;
+    }
+    int line, column;
+    size_t bad_at = 0;
+    size_t start = skip_comment_header(text, bad_at);
+    if (start == std::string::npos) {
+        line_and_column(text, bad_at, line, column);
+        fprintf(stderr, "json: cannot parse %s: comment opened at line %d column %d is not closed\n",
+                path, line, column);
+        return nullptr;
+    }
+    const char* begin = text.c_str();
+    const char* end = nullptr;
+    cJSON* tree = cJSON_ParseWithOpts(begin + start, &end, 1);
+    // A NUL byte inside the file ends cJSON's view early; it is garbage too.
+    if (tree != nullptr && end != begin + text.size()) {
+        cJSON_Delete(tree);
+        tree = nullptr;
+    }
+    if (tree == nullptr) {
+        size_t at = end != nullptr && end >= begin ? static_cast<size_t>(end - begin) : start;
+        line_and_column(text, at, line, column);
+        fprintf(stderr, "json: cannot parse %s: invalid JSON at line %d column %d\n", path, line,
+                column);
+        return nullptr;
+    }
+    return tree;
+}
+
+int json_fetch_string_with_default(cJSON* parent, const char* name, char* str, int maxlen,
+                                   const char* default_val)
+{
+    if (str == nullptr || maxlen <= 0) return -1;
+    str[0] = '\0';
+    if (name == nullptr) return -1;
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(parent, name);
+    const char* src = default_val;
+    int result = 1;
+    if (cJSON_IsString(item) && item->valuestring != nullptr) {
+        src = item->valuestring;
+        result = 0;
+    }
+    if (src == nullptr) return result;
+    size_t n = strnlen(src, static_cast<size_t>(maxlen - 1));
+    memcpy(str, src, n);
+    str[n] = '\0';
+    return result;
+}
+
+int json_write_to_file(const char* path, cJSON* obj)
+{
+    return write_with_header(path, obj, nullptr);
+}
+
+int json_write_to_file_with_header(const char* path, cJSON* obj, const char* header)
+{
+    return write_with_header(path, obj, header);
+}
+
+}  // extern "C"
