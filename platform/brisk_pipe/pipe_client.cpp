@@ -311,3 +311,33 @@ int pipe_client_close(int ch) {
 void pipe_client_close_all(void) {
     for (int ch = 0; ch < PIPE_CLIENT_MAX_CHANNELS; ch++) pipe_client_close(ch);
 }
+
+int pipe_send_control_cmd(const char* name_or_location, const char* cmd) {
+    if (cmd == nullptr) return PIPE_ERROR_INVALID_ARG;
+    size_t len = strlen(cmd);
+    if (len == 0 || len > PIPE_MAX_CONTROL_LEN) return PIPE_ERROR_INVALID_ARG;
+    char location[PIPE_MAX_LOCATION_LEN + 1], path[128];
+    int rc = pipe_expand_location_string(name_or_location, location);
+    if (rc < 0) return rc;
+    if (!brisk_pipe::join_path(path, sizeof(path), location, PIPE_CONTROL_FILE)) return PIPE_ERROR_INVALID_ARG;
+
+    int fd = brisk_pipe::connect_unix(path, SOCK_DGRAM);
+    if (fd < 0) return PIPE_ERROR_CTRL_NOT_AVAILABLE;
+    // Never wait long on a server that stopped reading its commands.
+    rc = PIPE_ERROR_TIMEOUT;
+    for (int tries = 0; tries < 2; tries++) {
+        ssize_t n = retry_eintr([&] { return send(fd, cmd, len, MSG_DONTWAIT | MSG_NOSIGNAL); });
+        if (n == static_cast<ssize_t>(len)) {
+            rc = 0;
+            break;
+        }
+        if (n >= 0 || errno != EAGAIN) {
+            rc = PIPE_ERROR_CTRL_NOT_AVAILABLE;
+            break;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        retry_eintr([&] { return poll(&p, 1, 500); });
+    }
+    close(fd);
+    return rc;
+}
