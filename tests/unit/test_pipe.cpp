@@ -1,0 +1,649 @@
+// libbrisk_pipe: servers and clients in this process (and forked children),
+// every pipe under a temporary folder in /tmp given as an absolute path.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brisk_pipe.h"
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+// What a client channel saw, filled by its callbacks.
+struct seen_t {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> chunks;
+    int connects = 0;
+    int disconnects = 0;
+    clock_type::time_point last_connect;
+
+    template <typename Pred>
+    bool wait_for(Pred pred, milliseconds limit = milliseconds(3000)) {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, limit, pred);
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lk(m);
+        return chunks.size();
+    }
+};
+
+void on_data(int, char* data, int bytes, void* ctx) {
+    auto* s = static_cast<seen_t*>(ctx);
+    std::lock_guard<std::mutex> lk(s->m);
+    s->chunks.emplace_back(data, static_cast<size_t>(bytes));
+    s->cv.notify_all();
+}
+void on_connect(int, void* ctx) {
+    auto* s = static_cast<seen_t*>(ctx);
+    std::lock_guard<std::mutex> lk(s->m);
+    s->connects++;
+    s->last_connect = clock_type::now();
+    s->cv.notify_all();
+}
+void on_disconnect(int, void* ctx) {
+    auto* s = static_cast<seen_t*>(ctx);
+    std::lock_guard<std::mutex> lk(s->m);
+    s->disconnects++;
+    s->cv.notify_all();
+}
+
+// Registers the recording callbacks, or clears them all for s == null.
+void watch(int ch, seen_t* s) {
+    pipe_client_set_simple_helper_cb(ch, s ? on_data : nullptr, s);
+    pipe_client_set_connect_cb(ch, s ? on_connect : nullptr, s);
+    pipe_client_set_disconnect_cb(ch, s ? on_disconnect : nullptr, s);
+}
+
+bool wait_clients(int ch, int n, milliseconds limit = milliseconds(3000)) {
+    auto end = clock_type::now() + limit;
+    while (clock_type::now() < end) {
+        if (pipe_server_get_num_clients(ch) == n) return true;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return false;
+}
+
+// Bytes of test chunk i: its size and content both depend on i.
+std::string make_chunk(int i) {
+    uint32_t x = static_cast<uint32_t>(i) * 2654435761u + 12345u;
+    size_t size = 1 + (x >> 8) % 5000;
+    std::string s(size, '\0');
+    for (size_t j = 0; j < size; j++) s[j] = static_cast<char>((i * 31 + j * 7 + (j >> 8)) & 0xff);
+    return s;
+}
+
+// Writes until at least `want` clients took the chunk (a full client buffer
+// drops it, so the test tries again).
+int write_until(int ch, const std::string& s, int want) {
+    int r = 0;
+    for (int tries = 0; tries < 5000; tries++) {
+        r = pipe_server_write(ch, s.data(), static_cast<int>(s.size()));
+        if (r >= want || r < 0) return r;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return r;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+class Pipe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/pipe-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        pipe_client_close_all();
+        pipe_server_close_all();
+        // Callbacks stay registered across opens; the contexts die with the test.
+        for (int ch = 0; ch < PIPE_CLIENT_MAX_CHANNELS; ch++) watch(ch, nullptr);
+        for (int ch = 0; ch < PIPE_SERVER_MAX_CHANNELS; ch++) pipe_server_set_control_cb(ch, nullptr, nullptr);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string loc(const char* name) { return dir + "/" + name; }
+    std::string dir;
+};
+
+// ---- locations, names, errors, signals ----------------------------------
+
+TEST(PipeLocation, ExpandsNamesAndKeepsAbsolutePaths) {
+    char out[64];
+    ASSERT_EQ(pipe_expand_location_string("vrx_latency", out), 0);
+    EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
+    ASSERT_EQ(pipe_expand_location_string("a.b-c_9", out), 0);
+    EXPECT_STREQ(out, "/run/bpa/a.b-c_9/");
+    ASSERT_EQ(pipe_expand_location_string("/tmp/x", out), 0);
+    EXPECT_STREQ(out, "/tmp/x/");
+    ASSERT_EQ(pipe_expand_location_string("/tmp/x/", out), 0);
+    EXPECT_STREQ(out, "/tmp/x/");
+    ASSERT_EQ(pipe_expand_location_string("/run/bpa/vrx_latency/", out), 0);
+    EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
+}
+
+TEST(PipeLocation, RejectsUnsafeOrEmptyNames) {
+    const char* bad[] = {"",        "..",       ".",        "a/b",      "rel/path/", "vrx_latency/",
+                         "/",       "/tmp/../etc", "/tmp/..", "/a//b",   "/tmp/./x",  "a b",
+                         "a;rm",    "ä",         "name\n",   "/tmp/x*",  "$HOME"};
+    for (const char* in : bad) {
+        char out[64] = "untouched";
+        EXPECT_LT(pipe_expand_location_string(in, out), 0) << "accepted \"" << in << "\"";
+        EXPECT_STREQ(out, "") << in;
+    }
+    char out[64];
+    EXPECT_LT(pipe_expand_location_string(nullptr, out), 0);
+    EXPECT_LT(pipe_expand_location_string("x", nullptr), 0);
+    // Names that merely contain dots are fine.
+    EXPECT_EQ(pipe_expand_location_string("..x", out), 0);
+    EXPECT_EQ(pipe_expand_location_string("/tmp/a..b", out), 0);
+}
+
+TEST(PipeLocation, SixtyThreeCharacterLimitIsExact) {
+    char out[64];
+    // "/run/bpa/" is 9 characters and the trailing '/' one more: 53 fit.
+    std::string name(53, 'n');
+    ASSERT_EQ(pipe_expand_location_string(name.c_str(), out), 0);
+    EXPECT_EQ(strlen(out), 63u);
+    EXPECT_LT(pipe_expand_location_string((name + "n").c_str(), out), 0);
+
+    std::string abs = "/" + std::string(61, 'a');  // 62 + '/' = 63
+    ASSERT_EQ(pipe_expand_location_string(abs.c_str(), out), 0);
+    EXPECT_EQ(strlen(out), 63u);
+    ASSERT_EQ(pipe_expand_location_string((abs + "/").c_str(), out), 0);
+    EXPECT_EQ(strlen(out), 63u);
+    EXPECT_LT(pipe_expand_location_string((abs + "a").c_str(), out), 0);
+    EXPECT_LT(pipe_expand_location_string(std::string(500, 'z').c_str(), out), 0);
+}
+
+TEST(PipeNames, ImageFormatsAndUnknownCodes) {
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_RAW8), "RAW8");
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_NV12), "NV12");
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_STEREO_RAW8), "STEREO_RAW8");
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_H264), "H264");
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_H265), "H265");
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_RGB), "RGB");
+    EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_YUV420), "YUV420");
+    EXPECT_STREQ(pipe_image_format_to_string(7), "UNKNOWN");
+    EXPECT_STREQ(pipe_image_format_to_string(-1), "UNKNOWN");
+}
+
+TEST(PipeNames, PrintErrorWritesOneLineForEveryCode) {
+    for (int code = 0; code >= -12; code--) {
+        testing::internal::CaptureStderr();
+        pipe_print_error(code);
+        std::string text = testing::internal::GetCapturedStderr();
+        ASSERT_FALSE(text.empty()) << code;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << code << ": " << text;
+    }
+    testing::internal::CaptureStderr();
+    pipe_print_error(PIPE_ERROR_SERVER_NOT_AVAILABLE);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: no server publishes at that location, is it running?\n");
+    testing::internal::CaptureStderr();
+    pipe_print_error(-77);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: unknown pipe error code -77\n");
+}
+
+TEST(PipeSignals, StopSignalsClearRunningFlagAndSigpipeIsIgnored) {
+    ASSERT_EQ(enable_signal_handler(), 0);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        main_running = 1;
+        raise(sig);
+        EXPECT_EQ(main_running, 0) << strsignal(sig);
+    }
+    main_running = 1;
+    raise(SIGPIPE);  // would end the test program if not ignored
+    EXPECT_EQ(main_running, 1);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, SIG_DFL);
+}
+
+// ---- arguments and channel states ---------------------------------------
+
+TEST_F(Pipe, RejectsBadArgumentsAndBusyChannels) {
+    std::string l = loc("args");
+    EXPECT_EQ(pipe_server_create(-1, l.c_str(), 0), PIPE_ERROR_CHANNEL_OOB);
+    EXPECT_EQ(pipe_server_create(PIPE_SERVER_MAX_CHANNELS, l.c_str(), 0), PIPE_ERROR_CHANNEL_OOB);
+    EXPECT_EQ(pipe_client_open(PIPE_CLIENT_MAX_CHANNELS, l.c_str(), "c", 1, 100), PIPE_ERROR_CHANNEL_OOB);
+    EXPECT_EQ(pipe_server_create(0, "../x", 0), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_server_write(0, "x", 1), PIPE_ERROR_NOT_CONNECTED);
+
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    EXPECT_EQ(pipe_server_create(0, l.c_str(), 0), PIPE_ERROR_CHANNEL_IN_USE);
+    // A second server must not steal a location that is alive.
+    EXPECT_EQ(pipe_server_create(1, l.c_str(), 0), PIPE_ERROR_CHANNEL_IN_USE);
+    EXPECT_EQ(pipe_server_write(0, "x", 0), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_server_write(0, nullptr, 4), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_server_write(0, "x", 1), 0);  // nobody listens yet
+
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 0), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 6, 100), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), nullptr, 1, 100), PIPE_ERROR_INVALID_ARG);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), 0);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), PIPE_ERROR_CHANNEL_IN_USE);
+    EXPECT_EQ(pipe_client_close(0), 0);
+    EXPECT_EQ(pipe_client_close(0), 0);
+    EXPECT_EQ(pipe_server_close(0), 0);
+    EXPECT_EQ(pipe_server_close(0), 0);
+}
+
+TEST_F(Pipe, OpenWithNoServerFailsAtOnceWithPlainMessage) {
+    std::string l = loc("nobody");
+    seen_t s;
+    watch(0, &s);
+    auto t0 = clock_type::now();
+    int rc = pipe_client_open(0, l.c_str(), "inspect-vrx", CLIENT_FLAG_EN_SIMPLE_HELPER, 30000);
+    auto took = clock_type::now() - t0;
+    EXPECT_EQ(rc, PIPE_ERROR_SERVER_NOT_AVAILABLE);
+    EXPECT_LT(took, milliseconds(1000));
+    // A stale socket file with nobody behind it is no server either.
+    ASSERT_EQ(mkdir(l.c_str(), 0755), 0);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/data", l.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    close(fd);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "inspect-vrx", 1, 30000), PIPE_ERROR_SERVER_NOT_AVAILABLE);
+    EXPECT_EQ(s.connects, 0);
+    testing::internal::CaptureStderr();
+    pipe_print_error(rc);
+    std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_NE(text.find("no server"), std::string::npos) << text;
+}
+
+// ---- data path -----------------------------------------------------------
+
+TEST_F(Pipe, DeliversManyChunksInOrderAndWhole) {
+    std::string l = loc("order");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    seen_t s;
+    watch(0, &s);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "order", 1, 8192), 0);
+    ASSERT_TRUE(wait_clients(0, 1));
+    const int n = 2000;
+    for (int i = 0; i < n; i++) ASSERT_EQ(write_until(0, make_chunk(i), 1), 1) << i;
+    ASSERT_TRUE(s.wait_for([&] { return s.chunks.size() >= n; }));
+    std::lock_guard<std::mutex> lk(s.m);
+    ASSERT_EQ(s.chunks.size(), static_cast<size_t>(n));
+    for (int i = 0; i < n; i++) ASSERT_EQ(s.chunks[i], make_chunk(i)) << "chunk " << i;
+    EXPECT_EQ(s.connects, 1);
+    EXPECT_EQ(s.disconnects, 0);
+}
+
+TEST_F(Pipe, ServesSeveralClientsIncludingOnesWithTheSameName) {
+    std::string l = loc("many");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    seen_t s[3];
+    const char* names[3] = {"dup", "dup", "other"};
+    for (int ch = 0; ch < 3; ch++) {
+        watch(ch, &s[ch]);
+        ASSERT_EQ(pipe_client_open(ch, l.c_str(), names[ch], 1, 1024), 0);
+    }
+    ASSERT_TRUE(wait_clients(0, 3));
+    for (int i = 0; i < 300; i++) {
+        std::string c = std::to_string(i) + std::string(static_cast<size_t>(i % 90), 'x');
+        ASSERT_EQ(pipe_server_write(0, c.data(), static_cast<int>(c.size())), 3);
+    }
+    for (int ch = 0; ch < 3; ch++) {
+        ASSERT_TRUE(s[ch].wait_for([&] { return s[ch].chunks.size() >= 300; })) << ch;
+        std::lock_guard<std::mutex> lk(s[ch].m);
+        for (int i = 0; i < 300; i++)
+            ASSERT_EQ(s[ch].chunks[i], std::to_string(i) + std::string(static_cast<size_t>(i % 90), 'x'));
+    }
+    // One client leaving leaves the others served.
+    ASSERT_EQ(pipe_client_close(1), 0);
+    ASSERT_TRUE(wait_clients(0, 2));
+    EXPECT_EQ(pipe_server_write(0, "after", 5), 2);
+    EXPECT_TRUE(s[2].wait_for([&] { return s[2].chunks.size() == 301; }));
+}
+
+TEST_F(Pipe, ChunkLargerThanClientBufferIsDroppedWholeWithOneMessage) {
+    std::string l = loc("big");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    seen_t s;
+    watch(0, &s);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "small", 1, 100), 0);
+    ASSERT_TRUE(wait_clients(0, 1));
+    testing::internal::CaptureStderr();
+    std::string a(50, 'a'), b(200, 'b'), c(100, 'c');
+    ASSERT_EQ(pipe_server_write(0, a.data(), 50), 1);
+    ASSERT_EQ(pipe_server_write(0, b.data(), 200), 1);
+    ASSERT_EQ(pipe_server_write(0, c.data(), 100), 1);
+    bool got = s.wait_for([&] { return s.chunks.size() >= 2; });
+    std::this_thread::sleep_for(milliseconds(50));
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(got);
+    std::lock_guard<std::mutex> lk(s.m);
+    ASSERT_EQ(s.chunks.size(), 2u);
+    EXPECT_EQ(s.chunks[0], a);
+    EXPECT_EQ(s.chunks[1], c);  // exactly the buffer size still fits
+    EXPECT_NE(err.find("dropped a 200-byte chunk larger than its 100-byte buffer"), std::string::npos) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+}
+
+// ---- connection changes --------------------------------------------------
+
+TEST_F(Pipe, ClientReconnectsAfterServerRestart) {
+    std::string l = loc("restart");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    seen_t s;
+    watch(0, &s);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "re", 1, 1024), 0);
+    ASSERT_TRUE(s.wait_for([&] { return s.connects == 1; }));
+    ASSERT_TRUE(wait_clients(0, 1));
+
+    for (int round = 0; round < 3; round++) {
+        ASSERT_EQ(pipe_server_close(0), 0);
+        EXPECT_FALSE(fs::exists(l + "/data"));
+        ASSERT_TRUE(s.wait_for([&] { return s.disconnects == round + 1; }));
+        std::this_thread::sleep_for(milliseconds(120));  // client waits without a server
+        ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+        auto back = clock_type::now();
+        ASSERT_TRUE(s.wait_for([&] { return s.connects == round + 2; }));
+        auto took = std::chrono::duration_cast<milliseconds>(s.last_connect - back);
+        std::printf("reconnected %lld ms after the server came back\n", static_cast<long long>(took.count()));
+        EXPECT_LT(took, milliseconds(1000));
+        ASSERT_TRUE(wait_clients(0, 1));
+        std::string msg = "round" + std::to_string(round);
+        ASSERT_EQ(pipe_server_write(0, msg.data(), static_cast<int>(msg.size())), 1);
+        ASSERT_TRUE(s.wait_for([&] { return !s.chunks.empty() && s.chunks.back() == msg; }));
+    }
+}
+
+TEST_F(Pipe, ClientReconnectsWhenAKilledServerIsReplaced) {
+    std::string l = loc("killed");
+    // Fork before this process has threads of its own.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (pipe_server_create(0, l.c_str(), 0) != 0) _exit(3);
+        for (;;) pause();
+    }
+    seen_t s;
+    watch(0, &s);
+    int rc = -1;
+    for (int i = 0; i < 300 && rc != 0; i++) {
+        rc = pipe_client_open(0, l.c_str(), "k", 1, 1024);
+        if (rc != 0) std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_EQ(rc, 0);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(s.wait_for([&] { return s.disconnects == 1; }));
+    EXPECT_TRUE(fs::exists(l + "/data"));  // the dead server's socket file stays
+
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    auto back = clock_type::now();
+    ASSERT_TRUE(s.wait_for([&] { return s.connects == 2; }));
+    EXPECT_LT(s.last_connect - back, milliseconds(1000));
+    ASSERT_TRUE(wait_clients(0, 1));
+    ASSERT_EQ(pipe_server_write(0, "again", 5), 1);
+    EXPECT_TRUE(s.wait_for([&] { return s.chunks.size() == 1 && s.chunks[0] == "again"; }));
+}
+
+void slow_count(int, char*, int, void* ctx) {
+    auto* n = static_cast<std::atomic<int>*>(ctx);
+    n->fetch_add(1);
+}
+
+TEST_F(Pipe, StoppedClientProcessDoesNotSlowTheServer) {
+    std::string l = loc("stopped");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        static std::atomic<int> n{0};
+        pipe_client_set_simple_helper_cb(0, slow_count, &n);
+        for (int i = 0; i < 500; i++) {
+            if (pipe_client_open(0, l.c_str(), "stopped", 1, 65536) == 0)
+                for (;;) pause();
+            usleep(10000);
+        }
+        _exit(3);
+    }
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    ASSERT_TRUE(wait_clients(0, 1, milliseconds(6000)));
+    seen_t s;
+    watch(1, &s);
+    ASSERT_EQ(pipe_client_open(1, l.c_str(), "running", 1, 65536), 0);
+    ASSERT_TRUE(wait_clients(0, 2));
+    ASSERT_EQ(kill(child, SIGSTOP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+    ASSERT_TRUE(WIFSTOPPED(status));
+
+    // 4000 chunks of 4 KiB are far more than the stopped client's socket can
+    // hold: its share must be dropped while the running client gets all.
+    std::string chunk(4096, 's');
+    int only_one = 0;
+    clock_type::duration slowest{};
+    for (int i = 0; i < 4000; i++) {
+        memcpy(&chunk[0], &i, sizeof(i));
+        auto t0 = clock_type::now();
+        int r = pipe_server_write(0, chunk.data(), static_cast<int>(chunk.size()));
+        slowest = std::max(slowest, clock_type::now() - t0);
+        ASSERT_GE(r, 1) << i;
+        if (r == 1) only_one++;
+        ASSERT_TRUE(s.wait_for([&] { return s.chunks.size() == static_cast<size_t>(i + 1); })) << i;
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    std::printf("slowest write %lld us, %d chunks lost by the stopped client\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()),
+                only_one);
+    EXPECT_GT(only_one, 0);
+    EXPECT_LT(slowest, milliseconds(250));  // a blocking write would never return
+    std::lock_guard<std::mutex> lk(s.m);
+    for (int i = 0; i < 4000; i++) {
+        int got;
+        memcpy(&got, s.chunks[i].data(), sizeof(got));
+        ASSERT_EQ(got, i);
+    }
+}
+
+struct close_probe {
+    std::atomic<int> calls{0};
+    std::atomic<bool> inside{false};
+    std::atomic<int> closes_from_cb{0};
+    bool close_in_cb = false;
+};
+
+void probe_cb(int ch, char*, int, void* ctx) {
+    auto* p = static_cast<close_probe*>(ctx);
+    p->inside = true;
+    p->calls++;
+    if (p->close_in_cb) {
+        EXPECT_EQ(pipe_client_close(ch), 0);
+        p->closes_from_cb++;
+    } else {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    p->inside = false;
+}
+
+TEST_F(Pipe, NoCallbackRunsAfterCloseReturns) {
+    std::string l = loc("close");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    close_probe p;
+    seen_t s;
+    watch(0, &s);
+    pipe_client_set_simple_helper_cb(0, probe_cb, &p);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 256), 0);
+    ASSERT_TRUE(wait_clients(0, 1));
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        while (writing) {
+            pipe_server_write(0, "tick", 4);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    auto end = clock_type::now() + milliseconds(3000);
+    while (p.calls < 20 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(1));
+    ASSERT_EQ(pipe_client_close(0), 0);
+    EXPECT_FALSE(p.inside);
+    int after_close = p.calls;
+    std::this_thread::sleep_for(milliseconds(100));
+    writing = false;
+    writer.join();
+    EXPECT_GE(after_close, 20);
+    EXPECT_EQ(p.calls, after_close);
+    EXPECT_EQ(s.disconnects, 0);  // closing is not a loss
+    EXPECT_TRUE(wait_clients(0, 0));
+}
+
+TEST_F(Pipe, CloseFromInsideTheDataCallbackEndsDelivery) {
+    std::string l = loc("selfclose");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    close_probe p;
+    p.close_in_cb = true;
+    pipe_client_set_simple_helper_cb(0, probe_cb, &p);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 256), 0);
+    ASSERT_TRUE(wait_clients(0, 1));
+    for (int i = 0; i < 20; i++) pipe_server_write(0, "x", 1);
+    ASSERT_TRUE(wait_clients(0, 0));
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(p.calls, 1);
+    EXPECT_EQ(p.closes_from_cb, 1);
+    // The channel becomes free again once its reader has ended.
+    seen_t s;
+    watch(0, &s);
+    int rc = PIPE_ERROR_CHANNEL_IN_USE;
+    for (int i = 0; i < 100 && rc == PIPE_ERROR_CHANNEL_IN_USE; i++) {
+        rc = pipe_client_open(0, l.c_str(), "c", 1, 256);
+        if (rc != 0) std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(wait_clients(0, 1));
+    EXPECT_EQ(pipe_server_write(0, "y", 1), 1);
+    EXPECT_TRUE(s.wait_for([&] { return s.chunks.size() == 1; }));
+}
+
+// ---- info and control ----------------------------------------------------
+
+TEST_F(Pipe, InfoObjectDescribesThePipeAndUpdatesItsFile) {
+    std::string l = loc("info_pipe");
+    EXPECT_EQ(pipe_server_get_info_json_ptr(0), nullptr);
+    EXPECT_LT(pipe_server_update_info(0), 0);
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    cJSON* info = pipe_server_get_info_json_ptr(0);
+    ASSERT_NE(info, nullptr);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(info, "name")), "info_pipe");
+    EXPECT_EQ(cJSON_GetStringValue(cJSON_GetObjectItem(info, "location")), l + "/");
+    EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(info, "type")));
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(info, "server_name")), program_invocation_short_name);
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(info, "server_pid")), getpid());
+
+    struct stat st {};
+    ASSERT_EQ(stat((l + "/data").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    ASSERT_EQ(stat((l + "/control").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+
+    cJSON* file = cJSON_Parse(read_file(l + "/info").c_str());
+    ASSERT_NE(file, nullptr);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(file, "name")), "info_pipe");
+    EXPECT_EQ(cJSON_GetObjectItem(file, "width"), nullptr);
+    cJSON_Delete(file);
+
+    cJSON_AddNumberToObject(info, "width", 640);
+    cJSON_AddStringToObject(info, "string_format", pipe_image_format_to_string(IMAGE_FORMAT_H265));
+    ASSERT_EQ(pipe_server_update_info(0), 0);
+    file = cJSON_Parse(read_file(l + "/info").c_str());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(file, "width")), 640);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(file, "string_format")), "H265");
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(file, "server_pid")), getpid());
+    cJSON_Delete(file);
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(l)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"control", "data", "info"}));  // no temporary left
+
+    ASSERT_EQ(pipe_server_close(0), 0);
+    EXPECT_EQ(pipe_server_get_info_json_ptr(0), nullptr);
+    EXPECT_LT(pipe_server_update_info(0), 0);
+    EXPECT_FALSE(fs::exists(l));
+}
+
+struct control_seen {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> cmds;
+    std::vector<int> sizes;
+};
+
+void on_control(int ch, char* cmd, int bytes, void* ctx) {
+    auto* c = static_cast<control_seen*>(ctx);
+    bool stop = std::string(cmd) == "stop";
+    {
+        std::lock_guard<std::mutex> lk(c->m);
+        c->cmds.emplace_back(cmd);
+        c->sizes.push_back(bytes);
+        c->cv.notify_all();
+    }
+    if (stop) pipe_server_close(ch);
+}
+
+TEST_F(Pipe, ControlCommandsReachTheServerCallbackWhole) {
+    std::string l = loc("ctrl");
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "hello"), PIPE_ERROR_CTRL_NOT_AVAILABLE);
+    control_seen c;
+    pipe_server_set_control_cb(0, on_control, &c);
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "set_cpu_mode_perf_with_pitmode"), 0);
+    EXPECT_EQ(pipe_send_control_cmd((l + "/").c_str(), "second"), 0);
+    std::string longest(4096, 'L');
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), longest.c_str()), 0);
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), (longest + "L").c_str()), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), ""), PIPE_ERROR_INVALID_ARG);
+    EXPECT_EQ(pipe_send_control_cmd("../x", "cmd"), PIPE_ERROR_INVALID_ARG);
+    {
+        std::unique_lock<std::mutex> lk(c.m);
+        ASSERT_TRUE(c.cv.wait_for(lk, milliseconds(3000), [&] { return c.cmds.size() >= 3; }));
+        EXPECT_EQ(c.cmds, (std::vector<std::string>{"set_cpu_mode_perf_with_pitmode", "second", longest}));
+        EXPECT_EQ(c.sizes, (std::vector<int>{30, 6, 4096}));
+    }
+    // The callback may close its own server.
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "stop"), 0);
+    auto end = clock_type::now() + milliseconds(3000);
+    while (fs::exists(l + "/control") && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_FALSE(fs::exists(l + "/control"));
+    EXPECT_EQ(pipe_server_write(0, "x", 1), PIPE_ERROR_NOT_CONNECTED);
+    EXPECT_LT(pipe_send_control_cmd(l.c_str(), "hello"), 0);
+    // And the channel can publish again afterwards.
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "back"), 0);
+    std::unique_lock<std::mutex> lk(c.m);
+    EXPECT_TRUE(c.cv.wait_for(lk, milliseconds(3000), [&] { return c.cmds.back() == "back"; }));
+}
+
+}  // namespace
