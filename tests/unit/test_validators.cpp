@@ -37,6 +37,11 @@ struct Kind {
     const void* (*call)(unsigned char* data, int bytes, int* count);
 };
 
+void PrintTo(const Kind& k, std::ostream* os)
+{
+    *os << k.word;
+}
+
 const Kind KINDS[] = {
     {"external_fc_status_t", 8, 0,
      [](unsigned char* d, int b, int* c) -> const void* {
