@@ -14,6 +14,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,6 +25,7 @@ PIPE = "/run/bpa/golden"
 CONF = "/etc/hexwing/tarn-vrx.conf"
 CSV = "/data/tarn-inspect-vrx.csv"
 SLOW = 10 if EMU else 1  # everything takes longer under an emulator
+TMP = tempfile.mkdtemp(prefix="tarn-golden-")  # /tmp is shared with the host
 
 FIELDS = ("magic sample_id input_mbps vtx vrx frame fec decode render pcap "
           "frame_type fragments rssi fps vbat").split()
@@ -103,11 +105,11 @@ def set_config(conf):
 def one_inspector_run(opts, sims):
     """Starts the first simulator, the inspector, then each further simulator
     after the previous one left; stops the inspector with SIGTERM."""
-    out = open("/tmp/golden.stdout", "wb")
-    err = open("/tmp/golden.stderr", "wb")
+    out = open(os.path.join(TMP, "stdout"), "wb")
+    err = open(os.path.join(TMP, "stderr"), "wb")
     insp = None
     for i, bufs in enumerate(sims):
-        frames = "/tmp/golden.frames"
+        frames = os.path.join(TMP, "frames")
         with open(frames, "wb") as f:
             for b in bufs:
                 f.write(struct.pack("<I", len(b)) + b)
@@ -118,13 +120,13 @@ def one_inspector_run(opts, sims):
             insp = run([BIN + "/tarn-inspect-vrx", "-p", PIPE] + opts, stdout=out, stderr=err)
         assert sim.wait(timeout=20 * SLOW) == 0, "simulator failed"
         want = (i + 1) * b"\nserver disconnected\n"
-        assert wait_for(lambda: open("/tmp/golden.stderr", "rb").read().count(
+        assert wait_for(lambda: open(os.path.join(TMP, "stderr"), "rb").read().count(
             b"server disconnected") >= i + 1, 5), "no disconnect seen"
     insp.send_signal(signal.SIGTERM)
     status = insp.wait(timeout=5 * SLOW)
     out.close()
     err.close()
-    return status, open("/tmp/golden.stdout", "rb").read(), open("/tmp/golden.stderr", "rb").read()
+    return status, open(os.path.join(TMP, "stdout"), "rb").read(), open(os.path.join(TMP, "stderr"), "rb").read()
 
 
 def run_case(name, update):
