@@ -10,6 +10,7 @@ it rewrites /etc/hexwing and /data.
     run_golden.py [--update] [CASE...]
 """
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -183,6 +184,7 @@ def main():
         for p in problems:
             print("    " + p)
         failed += bool(problems)
+    shutil.rmtree(TMP, ignore_errors=True)
     print("%d passed, %d failed" % (len(names) - failed, failed))
     return 1 if failed else 0
 
