@@ -52,13 +52,152 @@ bool is_bit_set(uint8_t value, int bit);
 
 // ===== Channel plan ========================================================
 
+#include <map>
+#include <vector>
+
+// Channel number -> centre frequency in MHz, ascending by channel. Built
+// during static initialisation, never changed afterwards. all_channels holds
+// both bands (39 rows) and is the only table the functions below consult.
+extern const std::map<int, int> all_channels;
+extern const std::map<int, int> band_2g_channels; // channels 1-13
+extern const std::map<int, int> band_5g_channels; // channels 36-169
+
+// Scan direction: SCAN_UP steps to higher channels, any other value down.
+enum scan_direction_e : int32_t { SCAN_DOWN = 0, SCAN_UP = 1 };
+
+// Frequency of a planned channel; -1 after "Invalid channel provided (CH: n)!".
+int channel_to_frequency(int channel);
+// Channel of a planned frequency; -1 after "Invalid frequency provided (FRQ: n)!".
+int frequency_to_channel(int frequency);
+// 1 (5 GHz) above 5179 MHz, else 0. Any integer has a band.
+int frequency_to_band(int frequency);
+// 1 (5 GHz) above channel 35, else 0. Any integer has a band.
+int channel_to_band(int channel);
+// Neighbour in the one ring of both bands (169 up wraps to 1, 1 down to 169).
+// A channel outside the plan is reported and returned unchanged.
+int get_next_channel(int channel, scan_direction_e direction);
+
 // ===== Shell commands and service queries ==================================
+
+// Every shell command, popen, kernel-file and directory access of the radio
+// functions goes through the tarn_* calls below, so that a caller (a test)
+// can watch the exact command texts and paths and make any of them fail.
+enum tarn_io_op : int32_t {
+    TARN_IO_SYSTEM = 0,  // target: the command text given to system()
+    TARN_IO_POPEN = 1,   // target: the command text given to popen(.., "r")
+    TARN_IO_READ = 2,    // target: the path of a file read whole
+    TARN_IO_WRITE = 3,   // target: the path of a file written (truncated)
+    TARN_IO_LIST_DIR = 4 // target: the path of a directory listed
+};
+// Called before every access with its kind and target. Returning false makes
+// the access fail without being attempted (system gives -1, popen a failure,
+// files and directories fail with errno EACCES). Null (the default): no hook.
+// Set it before any radio call runs; it is not synchronised.
+using tarn_io_hook_t = bool (*)(tarn_io_op op, const std::string& target, void* context);
+void tarn_set_io_hook(tarn_io_hook_t hook, void* context);
+
+// system(command): the raw wait status, -1 when no shell could be started.
+int tarn_system(const std::string& command);
+// popen(command, "r"), reads standard output to the end byte for byte into
+// *output (may be null to discard), pclose. False when the command could not
+// be started (errno set, *output left empty). *status (may be null) gets the
+// pclose result.
+bool tarn_popen_read(const std::string& command, std::string* output, int* status = nullptr);
+// Reads the whole file into *content. 0, or -1 with errno when it cannot be
+// opened; a read error later keeps what was read before it.
+int tarn_read_file(const std::string& path, std::string* content);
+// Opens path for writing (created, truncated) and writes data. 0 on success,
+// -1 when it cannot be opened, -2 when the write or the close fails (errno set).
+int tarn_write_file(const std::string& path, const std::string& data);
+// Names of the entries of a directory in readdir order, "." and ".." included.
+// 0, or -1 with errno when the directory cannot be opened.
+int tarn_list_dir(const std::string& path, std::vector<std::string>* names);
+
+// Names accepted into shell command texts; anything else is refused before a
+// command is built. Interface: 1-15 of [A-Za-z0-9_.-], not "." or "..".
+// Service (unit): 1 or more of [A-Za-z0-9_.@:-]. USB bus-port: 1 or more of
+// [0-9.-].
+bool is_valid_interface_name(const std::string& name);
+bool is_valid_service_name(const std::string& name);
+bool is_valid_bus_port_name(const std::string& name);
+
+// Standard output of command (through the shell), whole and unchanged; an
+// empty string after "popen() failed!" on stderr when it cannot be started.
+std::string run_command(const std::string& command);
+// True exactly when "systemctl is-active <service>" answers "active"
+// (trailing " \n\r\t" ignored). False after a message for a refused name or
+// a command that cannot be started.
+bool is_service_running(const std::string& service);
+// Text after the first tab of line (tabs and newline kept), or "N/A ".
+std::string get_sdk_version(const std::string& line);
 
 // ===== Radio interface setup ===============================================
 
+// Regulatory mode of the link; only REGULATORY_FCC changes behaviour.
+enum RegulatoryDomain : int32_t { REGULATORY_OFF = 0, REGULATORY_FCC = 1 };
+
+// Chip identifier of a driver listing (one bus-qualified driver per line):
+// "rtl8812au" when it names rtl8812au or rtl88xxau_vtx, otherwise the listing
+// without its final character when it has at least two.
+std::string chip_from_driver_listing(const std::string& listing);
+// Chip identifier of a network interface, from "ls /sys/class/net/<if>/device/
+// driver/module/drivers". Empty when nothing was read or the name is refused.
+std::string get_chip(std::string interface);
+// Stops and disables wpa_supplicant and NetworkManager, then takes the
+// interface down, into monitor mode (otherbss) and up. 0 when every command
+// ran (whatever its exit status), -1 when one could not be started (the rest
+// are skipped) or the name is refused.
+int set_monitor_mode(std::string interface);
+// Runs "bash /usr/bin/enable_vrx.sh -b <2G|5G> -c <channel>" (5G above
+// channel 14), output discarded. 0, or -1 when it could not be started.
+int set_ath0_monitor_mode(int channel);
+// Tunes with "iw dev <if> set freq ..." (HT20 for bandwidth 20, else HT40+;
+// always 5180 on rtl8812au, whose channel goes through channel_override).
+// -1 for 5260-5720 MHz under REGULATORY_FCC (nothing run) or a refused name,
+// otherwise the raw system() status.
+int set_frequency_and_bw(std::string interface, int frequency, int bandwidth,
+                         RegulatoryDomain domain);
+// Value handed to iw: pit_power when pit_mode is on and not overridden, else power.
+int choose_tx_power(int power, int pit_power, bool pit_override, bool pit_mode);
+// "iw dev <if> set txpower fixed <value>" (mBm, unchanged). The raw system()
+// status, or -1 for a refused name.
+int set_power(std::string interface, int power, int pit_power, bool pit_override, bool pit_mode);
+// Asks the CPU statistics service ("cpu_stats2") for its performance mode.
+// The pipe library's result unchanged: negative when nothing listens.
+int set_perf_mode();
+
 // ===== RF front-end type and channel override ==============================
 
+// RFE type a move from current_channel to new_channel needs (3 for 2.4 GHz,
+// channels up to 14; 1 for 5 GHz, 15 and above), or 0 when none is due:
+// both on one band and force not set. new_channel is not checked here.
+int rfe_type_for_channels(int new_channel, int current_channel, bool force);
+// USB bus-port name ("1-1.2") of the first directory entry that starts with
+// a digit and holds a ':' (the part before it); empty when none qualifies.
+std::string usb_bus_port_from_entries(const std::vector<std::string>& entries);
+// Writes rtw_RFE_type of the 88XXau_vtx driver by unbinding and rebinding its
+// USB device, the interface taken down and up around it. 0 on success, -1
+// when no device was found or a name is refused, else the OR of the raw
+// system() statuses of the five counted commands.
+int update_RFE_type(int rfe_type, std::string interface);
+// -1 for new_channel outside 1-177 (after a message), 0 when no RFE change
+// is due, otherwise the result of update_RFE_type.
+int check_for_RFE_update(int new_channel, int current_channel, std::string interface, bool force);
+// Writes channel (1-177) to the driver's channel_override. The second integer
+// has no effect. 0, or -1 for a bad channel or a failed open, write or close.
+int set_override_parameters(int channel, int);
+
 // ===== Noise floor =========================================================
+
+// Value of the first "Channel noise floor" line of ath10k fw_stats text whose
+// last blank-separated field converts to an int (leading blanks and sign
+// taken, digits up to the first other character). Lines whose field fails
+// print "Error parsing noise floor value: stoi" on stderr. Returns false
+// when no line gives a value.
+bool noise_floor_from_fw_stats(const std::string& stats, int* value);
+// Channel noise floor the ath10k driver reports for the interface, 0 when
+// the radio is not ath10k, nothing was read, or the name is refused.
+int get_ath10k_noise_floor(const std::string& interface);
 
 // ===== Configuration files =================================================
 
