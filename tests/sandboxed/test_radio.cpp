@@ -525,6 +525,7 @@ TEST_F(Radio, rfe_update_ors_the_wait_statuses_of_the_counted_commands)
 
     // A counted command that cannot start makes the result -1, and the rest run.
     accesses.clear();
+    unlink(log_path.c_str());
     unlink(rfe_param.c_str());
     write_file(rfe_param, "0\n");
     veto = [](tarn_io_op, const std::string& cmd) { return cmd.rfind("ifconfig wlan0 down", 0) == 0; };
@@ -532,6 +533,7 @@ TEST_F(Radio, rfe_update_ors_the_wait_statuses_of_the_counted_commands)
     EXPECT_EQ(update_RFE_type(1, "wlan0"), -1);
     EXPECT_EQ(commands_run().size(), 8u);
     EXPECT_EQ(read_file(rfe_param), "1\n");
+    wait_for_dhcp_client();
 }
 
 TEST_F(Radio, rfe_update_without_a_device_runs_nothing)
@@ -603,6 +605,7 @@ TEST_F(Radio, rfe_check_writes_the_type_the_band_change_needs)
     for (const auto& c : cases) {
         write_file(rfe_param, "x");
         accesses.clear();
+        unlink(log_path.c_str());
         const int rc = check_for_RFE_update(c.new_ch, c.cur_ch, "wlan0", c.force);
         EXPECT_EQ(rc, 0) << c.new_ch << " from " << c.cur_ch;
         if (c.written == nullptr) {
