@@ -40,6 +40,9 @@ struct seen_t {
     int disconnects = 0;
     clock_type::time_point last_connect;
 
+    // Callbacks may still point here: no channel may outlive its recorder.
+    ~seen_t() { pipe_client_close_all(); }
+
     template <typename Pred>
     bool wait_for(Pred pred, milliseconds limit = milliseconds(3000)) {
         std::unique_lock<std::mutex> lk(m);
@@ -324,7 +327,9 @@ TEST_F(Pipe, ServesSeveralClientsIncludingOnesWithTheSameName) {
     ASSERT_EQ(pipe_client_close(1), 0);
     ASSERT_TRUE(wait_clients(0, 2));
     EXPECT_EQ(pipe_server_write(0, "after", 5), 2);
+    EXPECT_TRUE(s[0].wait_for([&] { return s[0].chunks.size() == 301; }));
     EXPECT_TRUE(s[2].wait_for([&] { return s[2].chunks.size() == 301; }));
+    EXPECT_EQ(s[1].count(), 300u);
 }
 
 TEST_F(Pipe, ChunkLargerThanClientBufferIsDroppedWholeWithOneMessage) {
@@ -599,6 +604,7 @@ struct control_seen {
     std::condition_variable cv;
     std::vector<std::string> cmds;
     std::vector<int> sizes;
+    ~control_seen() { pipe_server_close_all(); }
 };
 
 void on_control(int ch, char* cmd, int bytes, void* ctx) {
