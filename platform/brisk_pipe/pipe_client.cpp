@@ -48,6 +48,9 @@ struct client_channel {
 
     // Read without m on the reader's hot path.
     std::atomic<bool> stop{false};
+    // Bumped (under m) whenever the data callback changes, so the reader
+    // copies it under m only then and not for every chunk.
+    std::atomic<uint32_t> data_cb_version{0};
 
     // Written by open before the thread starts, released after it ended.
     int wake_fd = -1;
@@ -115,6 +118,9 @@ void run_disc_cb(int ch, client_channel& c) {
 
 // Receives until the connection ends or the channel stops.
 void receive_loop(int ch, client_channel& c, int fd) {
+    pipe_client_simple_cb cb = nullptr;
+    void* ctx = nullptr;
+    uint32_t version = c.data_cb_version.load(std::memory_order_acquire) - 1;
     while (!c.stop.load(std::memory_order_acquire)) {
         // MSG_TRUNC makes recv return the record's real length.
         ssize_t n = recv(fd, c.buf, static_cast<size_t>(c.buf_size), MSG_TRUNC);
@@ -127,12 +133,11 @@ void receive_loop(int ch, client_channel& c, int fd) {
             report_oversize(ch, c, n);
             continue;
         }
-        pipe_client_simple_cb cb;
-        void* ctx;
-        {
+        if (c.data_cb_version.load(std::memory_order_acquire) != version) {
             std::lock_guard<std::mutex> lk(c.m);
             cb = c.data_cb;
             ctx = c.data_ctx;
+            version = c.data_cb_version.load(std::memory_order_relaxed);
         }
         if (cb != nullptr && !c.stop.load(std::memory_order_acquire)) cb(ch, c.buf, static_cast<int>(n), ctx);
     }
@@ -206,6 +211,7 @@ int pipe_client_set_simple_helper_cb(int ch, pipe_client_simple_cb cb, void* con
     std::lock_guard<std::mutex> lk(c.m);
     c.data_cb = cb;
     c.data_ctx = context;
+    c.data_cb_version.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
