@@ -18,6 +18,8 @@ extern "C" {
 #define PIPE_MAX_NAME_LEN 63
 #define PIPE_CLIENT_MAX_CHANNELS 16
 #define PIPE_SERVER_MAX_CHANNELS 16
+// Longest control command, in bytes.
+#define PIPE_MAX_CONTROL_LEN 4096
 
 // Client flag: deliver every received chunk through the simple helper callback.
 #define CLIENT_FLAG_EN_SIMPLE_HELPER 1
@@ -52,8 +54,10 @@ extern volatile int main_running;
 int enable_signal_handler(void);
 
 // Turns a pipe name ("vrx_latency") into "/run/bpa/vrx_latency/", or keeps an
-// absolute path (adding the trailing '/'). out must hold 64 bytes. Returns 0,
-// or a negative code for an empty or unsafe name or one that does not fit.
+// absolute path (adding the trailing '/'). out must hold 64 bytes and may be
+// in itself. Returns 0, or PIPE_ERROR_INVALID_ARG (out set to "") for an empty
+// name, a relative path, a character other than letters, digits and "_.-/",
+// an empty, "." or ".." component, or a result longer than 63 characters.
 int pipe_expand_location_string(const char* in, char* out);
 
 // Prints one line on stderr naming the failure behind an error code.
@@ -61,7 +65,8 @@ void pipe_print_error(int e);
 
 // ---- client side --------------------------------------------------------
 // Callbacks run on the channel's reader thread, never concurrently for one
-// channel. The data pointer is valid only during the call.
+// channel. The data pointer is valid only during the call. Callbacks may be
+// set at any time; they stay registered across close and open.
 typedef void (*pipe_client_simple_cb)(int ch, char* data, int bytes, void* context);
 typedef void (*pipe_client_connect_cb)(int ch, void* context);
 typedef void (*pipe_client_disc_cb)(int ch, void* context);
@@ -71,38 +76,60 @@ int pipe_client_set_connect_cb(int ch, pipe_client_connect_cb cb, void* context)
 int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context);
 
 // Subscribes channel ch to the pipe at name_or_location as client_name.
-// Returns 0, or a negative code at once when no server publishes there.
-// After success the reader thread reconnects by itself whenever the server
-// goes away and comes back. buf_size bounds each delivered chunk.
+// Returns 0, or a negative code at once: PIPE_ERROR_SERVER_NOT_AVAILABLE when
+// no server publishes there, PIPE_ERROR_CHANNEL_IN_USE when ch is open.
+// After success the reader thread calls the connect callback for this and
+// every later connection, the disconnect callback on every loss, and
+// reconnects by itself (every 50 ms) once the server is back. flags: 0 or
+// CLIENT_FLAG_EN_SIMPLE_HELPER, both deliver through the simple callback.
+// buf_size (1 byte to 64 MiB) bounds each delivered chunk: a chunk larger
+// than it is dropped whole, with a line on stderr, never cut.
 int pipe_client_open(int ch, const char* name_or_location, const char* client_name,
                      int flags, int buf_size);
-// Closes one channel / all channels; once these return no callback runs.
+// Closes one channel / all channels; once these return no callback runs and
+// the disconnect callback is not called for it. A callback may close its own
+// channel: the call returns at once, no further callback follows, and the
+// channel can be opened again once the reader thread has ended (until then
+// open gives PIPE_ERROR_CHANNEL_IN_USE). A callback must not close another
+// channel whose callback may be closing this one (they would wait on each
+// other). 0 or PIPE_ERROR_CHANNEL_OOB; closing a closed channel is fine.
 int pipe_client_close(int ch);
 void pipe_client_close_all(void);
 
 // ---- control -------------------------------------------------------------
-// Delivers cmd (a terminated text) to the control callback of the server
-// publishing name_or_location, as one message. 0, or negative when nothing
-// listens there.
+// Delivers cmd (a terminated text of 1 to PIPE_MAX_CONTROL_LEN bytes) to the
+// control callback of the server publishing name_or_location, as one
+// message. 0, PIPE_ERROR_CTRL_NOT_AVAILABLE when nothing listens there,
+// PIPE_ERROR_TIMEOUT when the server has not read its earlier commands.
 int pipe_send_control_cmd(const char* name_or_location, const char* cmd);
 
 // ---- server side ---------------------------------------------------------
+// Runs on the channel's server thread; cmd is terminated, bytes excludes the
+// terminator. It may call pipe_server_close(ch).
 typedef void (*pipe_server_control_cb)(int ch, char* cmd, int bytes, void* context);
 
-// Publishes a pipe on server channel ch. flags: reserved, pass 0. 0 or negative.
+// Publishes a pipe on server channel ch: creates the directory (and its
+// parents), removes stale socket files and writes the info file. flags:
+// reserved, pass 0. 0 or negative; PIPE_ERROR_CHANNEL_IN_USE when ch is open
+// or a live server already publishes at that location.
 int pipe_server_create(int ch, const char* name_or_location, int flags);
-// Sends one chunk to every connected client without ever blocking: a client
-// that cannot take it now loses this whole chunk. Returns the number of
-// clients that received it, or a negative code.
+// Sends one chunk (bytes > 0) to every connected client without ever
+// blocking: a client that cannot take it now loses this whole chunk. Returns
+// the number of clients that received it, or a negative code. Safe from any
+// thread.
 int pipe_server_write(int ch, const void* data, int bytes);
 int pipe_server_get_num_clients(int ch);
 void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context);
+// Removes the pipe's files and directory (when empty) and disconnects every
+// client; clients reconnect when a server comes back at that location.
 int pipe_server_close(int ch);
 void pipe_server_close_all(void);
 
 // The channel's info object ("name", "location", "type", "server_name",
-// "server_pid", ...). Owned by the library: edit it, never free it. Null when
-// the channel is not open.
+// "server_pid", ...). Owned by the library: edit it, never free it; it is
+// freed by pipe_server_close. Edit it from one thread at a time and not
+// while another thread runs pipe_server_update_info on it. Null when the
+// channel is not open.
 cJSON* pipe_server_get_info_json_ptr(int ch);
 // Rewrites the pipe's info file from that object, atomically. 0 or negative.
 int pipe_server_update_info(int ch);

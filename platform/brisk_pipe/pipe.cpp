@@ -70,9 +70,9 @@ static bool components_ok(const char* s, size_t len) {
     return true;
 }
 
-int pipe_expand_location_string(const char* in, char* out) {
-    if (out == nullptr) return PIPE_ERROR_INVALID_ARG;
-    out[0] = '\0';
+// The location of in, built in buf. in and the caller's out may be the same
+// buffer, so out is written only once the result is known.
+static int expand_location(const char* in, char* buf, size_t size) {
     if (in == nullptr || in[0] == '\0') return PIPE_ERROR_INVALID_ARG;
     size_t len = strnlen(in, PIPE_MAX_LOCATION_LEN + 2);
     if (len > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
@@ -80,20 +80,30 @@ int pipe_expand_location_string(const char* in, char* out) {
         if (!location_char_ok(in[i])) return PIPE_ERROR_INVALID_ARG;
     }
 
-    char buf[PIPE_MAX_LOCATION_LEN + 1];
     if (in[0] == '/') {
         // Absolute path: check the components without the leading slash and
         // without one trailing slash.
         size_t body = len - 1;
         if (body > 0 && in[len - 1] == '/') body--;
         if (body == 0 || !components_ok(in + 1, body)) return PIPE_ERROR_INVALID_ARG;
-        int n = snprintf(buf, sizeof(buf), "%.*s/", static_cast<int>(body + 1), in);
+        int n = snprintf(buf, size, "%.*s/", static_cast<int>(body + 1), in);
         if (n < 0 || n > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
     } else {
         // A bare name only; relative paths are ambiguous and refused.
         if (strchr(in, '/') != nullptr || !components_ok(in, len)) return PIPE_ERROR_INVALID_ARG;
-        int n = snprintf(buf, sizeof(buf), "%s%s/", PIPE_DIR, in);
+        int n = snprintf(buf, size, "%s%s/", PIPE_DIR, in);
         if (n < 0 || n > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
+    }
+    return 0;
+}
+
+int pipe_expand_location_string(const char* in, char* out) {
+    if (out == nullptr) return PIPE_ERROR_INVALID_ARG;
+    char buf[PIPE_MAX_LOCATION_LEN + 1];
+    int rc = expand_location(in, buf, sizeof(buf));
+    if (rc < 0) {
+        out[0] = '\0';
+        return rc;
     }
     memcpy(out, buf, strlen(buf) + 1);
     return 0;

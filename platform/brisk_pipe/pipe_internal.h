@@ -12,9 +12,6 @@
 #define PIPE_CONTROL_FILE "control"
 #define PIPE_INFO_FILE "info"
 
-// Longest control command accepted, in bytes.
-#define PIPE_MAX_CONTROL_LEN 4096
-
 // How often a client whose server went away tries to connect again.
 #define PIPE_RECONNECT_PERIOD_MS 50
 

@@ -150,7 +150,12 @@ void remove_client_locked(server_channel& s, int epoll_fd, size_t i) {
 void accept_clients(server_channel& s, const thread_fds& t) {
     for (;;) {
         int fd = retry_eintr([&] { return accept4(t.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); });
-        if (fd < 0) return;  // EAGAIN, or a client that gave up already
+        if (fd < 0) {
+            // Out of descriptors or memory: the listener stays readable, so
+            // pause instead of spinning until something is freed.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
+            return;  // also EAGAIN, or a client that gave up already
+        }
         int size = PIPE_CLIENT_SNDBUF;
         // Privileged processes may exceed wmem_max; others get the cap.
         if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size)) < 0)

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,6 +153,9 @@ TEST(PipeLocation, ExpandsNamesAndKeepsAbsolutePaths) {
     EXPECT_STREQ(out, "/tmp/x/");
     ASSERT_EQ(pipe_expand_location_string("/run/bpa/vrx_latency/", out), 0);
     EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
+    char same[64] = "in_place";
+    ASSERT_EQ(pipe_expand_location_string(same, same), 0);
+    EXPECT_STREQ(same, "/run/bpa/in_place/");
 }
 
 TEST(PipeLocation, RejectsUnsafeOrEmptyNames) {
@@ -371,7 +375,14 @@ TEST_F(Pipe, ClientReconnectsAfterServerRestart) {
         ASSERT_EQ(pipe_server_close(0), 0);
         EXPECT_FALSE(fs::exists(l + "/data"));
         ASSERT_TRUE(s.wait_for([&] { return s.disconnects == round + 1; }));
-        std::this_thread::sleep_for(milliseconds(120));  // client waits without a server
+        // The client waits for the server without spinning: 300 ms of
+        // waiting may cost a few ms of CPU, far from a busy loop's 300.
+        timespec c0{}, c1{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c0);
+        std::this_thread::sleep_for(milliseconds(300));
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
+        double cpu_ms = (c1.tv_sec - c0.tv_sec) * 1e3 + (c1.tv_nsec - c0.tv_nsec) / 1e6;
+        EXPECT_LT(cpu_ms, 30.0);
         ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
         auto back = clock_type::now();
         ASSERT_TRUE(s.wait_for([&] { return s.connects == round + 2; }));
