@@ -144,8 +144,9 @@ int enable_signal_handler(void) {
     struct sigaction sa {};
     sa.sa_handler = stop_handler;
     sigemptyset(&sa.sa_mask);
-    // No SA_RESTART: a sleeping main loop wakes up and sees the flag at once.
-    sa.sa_flags = 0;
+    // Sleeps (usleep, nanosleep) still end early on the signal; other
+    // interrupted calls carry on.
+    sa.sa_flags = SA_RESTART;
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);

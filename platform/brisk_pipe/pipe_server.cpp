@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -34,6 +35,9 @@ struct server_client {
 struct server_channel {
     // Serialises create, close and the library's own use of info.
     std::mutex admin;
+    // True while a close from another thread holds admin and waits for the
+    // server thread, so that thread's callback does not wait for admin.
+    std::atomic<bool> closing{false};
     // Guards open, clients and the control callback; held across the
     // non-blocking sends of one write so a departing client's fd cannot be
     // closed (and reused) in the middle.
@@ -58,7 +62,24 @@ struct server_channel {
 
 server_channel g_servers[PIPE_SERVER_MAX_CHANNELS];
 
+// The channel whose server thread this is, -1 on other threads.
+thread_local int tl_server_channel = -1;
+
 bool channel_ok(int ch) { return ch >= 0 && ch < PIPE_SERVER_MAX_CHANNELS; }
+
+// Takes admin. A control callback (on the channel's own thread) gives up
+// instead when another thread is closing the channel and waits for it.
+bool lock_admin(int ch, server_channel& s) {
+    if (tl_server_channel != ch) {
+        s.admin.lock();
+        return true;
+    }
+    for (;;) {
+        if (s.admin.try_lock()) return true;
+        if (s.closing.load(std::memory_order_acquire)) return false;
+        usleep(200);
+    }
+}
 
 void close_fd(int& fd) {
     if (fd >= 0) close(fd);
@@ -223,6 +244,7 @@ void client_event(server_channel& s, const thread_fds& t, int fd, uint32_t event
 
 void server_thread(int ch, thread_fds t, uint64_t generation) {
     server_channel& s = g_servers[ch];
+    tl_server_channel = ch;
     epoll_event evs[32];
     for (;;) {
         int n = epoll_wait(t.epoll_fd, evs, 32, -1);
@@ -354,7 +376,8 @@ int pipe_server_create(int ch, const char* name_or_location, int flags) {
     (void)flags;
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     server_channel& s = g_servers[ch];
-    std::lock_guard<std::mutex> lk(s.admin);
+    if (!lock_admin(ch, s)) return PIPE_ERROR_CHANNEL_IN_USE;
+    std::lock_guard<std::mutex> lk(s.admin, std::adopt_lock);
     {
         std::lock_guard<std::mutex> lk2(s.m);
         if (s.open) return PIPE_ERROR_CHANNEL_IN_USE;
@@ -408,7 +431,8 @@ void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context
 int pipe_server_close(int ch) {
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     server_channel& s = g_servers[ch];
-    std::lock_guard<std::mutex> lk(s.admin);
+    if (!lock_admin(ch, s)) return 0;  // the other closer finishes the job
+    std::lock_guard<std::mutex> lk(s.admin, std::adopt_lock);
     {
         std::lock_guard<std::mutex> lk2(s.m);
         if (!s.open) return 0;
@@ -426,9 +450,11 @@ int pipe_server_close(int ch) {
             }
             s.epoll_fd = s.wake_fd = s.listen_fd = s.ctrl_fd = -1;
         } else {
+            s.closing.store(true, std::memory_order_release);
             uint64_t one = 1;
             retry_eintr([&] { return write(s.wake_fd, &one, sizeof(one)); });
             s.thread.join();
+            s.closing.store(false, std::memory_order_release);
         }
     }
     teardown(s, true);
@@ -442,14 +468,16 @@ void pipe_server_close_all(void) {
 cJSON* pipe_server_get_info_json_ptr(int ch) {
     if (!channel_ok(ch)) return nullptr;
     server_channel& s = g_servers[ch];
-    std::lock_guard<std::mutex> lk(s.admin);
+    if (!lock_admin(ch, s)) return nullptr;
+    std::lock_guard<std::mutex> lk(s.admin, std::adopt_lock);
     return s.info;
 }
 
 int pipe_server_update_info(int ch) {
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     server_channel& s = g_servers[ch];
-    std::lock_guard<std::mutex> lk(s.admin);
+    if (!lock_admin(ch, s)) return PIPE_ERROR_NOT_CONNECTED;
+    std::lock_guard<std::mutex> lk(s.admin, std::adopt_lock);
     if (s.info == nullptr) return PIPE_ERROR_NOT_CONNECTED;
     return write_info_file(s);
 }

@@ -664,3 +664,55 @@ TEST_F(Pipe, ControlCommandsReachTheServerCallbackWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+struct info_from_cb {
+    std::atomic<int> entered{0};
+    std::atomic<int> done{0};
+    std::atomic<bool> slow{false};
+    std::atomic<bool> got_null{false};
+};
+
+// Edits the info object from the control callback, as a service does when a
+// command changes its stream.
+void edit_info_cb(int ch, char*, int, void* ctx) {
+    auto* p = static_cast<info_from_cb*>(ctx);
+    p->entered++;
+    if (p->slow) std::this_thread::sleep_for(milliseconds(100));
+    cJSON* info = pipe_server_get_info_json_ptr(ch);
+    if (info == nullptr) {
+        p->got_null = true;
+    } else {
+        cJSON_AddNumberToObject(info, "framerate", 30);
+        pipe_server_update_info(ch);
+    }
+    p->done++;
+}
+
+TEST_F(Pipe, ControlCallbackMayUseInfoEvenWhileTheServerCloses) {
+    std::string l = loc("cbinfo");
+    info_from_cb p;
+    pipe_server_set_control_cb(0, edit_info_cb, &p);
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    ASSERT_EQ(pipe_send_control_cmd(l.c_str(), "fps"), 0);
+    auto end = clock_type::now() + milliseconds(3000);
+    while (p.done < 1 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(2));
+    ASSERT_EQ(p.done, 1);
+    EXPECT_NE(read_file(l + "/info").find("\"framerate\""), std::string::npos);
+
+    // Closing while the callback is still to ask for the info object must
+    // not leave the two waiting on each other; a hang ends the program.
+    p.slow = true;
+    ASSERT_EQ(pipe_send_control_cmd(l.c_str(), "fps"), 0);
+    while (p.entered < 2 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(1));
+    ASSERT_EQ(p.entered, 2);
+    alarm(20);
+    EXPECT_EQ(pipe_server_close(0), 0);
+    alarm(0);
+    EXPECT_EQ(p.done, 2);
+    EXPECT_TRUE(p.got_null);
+    EXPECT_FALSE(fs::exists(l));
+}
+
+}  // namespace
