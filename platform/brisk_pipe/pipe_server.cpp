@@ -196,7 +196,7 @@ void accept_clients(server_channel& s, const thread_fds& t) {
 // Returns false when the callback closed the channel.
 bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t generation) {
     char buf[PIPE_MAX_CONTROL_LEN + 1];
-    for (;;) {
+    for (int i = 0; i < 64; i++) {
         ssize_t n = retry_eintr([&] { return recv(t.ctrl_fd, buf, PIPE_MAX_CONTROL_LEN, MSG_DONTWAIT | MSG_TRUNC); });
         if (n < 0) return true;
         if (n > PIPE_MAX_CONTROL_LEN) {
@@ -217,6 +217,7 @@ bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t gener
         std::lock_guard<std::mutex> lk(s.m);
         if (s.generation != generation) return false;
     }
+    return true;
 }
 
 // A client sends its name once after connecting and nothing else; anything
@@ -225,7 +226,9 @@ void client_event(server_channel& s, const thread_fds& t, int fd, uint32_t event
     bool gone = (events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
     if (!gone && (events & EPOLLIN)) {
         char buf[256];
-        for (;;) {
+        // Bounded, so a chatty client cannot hold the thread; epoll reports
+        // the rest next time.
+        for (int i = 0; i < 64; i++) {
             ssize_t n = retry_eintr([&] { return recv(fd, buf, sizeof(buf), MSG_DONTWAIT); });
             if (n > 0) continue;
             if (n == 0 || errno != EAGAIN) gone = true;
