@@ -1,10 +1,12 @@
 // tarn-vrx-sim: a simulated receiver. Publishes latency records on a pipe as
 // the receiver service does, with plausible synthetic values, or publishes a
-// file's bytes exactly as given (for tests of exact and malformed buffers).
+// file's bytes exactly as given (for tests of exact and malformed buffers),
+// or replays a run of the inspector's CSV log.
 #include <getopt.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 
 #include "brisk_pipe.h"
 #include "inspect_vrx.h"
+#include "latency_log.h"
 
 namespace {
 
@@ -35,6 +38,9 @@ struct sim_options {
     double hold = 0.0;           // seconds to keep the pipe open after the last write
     double delay = 0.0;          // seconds to wait after the subscribers came, before writing
     unsigned seed = 1;
+    std::string replay;          // publish the rows of a run of this CSV log
+    int replay_run = 0;          // 0: the last run of the log
+    bool rate_given = false;
 };
 
 void print_help()
@@ -55,6 +61,10 @@ void print_help()
          "      --chunk N         bytes per write with --raw (default 60)\n"
          "      --frames FILE     publish FILE as a list of writes: each a 32-bit little-endian\n"
          "                        byte count followed by that many bytes\n"
+         "      --replay FILE     publish the rows of a run of an inspector CSV log as records\n"
+         "                        (battery 0), at --rate or else at the run's median FPS\n"
+         "      --run N           with --replay: run N of the log (1 is the first; default\n"
+         "                        the last run)\n"
          "  -w, --wait-clients N  wait until N subscribers are connected before publishing\n"
          "      --delay SECONDS   wait this long after the subscribers came before writing\n"
          "      --hold SECONDS    keep the pipe open this long after the last write\n"
@@ -75,7 +85,7 @@ bool parse_number(const char* text, double lo, double hi, double& out)
 
 int parse_options(int argc, char* argv[], sim_options& o)
 {
-    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD, OPT_FRAMES, OPT_DELAY };
+    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD, OPT_FRAMES, OPT_DELAY, OPT_REPLAY, OPT_RUN };
     static const struct option long_options[] = {
         {"pipe", required_argument, nullptr, 'p'},   {"rate", required_argument, nullptr, 'r'},
         {"count", required_argument, nullptr, 'c'},  {"batch", required_argument, nullptr, 'b'},
@@ -86,6 +96,7 @@ int parse_options(int argc, char* argv[], sim_options& o)
         {"hold", required_argument, nullptr, OPT_HOLD}, {"help", no_argument, nullptr, 'h'},
         {"frames", required_argument, nullptr, OPT_FRAMES},
         {"delay", required_argument, nullptr, OPT_DELAY},
+        {"replay", required_argument, nullptr, OPT_REPLAY}, {"run", required_argument, nullptr, OPT_RUN},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -94,7 +105,7 @@ int parse_options(int argc, char* argv[], sim_options& o)
         bool ok = true;
         switch (c) {
         case 'p': o.pipe = optarg; break;
-        case 'r': ok = parse_number(optarg, 0, 1e9, o.rate); break;
+        case 'r': ok = parse_number(optarg, 0, 1e9, o.rate); o.rate_given = true; break;
         case 'c': ok = parse_number(optarg, 0, 9e18, v); o.count = static_cast<long long>(v); break;
         case 'b': ok = parse_number(optarg, 1, 30000 / 60, v); o.batch = static_cast<int>(v); break;
         case 'i': ok = parse_number(optarg, 0, 4294967295.0, v); o.start_id = static_cast<uint32_t>(v); break;
@@ -107,6 +118,8 @@ int parse_options(int argc, char* argv[], sim_options& o)
         case 's': ok = parse_number(optarg, 0, 4294967295.0, v); o.seed = static_cast<unsigned>(v); break;
         case OPT_RAW: o.raw = optarg; o.framed = false; break;
         case OPT_FRAMES: o.raw = optarg; o.framed = true; break;
+        case OPT_REPLAY: o.replay = optarg; break;
+        case OPT_RUN: ok = parse_number(optarg, 1, 1e9, v); o.replay_run = static_cast<int>(v); break;
         case OPT_DELAY: ok = parse_number(optarg, 0, 1e6, o.delay); break;
         case OPT_CHUNK: ok = parse_number(optarg, 1, 1 << 20, v); o.chunk = static_cast<int>(v); break;
         case 'w': ok = parse_number(optarg, 0, 1000, v); o.wait_clients = static_cast<int>(v); break;
@@ -118,6 +131,10 @@ int parse_options(int argc, char* argv[], sim_options& o)
             fprintf(stderr, "tarn-vrx-sim: invalid value '%s'\n", optarg);
             return -1;
         }
+    }
+    if (!o.replay.empty() && !o.raw.empty()) {
+        fprintf(stderr, "tarn-vrx-sim: --replay and --raw/--frames exclude each other\n");
+        return -1;
     }
     return 0;
 }
@@ -226,12 +243,54 @@ int publish_raw(const sim_options& o)
     return ret;
 }
 
+std::vector<latency_row_t> replay_rows;
+
+// A saved run goes out row by row, paced like the live receiver.
+int publish_replay(const sim_options& o)
+{
+    double rate = o.rate;
+    if (!o.rate_given) {
+        std::vector<float> fps;
+        for (const latency_row_t& r : replay_rows)
+            if (r.fps > 0 && r.fps <= 10000) fps.push_back(r.fps);
+        rate = 60.0;
+        if (!fps.empty()) {
+            std::nth_element(fps.begin(), fps.begin() + fps.size() / 2, fps.end());
+            rate = fps[fps.size() / 2];
+        }
+    }
+    std::vector<vrx_latency_packet_t> batch;
+    pacer pace(rate / o.batch);
+    size_t next = 0;
+    long long sent = 0;
+    while (main_running && next < replay_rows.size() && (o.count == 0 || sent < o.count)) {
+        batch.clear();
+        for (; next < replay_rows.size() && static_cast<int>(batch.size()) < o.batch &&
+               (o.count == 0 || sent + static_cast<long long>(batch.size()) < o.count);
+             next++)
+            batch.push_back(latency_row_to_record(replay_rows[next]));
+        pipe_server_write(0, batch.data(), static_cast<int>(batch.size() * sizeof(vrx_latency_packet_t)));
+        sent += static_cast<long long>(batch.size());
+        pace.wait();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     sim_options o;
     if (parse_options(argc, argv, o) != 0) return 1;
+    if (!o.replay.empty()) {
+        size_t bad = 0;
+        const std::string err = load_latency_run(o.replay, o.replay_run, replay_rows, &bad);
+        if (!err.empty()) {
+            fprintf(stderr, "tarn-vrx-sim: %s\n", err.c_str());
+            return 1;
+        }
+        if (bad) fprintf(stderr, "tarn-vrx-sim: %s: skipped %zu malformed lines\n", o.replay.c_str(), bad);
+    }
 
     enable_signal_handler();
     main_running = 1;
@@ -250,7 +309,7 @@ int main(int argc, char* argv[])
     while (main_running && pipe_server_get_num_clients(0) < o.wait_clients) usleep(5000);
     for (double left = o.delay; main_running && left > 0; left -= 0.01) usleep(10000);
 
-    ret = o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
+    ret = !o.replay.empty() ? publish_replay(o) : o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
 
     for (double left = o.hold; main_running && left > 0; left -= 0.01) usleep(10000);
     pipe_server_close_all();

@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Writes an inspector CSV log the way tarn-inspect-vrx -s writes it: floats
+of single precision printed with fixed decimals, the rolling average of the
+last ten I- or P-frame latencies computed in single precision.
+
+    gen_log.py [--rows N] [--seed S] [--start ID] [--gop G] [--codec h264|h265]
+               [--drop-every K] [--spikes] [--header/--no-header] > log.csv
+"""
+import argparse
+import math
+import random
+import struct
+import sys
+
+HEADER = ("Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
+          "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n")
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def rolling(window, v):
+    if len(window) > 9:
+        window.pop(0)
+    window.append(v)
+    s = 0.0
+    for x in window:
+        s = f32(s + x)
+    return f32(s / len(window))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rows", type=int, default=1000)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--start", type=int, default=1)
+    ap.add_argument("--gop", type=int, default=30)
+    ap.add_argument("--codec", default="h264")
+    ap.add_argument("--drop-every", type=int, default=0, help="leave out one id in every K")
+    ap.add_argument("--spikes", action="store_true", help="add a few slow frames and a congested stretch")
+    ap.add_argument("--no-header", action="store_true")
+    a = ap.parse_args()
+    rng = random.Random(a.seed)
+    out = sys.stdout
+    if not a.no_header:
+        out.write(HEADER)
+    wi, wp = [], []
+    sid = a.start
+    lines = []
+    for n in range(a.rows):
+        if a.drop_every and n and n % a.drop_every == 0:
+            sid = (sid + 1) & 0xFFFFFFFF
+        iframe = n % a.gop == 0
+        g = lambda m, s: max(0.05, rng.gauss(m, s))
+        slow = 1.0
+        if a.spikes and (a.rows // 2 <= n < a.rows // 2 + a.rows // 20):
+            slow = 1.8
+        frame = f32(g(4.5 if iframe else 2.5, 0.4) * slow)
+        fec = f32(g(1.6 if iframe else 0.9, 0.2) * slow)
+        dec = f32(g(6.0 if iframe else 3.8, 0.5))
+        ren = f32(g(1.6, 0.3))
+        vrx = f32(frame + fec + dec + ren + g(0.4, 0.1))
+        if a.spikes and rng.random() < 0.004:
+            vrx = f32(vrx + rng.uniform(15, 40))
+        vtx = f32(g(11.0 if iframe else 8.5, 0.8))
+        mbps = f32(g(18.0 if iframe else 12.0, 1.5))
+        pcap = f32(g(16.667, 0.6))
+        fps = f32(60.0 + 0.05 * rng.gauss(0, 1))
+        rssi = -48 + round(3 * rng.gauss(0, 1))
+        frags = 24 + int(abs(rng.gauss(0, 1)) * 6) if iframe else 6 + int(abs(rng.gauss(0, 1)) * 3)
+        if a.codec == "h264":
+            code_text = "H264 (I)" if iframe else "H264 (P)"
+        else:
+            code_text = "H265 (I)" if iframe else "H265 (P)"
+        avg = rolling(wi if iframe else wp, vrx)
+        lines.append("%d,%.1f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%d,%d,%s\n" % (
+            sid, mbps, vtx, vrx, avg, frame, fec, dec, ren, pcap, fps, rssi, frags, code_text))
+        sid = (sid + 1) & 0xFFFFFFFF
+        if len(lines) >= 10000:
+            out.write("".join(lines))
+            lines = []
+    out.write("".join(lines))
+
+
+if __name__ == "__main__":
+    main()

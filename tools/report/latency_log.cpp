@@ -1,0 +1,275 @@
+// Parsing of the inspector's CSV log: hand-written field splitting and
+// std::from_chars, so a million-row log reads in well under a second.
+#include "latency_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include <fmt/format.h>
+
+const std::string_view LATENCY_LOG_HEADER =
+    "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
+    "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type";
+
+namespace {
+
+// Takes the next comma-terminated field off the front of s.
+bool next_field(std::string_view& s, std::string_view& field)
+{
+    const size_t comma = s.find(',');
+    if (comma == std::string_view::npos) return false;
+    field = s.substr(0, comma);
+    s.remove_prefix(comma + 1);
+    return true;
+}
+
+template <typename T>
+bool whole_number(std::string_view f, T& out)
+{
+    if (f.empty()) return false;
+    const char* end = f.data() + f.size();
+    // from_chars takes no '+'; the inspector never writes one either.
+    auto [p, ec] = std::from_chars(f.data(), end, out);
+    return ec == std::errc() && p == end;
+}
+
+bool real_number(std::string_view f, float& out)
+{
+    if (f.empty()) return false;
+    const char* end = f.data() + f.size();
+    auto [p, ec] = std::from_chars(f.data(), end, out, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        // The inspector prints floats whole, so this is a float's own
+        // range being exceeded by hand-edited text: refuse it.
+        return false;
+    }
+    return ec == std::errc() && p == end;
+}
+
+}  // namespace
+
+bool parse_frame_type(std::string_view t, int32_t& code, venc_mode_t& codec, frame_kind_e& kind)
+{
+    if (t.size() < 8 || t[0] != 'H' || t[1] != '2' || t[2] != '6' || t[4] != ' ' || t[5] != '(')
+        return false;
+    if (t[3] == '4')
+        codec = VENC_H264;
+    else if (t[3] == '5')
+        codec = VENC_H265;
+    else
+        return false;
+    const std::string_view what = t.substr(5);
+    const bool h264 = codec == VENC_H264;
+    kind = FRAME_KIND_OTHER;
+    // Codes the inspector names: H.264 NAL header bytes, H.265 unit types.
+    if (what == "(I)") {
+        code = h264 ? 101 : 19;
+        kind = FRAME_KIND_I;
+    } else if (what == "(P)") {
+        code = h264 ? 65 : 1;
+        kind = FRAME_KIND_P;
+    } else if (what == "(SPS)") {
+        code = h264 ? 103 : 33;
+    } else if (what == "(PPS)") {
+        code = h264 ? 104 : 34;
+    } else if (what == "(VPS)" && !h264) {
+        code = 32;
+    } else if (what.substr(0, 4) == "(?) ") {
+        // The number is the code itself, and must be one the inspector
+        // has no name for.
+        if (!whole_number(what.substr(4), code) || nalu_as_string(code, codec) != t) return false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* parse_latency_line(std::string_view s, latency_row_t& r)
+{
+    if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+    if (s.empty()) return "empty line";
+    std::string_view f;
+    float* const floats[] = {&r.input_mbps,        &r.vtx_latency_ms,   &r.vrx_latency_ms,
+                             &r.avg_latency_ms,    &r.frame_latency_ms, &r.fec_latency_ms,
+                             &r.decode_latency_ms, &r.render_latency_ms, &r.pcap_delta_ms,
+                             &r.fps};
+    if (!next_field(s, f)) return "too few fields";
+    if (!whole_number(f, r.sample_id)) return "bad sample id";
+    for (float* v : floats) {
+        if (!next_field(s, f)) return "too few fields";
+        if (!real_number(f, *v)) return "bad number";
+    }
+    if (!next_field(s, f)) return "too few fields";
+    if (!whole_number(f, r.rssi_dbm)) return "bad RSSI";
+    if (!next_field(s, f)) return "too few fields";
+    if (!whole_number(f, r.fragments)) return "bad fragment count";
+    // The frame-type text is the rest of the line; it never holds a comma.
+    if (s.find(',') != std::string_view::npos) return "too many fields";
+    if (!parse_frame_type(s, r.frame_type, r.codec, r.kind)) return "unknown frame type";
+    return nullptr;
+}
+
+vrx_latency_packet_t latency_row_to_record(const latency_row_t& row)
+{
+    vrx_latency_packet_t p{};
+    p.magic_number = RECORD_MAGIC_NUMBER;
+    p.sample_id = row.sample_id;
+    p.input_mbps = row.input_mbps;
+    p.vtx_latency_ms = row.vtx_latency_ms;
+    p.vrx_latency_ms = row.vrx_latency_ms;
+    p.frame_latency_ms = row.frame_latency_ms;
+    p.fec_latency_ms = row.fec_latency_ms;
+    p.decode_latency_ms = row.decode_latency_ms;
+    p.render_latency_ms = row.render_latency_ms;
+    p.pcap_delta_ms = row.pcap_delta_ms;
+    p.frame_type = row.frame_type;
+    p.fragments = row.fragments;
+    p.rssi_dbm = row.rssi_dbm;
+    p.fps = row.fps;
+    p.vbat_vdc = 0.0f;
+    return p;
+}
+
+int open_latency_log(const std::string& path)
+{
+    if (path == "-") return STDIN_FILENO;
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+namespace {
+
+struct reader_state {
+    size_t number = 0;  // of the last line started
+    int run = 0;        // 0 until the first line
+};
+
+void bad_line(reader_state& st, const char* why, const latency_log_sink& sink)
+{
+    if (st.run == 0) st.run = 1;
+    if (sink.malformed) sink.malformed(st.number, st.run, why);
+}
+
+void handle_line(std::string_view line, reader_state& st, const latency_log_sink& sink)
+{
+    std::string_view bare = line;
+    if (!bare.empty() && bare.back() == '\r') bare.remove_suffix(1);
+    if (bare == LATENCY_LOG_HEADER) {
+        st.run++;
+        if (sink.header) sink.header(st.number, st.run);
+        return;
+    }
+    latency_row_t row;
+    if (const char* why = parse_latency_line(line, row)) {
+        bad_line(st, why, sink);
+        return;
+    }
+    // Lines before the first header make a run of their own.
+    if (st.run == 0) st.run = 1;
+    if (sink.row) sink.row(st.number, st.run, row);
+}
+
+}  // namespace
+
+int read_latency_log(int fd, const latency_log_sink& sink)
+{
+    // Big reads; a line cut by a read boundary is moved to the front.
+    constexpr size_t CHUNK = 1 << 20;
+    std::vector<char> buf(CHUNK + LATENCY_LOG_MAX_LINE);
+    size_t have = 0;        // bytes at the front of buf not yet split into lines
+    reader_state st;
+    bool skipping = false;  // inside a line already found too long
+    for (;;) {
+        if (have == buf.size()) {
+            // One line fills the buffer: report it once, drop it to its end.
+            if (!skipping) {
+                st.number++;
+                bad_line(st, "line too long", sink);
+            }
+            skipping = true;
+            have = 0;
+        }
+        ssize_t n = read(fd, buf.data() + have, buf.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        const bool eof = n == 0;
+        size_t end = have + static_cast<size_t>(n);
+        size_t start = 0;
+        for (;;) {
+            const void* nl = memchr(buf.data() + start, '\n', end - start);
+            if (nl == nullptr) break;
+            const size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf.data());
+            if (skipping) {
+                skipping = false;  // its number was taken when it was found too long
+            } else {
+                st.number++;
+                if (at - start > LATENCY_LOG_MAX_LINE)
+                    bad_line(st, "line too long", sink);
+                else
+                    handle_line(std::string_view(buf.data() + start, at - start), st, sink);
+            }
+            start = at + 1;
+        }
+        if (eof) {
+            // A last line without its "\n" still counts.
+            if (start < end && !skipping) {
+                st.number++;
+                if (end - start > LATENCY_LOG_MAX_LINE)
+                    bad_line(st, "line too long", sink);
+                else
+                    handle_line(std::string_view(buf.data() + start, end - start), st, sink);
+            }
+            return 0;
+        }
+        if (skipping) {
+            have = 0;
+        } else {
+            memmove(buf.data(), buf.data() + start, end - start);
+            have = end - start;
+        }
+    }
+}
+
+std::string load_latency_run(const std::string& path, int run, std::vector<latency_row_t>& rows,
+                             size_t* malformed)
+{
+    rows.clear();
+    const int fd = open_latency_log(path);
+    if (fd < 0) return fmt::format("cannot open {}: {}", path, strerror(errno));
+    int current = 0;
+    size_t bad = 0;
+    // With run 0 every new run replaces the rows kept, so the last one stays.
+    auto enter = [&](int r) {
+        if (r != current && run == 0) {
+            rows.clear();
+            bad = 0;
+        }
+        current = r;
+        return run == 0 || r == run;
+    };
+    latency_log_sink sink;
+    sink.header = [&](size_t, int r) { enter(r); };
+    sink.row = [&](size_t, int r, const latency_row_t& row) {
+        if (enter(r)) rows.push_back(row);
+    };
+    sink.malformed = [&](size_t, int r, const char*) {
+        if (enter(r)) bad++;
+    };
+    const int err = read_latency_log(fd, sink);
+    if (fd != STDIN_FILENO) close(fd);
+    if (malformed) *malformed = bad;
+    if (err != 0) return fmt::format("cannot read {}: {}", path, strerror(err));
+    if (current == 0) return fmt::format("{} holds no runs", path);
+    if (run < 0 || run > current)
+        return fmt::format("{} holds {} run{}, there is no run {}", path, current, current == 1 ? "" : "s", run);
+    return {};
+}

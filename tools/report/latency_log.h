@@ -1,0 +1,79 @@
+// Reading the inspector's CSV log ("/data/tarn-inspect-vrx.csv"): one header
+// line per run of the inspector, then one line per row it showed. Shared by
+// tarn-latency-report and the replay mode of tarn-vrx-sim.
+#ifndef TARN_LATENCY_LOG_H
+#define TARN_LATENCY_LOG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inspect_vrx.h"
+
+// The header line the inspector writes at the start of each run (without "\n").
+extern const std::string_view LATENCY_LOG_HEADER;
+
+enum frame_kind_e : uint8_t { FRAME_KIND_I = 0, FRAME_KIND_P = 1, FRAME_KIND_OTHER = 2 };
+
+// One row of the log. The frame type is kept as the code that makes the
+// inspector print the same text again, with the codec the text names.
+struct latency_row_t {
+    uint32_t sample_id;
+    float input_mbps;
+    float vtx_latency_ms;
+    float vrx_latency_ms;
+    float avg_latency_ms;
+    float frame_latency_ms;
+    float fec_latency_ms;
+    float decode_latency_ms;
+    float render_latency_ms;
+    float pcap_delta_ms;
+    float fps;
+    int32_t rssi_dbm;
+    int32_t fragments;
+    int32_t frame_type;
+    venc_mode_t codec;
+    frame_kind_e kind;
+};
+
+// Parses one line (no line end; a trailing '\r' is allowed) into row.
+// Returns nullptr on success, else a short static text saying what is wrong.
+const char* parse_latency_line(std::string_view line, latency_row_t& row);
+
+// Frame-type text as the inspector writes it ("H264 (I)", "H265 (?) 77")
+// to a code, codec and kind. Returns false for any other text.
+bool parse_frame_type(std::string_view text, int32_t& code, venc_mode_t& codec, frame_kind_e& kind);
+
+// The latency record a row came from, as far as the log tells: magic number
+// set, battery voltage 0 (the log has none).
+vrx_latency_packet_t latency_row_to_record(const latency_row_t& row);
+
+// Events of a log read line by line. Line numbers start at 1; runs are
+// numbered from 1 in file order: each header line starts the next run, and
+// lines before the first header make a run of their own.
+struct latency_log_sink {
+    std::function<void(size_t line, int run)> header;
+    std::function<void(size_t line, int run, const latency_row_t& row)> row;
+    std::function<void(size_t line, int run, const char* reason)> malformed;
+};
+
+// Reads a log from fd to its end, calling sink for every line. Lines longer
+// than LATENCY_LOG_MAX_LINE are malformed (nothing the inspector writes is
+// near that). Returns 0, or an errno value when a read fails.
+constexpr size_t LATENCY_LOG_MAX_LINE = 4096;
+int read_latency_log(int fd, const latency_log_sink& sink);
+
+// Opens path ("-" is standard input) for reading. Returns the descriptor, or
+// -1 with errno set. The caller closes it (not standard input).
+int open_latency_log(const std::string& path);
+
+// Collects the rows of run number run (1 = first, 0 = the last) of the log
+// at path, and the number of its malformed lines. Returns an empty string,
+// or the reason in words.
+std::string load_latency_run(const std::string& path, int run, std::vector<latency_row_t>& rows,
+                             size_t* malformed = nullptr);
+
+#endif

@@ -1,0 +1,394 @@
+// The SVG plot of a run: latency per frame, the receiver stages stacked, and
+// a histogram of the receiver latency. Plain SVG 1.1 that any renderer draws.
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "latency_report.h"
+
+namespace {
+
+constexpr double WIDTH = 1000, HEIGHT = 1060;
+constexpr double PLOT_X = 80, PLOT_W = 880, PLOT_H = 230;
+constexpr double PANEL_Y[3] = {110, 440, 770};  // top of each plot area
+constexpr int MAX_BINS = 800;                   // a bin is at least 1.1 px wide
+constexpr int HIST_BINS = 50;
+
+const char* const STAGE_COLOURS[4] = {"#4e79a7", "#f28e2b", "#59a14f", "#b07aa1"};
+const char* const STAGE_NAMES[4] = {"frame", "FEC", "decode", "render"};
+constexpr const char* VRX_COLOUR = "#1f5fbf";
+constexpr const char* VTX_COLOUR = "#e8730c";
+constexpr const char* IFRAME_COLOUR = "#d62728";
+constexpr const char* BAND_COLOUR = "#9ec1ef";
+
+std::string xml_escape(const std::string& s)
+{
+    std::string o;
+    for (char c : s) {
+        switch (c) {
+        case '&': o += "&amp;"; break;
+        case '<': o += "&lt;"; break;
+        case '>': o += "&gt;"; break;
+        case '"': o += "&quot;"; break;
+        default:
+            // Control characters are not allowed in XML 1.0 text.
+            if (static_cast<unsigned char>(c) < 0x20) o += ' ';
+            else o += c;
+        }
+    }
+    return o;
+}
+
+// A tick step of 1, 2 or 5 times a power of ten giving about n ticks.
+double nice_step(double range, int n)
+{
+    if (!(range > 0) || !std::isfinite(range)) return 1;
+    const double raw = range / n;
+    const double p = std::pow(10.0, std::floor(std::log10(raw)));
+    const double f = raw / p;
+    return (f <= 1 ? 1 : f <= 2 ? 2 : f <= 5 ? 5 : 10) * p;
+}
+
+std::string tick_label(double v, double step)
+{
+    if (step >= 1 || v == 0) return fmt::format("{:.0f}", v);
+    const int d = std::min(6, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+    return fmt::format("{:.{}f}", v, d);
+}
+
+struct bin_t {
+    uint64_t n = 0;
+    double vrx = 0, vtx = 0, vrx_min = 0, vrx_max = 0;
+    uint64_t vrx_n = 0, vtx_n = 0, i_n = 0, stage_n = 0;
+    double i_vrx = 0;
+    double stage[4] = {0, 0, 0, 0};
+};
+
+struct svg_out {
+    fmt::memory_buffer b;
+    template <typename... A>
+    void put(fmt::format_string<A...> f, A&&... a)
+    {
+        fmt::format_to(std::back_inserter(b), f, std::forward<A>(a)...);
+    }
+    void text(double x, double y, const std::string& t, const char* anchor = "start", int size = 12,
+              const char* extra = "")
+    {
+        put("<text x=\"{:.1f}\" y=\"{:.1f}\" font-size=\"{}\" text-anchor=\"{}\"{}>{}</text>\n", x, y,
+            size, anchor, extra, xml_escape(t));
+    }
+};
+
+// Grid, axes, tick labels and axis titles of one plot area.
+void axes(svg_out& o, const char* id, double top, double x0, double x1, double xstep,
+          double ymax, double ystep, const std::string& xtitle, const std::string& ytitle,
+          bool id_labels)
+{
+    o.put("<rect id=\"{}\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#ffffff\" "
+          "stroke=\"none\"/>\n", id, PLOT_X, top, PLOT_W, PLOT_H);
+    const double bottom = top + PLOT_H;
+    for (double y = 0; y <= ymax * (1 + 1e-9); y += ystep) {
+        const double py = bottom - y / ymax * PLOT_H;
+        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#e2e2e2\"/>\n",
+              PLOT_X, py, PLOT_X + PLOT_W, py);
+        o.text(PLOT_X - 6, py + 4, tick_label(y, ystep), "end", 11);
+    }
+    const double span = x1 - x0;
+    for (double x = std::ceil(x0 / xstep) * xstep; x <= x1 + span * 1e-9; x += xstep) {
+        const double px = PLOT_X + (span > 0 ? (x - x0) / span : 0.5) * PLOT_W;
+        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#e2e2e2\"/>\n", px,
+              top, px, bottom);
+        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#333\"/>\n", px,
+              bottom, px, bottom + 4);
+        // Sample ids are shown as the receiver numbers them, wrapped to 32 bits.
+        const std::string label = id_labels ? fmt::format("{}", static_cast<uint32_t>(static_cast<int64_t>(x)))
+                                            : tick_label(x, xstep);
+        o.text(px, bottom + 17, label, "middle", 11);
+    }
+    o.put("<path d=\"M{:.1f} {:.1f}V{:.1f}H{:.1f}\" fill=\"none\" stroke=\"#333\"/>\n", PLOT_X, top,
+          bottom, PLOT_X + PLOT_W);
+    o.text(PLOT_X + PLOT_W / 2, bottom + 36, xtitle, "middle", 12);
+    o.text(0, 0, ytitle, "middle", 12,
+           fmt::format(" transform=\"translate({:.1f} {:.1f}) rotate(-90)\"", PLOT_X - 52, top + PLOT_H / 2)
+               .c_str());
+}
+
+// Legend entries in one line above a plot area: swatch kind 'l' line,
+// 'd' dot, 'b' box.
+struct legend_item {
+    char kind;
+    const char* colour;
+    std::string label;
+};
+void legend(svg_out& o, double top, const std::vector<legend_item>& items)
+{
+    double x = PLOT_X;
+    const double y = top - 10;
+    for (const legend_item& it : items) {
+        if (it.kind == 'l')
+            o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" stroke-width=\"2\"/>\n",
+                  x, y - 4, x + 18, y - 4, it.colour);
+        else if (it.kind == 'd')
+            o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"3\" fill=\"{}\"/>\n", x + 9, y - 4, it.colour);
+        else
+            o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"14\" height=\"10\" fill=\"{}\"/>\n", x + 2, y - 9,
+                  it.colour);
+        o.text(x + 24, y, it.label, "start", 12);
+        // DejaVu Sans at 12 px averages about 6.8 px a character.
+        x += 24 + 6.8 * static_cast<double>(it.label.size()) + 22;
+    }
+}
+
+void panel_title(svg_out& o, double top, const std::string& t)
+{
+    o.text(PLOT_X - 60, top - 34, t, "start", 15, " font-weight=\"bold\"");
+}
+
+std::string fmt_ms(double v)
+{
+    return std::isnan(v) ? std::string("-") : fmt::format("{:.2f}", v);
+}
+
+}  // namespace
+
+std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const std::string& title)
+{
+    svg_out o;
+    o.put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    o.put("<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"{0:.0f}\" height=\"{1:.0f}\" "
+          "viewBox=\"0 0 {0:.0f} {1:.0f}\" font-family=\"DejaVu Sans, Verdana, Arial, sans-serif\">\n",
+          WIDTH, HEIGHT);
+    o.put("<rect x=\"0\" y=\"0\" width=\"{:.0f}\" height=\"{:.0f}\" fill=\"#f4f4f4\"/>\n", WIDTH, HEIGHT);
+    o.text(20, 28, fmt::format("{}, run {}", title, s.run), "start", 17, " font-weight=\"bold\"");
+    o.text(20, 50,
+           fmt::format("{} frames ({} I, {} P, {} other), sample ids {} to {}, {} missing, {} repeated; "
+                       "VRX latency p50 {} ms, p95 {} ms, p99 {} ms",
+                       s.frames, s.i_frames, s.p_frames, s.other_frames, s.first_id, s.last_id, s.missing,
+                       s.repeats, fmt_ms(s.columns[COL_VRX].p50), fmt_ms(s.columns[COL_VRX].p95),
+                       fmt_ms(s.columns[COL_VRX].p99)),
+           "start", 12);
+
+    // Bins over the run's unwrapped sample ids; with no more ids than bins,
+    // each bin is one id and the plot shows every frame.
+    int64_t lo = 0, hi = 0;
+    if (!d.ids.empty()) {
+        lo = *std::min_element(d.ids.begin(), d.ids.end());
+        hi = *std::max_element(d.ids.begin(), d.ids.end());
+    }
+    const double range = static_cast<double>(hi - lo) + 1;
+    const int nbins = static_cast<int>(std::min<double>(range, MAX_BINS));
+    std::vector<bin_t> bins(static_cast<size_t>(std::max(nbins, 1)));
+    // In integers: with as many bins as ids each id must get its own bin.
+    auto bin_of = [&](int64_t id) {
+        const auto b = static_cast<unsigned __int128>(id - lo) * static_cast<unsigned>(nbins) /
+                       (static_cast<unsigned __int128>(hi - lo) + 1);
+        return std::min(static_cast<int>(b), nbins - 1);
+    };
+    bool binned = range > nbins;
+    for (size_t i = 0; i < d.rows.size(); i++) {
+        const latency_row_t& r = d.rows[i];
+        bin_t& b = bins[static_cast<size_t>(bin_of(d.ids[i]))];
+        b.n++;
+        if (b.n > 1) binned = true;
+        if (std::isfinite(r.vrx_latency_ms)) {
+            const double v = r.vrx_latency_ms;
+            b.vrx_min = b.vrx_n ? std::min(b.vrx_min, v) : v;
+            b.vrx_max = b.vrx_n ? std::max(b.vrx_max, v) : v;
+            b.vrx += v;
+            b.vrx_n++;
+            if (r.kind == FRAME_KIND_I) {
+                b.i_vrx += v;
+                b.i_n++;
+            }
+        }
+        if (std::isfinite(r.vtx_latency_ms)) {
+            b.vtx += r.vtx_latency_ms;
+            b.vtx_n++;
+        }
+        const float st[4] = {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
+        if (std::all_of(st, st + 4, [](float x) { return std::isfinite(x) && x >= 0; })) {
+            for (int k = 0; k < 4; k++) b.stage[k] += st[k];
+            b.stage_n++;
+        }
+    }
+    const double bin_w = PLOT_W / nbins;
+    auto bin_x = [&](int b) { return PLOT_X + (b + 0.5) * bin_w; };
+    const double x0 = static_cast<double>(lo) - 0.5, x1 = static_cast<double>(hi) + 0.5;
+    const double xstep = std::max(1.0, nice_step(x1 - x0, 8));
+    const std::string xtitle = binned
+        ? fmt::format("sample id (each point: the mean of a bin of {:.1f} ids)", range / nbins)
+        : std::string("sample id");
+
+    // Panel 1: latency per frame.
+    {
+        const double top = PANEL_Y[0];
+        double ymax = 0;
+        for (const bin_t& b : bins) {
+            if (b.vrx_n) ymax = std::max(ymax, binned ? b.vrx_max : b.vrx / b.vrx_n);
+            if (b.vtx_n) ymax = std::max(ymax, b.vtx / b.vtx_n);
+        }
+        const double ystep = nice_step(ymax > 0 ? ymax : 1, 5);
+        ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
+        panel_title(o, top, "Latency per frame");
+        std::vector<legend_item> items = {{'l', VRX_COLOUR, "VRX Latency (receiver)"},
+                                          {'l', VTX_COLOUR, "VTX Latency (transmitter)"},
+                                          {'d', IFRAME_COLOUR, "I-frame (VRX Latency)"}};
+        if (binned) items.push_back({'b', BAND_COLOUR, "VRX min to max in the bin"});
+        legend(o, top, items);
+        axes(o, "plot-latency", top, x0, x1, xstep, ymax, ystep, xtitle, "latency (ms)", true);
+        auto py = [&](double v) { return top + PLOT_H - std::min(v, ymax) / ymax * PLOT_H; };
+        if (binned) {
+            // One band polygon per run of filled bins.
+            for (int b = 0; b < nbins;) {
+                if (!bins[static_cast<size_t>(b)].vrx_n) { b++; continue; }
+                int e = b;
+                while (e < nbins && bins[static_cast<size_t>(e)].vrx_n) e++;
+                o.put("<polygon fill=\"{}\" stroke=\"none\" points=\"", BAND_COLOUR);
+                for (int k = b; k < e; k++)
+                    o.put("{:.1f},{:.1f} {:.1f},{:.1f} ", PLOT_X + k * bin_w, py(bins[size_t(k)].vrx_max),
+                          PLOT_X + (k + 1) * bin_w, py(bins[size_t(k)].vrx_max));
+                for (int k = e - 1; k >= b; k--)
+                    o.put("{:.1f},{:.1f} {:.1f},{:.1f} ", PLOT_X + (k + 1) * bin_w, py(bins[size_t(k)].vrx_min),
+                          PLOT_X + k * bin_w, py(bins[size_t(k)].vrx_min));
+                o.put("\"/>\n");
+                b = e;
+            }
+        }
+        // Lines through the filled bins; an empty bin (missing ids) breaks them.
+        auto series = [&](const char* colour, auto value, auto has) {
+            o.put("<path fill=\"none\" stroke=\"{}\" stroke-width=\"1.3\" stroke-linejoin=\"round\" "
+                  "stroke-linecap=\"round\" d=\"", colour);
+            bool pen = false;
+            for (int b = 0; b < nbins; b++) {
+                const bin_t& x = bins[static_cast<size_t>(b)];
+                if (!has(x)) { pen = false; continue; }
+                const bool next = b + 1 < nbins && has(bins[static_cast<size_t>(b + 1)]);
+                o.put("{}{:.1f} {:.1f}", pen ? "L" : "M", bin_x(b), py(value(x)));
+                if (!pen && !next) o.put("h0.1");  // a lone frame still shows as a dot
+                pen = true;
+            }
+            o.put("\"/>\n");
+        };
+        series(VTX_COLOUR, [](const bin_t& b) { return b.vtx / b.vtx_n; }, [](const bin_t& b) { return b.vtx_n > 0; });
+        series(VRX_COLOUR, [](const bin_t& b) { return b.vrx / b.vrx_n; }, [](const bin_t& b) { return b.vrx_n > 0; });
+        o.put("<g fill=\"{}\">\n", IFRAME_COLOUR);
+        for (int b = 0; b < nbins; b++) {
+            const bin_t& x = bins[static_cast<size_t>(b)];
+            if (x.i_n) o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2.2\"/>\n", bin_x(b), py(x.i_vrx / x.i_n));
+        }
+        o.put("</g>\n");
+    }
+
+    // Panel 2: the four receiver stages stacked, as steps over the bins.
+    {
+        const double top = PANEL_Y[1];
+        double ymax = 0;
+        for (const bin_t& b : bins)
+            if (b.stage_n) ymax = std::max(ymax, (b.stage[0] + b.stage[1] + b.stage[2] + b.stage[3]) / b.stage_n);
+        const double ystep = nice_step(ymax > 0 ? ymax : 1, 5);
+        ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
+        panel_title(o, top, "Receiver stages, stacked");
+        std::vector<legend_item> items;
+        for (int k = 0; k < 4; k++)
+            items.push_back({'b', STAGE_COLOURS[k],
+                             fmt::format("{} ({})", STAGE_NAMES[k],
+                                         std::isnan(s.share[k]) ? std::string("-")
+                                                                : fmt::format("{:.1f} % of VRX", 100 * s.share[k]))});
+        legend(o, top, items);
+        axes(o, "plot-stages", top, x0, x1, xstep, ymax, ystep, xtitle, "latency (ms)", true);
+        auto py = [&](double v) { return top + PLOT_H - std::min(v, ymax) / ymax * PLOT_H; };
+        auto level = [&](const bin_t& b, int upto) {
+            double v = 0;
+            for (int k = 0; k < upto; k++) v += b.stage[k];
+            return v / b.stage_n;
+        };
+        for (int k = 0; k < 4; k++) {
+            o.put("<path fill=\"{}\" stroke=\"none\" d=\"", STAGE_COLOURS[k]);
+            for (int b = 0; b < nbins;) {
+                if (!bins[static_cast<size_t>(b)].stage_n) { b++; continue; }
+                int e = b;
+                while (e < nbins && bins[static_cast<size_t>(e)].stage_n) e++;
+                o.put("M{:.1f} {:.1f}", PLOT_X + b * bin_w, py(level(bins[size_t(b)], k + 1)));
+                for (int j = b; j < e; j++)
+                    o.put("H{:.1f}V{:.1f}", PLOT_X + (j + 1) * bin_w,
+                          j + 1 < e ? py(level(bins[size_t(j + 1)], k + 1)) : py(level(bins[size_t(j)], k)));
+                for (int j = e - 1; j >= b; j--)
+                    o.put("H{:.1f}V{:.1f}", PLOT_X + j * bin_w,
+                          j > b ? py(level(bins[size_t(j - 1)], k)) : py(level(bins[size_t(j)], k)));
+                o.put("Z");
+                b = e;
+            }
+            o.put("\"/>\n");
+        }
+    }
+
+    // Panel 3: histogram of the receiver latency, cut at its 99.9th
+    // percentile so one outlier does not squash the rest into one bar.
+    {
+        const double top = PANEL_Y[2];
+        std::vector<double> v;
+        v.reserve(d.rows.size());
+        for (const latency_row_t& r : d.rows)
+            if (std::isfinite(r.vrx_latency_ms)) v.push_back(r.vrx_latency_ms);
+        double hlo = 0, hhi = 1;
+        if (!v.empty()) {
+            hlo = *std::min_element(v.begin(), v.end());
+            hhi = nearest_rank(v, 999, 1000);
+            if (!(hhi > hlo)) hhi = hlo + 1;
+        }
+        std::vector<uint64_t> counts(HIST_BINS, 0);
+        uint64_t above = 0;
+        for (double x : v) {
+            if (x > hhi) {
+                above++;
+                continue;
+            }
+            const int b = std::clamp(static_cast<int>((x - hlo) / (hhi - hlo) * HIST_BINS), 0, HIST_BINS - 1);
+            counts[static_cast<size_t>(b)]++;
+        }
+        double ymax = static_cast<double>(*std::max_element(counts.begin(), counts.end()));
+        ymax = std::max(ymax, static_cast<double>(counts.back() + above));
+        const double ystep = std::max(1.0, nice_step(ymax > 0 ? ymax : 1, 5));
+        ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
+        panel_title(o, top, "Histogram of VRX Latency");
+        const column_stats_t& c = s.columns[COL_VRX];
+        std::vector<legend_item> items = {{'b', VRX_COLOUR, "frames"},
+                                          {'l', "#2ca02c", "p50 " + fmt_ms(c.p50) + " ms"},
+                                          {'l', "#ff7f0e", "p95 " + fmt_ms(c.p95) + " ms"},
+                                          {'l', IFRAME_COLOUR, "p99 " + fmt_ms(c.p99) + " ms"}};
+        if (above) items.push_back({'b', "#7f7f7f", fmt::format("{} frame{} above {:.2f} ms", above, above == 1 ? "" : "s", hhi)});
+        legend(o, top, items);
+        const double hstep = nice_step(hhi - hlo, 8);
+        axes(o, "plot-histogram", top, hlo, hhi, hstep, ymax, ystep, "VRX Latency (ms)", "frames", false);
+        const double w = PLOT_W / HIST_BINS;
+        o.put("<g fill=\"{}\">\n", VRX_COLOUR);
+        for (int b = 0; b < HIST_BINS; b++) {
+            if (!counts[size_t(b)]) continue;
+            const double h = static_cast<double>(counts[size_t(b)]) / ymax * PLOT_H;
+            o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\"/>\n", PLOT_X + b * w + 0.5,
+                  top + PLOT_H - h, w - 1, h);
+        }
+        o.put("</g>\n");
+        if (above) {
+            // The frames beyond the cut, stacked on the last bar in grey.
+            const double base = static_cast<double>(counts.back()) / ymax * PLOT_H;
+            const double h = static_cast<double>(above) / ymax * PLOT_H;
+            o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#7f7f7f\"/>\n",
+                  PLOT_X + (HIST_BINS - 1) * w + 0.5, top + PLOT_H - base - h, w - 1, std::max(h, 1.0));
+        }
+        const std::pair<double, const char*> marks[3] = {{c.p50, "#2ca02c"}, {c.p95, "#ff7f0e"}, {c.p99, IFRAME_COLOUR}};
+        const char* names[3] = {"p50", "p95", "p99"};
+        for (int k = 0; k < 3; k++) {
+            if (std::isnan(marks[k].first)) continue;
+            const double px = PLOT_X + std::clamp((marks[k].first - hlo) / (hhi - hlo), 0.0, 1.0) * PLOT_W;
+            o.put("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\" "
+                  "stroke-width=\"2\" stroke-dasharray=\"6 3\"/>\n", px, top, top + PLOT_H, marks[k].second);
+            o.text(px + 3, top + 14 + 14 * k, names[k], "start", 11, fmt::format(" fill=\"{}\"", marks[k].second).c_str());
+        }
+    }
+    o.put("</svg>\n");
+    return fmt::to_string(o.b);
+}
