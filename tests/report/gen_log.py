@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes an inspector CSV log the way tarn-inspect-vrx -s writes it: floats
 of single precision printed with fixed decimals, the rolling average of the
-last ten I- or P-frame latencies computed in single precision.
+last ten I- or P-frame latencies computed in single precision (adding two
+floats in double and rounding to single gives the single-precision sum).
 
     gen_log.py [--rows N] [--seed S] [--start ID] [--gop G] [--codec h264|h265]
                [--drop-every K] [--spikes] [--header/--no-header] > log.csv
@@ -63,6 +64,9 @@ def main():
         vrx = f32(frame + fec + dec + ren + g(0.4, 0.1))
         if a.spikes and rng.random() < 0.004:
             vrx = f32(vrx + rng.uniform(15, 40))
+        # As a receiver measuring in microseconds would send it: then the
+        # log's text gives back the very float the average was taken over.
+        vrx = f32(float("%.3f" % vrx))
         vtx = f32(g(11.0 if iframe else 8.5, 0.8))
         mbps = f32(g(18.0 if iframe else 12.0, 1.5))
         pcap = f32(g(16.667, 0.6))
