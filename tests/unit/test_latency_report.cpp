@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -101,6 +102,37 @@ TEST(LatencyLog, ParsesTheWorkedExampleLineFieldByField)
     EXPECT_EQ(r.input_mbps, 3.40282346638528859811704183484516925440e38f);
     EXPECT_EQ(r.rssi_dbm, INT32_MIN);
     EXPECT_EQ(r.frame_type, 77);
+}
+
+TEST(LatencyLog, FastNumberParsingGivesTheSameFloatsAsFromChars)
+{
+    // Fixed-point texts of every length the fast path takes and just beyond
+    // it (8 digits), ties included; each must read as from_chars reads it.
+    std::mt19937 rng(3);
+    std::vector<std::string> texts = {"0.000", "-0.000", "16777215", "1677721.5", "9999999", "99999999",
+                                      "0.1", "8388.6085", "12.", ".5", "-.5", "1e3"};
+    for (int i = 0; i < 20000; i++) {
+        const int digits = 1 + static_cast<int>(rng() % 8);
+        std::string t = rng() % 2 ? "-" : "";
+        std::string d;
+        for (int k = 0; k < digits; k++) d += static_cast<char>('0' + rng() % 10);
+        const size_t point = rng() % (d.size() + 1);
+        if (point < d.size()) d.insert(d.size() - point, ".");
+        texts.push_back(t + d);
+    }
+    for (const std::string& t : texts) {
+        float want;
+        auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), want);
+        const bool ok = ec == std::errc() && p == t.data() + t.size();
+        latency_row_t r;
+        const std::string line = "1," + t + ",0,0,0,0,0,0,0,0,0,0,0,H264 (P)";
+        const char* why = parse_latency_line(line, r);
+        ASSERT_EQ(why == nullptr, ok) << t;
+        if (ok) {
+            EXPECT_EQ(r.input_mbps, want) << t;
+            EXPECT_EQ(std::signbit(r.input_mbps), std::signbit(want)) << t;
+        }
+    }
 }
 
 TEST(LatencyLog, RefusesLinesTheInspectorCannotHaveWritten)

@@ -37,9 +37,42 @@ bool whole_number(std::string_view f, T& out)
     return ec == std::errc() && p == end;
 }
 
+// Powers of ten that a float holds exactly.
+constexpr float POW10[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
+// The inspector's fixed-point numbers ("-12.345") with at most 7 digits:
+// the digits as an integer below 2^24 and the power of ten are both exact
+// floats, so one IEEE division gives the correctly rounded float, the same
+// value from_chars gives. Returns false for anything else.
+bool fixed_point(std::string_view f, float& out)
+{
+    const char* p = f.data();
+    const char* const end = p + f.size();
+    const bool neg = p != end && *p == '-';
+    if (neg) p++;
+    uint32_t m = 0;
+    int digits = 0, decimals = -1;
+    for (; p != end; p++) {
+        if (*p == '.') {
+            if (decimals >= 0) return false;
+            decimals = 0;
+            continue;
+        }
+        const unsigned d = static_cast<unsigned>(*p - '0');
+        if (d > 9 || ++digits > 7) return false;
+        m = m * 10 + d;
+        if (decimals >= 0) decimals++;
+    }
+    if (digits == 0 || decimals == 0) return false;
+    const float v = static_cast<float>(m) / POW10[decimals < 0 ? 0 : decimals];
+    out = neg ? -v : v;
+    return true;
+}
+
 bool real_number(std::string_view f, float& out)
 {
     if (f.empty()) return false;
+    if (fixed_point(f, out)) return true;
     const char* end = f.data() + f.size();
     auto [p, ec] = std::from_chars(f.data(), end, out, std::chars_format::general);
     if (ec == std::errc::result_out_of_range) {

@@ -23,25 +23,6 @@ const column_info_t REPORT_COLUMNS[COL_COUNT] = {
     {"Fragments", "fragments", "count", 0},
 };
 
-float column_value(const latency_row_t& r, int column)
-{
-    switch (column) {
-    case COL_INPUT: return r.input_mbps;
-    case COL_VTX: return r.vtx_latency_ms;
-    case COL_VRX: return r.vrx_latency_ms;
-    case COL_AVG: return r.avg_latency_ms;
-    case COL_FRAME: return r.frame_latency_ms;
-    case COL_FEC: return r.fec_latency_ms;
-    case COL_DECODE: return r.decode_latency_ms;
-    case COL_RENDER: return r.render_latency_ms;
-    case COL_PCAP: return r.pcap_delta_ms;
-    case COL_FPS: return r.fps;
-    case COL_RSSI: return static_cast<float>(r.rssi_dbm);
-    case COL_FRAGMENTS: return static_cast<float>(r.fragments);
-    default: return std::numeric_limits<float>::quiet_NaN();
-    }
-}
-
 uint64_t nearest_rank_index(uint64_t n, uint64_t num, uint64_t den)
 {
     if (n == 0) return 0;
@@ -58,7 +39,8 @@ double nearest_rank(std::vector<double>& v, uint64_t num, uint64_t den)
     return v[static_cast<size_t>(k)];
 }
 
-column_stats_t column_stats(std::vector<double>& v, uint64_t nonfinite)
+template <typename T>
+column_stats_t column_stats(std::vector<T>& v, uint64_t nonfinite)
 {
     column_stats_t s;
     s.n = v.size();
@@ -68,12 +50,14 @@ column_stats_t column_stats(std::vector<double>& v, uint64_t nonfinite)
         return s;
     }
     double sum = 0;
-    s.min = s.max = v[0];
-    for (double x : v) {
+    T lo = v[0], hi = v[0];
+    for (T x : v) {
         sum += x;
-        s.min = std::min(s.min, x);
-        s.max = std::max(s.max, x);
+        lo = std::min(lo, x);
+        hi = std::max(hi, x);
     }
+    s.min = lo;
+    s.max = hi;
     s.mean = sum / static_cast<double>(v.size());
     // Each nth_element leaves the larger values above its rank, so the next,
     // higher percentile only needs to search the part above.
@@ -89,6 +73,8 @@ column_stats_t column_stats(std::vector<double>& v, uint64_t nonfinite)
     s.p99 = v[static_cast<size_t>(k99)];
     return s;
 }
+template column_stats_t column_stats(std::vector<float>&, uint64_t);
+template column_stats_t column_stats(std::vector<double>&, uint64_t);
 
 int64_t track_id(id_tracker_t& t, uint32_t id)
 {
@@ -187,24 +173,42 @@ run_summary_t summarize_run(const run_data_t& d)
     s.malformed = d.malformed;
     s.malformed_lines = d.malformed_lines;
 
-    std::vector<double> v;
-    v.reserve(d.rows.size());
-    auto collect = [&](int col, int kind) {
-        v.clear();
-        uint64_t bad = 0;
-        for (const latency_row_t& r : d.rows) {
-            if (kind >= 0 && r.kind != kind) continue;
-            const float x = column_value(r, col);
-            if (std::isfinite(x))
-                v.push_back(x);
+    // One pass over the rows fills every column; the float columns are
+    // kept as floats (half the memory traffic), the two integer columns as
+    // doubles, which hold any 32-bit value exactly.
+    const size_t n = d.rows.size();
+    std::vector<float> cols[COL_COUNT];
+    std::vector<double> ints[2];
+    std::vector<float> vrx_i, vrx_p;
+    uint64_t bad[COL_COUNT] = {};
+    for (int c = 0; c < COL_RSSI; c++) cols[c].reserve(n);
+    ints[0].reserve(n);
+    ints[1].reserve(n);
+    for (const latency_row_t& r : d.rows) {
+        const float f[COL_RSSI] = {r.input_mbps, r.vtx_latency_ms, r.vrx_latency_ms, r.avg_latency_ms,
+                                   r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms,
+                                   r.render_latency_ms, r.pcap_delta_ms, r.fps};
+        for (int c = 0; c < COL_RSSI; c++) {
+            if (std::isfinite(f[c]))
+                cols[c].push_back(f[c]);
             else
-                bad++;
+                bad[c]++;
         }
-        return column_stats(v, bad);
-    };
-    for (int c = 0; c < COL_COUNT; c++) s.columns[c] = collect(c, -1);
-    s.vrx_i = collect(COL_VRX, FRAME_KIND_I);
-    s.vrx_p = collect(COL_VRX, FRAME_KIND_P);
+        ints[0].push_back(r.rssi_dbm);
+        ints[1].push_back(r.fragments);
+        if (std::isfinite(r.vrx_latency_ms)) {
+            if (r.kind == FRAME_KIND_I) vrx_i.push_back(r.vrx_latency_ms);
+            else if (r.kind == FRAME_KIND_P) vrx_p.push_back(r.vrx_latency_ms);
+        }
+    }
+    for (int c = 0; c < COL_RSSI; c++) {
+        s.columns[c] = column_stats(cols[c], bad[c]);
+        std::vector<float>().swap(cols[c]);
+    }
+    s.columns[COL_RSSI] = column_stats(ints[0], 0);
+    s.columns[COL_FRAGMENTS] = column_stats(ints[1], 0);
+    s.vrx_i = column_stats(vrx_i, 0);
+    s.vrx_p = column_stats(vrx_p, 0);
 
     double sums[5] = {0, 0, 0, 0, 0};
     for (const latency_row_t& r : d.rows) {

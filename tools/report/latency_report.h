@@ -51,14 +51,16 @@ struct column_info_t {
     int decimals;
 };
 extern const column_info_t REPORT_COLUMNS[COL_COUNT];
-float column_value(const latency_row_t& r, int column);
 
 struct column_stats_t {
     uint64_t n = 0;          // finite values
     uint64_t nonfinite = 0;  // nan and inf, left out
     double min = 0, mean = 0, p50 = 0, p95 = 0, p99 = 0, max = 0;
 };
-column_stats_t column_stats(std::vector<double>& values, uint64_t nonfinite);
+// Min, mean, nearest-rank p50/p95/p99 and max of values (reordered);
+// for float and double vectors.
+template <typename T>
+column_stats_t column_stats(std::vector<T>& values, uint64_t nonfinite);
 
 // Everything kept of one run while the log is read.
 struct run_data_t {
