@@ -108,6 +108,17 @@ check "a 300000-row plot stays under 1 MB ($size bytes)" test "$size" -lt 100000
 check "a 300000-row plot renders" rsvg-convert "$t/big.svg" -o "$t/big.png"
 check "a 300000-row plot shows data in every panel" "${chk[@]}" svg "$t/big.svg" "$t/big.png"
 
+# --- the example in docs/ is what the report prints today
+mkdir "$t/example"
+bash "$TARN_SRC/docs/make-report-example.sh" "$TARN_BIN" "$t/example" >/dev/null
+check "docs/report-example.txt is the report's current output" \
+  cmp "$t/example/report-example.txt" "$TARN_SRC/docs/report-example.txt"
+check "docs/report.md shows the same example" python3 -c "
+import sys
+assert open('$t/example/report-example.txt').read() in open('$TARN_SRC/docs/report.md').read()"
+check "the example plot shows data in every panel" \
+  "${chk[@]}" svg "$t/example/report-example.svg" "$t/example/report-example.png"
+
 # --- replay: saved run -> simulator -> inspector -s -> the same rows
 mkdir -p /data /etc/hexwing "$t/pipe"
 replay() {  # CODEC LOG SIM-ARGS...: runs one replay into a fresh inspector log

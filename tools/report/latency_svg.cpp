@@ -377,7 +377,7 @@ std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const st
             const double base = static_cast<double>(counts.back()) / ymax * PLOT_H;
             const double h = static_cast<double>(above) / ymax * PLOT_H;
             o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#7f7f7f\"/>\n",
-                  PLOT_X + (HIST_BINS - 1) * w + 0.5, top + PLOT_H - base - h, w - 1, std::max(h, 1.0));
+                  PLOT_X + (HIST_BINS - 1) * w + 0.5, top + PLOT_H - base - h, w - 1, std::max(h, 2.0));
         }
         const std::pair<double, const char*> marks[3] = {{c.p50, "#2ca02c"}, {c.p95, "#ff7f0e"}, {c.p99, IFRAME_COLOUR}};
         const char* names[3] = {"p50", "p95", "p99"};
