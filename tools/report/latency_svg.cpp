@@ -192,7 +192,6 @@ std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const st
         const latency_row_t& r = d.rows[i];
         bin_t& b = bins[static_cast<size_t>(bin_of(d.ids[i]))];
         b.n++;
-        if (b.n > 1) binned = true;
         if (std::isfinite(r.vrx_latency_ms)) {
             const double v = r.vrx_latency_ms;
             b.vrx_min = b.vrx_n ? std::min(b.vrx_min, v) : v;
@@ -257,20 +256,27 @@ std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const st
                 b = e;
             }
         }
-        // Lines through the filled bins; an empty bin (missing ids) breaks them.
+        // Lines through the filled bins; an empty bin (missing ids) breaks
+        // them, and a bin with no filled neighbour shows as a dot.
         auto series = [&](const char* colour, auto value, auto has) {
-            o.put("<path fill=\"none\" stroke=\"{}\" stroke-width=\"1.3\" stroke-linejoin=\"round\" "
-                  "stroke-linecap=\"round\" d=\"", colour);
+            o.put("<path fill=\"none\" stroke=\"{}\" stroke-width=\"1.3\" stroke-linejoin=\"round\" d=\"", colour);
+            std::vector<int> lone;
             bool pen = false;
             for (int b = 0; b < nbins; b++) {
                 const bin_t& x = bins[static_cast<size_t>(b)];
                 if (!has(x)) { pen = false; continue; }
                 const bool next = b + 1 < nbins && has(bins[static_cast<size_t>(b + 1)]);
+                if (!pen && !next) {
+                    lone.push_back(b);
+                    continue;
+                }
                 o.put("{}{:.1f} {:.1f}", pen ? "L" : "M", bin_x(b), py(value(x)));
-                if (!pen && !next) o.put("h0.1");  // a lone frame still shows as a dot
                 pen = true;
             }
             o.put("\"/>\n");
+            for (int b : lone)
+                o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"1.8\" fill=\"{}\"/>\n", bin_x(b),
+                      py(value(bins[static_cast<size_t>(b)])), colour);
         };
         series(VTX_COLOUR, [](const bin_t& b) { return b.vtx / b.vtx_n; }, [](const bin_t& b) { return b.vtx_n > 0; });
         series(VRX_COLOUR, [](const bin_t& b) { return b.vrx / b.vrx_n; }, [](const bin_t& b) { return b.vrx_n > 0; });
