@@ -136,6 +136,10 @@ int parse_options(int argc, char* argv[], sim_options& o)
         fprintf(stderr, "tarn-vrx-sim: --replay and --raw/--frames exclude each other\n");
         return -1;
     }
+    if (o.replay.empty() && o.replay_run != 0) {
+        fprintf(stderr, "tarn-vrx-sim: --run goes with --replay\n");
+        return -1;
+    }
     return 0;
 }
 

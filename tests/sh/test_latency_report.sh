@@ -159,5 +159,9 @@ set +e; "${sim[@]}" --pipe "$t/pipe/x" --replay "$t/log.csv" --run 5 2>"$t/err";
 check "replay of run 5 of 4 exits 1" test $st = 1
 check "replay of run 5 of 4 says why" grep -qF "holds 4 runs, there is no run 5" "$t/err"
 
+set +e; "${sim[@]}" --pipe "$t/pipe/x" --run 2 2>"$t/err"; st=$?; set -e
+check "--run without --replay is refused" test $st = 1
+check "--run without --replay says why" grep -qF -- "--run goes with --replay" "$t/err"
+
 echo "latency report: $passes passed, $fails failed"
 [ $fails = 0 ]
