@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -16,16 +15,6 @@
 
 static std::string g_path;
 static std::string g_out;
-
-// cJSON writes inf as null, so such a tree cannot come back the same.
-static bool all_finite(const cJSON* item)
-{
-    for (; item != nullptr; item = item->next) {
-        if (cJSON_IsNumber(item) && !std::isfinite(item->valuedouble)) return false;
-        if (!all_finite(item->child)) return false;
-    }
-    return true;
-}
 
 static void write_file(const std::string& path, const uint8_t* data, size_t size)
 {
@@ -72,10 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size)
         FUZZ_CHECK(memchr(out, '\0', static_cast<size_t>(maxlen)) != nullptr);
     }
 
-    if ((flags & 1) != 0 && all_finite(tree)) {
+    if ((flags & 1) != 0) {
         // The input's first line, with anything that could close a comment
         // removed, as the header of a rewrite: reading it back gives the
-        // same tree.
+        // same tree. Compared as text: cJSON_Compare mismatches objects with
+        // repeated keys.
         std::string line(reinterpret_cast<const char*>(p), left);
         line = line.substr(0, line.find('\n'));
         std::string header = "/* ";
@@ -85,7 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size)
         FUZZ_CHECK(json_write_to_file_with_header(g_out.c_str(), tree, header.c_str()) == 0);
         cJSON* back = json_read_file(g_out.c_str());
         FUZZ_CHECK(back != nullptr);
-        FUZZ_CHECK(cJSON_Compare(tree, back, 1));
+        char* a = cJSON_PrintUnformatted(tree);
+        char* b = cJSON_PrintUnformatted(back);
+        FUZZ_CHECK(a != nullptr && b != nullptr && strcmp(a, b) == 0);
+        cJSON_free(a);
+        cJSON_free(b);
         cJSON_Delete(back);
     }
     cJSON_Delete(tree);

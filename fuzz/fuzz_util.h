@@ -24,9 +24,12 @@ inline const std::string& scratch_dir()
             perror("fuzz: mkdtemp");
             abort();
         }
+        // A plain copy: the string itself is destroyed before this runs.
+        static char removed_at_exit[256];
+        snprintf(removed_at_exit, sizeof removed_at_exit, "%s", tmpl.c_str());
         atexit([] {
             std::error_code ec;
-            std::filesystem::remove_all(scratch_dir(), ec);
+            std::filesystem::remove_all(removed_at_exit, ec);
         });
         return tmpl;
     }();

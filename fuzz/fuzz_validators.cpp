@@ -31,7 +31,7 @@ void check_typed(Fn fn, unsigned char* data, int bytes, int size, int offset)
     int count = -12345;
     R* r = fn(data, bytes, &count);
     const bool whole = bytes % size == 0;
-    const bool good = whole && count_bad(data, bytes, size, offset) == 0;
+    const bool good = data != nullptr && whole && count_bad(data, bytes, size, offset) == 0;
     if (good) {
         FUZZ_CHECK(r == reinterpret_cast<R*>(data));
         FUZZ_CHECK(count == bytes / size);
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size)
         const unsigned char* buf = rest.data() + (rest.size() - n);
         const int nb = static_cast<int>(n);
         const int r = validate_pipe_records(buf, nb, rsize, offset, "fuzz");
-        if (nb % rsize == 0 && count_bad(buf, nb, rsize, offset) == 0)
+        if (buf != nullptr && nb % rsize == 0 && count_bad(buf, nb, rsize, offset) == 0)
             FUZZ_CHECK(r == nb / rsize);
         else
             FUZZ_CHECK(r == -1);
