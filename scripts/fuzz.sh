@@ -12,10 +12,11 @@ secs=${1:-30}
 dir=${TARN_FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${TARN_JOBS:-2}
 
-for tool in clang clang++; do
-  command -v "$tool" >/dev/null || { echo "fuzz: $tool not found (install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
-done
-CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DTARN_FUZZ=ON -DTARN_ASAN=ON \
+# clang-14 installs versioned names; the clang package adds the plain ones.
+cc=clang cxx=clang++
+command -v clang >/dev/null || cc=clang-14 cxx=clang++-14
+command -v "$cxx" >/dev/null || { echo "fuzz: clang not found (install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
+CC=$cc CXX=$cxx cmake -S . -B "$dir" -G Ninja -DTARN_FUZZ=ON -DTARN_ASAN=ON \
   -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j"$jobs" --target fuzz_all >"$dir/build.log" 2>&1 ||
   { tail -n 60 "$dir/build.log" >&2; echo "fuzz: build failed" >&2; exit 1; }
