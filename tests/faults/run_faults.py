@@ -137,6 +137,10 @@ def parse_rows(out):
     for line in out.split(b"\n"):
         if not line.startswith(b"|") or line.startswith(b"|    id   |"):
             continue
+        # A row that came in while the inspector was closing is followed by
+        # the line-wrap switch on the same line.
+        if line.endswith(b"\x1b[?7h"):
+            line = line[:-len(b"\x1b[?7h")]
         text = line.decode("utf-8")
         check(len(text) == ROW_WIDTH and text.endswith("|"), "torn row %r" % text)
         ids.append(int(text[1:9]))
