@@ -229,10 +229,12 @@ int json_make_empty_file_if_missing(const char* path)
         fprintf(stderr, "json: cannot check %s: %s\n", path, strerror(errno));
         return -1;
     }
-    // O_EXCL: a file that appears meanwhile is kept, never truncated.
-    int fd = open_retry(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
+    // The empty document is written beside the file and linked into place,
+    // so a process killed half way never leaves an empty or torn file, and
+    // a file that appears meanwhile is kept (link refuses to replace it).
+    std::string tmp;
+    int fd = make_temp_beside(path, tmp);
     if (fd < 0) {
-        if (errno == EEXIST) return 0;
         fprintf(stderr, "json: cannot create %s: %s\n", path, strerror(errno));
         return -1;
     }
@@ -243,12 +245,22 @@ int json_make_empty_file_if_missing(const char* path)
         ok = false;
         e = errno;
     }
+    int made = 1;
+    if (ok && link(tmp.c_str(), path) != 0) {
+        if (errno == EEXIST) {
+            made = 0;
+        } else {
+            ok = false;
+            e = errno;
+        }
+    }
+    unlink(tmp.c_str());
     if (!ok) {
-        unlink(path);
         fprintf(stderr, "json: cannot write %s: %s\n", path, strerror(e));
         return -1;
     }
-    return 1;
+    if (made) sync_folder(folder_of(path));
+    return made;
 }
 
 cJSON* json_read_file(const char* path)

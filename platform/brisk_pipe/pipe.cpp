@@ -57,6 +57,7 @@ static bool location_char_ok(char c) {
 // Every component between slashes must be a real name: not empty (no "//"),
 // not "." and not "..".
 static bool components_ok(const char* s, size_t len) {
+    if (len > 0 && s[len - 1] == '/') return false;  // an empty last component
     size_t i = 0;
     while (i < len) {
         size_t j = i;

@@ -62,7 +62,9 @@ struct client_channel {
     int64_t last_oversize_report_ns = 0;
 };
 
-client_channel g_clients[PIPE_CLIENT_MAX_CHANNELS];
+// Never destroyed: a channel still open when the process exits must not
+// end it in std::terminate from the destructor of its joinable thread.
+client_channel (&g_clients)[PIPE_CLIENT_MAX_CHANNELS] = *new client_channel[1][PIPE_CLIENT_MAX_CHANNELS];
 
 bool channel_ok(int ch) { return ch >= 0 && ch < PIPE_CLIENT_MAX_CHANNELS; }
 

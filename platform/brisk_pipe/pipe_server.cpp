@@ -60,7 +60,9 @@ struct server_channel {
     cJSON* info = nullptr;
 };
 
-server_channel g_servers[PIPE_SERVER_MAX_CHANNELS];
+// Never destroyed: a channel still open when the process exits must not
+// end it in std::terminate from the destructor of its joinable thread.
+server_channel (&g_servers)[PIPE_SERVER_MAX_CHANNELS] = *new server_channel[1][PIPE_SERVER_MAX_CHANNELS];
 
 // The channel whose server thread this is, -1 on other threads.
 thread_local int tl_server_channel = -1;

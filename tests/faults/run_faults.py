@@ -1,0 +1,524 @@
+#!/usr/bin/env python3
+"""Fault tests of tarn-inspect-vrx and of the settings writer.
+
+Each case drives the real programs (the inspector, the simulated receiver and
+the helpers beside this script) through one kind of fault and checks that
+nothing crashed, nothing was lost and nothing was half written. Must run as
+root inside scripts/sandbox.sh: it mounts on /data and rewrites /etc/hexwing.
+
+    run_faults.py CASE...
+
+Every case stops by itself: each wait has a deadline. A passing case prints
+one line "FIGURES <case> key=value ..." that scripts/reliability-report.sh
+collects.
+"""
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+BIN = os.environ["TARN_BIN"]
+SRC = os.environ.get("TARN_SRC", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+EMU = os.environ.get("TARN_EMULATOR", "").split()
+SLOW = 10 if EMU else 1
+MAGIC = 0x5441524E
+CONF = "/etc/hexwing/tarn-vrx.conf"
+CSV = "/data/tarn-inspect-vrx.csv"
+HEADER_MARK = b"\x1b[1m|    id   |"
+DISCONNECT = b"\nserver disconnected\n"
+ROW_WIDTH = 169
+CSV_HEADER = ("Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,"
+              "FEC Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type")
+
+WORK = None  # private scratch folder of this run
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def wait_for(pred, timeout, what):
+    end = time.time() + timeout * SLOW
+    while time.time() < end:
+        if pred():
+            return
+        time.sleep(0.02)
+    raise Failure("timed out waiting for " + what)
+
+
+STARTED = []  # every process a case started, stopped when the case ends
+
+
+def run(cmd, **kw):
+    proc = subprocess.Popen(EMU + cmd, **kw)
+    STARTED.append(proc)
+    return proc
+
+
+def kill_leftovers():
+    for proc in STARTED:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGCONT)
+            proc.kill()
+            proc.wait()
+    STARTED.clear()
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def stop(proc, sig=signal.SIGTERM, timeout=5):
+    """Signals proc and returns its exit status; kills it if it hangs."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+    try:
+        return proc.wait(timeout=timeout * SLOW)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        raise Failure("process %d did not stop after signal %d" % (proc.pid, sig))
+
+
+def set_codec_config():
+    os.makedirs("/etc/hexwing", exist_ok=True)
+    with open(CONF, "w") as f:
+        f.write('{"encoding": "h264"}\n')
+
+
+class Inspector:
+    """One tarn-inspect-vrx run with its output in files of WORK."""
+
+    count = 0
+
+    def __init__(self, pipe, *opts):
+        Inspector.count += 1
+        base = os.path.join(WORK, "inspector%d" % Inspector.count)
+        self.out_path, self.err_path = base + ".stdout", base + ".stderr"
+        self.out, self.err = open(self.out_path, "wb"), open(self.err_path, "wb")
+        self.proc = run([BIN + "/tarn-inspect-vrx", "-p", pipe, "-n"] + list(opts),
+                        stdout=self.out, stderr=self.err)
+
+    def stdout(self):
+        return read(self.out_path)
+
+    def stderr(self):
+        return read(self.err_path)
+
+    def rows(self):
+        return parse_rows(self.stdout())
+
+    def finish(self):
+        status = stop(self.proc)
+        self.out.close()
+        self.err.close()
+        return status
+
+
+def parse_rows(out):
+    """Sample ids of the rows shown with -n; fails on any torn row."""
+    ids = []
+    for line in out.split(b"\n"):
+        if not line.startswith(b"|") or line.startswith(b"|    id   |"):
+            continue
+        # A row that came in while the inspector was closing is followed by
+        # the line-wrap switch on the same line.
+        if line.endswith(b"\x1b[?7h"):
+            line = line[:-len(b"\x1b[?7h")]
+        text = line.decode("utf-8")
+        check(len(text) == ROW_WIDTH and text.endswith("|"), "torn row %r" % text)
+        ids.append(int(text[1:9]))
+    return ids
+
+
+def rows_per_header(out):
+    """Sample ids shown under each table header, in order."""
+    parts = out.split(HEADER_MARK)[1:]
+    return [parse_rows(HEADER_MARK + p) for p in parts]
+
+
+def start_sim(pipe, *args):
+    proc = run([BIN + "/tarn-vrx-sim", "--pipe", pipe] + [str(a) for a in args])
+    wait_for(lambda: os.path.exists(pipe + "/data") or proc.poll() is not None, 5, "the simulator")
+    check(proc.poll() is None, "the simulator exited at start")
+    return proc
+
+
+def csv_lines(data):
+    """Lines of the CSV log; fails when the log holds a partial line."""
+    if not data:
+        return []
+    check(data.endswith(b"\n"), "the CSV log ends in a partial line %r" % data[-80:])
+    lines = data.decode().split("\n")[:-1]
+    for line in lines:
+        check(line == CSV_HEADER or (len(line.split(",")) == 14 and line.split(",")[0].isdigit()),
+              "malformed CSV line %r" % line)
+    return lines
+
+
+def csv_ids(lines):
+    return [int(l.split(",")[0]) for l in lines if l != CSV_HEADER]
+
+
+def consecutive(ids):
+    return all(b == a + 1 for a, b in zip(ids, ids[1:]))
+
+
+# ---- cases -------------------------------------------------------------------
+
+def case_publisher_killed():
+    """The publisher dies by SIGKILL in the middle of a burst; a new one comes."""
+    pipe = "/run/bpa/fault_kill"
+    set_codec_config()
+    sim = start_sim(pipe, "--rate", 5000, "--wait-clients", 1)
+    insp = Inspector(pipe)
+    wait_for(lambda: len(insp.rows()) >= 500, 10, "rows of the first burst")
+    sim.send_signal(signal.SIGKILL)
+    sim.wait()
+    wait_for(lambda: DISCONNECT in insp.stderr(), 5, "the disconnect line")
+    time.sleep(0.5)
+    check(insp.proc.poll() is None, "the inspector stopped after the publisher died")
+
+    second = 2000
+    sim2 = start_sim(pipe, "--rate", 2000, "--count", second, "--start-id", 1000000,
+                     "--wait-clients", 1, "--delay", 0.3, "--hold", 0.5)
+    check(sim2.wait(timeout=30 * SLOW) == 0, "the second publisher failed")
+    wait_for(lambda: insp.stderr().count(DISCONNECT) >= 2, 5, "the second disconnect line")
+    status = insp.finish()
+
+    check(status == 0, "inspector exit status %d" % status)
+    tables = rows_per_header(insp.stdout())
+    check(len(tables) == 2, "expected the header twice, saw it %d times" % len(tables))
+    first, after = tables
+    check(first[0] == 1 and consecutive(first), "rows of the first burst have gaps")
+    check(after == list(range(1000000, 1000000 + second)),
+          "after the reconnect %d of %d records shown" % (len(after), second))
+    check(insp.stderr() == DISCONNECT * 2, "unexpected stderr %r" % insp.stderr()[:300])
+    return {"rows_before_kill": len(first), "records_after_reconnect": second,
+            "shown_after_reconnect": len(after), "lost": second - len(after)}
+
+
+def case_subscriber_stopped():
+    """One subscriber is stopped for 2 s during a 10,000 records/s burst."""
+    pipe = "/run/bpa/fault_stop"
+    set_codec_config()
+    rate, count = 10000, 40000
+    pub_out = open(os.path.join(WORK, "publisher.out"), "wb")
+    pub = run([BIN + "/fault_publisher", pipe, str(rate), str(count), "2"], stdout=pub_out)
+    wait_for(lambda: os.path.exists(pipe + "/data"), 5, "the publisher")
+    stopped = Inspector(pipe)
+    steady = Inspector(pipe)
+    wait_for(lambda: len(stopped.rows()) >= 2000, 15, "the burst")
+    stopped.proc.send_signal(signal.SIGSTOP)
+    at_stop = len(steady.rows())
+    time.sleep(2.0)
+    during = len(steady.rows()) - at_stop
+    stopped.proc.send_signal(signal.SIGCONT)
+    check(pub.wait(timeout=60 * SLOW) == 0, "the publisher failed")
+    pub_out.close()
+    m = re.match(rb"sent (\d+) delivered (\d+) max_write_us (\d+) elapsed_ms (\d+)",
+                 read(pub_out.name))
+    check(m is not None, "no publisher summary")
+    sent, delivered, max_write_us, elapsed_ms = map(int, m.groups())
+    for insp in (stopped, steady):
+        wait_for(lambda: DISCONNECT in insp.stderr(), 10, "the disconnect line")
+    st_stopped, st_steady = stopped.finish(), steady.finish()
+
+    check(st_stopped == 0 and st_steady == 0, "exit statuses %d, %d" % (st_stopped, st_steady))
+    check(sent == count, "the publisher sent %d of %d" % (sent, count))
+    # A write that blocked on the stopped subscriber would last until SIGCONT.
+    check(max_write_us < 1000000, "a write took %d us" % max_write_us)
+    got = steady.rows()
+    check(got == list(range(1, count + 1)), "the running subscriber showed %d of %d records"
+          % (len(got), count))
+    check(during > 0, "the running subscriber got nothing while the other was stopped")
+    ids = stopped.rows()  # parse_rows fails on a torn row
+    check(all(b > a for a, b in zip(ids, ids[1:])), "the stopped subscriber's rows are out of order")
+    check(ids[-1] == count, "the stopped subscriber did not resume to the last record")
+    for insp in (stopped, steady):
+        check(insp.stderr() == DISCONNECT, "unexpected stderr %r" % insp.stderr()[:300])
+    return {"records": count, "rate_per_s": rate, "steady_shown": len(got),
+            "steady_lost": count - len(got), "stopped_shown": len(ids),
+            "stopped_dropped_whole": count - len(ids), "max_write_us": max_write_us,
+            "publisher_elapsed_ms": elapsed_ms, "deliveries": delivered}
+
+
+def case_sigterm_burst():
+    """SIGTERM reaches the inspector with -s in the middle of a burst."""
+    pipe = "/run/bpa/fault_term"
+    set_codec_config()
+    shutil.rmtree("/data", ignore_errors=True)
+    os.makedirs("/data")
+    sim = start_sim(pipe, "--rate", 10000)
+    insp = Inspector(pipe, "-s")
+    wait_for(lambda: len(insp.rows()) >= 3000, 15, "the burst")
+    status = insp.finish()
+    stop(sim)
+    check(status == 0, "inspector exit status %d" % status)
+    lines = csv_lines(read(CSV))
+    check(lines and lines[0] == CSV_HEADER, "the CSV log does not start with its header")
+    logged, shown = csv_ids(lines), insp.rows()
+    check(set(logged) <= set(shown), "the CSV log holds rows that were not shown")
+    check(logged == shown, "shown and logged rows differ (%d shown, %d logged)"
+          % (len(shown), len(logged)))
+    check(b"closing and exiting" in insp.stdout(), "no closing line")
+    return {"rows_shown": len(shown), "rows_logged": len(logged), "partial_lines": 0}
+
+
+def case_csv_faults():
+    """The CSV folder goes missing, read-only and full, then comes back."""
+    pipe = "/run/bpa/fault_csv"
+    set_codec_config()
+    subprocess.run(["umount", "/data"], stderr=subprocess.DEVNULL)
+    shutil.rmtree("/data", ignore_errors=True)
+
+    def mount_data():
+        os.makedirs("/data", exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tarn-data", "/data"], check=True)
+
+    def logged():
+        # Lines so far; only the final log is checked strictly, since a read
+        # may meet a write under way.
+        return read(CSV).count(b"\n")
+
+    def errors():
+        return [l for l in insp.stderr().decode().split("\n") if l.startswith("ERROR")]
+
+    def grows_by(n):
+        base = logged()
+        wait_for(lambda: logged() >= base + n, 10, "the log to resume")
+
+    mount_data()
+    # Records of one size, so that once a row no longer fits none does until
+    # space returns; ids from 1000 keep the width of the id field.
+    sim = run([BIN + "/fault_publisher", pipe, "200", "100000", "1", "1000"], stdout=subprocess.DEVNULL)
+    wait_for(lambda: os.path.exists(pipe + "/data"), 5, "the publisher")
+    insp = Inspector(pipe, "-s")
+    wait_for(lambda: logged() >= 20, 10, "the first logged rows")
+
+    # Missing folder.
+    subprocess.run(["umount", "/data"], check=True)
+    # The inspector may create its log in the uncovered folder meanwhile.
+    wait_for(lambda: shutil.rmtree("/data", ignore_errors=True) or not os.path.exists("/data"),
+             5, "/data to go")
+    wait_for(lambda: len(errors()) >= 1, 5, "the error line for the missing folder")
+    time.sleep(0.5)
+    mount_data()
+    grows_by(5)
+
+    # Read-only.
+    subprocess.run(["mount", "-o", "remount,ro", "/data"], check=True)
+    wait_for(lambda: len(errors()) >= 2, 5, "the error line for the read-only folder")
+    time.sleep(0.5)
+    subprocess.run(["mount", "-o", "remount,rw", "/data"], check=True)
+    grows_by(5)
+
+    # Full: a filler takes every free block.
+    fd = os.open("/data/filler", os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        while os.write(fd, b"\0" * 4096) > 0:
+            pass
+    except OSError:
+        pass
+    os.close(fd)
+    wait_for(lambda: len(errors()) >= 3, 5, "the error line for the full folder")
+    # Rows keep failing while it is full; the log stays whole meanwhile.
+    time.sleep(0.5)
+    while_full = logged()
+    os.remove("/data/filler")
+    grows_by(5)
+
+    rows_before_stop = len(insp.rows())
+    status = insp.finish()
+    stop(sim)
+    check(status == 0, "inspector exit status %d" % status)
+    want = ["ERROR: cannot write %s: %s" % (CSV, reason) for reason in
+            ("No such file or directory", "Read-only file system", "No space left on device")]
+    check(errors() == want, "error lines %r" % errors())
+    shown = insp.rows()
+    check(shown[0] == 1000 and consecutive(shown), "rows on the terminal have gaps")
+    final = csv_lines(read(CSV))
+    ids = csv_ids(final)
+    check(set(ids) <= set(shown) and all(b > a for a, b in zip(ids, ids[1:])),
+          "the CSV log holds rows that were not shown, or out of order")
+    check(len(final) > while_full, "logging did not resume after space returned")
+    return {"rows_shown": len(shown), "rows_in_final_log": len(ids),
+            "error_lines": len(errors()), "stretches": 3, "partial_lines": 0,
+            "rows_shown_before_stop": rows_before_stop}
+
+
+def vrx_header():
+    with open(os.path.join(SRC, "tests", "golden", "vrx_config_header.txt")) as f:
+        return f.read()
+
+
+def case_config_write_killed():
+    """A settings writer is SIGKILLed at random moments, over and over."""
+    header = vrx_header()
+    shutil.rmtree("/etc/hexwing", ignore_errors=True)
+    os.makedirs("/etc/hexwing")
+    rng = random.Random(20261208)
+    kills, last_done, mid_write = 200, 0, 0
+    previous = 0
+    for i in range(kills):
+        out = open(os.path.join(WORK, "writer.out"), "wb")
+        w = run([BIN + "/fault_config_writer", CONF, str(last_done + 1)], stdout=out)
+        time.sleep(rng.uniform(0.002, 0.03) * SLOW)
+        w.send_signal(signal.SIGKILL)
+        w.wait()
+        out.close()
+        done = [int(l) for l in read(out.name).split() if l.isdigit()]
+        if done:
+            last_done = done[-1]
+        if not os.path.exists(CONF):
+            check(previous == 0, "kill %d: the settings file vanished" % i)
+            continue
+        text = read(CONF).decode()
+        # An empty file is neither the old document (none) nor a new one.
+        check(text, "kill %d: the settings file is empty" % i)
+        if text == "{}\n" and previous == 0:
+            continue  # created empty, killed before the first setting was written
+        check(text.startswith(header), "kill %d: the header is torn" % i)
+        doc = json.loads(text[len(header):])
+        n_text, _, xs = doc["payload"].partition(":")
+        n = int(n_text)
+        check(xs == "x" * (1000 + n % 7000), "kill %d: document %d is torn" % (i, n))
+        # The file holds the last finished write, or the one under way when
+        # the rename had happened but the writer had not said so yet.
+        check(n in (last_done, last_done + 1), "kill %d: file holds %d, last write %d" % (i, n, last_done))
+        check(n >= previous, "kill %d: the file went back from %d to %d" % (i, previous, n))
+        previous = last_done = n
+        leftovers = [f for f in os.listdir("/etc/hexwing") if ".tmp." in f]
+        mid_write += len(leftovers)
+        for f in leftovers:
+            os.remove(os.path.join("/etc/hexwing", f))
+    check(previous > 0, "no write ever finished")
+    return {"kills": kills, "writes_finished": previous, "kills_during_a_write": mid_write,
+            "torn_documents": 0}
+
+
+def case_random_buffers():
+    """1,000 random buffers into a running inspector, checked against the rules."""
+    pipe = "/run/bpa/fault_random"
+    set_codec_config()
+    rng = random.Random(1000)
+    frames, want_err, want_ids = [], [], []
+    last, shown_any, next_id = 0, False, 1
+    for _ in range(1000):
+        kind = rng.random()
+        if kind < 0.2:
+            n = rng.randint(1, 3000)
+            if n % 60 == 0:
+                n += 1
+            buf = bytes(rng.getrandbits(8) for _ in range(n))
+            frames.append(buf)
+            want_err.append("ERROR validating VRX data received through pipe: read partial packet")
+            want_err.append("read %d bytes, but it should be a multiple of 60" % n)
+            continue
+        count = rng.randint(1, 500) if kind > 0.9 else rng.randint(1, 8)
+        bad_share = 0.3 if kind < 0.45 else 0.0
+        recs, ids, bad = [], [], []
+        for _ in range(count):
+            magic = MAGIC
+            if rng.random() < bad_share:
+                magic = rng.choice([0, 0xFFFFFFFF, MAGIC ^ 1, rng.getrandbits(32)])
+            sid = next_id if rng.random() < 0.8 else max(next_id - 1, 0)
+            next_id = sid + 1
+            recs.append(struct.pack("<II8fiiiff", magic, sid, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0,
+                                    8.0, rng.choice([101, 65, 19, 1, 103]), 3, -40, 60.0, 12.0))
+            ids.append(sid)
+            if magic != MAGIC:
+                bad.append(magic - (1 << 32) if magic >= 1 << 31 else magic)
+        frames.append(b"".join(recs))
+        if bad:
+            want_err += ["ERROR got magic number %d, expected 1413567054" % m for m in bad]
+            want_err.append("ERROR validating VRX data received through pipe: %d of %d packets "
+                            "failed" % (len(bad), count))
+            continue
+        for sid in ids:
+            if shown_any and sid == last:
+                continue
+            want_ids.append(sid)
+            last, shown_any = sid, True
+    path = os.path.join(WORK, "random.frames")
+    with open(path, "wb") as f:
+        for b in frames:
+            f.write(struct.pack("<I", len(b)) + b)
+
+    sim = start_sim(pipe, "--frames", path, "--rate", 1000, "--wait-clients", 1, "--delay", 0.3,
+                    "--hold", 0.5)
+    insp = Inspector(pipe)
+    check(sim.wait(timeout=60 * SLOW) == 0, "the simulator failed")
+    wait_for(lambda: DISCONNECT in insp.stderr(), 10, "the disconnect line")
+    check(insp.proc.poll() is None, "the inspector did not survive")
+    status = insp.finish()
+    check(status == 0, "inspector exit status %d" % status)
+    got_err = insp.stderr().decode().replace(DISCONNECT.decode(), "").split("\n")
+    got_err = [l for l in got_err if l]
+    check(got_err == want_err, "stderr differs from the rules: first difference at line %d"
+          % next((i for i, (a, b) in enumerate(zip(got_err, want_err)) if a != b),
+                 min(len(got_err), len(want_err))))
+    got_ids = insp.rows()
+    check(got_ids == want_ids, "rows differ from the rules: %d shown, %d expected"
+          % (len(got_ids), len(want_ids)))
+    return {"buffers": len(frames), "rows": len(got_ids), "error_lines": len(got_err),
+            "records": sum(len(b) // 60 for b in frames if len(b) % 60 == 0)}
+
+
+CASES = {
+    "publisher_killed": case_publisher_killed,
+    "subscriber_stopped": case_subscriber_stopped,
+    "sigterm_burst": case_sigterm_burst,
+    "csv_faults": case_csv_faults,
+    "config_write_killed": case_config_write_killed,
+    "random_buffers": case_random_buffers,
+}
+
+
+def main():
+    global WORK
+    names = sys.argv[1:] or list(CASES)
+    failed = 0
+    for name in names:
+        WORK = tempfile.mkdtemp(prefix="tarn-faults.")
+        start = time.time()
+        try:
+            figures = CASES[name]()
+            problem = None
+        except Failure as e:
+            problem = str(e)
+        except Exception as e:  # a crash of the driver is a failure of the case
+            problem = "%s: %s" % (type(e).__name__, e)
+        kill_leftovers()
+        took = time.time() - start
+        if problem is None:
+            print("%-22s ok (%.1f s)" % (name, took))
+            print("FIGURES %s %s" % (name, " ".join("%s=%s" % kv for kv in figures.items())))
+        else:
+            failed += 1
+            print("%-22s FAILED (%.1f s)\n    %s" % (name, took, problem))
+            print("    scratch files kept in " + WORK)
+        if problem is None:
+            shutil.rmtree(WORK, ignore_errors=True)
+    print("%d passed, %d failed" % (len(names) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
