@@ -34,12 +34,8 @@ endfunction()
 # Under a system prefix the libraries sit in the loader's own search path:
 # no RPATH (Debian policy, and nothing to go stale).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  foreach(dir platform common tools)
-    tarn_collect_targets(${PROJECT_SOURCE_DIR}/${dir} tarn_targets)
-    if(tarn_targets)
-      set_target_properties(${tarn_targets} PROPERTIES INSTALL_RPATH "")
-    endif()
-  endforeach()
+  tarn_collect_targets(${PROJECT_SOURCE_DIR} tarn_targets)
+  set_target_properties(${tarn_targets} PROPERTIES INSTALL_RPATH "")
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/interfaces/brisk_pipe.h ${PROJECT_SOURCE_DIR}/interfaces/brisk_json.h

@@ -8,8 +8,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarn-inspect-vrx)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "tarn")
-set(CPACK_PACKAGE_CONTACT "tarn developers <tarn-dev@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "latency inspector for the tarn video link receiver")
+set(TARN_DEB_MAINTAINER "tarn developers <tarn-dev@example.org>" CACHE STRING "Maintainer of the Debian packages")
+set(CPACK_PACKAGE_CONTACT "${TARN_DEB_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tools libs dev)
@@ -37,32 +38,48 @@ set(TARN_DEB_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarn-inspect-vrx)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtarn-common1 (= ${TARN_DEB_VERSION})")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "latency inspector for the tarn video link receiver
- tarn-inspect-vrx subscribes to the receiver's vrx_latency pipe and prints a
- live table of per-frame latencies (transmitter, receiver, assembly, FEC,
- decoding, rendering), frame rate, signal strength and battery voltage,
- optionally logging every row to CSV. tarn-vrx-sim publishes simulated
- latency records on the same pipe.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "latency inspector for the tarn video link receiver
+tarn-inspect-vrx subscribes to the receiver's vrx_latency pipe and prints a
+live table of per-frame latencies (transmitter, receiver, assembly, FEC,
+decoding, rendering), frame rate, signal strength and battery voltage,
+optionally logging every row to CSV. tarn-vrx-sim publishes simulated
+latency records on the same pipe.")
 
 set(CPACK_DEBIAN_LIBS_PACKAGE_NAME libtarn-common1)
 set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_LIBS_DESCRIPTION "shared library of the tarn video link
- libtarn-common holds the link's stream helpers, Wi-Fi channel plan and radio
- control, configuration writers and pipe record validators; libbrisk_pipe and
- libbrisk_json are the pipe transport and JSON file libraries it uses.")
+set(CPACK_DEBIAN_LIBS_DESCRIPTION "shared library of the tarn video link
+libtarn-common holds the link's stream helpers, Wi-Fi channel plan and radio
+control, configuration writers and pipe record validators; libbrisk_pipe and
+libbrisk_json are the pipe transport and JSON file libraries it uses.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtarn-common-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libtarn-common1 (= ${TARN_DEB_VERSION}), libfmt-dev, libcjson-dev")
-set(CPACK_COMPONENT_DEV_DESCRIPTION "development files for the tarn video link library
- Headers, pkg-config file (tarn-common) and CMake package (find_package(tarn-common),
- targets tarn::tarn-common, tarn::brisk_pipe, tarn::brisk_json).")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for the tarn video link library
+Headers, the pkg-config file tarn-common and the CMake package tarn-common
+(targets tarn::tarn-common, tarn::brisk_pipe and tarn::brisk_json).")
 
-# Every package carries its copyright file, as Debian requires.
+# The loader cache is refreshed through dpkg's ldconfig trigger.
+file(WRITE ${CMAKE_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_LIBS_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/triggers)
+
+# Every package carries its copyright file and a changelog, as Debian requires.
+string(TIMESTAMP TARN_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(TARN_DEB_CHANGELOGS "")
 foreach(comp tools libs dev)
   string(TOUPPER ${comp} COMP)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${COMP}_PACKAGE_NAME} COMPONENT ${comp})
+  set(pkg ${CPACK_DEBIAN_${COMP}_PACKAGE_NAME})
+  file(WRITE ${CMAKE_BINARY_DIR}/deb/${pkg}/changelog.Debian
+    "${pkg} (${TARN_DEB_VERSION}) unstable; urgency=medium\n\n"
+    "  * Built from tarn-inspect-vrx ${PROJECT_VERSION}.\n\n"
+    " -- ${TARN_DEB_MAINTAINER}  ${TARN_DEB_DATE}\n")
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/${pkg}/changelog.Debian.gz
+    COMMAND ${TARN_GZIP} -9 -n -f -k ${CMAKE_BINARY_DIR}/deb/${pkg}/changelog.Debian
+    DEPENDS ${CMAKE_BINARY_DIR}/deb/${pkg}/changelog.Debian VERBATIM)
+  list(APPEND TARN_DEB_CHANGELOGS ${CMAKE_BINARY_DIR}/deb/${pkg}/changelog.Debian.gz)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/deb/${pkg}/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${pkg} COMPONENT ${comp})
 endforeach()
+add_custom_target(tarn-deb-changelogs ALL DEPENDS ${TARN_DEB_CHANGELOGS})
 
 include(CPack)
