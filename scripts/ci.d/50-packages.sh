@@ -3,7 +3,7 @@
 # prefix in build-deb/ (libraries, programs, no tests), cpack, then the
 # checks of scripts/check-debs.sh. The packages stay in build-deb/.
 # TARN_DPKG_INSTALL=1 also installs them for real with dpkg -i, checks the
-# installed program and man page, and removes them again (dpkg -r).
+# installed program and man page, and purges them again (dpkg -P).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -13,7 +13,7 @@ for p in dpkg-dev file lintian man-db; do
 done
 if [ ${#need[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q && apt-get install -y -q --no-install-recommends "${need[@]}"
+  apt-get -o DPkg::Lock::Timeout=600 update -q && apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
 fi
 
 dir=build-deb
@@ -27,7 +27,7 @@ bash scripts/check-debs.sh "$dir" "$arch"
 
 if [ "${TARN_DPKG_INSTALL:-0}" = 1 ]; then
   pkgs=(tarn-inspect-vrx libtarn-common1 libtarn-common-dev)
-  trap 'dpkg -r "${pkgs[@]}" >/dev/null 2>&1 || true' EXIT
+  trap 'dpkg -P "${pkgs[@]}" >/dev/null 2>&1 || true' EXIT
   dpkg -i "$dir"/*_"$arch".deb
   set +e; tarn-inspect-vrx -h >/dev/null; st=$?; set -e
   [ "$st" = 255 ] || { echo "FAILED: installed tarn-inspect-vrx -h exited $st"; exit 1; }

@@ -15,8 +15,8 @@ for p in g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user \
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${need[@]}"
+  apt-get -o DPkg::Lock::Timeout=600 update -q
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
 fi
 
 dir=build-arm64
