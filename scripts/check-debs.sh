@@ -39,10 +39,10 @@ done
 
 lib=/usr/lib/$triplet
 t=$tmp/tarn-inspect-vrx.files l=$tmp/libtarn-common1.files d=$tmp/libtarn-common-dev.files
-for f in /usr/bin/tarn-inspect-vrx /usr/bin/tarn-vrx-sim /usr/share/man/man1/tarn-inspect-vrx.1.gz \
-         /usr/share/man/man1/tarn-vrx-sim.1.gz /usr/share/bash-completion/completions/tarn-inspect-vrx \
-         /usr/share/bash-completion/completions/tarn-vrx-sim; do
-  check "tarn-inspect-vrx holds $f" has_line "$f" "$t"
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  for f in /usr/bin/$prog /usr/share/man/man1/$prog.1.gz /usr/share/bash-completion/completions/$prog; do
+    check "tarn-inspect-vrx holds $f" has_line "$f" "$t"
+  done
 done
 for name in tarn-common brisk_pipe brisk_json; do
   check "libtarn-common1 holds lib$name.so.1.0.0" has_line "$lib/lib$name.so.1.0.0" "$l"
@@ -90,16 +90,18 @@ export LD_LIBRARY_PATH=$root$lib
 set +e
 "${emu[@]}" "$root/usr/bin/tarn-inspect-vrx" -h >"$tmp/help" 2>&1; st=$?
 "${emu[@]}" "$root/usr/bin/tarn-vrx-sim" --help >"$tmp/simhelp" 2>&1; sim_st=$?
+"${emu[@]}" "$root/usr/bin/tarn-latency-report" --help >"$tmp/rephelp" 2>&1; rep_st=$?
 set -e
 check "unpacked tarn-inspect-vrx -h exits 255 (was $st)" test "$st" = 255
 check "unpacked tarn-inspect-vrx -h prints the help text" has '^-n, --newline +print each sample on a new line$' "$tmp/help"
 check "unpacked tarn-vrx-sim --help exits 0 (was $sim_st)" test "$sim_st" = 0
+check "unpacked tarn-latency-report --help exits 0 (was $rep_st)" test "$rep_st" = 0
 check "the programs use the unpacked libraries" \
   has "$root$lib/libtarn-common.so.1" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
 unset LD_LIBRARY_PATH
 
 # Man pages format without warnings and carry their sections.
-for page in tarn-inspect-vrx tarn-vrx-sim; do
+for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
   man_file=$root/usr/share/man/man1/$page.1.gz
   MANWIDTH=100 man --warnings -l "$man_file" >"$tmp/$page.txt" 2>"$tmp/$page.warn" </dev/null || true
   check "man $page formats without warnings" test ! -s "$tmp/$page.warn"

@@ -40,11 +40,22 @@ expect "simulator: options by prefix" "--chunk --codec --count" \
 expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-vrx-sim" \
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 
-# Every long option the simulator's help lists is offered.
-help=$(${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim" --help)
-offered=$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --)
-for opt in $(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u); do
-  grep -qx -- "$opt" <<<"$offered" || { echo "FAIL: simulator option $opt not completed" >&2; fails=$((fails + 1)); }
+rep=$TARN_SRC/completions/tarn-latency-report
+expect "report: options" "-r --run -j --json -g --svg -h --help" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
+expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"
+expect "report: nothing offered for a run number" "" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report --run '')"
+
+# Every long option each program's help lists is offered.
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  fn=_$(tr - _ <<<"$prog")
+  help=$(${TARN_EMULATOR:-} "$TARN_BIN/$prog" --help || true)  # the inspector exits 255
+  offered=$(complete_line "$TARN_SRC/completions/$prog" "$fn" "$prog" --)
+  for opt in $(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u); do
+    grep -qx -- "$opt" <<<"$offered" || { echo "FAIL: $prog option $opt not completed" >&2; fails=$((fails + 1)); }
+  done
 done
 
 [ $fails = 0 ] && echo "completions: ok"
