@@ -21,14 +21,18 @@ fi
 
 dir=build-arm64
 start=$SECONDS
-cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
   -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/aarch64-linux-gnu \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j2
 echo "arm64 build: $((SECONDS - start)) s"
 
 start=$SECONDS
-(cd "$dir" && ctest --output-on-failure -j2 ${TARN_ARM64_CTEST_EXCLUDE:+-E "$TARN_ARM64_CTEST_EXCLUDE"})
+# sh_test_latency_report runs docs/make-report-example.sh, which launches
+# tarn-latency-report directly, not through $TARN_EMULATOR: an arm64 binary
+# cannot start that way here (no binfmt_misc). It runs in the native build.
+exclude=${TARN_ARM64_CTEST_EXCLUDE-^sh_test_latency_report\$}
+(cd "$dir" && ctest --output-on-failure -j2 ${exclude:+-E "$exclude"})
 echo "arm64 tests under qemu: $((SECONDS - start)) s"
 
 rm -f "$dir"/*.deb

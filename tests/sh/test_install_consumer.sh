@@ -11,6 +11,8 @@ libdir=$(cache_get CMAKE_INSTALL_LIBDIR)
 # A toolchain file's compiler is not cached; CMake records it here.
 cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -n1)
 toolchain=$(cache_get CMAKE_TOOLCHAIN_FILE)
+# A toolchain file given relative to the source tree on a reconfigure.
+[ -z "$toolchain" ] || [ "${toolchain#/}" != "$toolchain" ] || toolchain=$(cache_get CMAKE_HOME_DIRECTORY)/$toolchain
 
 tmp=$(mktemp -d /tmp/tarn-consumer.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
