@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Checks the Debian packages that cpack made in DIR for architecture ARCH:
+# control fields, contents, the dependencies dpkg-shlibdeps computed,
+# lintian (errors fail), then unpacks them into a temporary root and runs
+# the programs and the man pages from there (arm64 through qemu-aarch64).
+#
+#   scripts/check-debs.sh DIR ARCH
+set -euo pipefail
+dir=$1 arch=$2
+case $arch in
+  amd64) triplet=x86_64-linux-gnu emu=() trace=(env LD_TRACE_LOADED_OBJECTS=1) ;;
+  arm64) triplet=aarch64-linux-gnu emu=(qemu-aarch64) trace=(qemu-aarch64 -E LD_TRACE_LOADED_OBJECTS=1) ;;
+  *) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+fails=0 passes=0
+check() { # description, command...
+  local what=$1; shift
+  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $what"; fails=$((fails + 1)); fi
+}
+has_line() { grep -qxF -- "$1" "$2"; }
+has() { grep -qE -- "$1" "$2"; }
+
+tmp=$(mktemp -d /tmp/tarn-debs.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+
+declare -A deb
+for pkg in tarn-inspect-vrx libtarn-common1 libtarn-common-dev; do
+  f=$(ls "$dir"/${pkg}_*_"$arch".deb 2>/dev/null | head -n1 || true)
+  if [ -z "$f" ]; then echo "FAILED: no $pkg package for $arch in $dir"; exit 1; fi
+  deb[$pkg]=$f
+  dpkg-deb --field "$f" >"$tmp/$pkg.control"
+  dpkg-deb --contents "$f" | awk '{ print $6 }' | sed 's|^\./|/|' >"$tmp/$pkg.files"
+  check "$pkg: Package field" has_line "Package: $pkg" "$tmp/$pkg.control"
+  check "$pkg: Architecture $arch" has_line "Architecture: $arch" "$tmp/$pkg.control"
+  check "$pkg: copyright file" has_line "/usr/share/doc/$pkg/copyright" "$tmp/$pkg.files"
+  check "$pkg: nothing outside /usr" test -z "$(grep -v '^/usr/' "$tmp/$pkg.files" || true)"
+done
+
+lib=/usr/lib/$triplet
+t=$tmp/tarn-inspect-vrx.files l=$tmp/libtarn-common1.files d=$tmp/libtarn-common-dev.files
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  for f in /usr/bin/$prog /usr/share/man/man1/$prog.1.gz /usr/share/bash-completion/completions/$prog; do
+    check "tarn-inspect-vrx holds $f" has_line "$f" "$t"
+  done
+done
+for name in tarn-common brisk_pipe brisk_json; do
+  check "libtarn-common1 holds lib$name.so.1.0.0" has_line "$lib/lib$name.so.1.0.0" "$l"
+  check "libtarn-common1 holds the SONAME link lib$name.so.1" has_line "$lib/lib$name.so.1" "$l"
+  check "libtarn-common-dev holds the link-time lib$name.so" has_line "$lib/lib$name.so" "$d"
+  check "lib$name.so only in the -dev package" test -z "$(grep -xF "$lib/lib$name.so" "$l" "$t" || true)"
+done
+for f in /usr/include/tarn_common.h /usr/include/brisk_pipe.h /usr/include/brisk_json.h \
+         "$lib/pkgconfig/tarn-common.pc" "$lib/cmake/tarn-common/tarn-common-config.cmake" \
+         "$lib/cmake/tarn-common/tarn-common-targets.cmake"; do
+  check "libtarn-common-dev holds $f" has_line "$f" "$d"
+done
+
+# Dependencies: ours by version, the platform's from dpkg-shlibdeps.
+tc=$tmp/tarn-inspect-vrx.control
+check "tarn-inspect-vrx depends on libtarn-common1 of its own version" \
+  has '^Depends: .*libtarn-common1 \(= [0-9.]+-[0-9]+\)' "$tc"
+for dep in libfmt9 libcjson1 libc6 libstdc\\+\\+6; do
+  check "tarn-inspect-vrx depends on $dep (dpkg-shlibdeps)" has "^Depends: .*\\b$dep \\(>= " "$tc"
+done
+check "libtarn-common1 depends on libc6 (dpkg-shlibdeps)" has '^Depends: .*libc6 \(>= ' "$tmp/libtarn-common1.control"
+check "libtarn-common-dev depends on libtarn-common1, libfmt-dev, libcjson-dev" \
+  has '^Depends: libtarn-common1 \(= .*libfmt-dev, libcjson-dev' "$tmp/libtarn-common-dev.control"
+mkdir -p "$tmp/ctl"
+dpkg-deb --control "${deb[libtarn-common1]}" "$tmp/ctl"
+check "libtarn-common1 has a shlibs file for each library" \
+  test "$(grep -cE '^lib(tarn-common|brisk_pipe|brisk_json) 1 libtarn-common1 \(>= ' "$tmp/ctl/shlibs")" = 3
+check "libtarn-common1 activates the ldconfig trigger" has '^activate-noawait ldconfig' "$tmp/ctl/triggers"
+
+if command -v lintian >/dev/null; then
+  # Tags that a package built outside a Debian source tree always carries.
+  suppress=initial-upload-closes-no-bugs,maintscript-calls-ldconfig,package-name-doesnt-match-sonames
+  if lintian --fail-on error --suppress-tags "$suppress" "${deb[@]}" >"$tmp/lintian.log" 2>&1; then
+    passes=$((passes + 1))
+  else
+    echo "FAILED: lintian reports errors"; fails=$((fails + 1))
+  fi
+  sed 's/^/  lintian: /' "$tmp/lintian.log" | grep -v 'root privileges' || true
+fi
+
+# Unpacked into a temporary root, the programs run from there.
+root=$tmp/root
+for f in "${deb[@]}"; do dpkg-deb -x "$f" "$root"; done
+export LD_LIBRARY_PATH=$root$lib
+set +e
+"${emu[@]}" "$root/usr/bin/tarn-inspect-vrx" -h >"$tmp/help" 2>&1; st=$?
+"${emu[@]}" "$root/usr/bin/tarn-vrx-sim" --help >"$tmp/simhelp" 2>&1; sim_st=$?
+"${emu[@]}" "$root/usr/bin/tarn-latency-report" --help >"$tmp/rephelp" 2>&1; rep_st=$?
+set -e
+check "unpacked tarn-inspect-vrx -h exits 255 (was $st)" test "$st" = 255
+check "unpacked tarn-inspect-vrx -h prints the help text" has '^-n, --newline +print each sample on a new line$' "$tmp/help"
+check "unpacked tarn-vrx-sim --help exits 0 (was $sim_st)" test "$sim_st" = 0
+check "unpacked tarn-latency-report --help exits 0 (was $rep_st)" test "$rep_st" = 0
+check "the programs use the unpacked libraries" \
+  has "$root$lib/libtarn-common.so.1" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
+unset LD_LIBRARY_PATH
+
+# Man pages format without warnings and carry their sections.
+for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  man_file=$root/usr/share/man/man1/$page.1.gz
+  MANWIDTH=100 man --warnings -l "$man_file" >"$tmp/$page.txt" 2>"$tmp/$page.warn" </dev/null || true
+  check "man $page formats without warnings" test ! -s "$tmp/$page.warn"
+  sections=(NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS")
+  # The two programs on the pipe run until a signal ends them.
+  [ "$page" = tarn-latency-report ] || sections+=(SIGNALS)
+  for section in "${sections[@]}"; do
+    check "man $page has $section" has "^$section\$" "$tmp/$page.txt"
+  done
+  check "man page $page names itself" has "^ +$page - " "$tmp/$page.txt"
+  [ -s "$tmp/$page.warn" ] && sed 's/^/  man: /' "$tmp/$page.warn"
+done
+for item in '/data/tarn-inspect-vrx.csv' '/etc/hexwing/tarn-vrx.conf' '/run/bpa/vrx_latency' \
+            'Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,' 'SIGHUP' '-s, --save'; do
+  check "man tarn-inspect-vrx mentions $item" grep -qF -- "$item" "$tmp/tarn-inspect-vrx.txt"
+done
+
+echo "packages $arch: $passes passed, $fails failed"
+[ "$fails" = 0 ]

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Debian packages for this machine's architecture: a build under the /usr
+# prefix in build-deb/ (libraries, programs, no tests), cpack, then the
+# checks of scripts/check-debs.sh. The packages stay in build-deb/.
+# TARN_DPKG_INSTALL=1 also installs them for real with dpkg -i, checks the
+# installed program and man page, and purges them again (dpkg -P).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+need=()
+for p in dpkg-dev file lintian man-db; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=600 update -q && apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
+fi
+
+dir=build-deb
+arch=$(dpkg --print-architecture)
+cmake -S . -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_BENCH=OFF >/dev/null
+cmake --build "$dir" -j2
+rm -f "$dir"/*.deb
+(cd "$dir" && cpack -G DEB >cpack.log) || { cat "$dir/cpack.log"; exit 1; }
+bash scripts/check-debs.sh "$dir" "$arch"
+
+if [ "${TARN_DPKG_INSTALL:-0}" = 1 ]; then
+  pkgs=(tarn-inspect-vrx libtarn-common1 libtarn-common-dev)
+  trap 'dpkg -P "${pkgs[@]}" >/dev/null 2>&1 || true' EXIT
+  dpkg -i "$dir"/*_"$arch".deb
+  set +e; tarn-inspect-vrx -h >/dev/null; st=$?; set -e
+  [ "$st" = 255 ] || { echo "FAILED: installed tarn-inspect-vrx -h exited $st"; exit 1; }
+  man -w tarn-inspect-vrx
+  MANWIDTH=80 man tarn-inspect-vrx </dev/null | grep -q 'EXIT STATUS' || { echo "FAILED: man tarn-inspect-vrx"; exit 1; }
+  echo "dpkg -i: tarn-inspect-vrx and its man page work"
+fi

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The bash completions offer each program's options and option values.
+set -euo pipefail
+fails=0
+complete_line() { # completion file, function, words... -> candidates, one a line
+  local file=$1 fn=$2; shift 2
+  bash -c '
+    source "$1"; fn=$2; shift 2
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMPREPLY=()
+    "$fn"; printf "%s\n" "${COMPREPLY[@]}"' _ "$file" "$fn" "$@" | sort
+}
+expect() { # description, expected (space separated), actual (lines)
+  local want got
+  want=$(tr ' ' '\n' <<<"$2" | sort)
+  got=$3
+  [ "$want" = "$got" ] || { echo "FAIL: $1: got [$(echo $got)], expected [$2]" >&2; fails=$((fails + 1)); }
+}
+insp=$TARN_SRC/completions/tarn-inspect-vrx
+sim=$TARN_SRC/completions/tarn-vrx-sim
+
+expect "inspector: all options" "-h --help -n --newline -s --save -p --pipe" \
+  "$(complete_line "$insp" _tarn_inspect_vrx tarn-inspect-vrx '')"
+expect "inspector: long options by prefix" "--newline" \
+  "$(complete_line "$insp" _tarn_inspect_vrx tarn-inspect-vrx --n)"
+expect "inspector: nothing after --help" "" \
+  "$(complete_line "$insp" _tarn_inspect_vrx tarn-inspect-vrx --help '')"
+expect "inspector: registered for the program" "complete -F _tarn_inspect_vrx tarn-inspect-vrx" \
+  "$(bash -c 'source "$1"; complete -p tarn-inspect-vrx' _ "$insp" | tr ' ' '\n' | sort)"
+
+expect "simulator: codec values" "h264 h265" \
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --codec '')"
+expect "simulator: codec values by prefix, short option" "h265" \
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim -e h26 | grep 5)"
+expect "simulator: no option offered where a number is due" "" \
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --rate '')"
+expect "simulator: --raw completes file names" "$TARN_SRC/completions/tarn-vrx-sim" \
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --raw "$TARN_SRC/completions/tarn-vrx")"
+expect "simulator: options by prefix" "--chunk --codec --count" \
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --c)"
+expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-vrx-sim" \
+  "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
+
+rep=$TARN_SRC/completions/tarn-latency-report
+expect "report: options" "-r --run -j --json -g --svg -h --help" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
+expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"
+expect "report: nothing offered for a run number" "" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report --run '')"
+
+# Every long option each program's help lists is offered.
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  fn=_$(tr - _ <<<"$prog")
+  help=$(${TARN_EMULATOR:-} "$TARN_BIN/$prog" --help || true)  # the inspector exits 255
+  offered=$(complete_line "$TARN_SRC/completions/$prog" "$fn" "$prog" --)
+  for opt in $(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u); do
+    grep -qx -- "$opt" <<<"$offered" || { echo "FAIL: $prog option $opt not completed" >&2; fails=$((fails + 1)); }
+  done
+done
+
+[ $fails = 0 ] && echo "completions: ok"
+exit $fails
