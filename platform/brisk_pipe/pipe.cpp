@@ -22,11 +22,17 @@ bool join_path(char* out, size_t size, const char* location, const char* file) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-int connect_unix(const char* path, int type) {
-    sockaddr_un addr{};
+bool unix_address(const char* path, sockaddr_un& addr) {
+    addr = sockaddr_un{};
     addr.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof(addr.sun_path)) return -ENAMETOOLONG;
+    if (strlen(path) >= sizeof(addr.sun_path)) return false;
     strcpy(addr.sun_path, path);
+    return true;
+}
+
+int connect_unix(const char* path, int type) {
+    sockaddr_un addr;
+    if (!unix_address(path, addr)) return -ENAMETOOLONG;
 
     // Non-blocking so that a listener with a full backlog (a stopped server)
     // cannot hold us in connect.

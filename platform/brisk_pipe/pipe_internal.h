@@ -2,6 +2,7 @@
 #ifndef BRISK_PIPE_INTERNAL_H
 #define BRISK_PIPE_INTERNAL_H
 
+#include <sys/un.h>
 #include <cerrno>
 #include <cstddef>
 
@@ -34,6 +35,9 @@ auto retry_eintr(F f) -> decltype(f()) {
 // location (with trailing '/') + file into out (size bytes). false when it
 // does not fit.
 bool join_path(char* out, size_t size, const char* location, const char* file);
+
+// Fills addr with the socket file path; false when the path does not fit.
+bool unix_address(const char* path, sockaddr_un& addr);
 
 // Connects a fresh SOCK_SEQPACKET or SOCK_DGRAM socket (type) to the socket
 // file at path without ever blocking in connect. Returns the blocking,

@@ -104,10 +104,8 @@ int make_dirs(const char* location) {
 }
 
 int bind_unix(const char* path, int type) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof(addr.sun_path)) return -ENAMETOOLONG;
-    strcpy(addr.sun_path, path);
+    sockaddr_un addr;
+    if (!brisk_pipe::unix_address(path, addr)) return -ENAMETOOLONG;
     int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -errno;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
