@@ -53,10 +53,12 @@ extern volatile int main_running;
 // Installs the handler described above and ignores SIGPIPE. 0 or -1.
 int enable_signal_handler(void);
 
-// Turns a pipe name ("vrx_latency") into "/run/bpa/vrx_latency/", or keeps an
-// absolute path (adding the trailing '/'). out must hold 64 bytes and may be
-// in itself. Returns 0, or PIPE_ERROR_INVALID_ARG (out set to "") for an empty
-// name, a relative path, a character other than letters, digits and "_.-/",
+// Turns a pipe name or partial path into a full location: "vrx_latency" and
+// "vrx_latency/" become "/run/bpa/vrx_latency/", "cam/vrx_latency" becomes
+// "/run/bpa/cam/vrx_latency/", and an absolute path is kept (adding the
+// trailing '/'). out must hold 64 bytes and may be in itself. Returns 0, or
+// PIPE_ERROR_INVALID_ARG (out set to "") for an empty name, a character
+// other than letters, digits and "_.-/",
 // an empty, "." or ".." component, or a result longer than 63 characters.
 int pipe_expand_location_string(const char* in, char* out);
 

@@ -87,20 +87,16 @@ static int expand_location(const char* in, char* buf, size_t size) {
         if (!location_char_ok(in[i])) return PIPE_ERROR_INVALID_ARG;
     }
 
-    if (in[0] == '/') {
-        // Absolute path: check the components without the leading slash and
-        // without one trailing slash.
-        size_t body = len - 1;
-        if (body > 0 && in[len - 1] == '/') body--;
-        if (body == 0 || !components_ok(in + 1, body)) return PIPE_ERROR_INVALID_ARG;
-        int n = snprintf(buf, size, "%.*s/", static_cast<int>(body + 1), in);
-        if (n < 0 || n > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
-    } else {
-        // A bare name only; relative paths are ambiguous and refused.
-        if (strchr(in, '/') != nullptr || !components_ok(in, len)) return PIPE_ERROR_INVALID_ARG;
-        int n = snprintf(buf, size, "%s%s/", PIPE_DIR, in);
-        if (n < 0 || n > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
-    }
+    // An absolute path is kept; a name or relative path ("vrx_latency",
+    // "cam/vrx_latency/") lives under the pipe folder. Either way one
+    // trailing slash is allowed and added when missing.
+    bool absolute = in[0] == '/';
+    const char* body = absolute ? in + 1 : in;
+    size_t body_len = absolute ? len - 1 : len;
+    if (body_len > 0 && body[body_len - 1] == '/') body_len--;
+    if (body_len == 0 || !components_ok(body, body_len)) return PIPE_ERROR_INVALID_ARG;
+    int n = snprintf(buf, size, "%s%.*s/", absolute ? "/" : PIPE_DIR, static_cast<int>(body_len), body);
+    if (n < 0 || n > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
     return 0;
 }
 

@@ -62,5 +62,18 @@ for sig in TERM INT HUP; do
   check "SIG$sig: rows were shown" grep -q 'H264 (P)' "$t/out"
 done
 
+# A partial path is a pipe under /run/bpa: "vrx_latency/" and "cam/name".
+for spec in "part/:/run/bpa/part" "cam/part:/run/bpa/cam/part"; do
+  arg=${spec%%:*} loc=${spec#*:}
+  "${sim[@]}" --pipe "$loc" --rate 100 >/dev/null 2>&1 & simpid=$!
+  for _ in $(seq 100); do [ -S "$loc/data" ] && break; sleep 0.05; done
+  "${insp[@]}" -n -p "$arg" >"$t/out" 2>"$t/err" & pid=$!
+  sleep 0.5
+  kill -TERM $pid; set +e; wait $pid; st=$?; set -e
+  kill $simpid; wait $simpid || true
+  check "-p $arg exits 0" test $st = 0
+  check "-p $arg subscribes to $loc/" grep -q 'H264 (P)' "$t/out"
+done
+
 echo "inspector cli: $passes passed, $fails failed"
 [ $fails = 0 ]

@@ -153,15 +153,23 @@ TEST(PipeLocation, ExpandsNamesAndKeepsAbsolutePaths) {
     EXPECT_STREQ(out, "/tmp/x/");
     ASSERT_EQ(pipe_expand_location_string("/run/bpa/vrx_latency/", out), 0);
     EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
+    // Partial paths live under the pipe folder too.
+    ASSERT_EQ(pipe_expand_location_string("vrx_latency/", out), 0);
+    EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
+    ASSERT_EQ(pipe_expand_location_string("cam/vrx_latency", out), 0);
+    EXPECT_STREQ(out, "/run/bpa/cam/vrx_latency/");
+    ASSERT_EQ(pipe_expand_location_string("cam/vrx_latency/", out), 0);
+    EXPECT_STREQ(out, "/run/bpa/cam/vrx_latency/");
     char same[64] = "in_place";
     ASSERT_EQ(pipe_expand_location_string(same, same), 0);
     EXPECT_STREQ(same, "/run/bpa/in_place/");
 }
 
 TEST(PipeLocation, RejectsUnsafeOrEmptyNames) {
-    const char* bad[] = {"",        "..",       ".",        "a/b",      "rel/path/", "vrx_latency/",
-                         "/",       "/tmp/../etc", "/tmp/..", "/a//b",   "/tmp/./x",  "a b",
-                         "a;rm",    "ä",         "name\n",   "/tmp/x*",  "$HOME"};
+    const char* bad[] = {"",        "..",         ".",       "../etc",  "a/../b",   "a//b",
+                         "./a",     "a/.",        "/",       "//",      "a//",      "/tmp/../etc",
+                         "/tmp/..", "/a//b",      "/tmp/./x", "a b",    "a;rm",     "ä",
+                         "name\n", "/tmp/x*",    "$HOME"};
     for (const char* in : bad) {
         char out[64] = "untouched";
         EXPECT_LT(pipe_expand_location_string(in, out), 0) << "accepted \"" << in << "\"";
@@ -182,6 +190,11 @@ TEST(PipeLocation, SixtyThreeCharacterLimitIsExact) {
     ASSERT_EQ(pipe_expand_location_string(name.c_str(), out), 0);
     EXPECT_EQ(strlen(out), 63u);
     EXPECT_LT(pipe_expand_location_string((name + "n").c_str(), out), 0);
+    ASSERT_EQ(pipe_expand_location_string((name + "/").c_str(), out), 0);
+    std::string partial = "c/" + std::string(51, 'n');
+    ASSERT_EQ(pipe_expand_location_string(partial.c_str(), out), 0);
+    EXPECT_EQ(strlen(out), 63u);
+    EXPECT_LT(pipe_expand_location_string((partial + "n").c_str(), out), 0);
 
     std::string abs = "/" + std::string(61, 'a');  // 62 + '/' = 63
     ASSERT_EQ(pipe_expand_location_string(abs.c_str(), out), 0);
