@@ -27,8 +27,10 @@ int write_config(const char* path, cJSON* root)
     return json_write_to_file(path, root);
 }
 
-// Puts item in place of the member key, or adds it when the file has no such
-// setting yet, then writes the file. Takes ownership of item.
+// Puts item in place of the existing member key and writes the file back.
+// A setting the file does not hold is not added (the owning service writes
+// its settings itself), and a top level that is not an object is written
+// back as it is. Takes ownership of item.
 void update_setting(const char* path, const char* key, cJSON* item)
 {
     cJSON* root = open_json(path, true);
@@ -38,23 +40,14 @@ void update_setting(const char* path, const char* key, cJSON* item)
         cJSON_Delete(item);
         return;
     }
-    if (!cJSON_IsObject(root)) {
-        // An array or a bare value has no settings to change; keep the file.
-        fmt::print("Config file {} does not hold a JSON object\n", path);
-        fflush(stdout);
-        cJSON_Delete(item);
-        cJSON_Delete(root);
-        return;
-    }
     if (item == nullptr) {
         fmt::print("Out of memory updating {} in {}\n", key, path);
         fflush(stdout);
         cJSON_Delete(root);
         return;
     }
-    // A refused replace leaves item unattached, so it can still be added.
-    if (!cJSON_ReplaceItemInObject(root, key, item) && !cJSON_AddItemToObject(root, key, item))
-        cJSON_Delete(item);
+    // A refused replace (no such member, or no object) leaves item unattached.
+    if (!cJSON_IsObject(root) || !cJSON_ReplaceItemInObject(root, key, item)) cJSON_Delete(item);
     if (write_config(path, root) != 0) {
         fmt::print("Error writing config file {}\n", path);
         fflush(stdout);

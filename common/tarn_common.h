@@ -214,10 +214,12 @@ extern const char VTX_CONFIG_HEADER[];
 // read or parsed.
 cJSON* open_json(const char* path, bool create_if_missing);
 
-// Sets the top-level setting key of the file at path (creating the file when
-// missing) and writes the file back, behind the service's header for the two
-// service paths. as_bool stores value != 0 as true/false, otherwise the
-// number. Failures are reported on stdout; the file is then left unchanged.
+// Replaces the top-level setting key of the file at path (creating the file,
+// holding an empty object, when missing) and writes the file back, behind the
+// service's header for the two service paths. A setting the file does not
+// hold is not added: the owning service writes its settings itself. as_bool
+// stores value != 0 as true/false, otherwise the number. Failures are
+// reported on stdout; the file is then left unchanged.
 void config_update_number(const char* path, const char* key, int value, bool as_bool);
 void config_update_string(const char* path, const char* key, std::string value);
 

@@ -56,34 +56,38 @@ protected:
     }
 };
 
-TEST_F(ServiceConfigs, MissingReceiverFileIsCreatedWithHeaderAndSetting)
+TEST_F(ServiceConfigs, MissingFileIsCreatedAndWrittenAsHeaderAndEmptyObject)
 {
-    quiet([] { config_update_number(VRX.c_str(), "frequency", 5805, false); });
+    quiet([] { config_update_number(VTX.c_str(), "frequency", 5180, false); });
     EXPECT_EQ(out, "No configuration file found, created a new empty configuration file using "
-                   "defaults: " + VRX + "\n");
-    std::string body = body_after(VRX, VRX_CONFIG_HEADER);
+                   "defaults: " + VTX + "\n");
+    std::string body = body_after(VTX, VTX_CONFIG_HEADER);
     cJSON* t = cJSON_Parse(body.c_str());
     ASSERT_NE(t, nullptr) << body;
-    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(t, "frequency")->valueint, 5805);
+    EXPECT_TRUE(cJSON_IsObject(t));
+    EXPECT_EQ(cJSON_GetArraySize(t), 0) << body;
     cJSON_Delete(t);
 
-    // The file reads back through the header.
-    cJSON* again = nullptr;
-    quiet([&] { again = open_json(VRX.c_str(), false); });
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(cJSON_GetArraySize(again), 1);
-    cJSON_Delete(again);
-
-    // A second update does not stack a second header.
+    // The file reads back through the header, and a setting it holds is
+    // replaced without stacking a second header.
+    put(VRX, "{\"encoding\": \"h264\", \"frequency\": 5805}");
     quiet([] { config_update_string(VRX.c_str(), "encoding", "h265"); });
+    quiet([] { config_update_number(VRX.c_str(), "frequency", 5180, false); });
     EXPECT_EQ(out, "");
     body = body_after(VRX, VRX_CONFIG_HEADER);
     EXPECT_EQ(body.find("/**"), std::string::npos);
-    t = cJSON_Parse(body.c_str());
-    ASSERT_NE(t, nullptr);
-    EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(t, "encoding")->valuestring, "h265");
-    EXPECT_EQ(cJSON_GetArraySize(t), 2);
-    cJSON_Delete(t);
+    cJSON* again = nullptr;
+    quiet([&] { again = open_json(VRX.c_str(), false); });
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(cJSON_GetArraySize(again), 2);
+    EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(again, "encoding")->valuestring, "h265");
+    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(again, "frequency")->valueint, 5180);
+    cJSON_Delete(again);
+
+    // A top level that is not an object is kept, and gains the header.
+    put(VRX, "[5805]");
+    quiet([] { config_update_number(VRX.c_str(), "frequency", 1, false); });
+    EXPECT_EQ(body_after(VRX, VRX_CONFIG_HEADER), "[5805]\n");
 }
 
 TEST_F(ServiceConfigs, HeaderlessReceiverFileGainsTheHeader)
@@ -104,6 +108,8 @@ TEST_F(ServiceConfigs, HeaderlessReceiverFileGainsTheHeader)
 
 TEST_F(ServiceConfigs, OnlyTheFirst26CharactersChooseTheHeader)
 {
+    for (const std::string& p : {VTX, VTX + ".new", VRX + "~", std::string("/etc/hexwing/tarn-vtx.con")})
+        put(p, "{\"enable_pit\": true}");
     quiet([] {
         config_update_number(VTX.c_str(), "enable_pit", 1, true);
         config_update_number((VTX + ".new").c_str(), "enable_pit", 0, true);

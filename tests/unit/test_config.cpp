@@ -144,26 +144,32 @@ TEST_F(ConfigFiles, UpdateNumberWritesSwitchesAndNumbers)
     cJSON_Delete(t);
 }
 
-TEST_F(ConfigFiles, UpdateAddsASettingTheFileLacks)
+TEST_F(ConfigFiles, UpdateChangesOnlySettingsTheFileHolds)
 {
+    // A missing file is created and written back as an empty object.
     quiet([&] { config_update_string(path("new.json").c_str(), "encoding", "h265"); });
     EXPECT_EQ(out, "No configuration file found, created a new empty configuration file using "
                    "defaults: " + path("new.json") + "\n");
-    quiet([&] { config_update_number(path("new.json").c_str(), "bandwidth", 40, false); });
-    EXPECT_EQ(out, "");
     cJSON* t = read("new.json");
     ASSERT_NE(t, nullptr);
-    EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(t, "encoding")->valuestring, "h265");
-    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(t, "bandwidth")->valueint, 40);
-    EXPECT_EQ(cJSON_GetArraySize(t), 2);
+    EXPECT_TRUE(cJSON_IsObject(t));
+    EXPECT_EQ(cJSON_GetArraySize(t), 0);
     cJSON_Delete(t);
 
-    // Replacing the string keeps a single member of that name.
-    quiet([&] { config_update_string(path("new.json").c_str(), "encoding", "h264 \"q\""); });
-    t = read("new.json");
+    put("s.json", R"({"a": 1, "encoding": "h264"})");
+    quiet([&] {
+        config_update_number(path("s.json").c_str(), "newkey", 7, false);
+        config_update_number(path("s.json").c_str(), "flag", 1, true);
+        config_update_string(path("s.json").c_str(), "other", "x");
+        config_update_string(path("s.json").c_str(), "encoding", "h264 \"q\"");
+    });
+    EXPECT_EQ(out, "");
+    t = read("s.json");
     ASSERT_NE(t, nullptr);
-    EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(t, "encoding")->valuestring, "h264 \"q\"");
     EXPECT_EQ(cJSON_GetArraySize(t), 2);
+    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(t, "a")->valueint, 1);
+    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(t, "newkey"), nullptr);
+    EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(t, "encoding")->valuestring, "h264 \"q\"");
     cJSON_Delete(t);
 }
 
@@ -178,10 +184,24 @@ TEST_F(ConfigFiles, UnusableFilesAreLeftAlone)
     quiet([&] { config_update_string(path("nowhere/x.json").c_str(), "card", "wlan1"); });
     EXPECT_EQ(out, "Error creating config file\nParent JSON is NULL\n");
 
-    put("array.json", "[1, 2]");
-    quiet([&] { config_update_string(path("array.json").c_str(), "card", "wlan1"); });
-    EXPECT_NE(out.find("does not hold a JSON object"), std::string::npos) << out;
-    EXPECT_EQ(slurp(path("array.json")), "[1, 2]");
+    // A top level that is not an object holds no settings: it is written
+    // back as it was.
+    put("array.json", "[1, {\"card\": \"wlan0\"}]");
+    put("string.json", "\"card\"");
+    quiet([&] {
+        config_update_string(path("array.json").c_str(), "card", "wlan1");
+        config_update_number(path("string.json").c_str(), "card", 1, false);
+    });
+    EXPECT_EQ(out, "");
+    cJSON* t = read("array.json");
+    ASSERT_TRUE(cJSON_IsArray(t));
+    EXPECT_EQ(cJSON_GetArraySize(t), 2);
+    EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(cJSON_GetArrayItem(t, 1), "card")->valuestring, "wlan0");
+    cJSON_Delete(t);
+    t = read("string.json");
+    ASSERT_TRUE(cJSON_IsString(t));
+    EXPECT_STREQ(t->valuestring, "card");
+    cJSON_Delete(t);
 
     quiet([&] {
         config_update_string(path("x.json").c_str(), nullptr, "v");
