@@ -39,6 +39,19 @@ double nearest_rank(std::vector<double>& v, uint64_t num, uint64_t den)
     return v[static_cast<size_t>(k)];
 }
 
+namespace {
+
+// The log holds every value with at most 3 decimals; a float read from it is
+// the nearest float to that decimal, so rounding to thousandths gives the
+// decimal back (as the double nearest to it). Values too large for
+// thousandths to matter are kept.
+double log_value(double x)
+{
+    return std::fabs(x) < 1e12 ? std::round(x * 1000) / 1000 : x;
+}
+
+}  // namespace
+
 template <typename T>
 column_stats_t column_stats(std::vector<T>& v, uint64_t nonfinite)
 {
@@ -52,7 +65,7 @@ column_stats_t column_stats(std::vector<T>& v, uint64_t nonfinite)
     double sum = 0;
     T lo = v[0], hi = v[0];
     for (T x : v) {
-        sum += x;
+        sum += log_value(x);
         lo = std::min(lo, x);
         hi = std::max(hi, x);
     }
@@ -304,11 +317,14 @@ std::string format_run_text(const run_summary_t& s)
 
 namespace {
 
-// Rounded so the JSON shows 20.254, not 20.254000473022461.
-cJSON* json_number(double v)
+// Rounded to the given decimals so the JSON shows the log's 20.254, not the
+// float's 20.254000473022461 or 20.253999.
+cJSON* json_number(double v, int decimals = 6)
 {
     if (!std::isfinite(v)) return cJSON_CreateNull();
-    return cJSON_CreateNumber(std::round(v * 1e6) / 1e6);
+    if (std::fabs(v) >= 1e12) return cJSON_CreateNumber(v);
+    const double scale = std::pow(10.0, decimals);
+    return cJSON_CreateNumber(std::round(v * scale) / scale);
 }
 
 cJSON* stats_json(const column_stats_t& c, const char* unit)
@@ -317,12 +333,14 @@ cJSON* stats_json(const column_stats_t& c, const char* unit)
     cJSON_AddStringToObject(o, "unit", unit);
     cJSON_AddNumberToObject(o, "n", static_cast<double>(c.n));
     cJSON_AddNumberToObject(o, "nonfinite", static_cast<double>(c.nonfinite));
-    cJSON_AddItemToObject(o, "min", json_number(c.min));
-    cJSON_AddItemToObject(o, "mean", json_number(c.mean));
-    cJSON_AddItemToObject(o, "p50", json_number(c.p50));
-    cJSON_AddItemToObject(o, "p95", json_number(c.p95));
-    cJSON_AddItemToObject(o, "p99", json_number(c.p99));
-    cJSON_AddItemToObject(o, "max", json_number(c.max));
+    // Minimum, percentiles and maximum are values of the log: at most 3
+    // decimals. The mean of such values may carry more.
+    cJSON_AddItemToObject(o, "min", json_number(c.min, 3));
+    cJSON_AddItemToObject(o, "mean", json_number(c.mean, 6));
+    cJSON_AddItemToObject(o, "p50", json_number(c.p50, 3));
+    cJSON_AddItemToObject(o, "p95", json_number(c.p95, 3));
+    cJSON_AddItemToObject(o, "p99", json_number(c.p99, 3));
+    cJSON_AddItemToObject(o, "max", json_number(c.max, 3));
     return o;
 }
 
