@@ -293,7 +293,8 @@ TEST(Percentiles, NearestRankMatchesAReferenceOnRandomData)
             std::vector<double> v(n);
             // Few distinct values on odd rounds, so ties are common.
             std::uniform_int_distribution<int> d(0, round % 2 ? 5 : 1000000);
-            for (double& x : v) x = d(rng) / 7.0;
+            // Values of the log: thousandths.
+            for (double& x : v) x = d(rng) / 1000.0;
             std::vector<double> sorted = v;
             std::sort(sorted.begin(), sorted.end());
             // Reference: the smallest value with at least p% of the values at or below it.
