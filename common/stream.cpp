@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 
@@ -87,6 +88,56 @@ std::string nalu_as_string(int code, venc_mode_t mode)
     case 34: return "H265 (PPS)";
     default: return fmt::format("H265 (?) {}", code);
     }
+}
+
+frame_kind_e frame_kind_of_code(int32_t code)
+{
+    switch (code) {
+    case 101:
+    case 19: return FRAME_KIND_I;
+    case 65:
+    case 1: return FRAME_KIND_P;
+    default: return FRAME_KIND_OTHER;
+    }
+}
+
+bool parse_frame_type(std::string_view t, int32_t& code, venc_mode_t& codec, frame_kind_e& kind)
+{
+    if (t.size() < 8 || t[0] != 'H' || t[1] != '2' || t[2] != '6' || t[4] != ' ' || t[5] != '(')
+        return false;
+    if (t[3] == '4')
+        codec = VENC_H264;
+    else if (t[3] == '5')
+        codec = VENC_H265;
+    else
+        return false;
+    const std::string_view what = t.substr(5);
+    const bool h264 = codec == VENC_H264;
+    kind = FRAME_KIND_OTHER;
+    // The codes nalu_as_string names: H.264 NAL header bytes, H.265 unit types.
+    if (what == "(I)") {
+        code = h264 ? 101 : 19;
+        kind = FRAME_KIND_I;
+    } else if (what == "(P)") {
+        code = h264 ? 65 : 1;
+        kind = FRAME_KIND_P;
+    } else if (what == "(SPS)") {
+        code = h264 ? 103 : 33;
+    } else if (what == "(PPS)") {
+        code = h264 ? 104 : 34;
+    } else if (what == "(VPS)" && !h264) {
+        code = 32;
+    } else if (what.substr(0, 4) == "(?) ") {
+        // The number is the code itself, and must be one without a name.
+        const std::string_view num = what.substr(4);
+        if (num.empty()) return false;
+        const char* end = num.data() + num.size();
+        auto [p, ec] = std::from_chars(num.data(), end, code);
+        if (ec != std::errc() || p != end || nalu_as_string(code, codec) != t) return false;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 std::string nalu_byte_as_string(int byte)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 
 // ===== Records on pipes ====================================================
 
@@ -38,6 +39,17 @@ int get_nalu_type(uint8_t byte, venc_mode_t mode);
 int nalu_byte_frame_type(int byte);
 // Display text of a frame-type code, "H264 (I)", "H265 (?) 77", ...
 std::string nalu_as_string(int code, venc_mode_t mode);
+// The kinds of frame the latency tools tell apart.
+enum frame_kind_e : uint8_t { FRAME_KIND_I = 0, FRAME_KIND_P = 1, FRAME_KIND_OTHER = 2 };
+// Kind of a latency record's frame-type code whatever the codec: 101 (H.264
+// IDR header byte) and 19 (H.265 IDR) are I-frames, 65 (H.264 non-IDR) and 1
+// (H.265 trailing picture) P-frames, every other code is neither.
+frame_kind_e frame_kind_of_code(int32_t code);
+// The text nalu_as_string printed ("H264 (I)", "H265 (?) 77") back to a code
+// that prints the same text, with the codec it names and the kind its name
+// says ("(I)", "(P)", else other). false for any text nalu_as_string never
+// prints.
+bool parse_frame_type(std::string_view text, int32_t& code, venc_mode_t& codec, frame_kind_e& kind);
 std::string nalu_byte_as_string(int byte);
 std::string nalu_header_type_as_string(int type);
 

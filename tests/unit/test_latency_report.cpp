@@ -344,10 +344,10 @@ TEST(SampleIds, GapsRepeatsLateIdsAndWrapping)
     t = run({1, 2, 5, 6, 10});
     EXPECT_EQ(t.missing, 5u);
     ASSERT_EQ(t.gaps.size(), 2u);
-    EXPECT_EQ(t.gaps[0].first, 3);
-    EXPECT_EQ(t.gaps[0].last, 4);
-    EXPECT_EQ(t.gaps[1].first, 7);
-    EXPECT_EQ(t.gaps[1].last, 9);
+    EXPECT_EQ(t.first_gaps(99)[0].first, 3);
+    EXPECT_EQ(t.first_gaps(99)[0].last, 4);
+    EXPECT_EQ(t.first_gaps(99)[1].first, 7);
+    EXPECT_EQ(t.first_gaps(99)[1].last, 9);
 
     // A, B, A and a run of one id: repeats, consecutive or not.
     t = run({1, 2, 1, 3, 3, 3});
@@ -360,10 +360,10 @@ TEST(SampleIds, GapsRepeatsLateIdsAndWrapping)
     EXPECT_EQ(t.repeats, 1u);
     EXPECT_EQ(t.missing, 5u);  // 3 4 6 7 8
     ASSERT_EQ(t.gaps.size(), 2u);
-    EXPECT_EQ(t.gaps[0].first, 3);
-    EXPECT_EQ(t.gaps[0].last, 4);
-    EXPECT_EQ(t.gaps[1].first, 6);
-    EXPECT_EQ(t.gaps[1].last, 8);
+    EXPECT_EQ(t.first_gaps(99)[0].first, 3);
+    EXPECT_EQ(t.first_gaps(99)[0].last, 4);
+    EXPECT_EQ(t.first_gaps(99)[1].first, 6);
+    EXPECT_EQ(t.first_gaps(99)[1].last, 8);
 
     // Across 4294967295 -> 0 nothing is missing, and a gap may span the wrap.
     t = run({4294967294u, 4294967295u, 0, 1, 4, 5});
@@ -371,8 +371,8 @@ TEST(SampleIds, GapsRepeatsLateIdsAndWrapping)
     EXPECT_EQ(t.missing, 2u);
     t = run({4294967293u, 1});
     EXPECT_EQ(t.missing, 3u);
-    EXPECT_EQ(static_cast<uint32_t>(t.gaps[0].first), 4294967294u);
-    EXPECT_EQ(static_cast<uint32_t>(t.gaps[0].last), 0u);
+    EXPECT_EQ(static_cast<uint32_t>(t.first_gaps(99)[0].first), 4294967294u);
+    EXPECT_EQ(static_cast<uint32_t>(t.first_gaps(99)[0].last), 0u);
 
     // The receiver restarting its numbering: lower new ids come out of
     // order, the ids seen before come again as repeats.

@@ -85,42 +85,6 @@ bool real_number(std::string_view f, float& out)
 
 }  // namespace
 
-bool parse_frame_type(std::string_view t, int32_t& code, venc_mode_t& codec, frame_kind_e& kind)
-{
-    if (t.size() < 8 || t[0] != 'H' || t[1] != '2' || t[2] != '6' || t[4] != ' ' || t[5] != '(')
-        return false;
-    if (t[3] == '4')
-        codec = VENC_H264;
-    else if (t[3] == '5')
-        codec = VENC_H265;
-    else
-        return false;
-    const std::string_view what = t.substr(5);
-    const bool h264 = codec == VENC_H264;
-    kind = FRAME_KIND_OTHER;
-    // Codes the inspector names: H.264 NAL header bytes, H.265 unit types.
-    if (what == "(I)") {
-        code = h264 ? 101 : 19;
-        kind = FRAME_KIND_I;
-    } else if (what == "(P)") {
-        code = h264 ? 65 : 1;
-        kind = FRAME_KIND_P;
-    } else if (what == "(SPS)") {
-        code = h264 ? 103 : 33;
-    } else if (what == "(PPS)") {
-        code = h264 ? 104 : 34;
-    } else if (what == "(VPS)" && !h264) {
-        code = 32;
-    } else if (what.substr(0, 4) == "(?) ") {
-        // The number is the code itself, and must be one the inspector
-        // has no name for.
-        if (!whole_number(what.substr(4), code) || nalu_as_string(code, codec) != t) return false;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 const char* parse_latency_line(std::string_view s, latency_row_t& r)
 {
     if (!s.empty() && s.back() == '\r') s.remove_suffix(1);

@@ -16,8 +16,6 @@
 // The header line the inspector writes at the start of each run (without "\n").
 extern const std::string_view LATENCY_LOG_HEADER;
 
-enum frame_kind_e : uint8_t { FRAME_KIND_I = 0, FRAME_KIND_P = 1, FRAME_KIND_OTHER = 2 };
-
 // One row of the log. The frame type is kept as the code that makes the
 // inspector print the same text again, with the codec the text names.
 struct latency_row_t {
@@ -42,10 +40,6 @@ struct latency_row_t {
 // Parses one line (no line end; a trailing '\r' is allowed) into row.
 // Returns nullptr on success, else a short static text saying what is wrong.
 const char* parse_latency_line(std::string_view line, latency_row_t& row);
-
-// Frame-type text as the inspector writes it ("H264 (I)", "H265 (?) 77")
-// to a code, codec and kind. Returns false for any other text.
-bool parse_frame_type(std::string_view text, int32_t& code, venc_mode_t& codec, frame_kind_e& kind);
 
 // The latency record a row came from, as far as the log tells: magic number
 // set, battery voltage 0 (the log has none).

@@ -23,14 +23,6 @@ const column_info_t REPORT_COLUMNS[COL_COUNT] = {
     {"Fragments", "fragments", "count", 0},
 };
 
-uint64_t nearest_rank_index(uint64_t n, uint64_t num, uint64_t den)
-{
-    if (n == 0) return 0;
-    // ceil(num * n / den) in integers, so 95% of 20 is rank 19 exactly.
-    const unsigned __int128 r = (static_cast<unsigned __int128>(num) * n + den - 1) / den;
-    return r < 1 ? 1 : (r > n ? n : static_cast<uint64_t>(r));
-}
-
 double nearest_rank(std::vector<double>& v, uint64_t num, uint64_t den)
 {
     if (v.empty()) return std::numeric_limits<double>::quiet_NaN();
@@ -89,58 +81,6 @@ column_stats_t column_stats(std::vector<T>& v, uint64_t nonfinite)
 template column_stats_t column_stats(std::vector<float>&, uint64_t);
 template column_stats_t column_stats(std::vector<double>&, uint64_t);
 
-int64_t track_id(id_tracker_t& t, uint32_t id)
-{
-    if (!t.any) {
-        t.any = true;
-        t.prev_id = id;
-        t.prev = t.low = t.high = id;
-        return t.prev;
-    }
-    const int64_t x = t.prev + static_cast<int32_t>(id - t.prev_id);
-    t.prev_id = id;
-    t.prev = x;
-    if (x > t.high) {
-        if (x > t.high + 1) {
-            t.gaps.push_back({t.high + 1, x - 1});
-            t.missing += static_cast<uint64_t>(x - t.high - 1);
-        }
-        t.high = x;
-        return x;
-    }
-    if (x < t.low) {
-        if (x < t.low - 1) {
-            t.gaps.insert(t.gaps.begin(), {x + 1, t.low - 1});
-            t.missing += static_cast<uint64_t>(t.low - 1 - x);
-        }
-        t.low = x;
-        t.out_of_order++;
-        return x;
-    }
-    // Inside the seen span: either a late id filling a gap, or a repeat.
-    auto it = std::upper_bound(t.gaps.begin(), t.gaps.end(), x,
-                               [](int64_t v, const id_range_t& g) { return v < g.first; });
-    if (it != t.gaps.begin() && std::prev(it)->last >= x) {
-        auto g = std::prev(it);
-        t.missing--;
-        t.out_of_order++;
-        if (g->first == x && g->last == x) {
-            t.gaps.erase(g);
-        } else if (g->first == x) {
-            g->first++;
-        } else if (g->last == x) {
-            g->last--;
-        } else {
-            const id_range_t upper{x + 1, g->last};
-            g->last = x - 1;
-            t.gaps.insert(std::next(g), upper);
-        }
-    } else {
-        t.repeats++;
-    }
-    return x;
-}
-
 void run_start(run_data_t& d, int run, size_t line, bool header)
 {
     d = run_data_t{};
@@ -179,8 +119,7 @@ run_summary_t summarize_run(const run_data_t& d)
     s.repeats = d.tracker.repeats;
     s.out_of_order = d.tracker.out_of_order;
     s.gap_count = d.tracker.gaps.size();
-    for (size_t i = 0; i < d.tracker.gaps.size() && i < MAX_LISTED; i++) {
-        const id_range_t& g = d.tracker.gaps[i];
+    for (const id_range_t& g : d.tracker.first_gaps(MAX_LISTED)) {
         s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
     }
     s.malformed = d.malformed;

@@ -12,32 +12,13 @@
 #include <vector>
 
 #include "latency_log.h"
+#include "latency_stats.h"
 
 // Nearest-rank percentile: the smallest value v of the n values such that at
 // least p percent of them are <= v, i.e. the value of rank ceil(p/100 * n) in
 // ascending order (rank 1 for p = 0). Reorders values (a partial sort).
 // Returns NaN for no values. p is given as num/den (95/100, 999/1000).
 double nearest_rank(std::vector<double>& values, uint64_t num, uint64_t den);
-// The rank (1-based) nearest_rank picks among n values.
-uint64_t nearest_rank_index(uint64_t n, uint64_t num, uint64_t den);
-
-// Sample ids of a run in their own numbering: each step from one row to the
-// next is taken as the signed 32-bit difference of the ids, so ids may wrap
-// past 4294967295. An id is missing when it lies between the lowest and
-// highest id of the run and no row has it; a row is a repeat when an earlier
-// row had its id, out of order when it is new but a higher id came before.
-struct id_range_t {
-    int64_t first, last;  // in the run's unwrapped numbering
-};
-struct id_tracker_t {
-    bool any = false;
-    uint32_t prev_id = 0;
-    int64_t prev = 0, low = 0, high = 0;
-    uint64_t missing = 0, repeats = 0, out_of_order = 0;
-    std::vector<id_range_t> gaps;  // sorted, disjoint, within [low, high]
-};
-// Returns the unwrapped id of id.
-int64_t track_id(id_tracker_t& t, uint32_t id);
 
 // Columns of the log summarized, in the order they are printed.
 enum report_column_e {
@@ -52,11 +33,6 @@ struct column_info_t {
 };
 extern const column_info_t REPORT_COLUMNS[COL_COUNT];
 
-struct column_stats_t {
-    uint64_t n = 0;          // finite values
-    uint64_t nonfinite = 0;  // nan and inf, left out
-    double min = 0, mean = 0, p50 = 0, p95 = 0, p99 = 0, max = 0;
-};
 // Min, mean, nearest-rank p50/p95/p99 and max of values (reordered);
 // for float and double vectors.
 template <typename T>

@@ -1,0 +1,443 @@
+// The statistics engine of the latency tools (see latency_stats.h).
+#include "latency_stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+// Values at or beyond this are held as they are, not as thousandths.
+constexpr double BIG = 1e12;
+
+stat_key_t key_of(double x)
+{
+    if (std::fabs(x) < BIG) return {false, static_cast<int64_t>(std::llround(x * 1000)), 0};
+    return {true, 0, x};
+}
+
+double big_sum_mean(__int128 sum_k, double sum_big, uint64_t n)
+{
+    if (n == 0) return NaN;
+    // One rounding when all values are thousandths: 0.1, 0.2, 0.3 give 0.2.
+    if (sum_big == 0) return static_cast<double>(sum_k) / (1000.0 * static_cast<double>(n));
+    return (static_cast<double>(sum_k) / 1000 + sum_big) / static_cast<double>(n);
+}
+
+}  // namespace
+
+uint64_t nearest_rank_index(uint64_t n, uint64_t num, uint64_t den)
+{
+    if (n == 0) return 0;
+    // ceil(num * n / den) in integers, so 95% of 20 is rank 19 exactly.
+    const unsigned __int128 r = (static_cast<unsigned __int128>(num) * n + den - 1) / den;
+    return r < 1 ? 1 : (r > n ? n : static_cast<uint64_t>(r));
+}
+
+double stat_key_value(const stat_key_t& key)
+{
+    return key.big ? key.value : static_cast<double>(key.k) / 1000;
+}
+
+// ------------------------------------------------------ value_histogram_t
+
+void value_histogram_t::grow()
+{
+    std::vector<slot_t> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, slot_t{EMPTY, 0});
+    const size_t mask = slots_.size() - 1;
+    for (const slot_t& s : old) {
+        if (s.key == EMPTY) continue;
+        size_t i = static_cast<size_t>(static_cast<uint64_t>(s.key) * 0x9E3779B97F4A7C15ull >> 20) & mask;
+        while (slots_[i].key != EMPTY) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+}
+
+void value_histogram_t::add(double x, uint64_t count)
+{
+    if (count == 0) return;
+    n_ += count;
+    if (!(std::fabs(x) < BIG)) {
+        big_[x] += count;
+        sum_big_ += x * static_cast<double>(count);
+        return;
+    }
+    const auto k = static_cast<int64_t>(std::llround(x * 1000));
+    sum_k_ += static_cast<__int128>(k) * count;
+    if (!any_k_) {
+        min_k_ = max_k_ = k;
+        any_k_ = true;
+    } else {
+        min_k_ = std::min(min_k_, k);
+        max_k_ = std::max(max_k_, k);
+    }
+    // Half full at most, so a probe ends soon.
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    const size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(static_cast<uint64_t>(k) * 0x9E3779B97F4A7C15ull >> 20) & mask;
+    for (;; i = (i + 1) & mask) {
+        slot_t& s = slots_[i];
+        if (s.key == k) {
+            s.count += count;
+            return;
+        }
+        if (s.key == EMPTY) {
+            s = {k, count};
+            used_++;
+            return;
+        }
+    }
+}
+
+void value_histogram_t::merge(const value_histogram_t& other)
+{
+    for (const slot_t& s : other.slots_)
+        if (s.key != EMPTY) add(static_cast<double>(s.key) / 1000, s.count);
+    for (const auto& [v, c] : other.big_) add(v, c);
+}
+
+void value_histogram_t::clear()
+{
+    *this = value_histogram_t{};
+}
+
+double value_histogram_t::min() const
+{
+    if (n_ == 0) return NaN;
+    if (!big_.empty() && big_.begin()->first < 0) return big_.begin()->first;
+    if (any_k_) return static_cast<double>(min_k_) / 1000;
+    return big_.begin()->first;
+}
+
+double value_histogram_t::max() const
+{
+    if (n_ == 0) return NaN;
+    if (!big_.empty() && big_.rbegin()->first > 0) return big_.rbegin()->first;
+    if (any_k_) return static_cast<double>(max_k_) / 1000;
+    return big_.rbegin()->first;
+}
+
+double value_histogram_t::mean() const
+{
+    return big_sum_mean(sum_k_, sum_big_, n_);
+}
+
+std::vector<std::pair<double, uint64_t>> value_histogram_t::sorted() const
+{
+    std::vector<std::pair<int64_t, uint64_t>> ks;
+    ks.reserve(used_);
+    for (const slot_t& s : slots_)
+        if (s.key != EMPTY) ks.emplace_back(s.key, s.count);
+    std::sort(ks.begin(), ks.end());
+    std::vector<std::pair<double, uint64_t>> out;
+    out.reserve(ks.size() + big_.size());
+    // Large negative values, the thousandths, large positive values.
+    auto b = big_.begin();
+    for (; b != big_.end() && b->first < 0; ++b) out.emplace_back(b->first, b->second);
+    for (const auto& [k, c] : ks) out.emplace_back(static_cast<double>(k) / 1000, c);
+    for (; b != big_.end(); ++b) out.emplace_back(b->first, b->second);
+    return out;
+}
+
+void value_histogram_t::percentiles(const uint64_t* nums, size_t k, uint64_t den, double* out) const
+{
+    if (n_ == 0) {
+        std::fill(out, out + k, NaN);
+        return;
+    }
+    const std::vector<std::pair<double, uint64_t>> v = sorted();
+    uint64_t below = 0;  // values before v[at]
+    size_t at = 0;
+    for (size_t i = 0; i < k; i++) {
+        const uint64_t rank = nearest_rank_index(n_, nums[i], den);
+        while (below + v[at].second < rank) below += v[at++].second;
+        out[i] = v[at].first;
+    }
+}
+
+double value_histogram_t::percentile(uint64_t num, uint64_t den) const
+{
+    double v;
+    percentiles(&num, 1, den, &v);
+    return v;
+}
+
+column_stats_t value_histogram_t::stats(uint64_t nonfinite) const
+{
+    column_stats_t s;
+    s.n = n_;
+    s.nonfinite = nonfinite;
+    s.min = min();
+    s.max = max();
+    s.mean = mean();
+    static const uint64_t nums[3] = {50, 95, 99};
+    double p[3];
+    percentiles(nums, 3, 100, p);
+    s.p50 = p[0];
+    s.p95 = p[1];
+    s.p99 = p[2];
+    return s;
+}
+
+// ---------------------------------------------------------- id_tracker_t
+
+std::vector<id_range_t> id_tracker_t::first_gaps(size_t max) const
+{
+    std::vector<id_range_t> out;
+    for (auto it = gaps.begin(); it != gaps.end() && out.size() < max; ++it) out.push_back({it->first, it->second});
+    return out;
+}
+
+int64_t track_id(id_tracker_t& t, uint32_t id)
+{
+    if (!t.any) {
+        t.any = true;
+        t.prev_id = id;
+        t.prev = t.low = t.high = id;
+        return t.prev;
+    }
+    const int64_t x = t.prev + static_cast<int32_t>(id - t.prev_id);
+    t.prev_id = id;
+    t.prev = x;
+    if (x > t.high) {
+        if (x > t.high + 1) {
+            t.gaps.emplace_hint(t.gaps.end(), t.high + 1, x - 1);
+            t.missing += static_cast<uint64_t>(x - t.high - 1);
+        }
+        t.high = x;
+        return x;
+    }
+    if (x < t.low) {
+        if (x < t.low - 1) {
+            t.gaps.emplace_hint(t.gaps.begin(), x + 1, t.low - 1);
+            t.missing += static_cast<uint64_t>(t.low - 1 - x);
+        }
+        t.low = x;
+        t.out_of_order++;
+        return x;
+    }
+    // Inside the seen span: either a late id filling a gap, or a repeat.
+    auto it = t.gaps.upper_bound(x);
+    if (it == t.gaps.begin() || std::prev(it)->second < x) {
+        t.repeats++;
+        return x;
+    }
+    auto g = std::prev(it);
+    t.missing--;
+    t.out_of_order++;
+    const int64_t first = g->first, last = g->second;
+    if (first == x && last == x) {
+        t.gaps.erase(g);
+    } else if (first == x) {
+        t.gaps.erase(g);
+        t.gaps.emplace_hint(it, x + 1, last);
+    } else if (last == x) {
+        g->second = x - 1;
+    } else {
+        g->second = x - 1;
+        t.gaps.emplace_hint(it, x + 1, last);
+    }
+    return x;
+}
+
+// -------------------------------------------------------- window_column_t
+
+bool window_key_t::operator<(const window_key_t& o) const
+{
+    // Large negative values, thousandths, large positive values.
+    const int band = key.big ? (key.value < 0 ? 0 : 2) : 1;
+    const int oband = o.key.big ? (o.key.value < 0 ? 0 : 2) : 1;
+    if (band != oband) return band < oband;
+    if (band == 1) {
+        if (key.k != o.key.k) return key.k < o.key.k;
+    } else if (key.value != o.key.value) {
+        return key.value < o.key.value;
+    }
+    return seq < o.seq;
+}
+
+window_key_t window_column_t::add(double x)
+{
+    const window_key_t w{key_of(x), seq_++};
+    tree_.insert(w);
+    if (w.key.big)
+        sum_big_ += w.key.value;
+    else
+        sum_k_ += w.key.k;
+    return w;
+}
+
+void window_column_t::remove(const window_key_t& w)
+{
+    if (tree_.erase(w) == 0) return;
+    if (w.key.big)
+        sum_big_ -= w.key.value;
+    else
+        sum_k_ -= w.key.k;
+}
+
+void window_column_t::clear()
+{
+    tree_.clear();
+    sum_k_ = 0;
+    sum_big_ = 0;
+}
+
+namespace {
+
+double entry_value(const window_key_t& e)
+{
+    return stat_key_value(e.key);
+}
+
+}  // namespace
+
+double window_column_t::min() const
+{
+    return tree_.empty() ? NaN : entry_value(*tree_.begin());
+}
+
+double window_column_t::max() const
+{
+    return tree_.empty() ? NaN : entry_value(*tree_.rbegin());
+}
+
+double window_column_t::mean() const
+{
+    return big_sum_mean(sum_k_, sum_big_, tree_.size());
+}
+
+double window_column_t::percentile(uint64_t num, uint64_t den) const
+{
+    if (tree_.empty()) return NaN;
+    const uint64_t rank = nearest_rank_index(tree_.size(), num, den);
+    return entry_value(*tree_.find_by_order(rank - 1));
+}
+
+column_stats_t window_column_t::stats(uint64_t nonfinite) const
+{
+    column_stats_t s;
+    s.n = tree_.size();
+    s.nonfinite = nonfinite;
+    s.min = min();
+    s.max = max();
+    s.mean = mean();
+    s.p50 = percentile(50, 100);
+    s.p95 = percentile(95, 100);
+    s.p99 = percentile(99, 100);
+    return s;
+}
+
+// ------------------------------------------------------- latency_stats_t
+
+bool stage_sums_t::apply(const stat_sample_t& s, int sign)
+{
+    double parts[STAT_STAGE_COUNT + 1];
+    for (int i = 0; i < STAT_STAGE_COUNT; i++) parts[i] = s.v[STAT_STAGES[i]];
+    parts[STAT_STAGE_COUNT] = s.v[STAT_VRX];
+    for (double p : parts)
+        if (!std::isfinite(p)) return false;
+    for (int i = 0; i <= STAT_STAGE_COUNT; i++) {
+        const stat_key_t k = key_of(parts[i]);
+        if (k.big)
+            big[i] += sign * k.value;
+        else
+            sum[i] += sign * static_cast<__int128>(k.k);
+    }
+    return true;
+}
+
+stage_shares_t stage_sums_t::shares() const
+{
+    stage_shares_t out;
+    auto total = [&](int i) { return static_cast<double>(sum[i]) / 1000 + big[i]; };
+    const double vrx = total(STAT_STAGE_COUNT);
+    double used = 0;
+    for (int i = 0; i < STAT_STAGE_COUNT; i++) {
+        out.share[i] = vrx != 0 ? total(i) / vrx : NaN;
+        used += out.share[i];
+    }
+    out.rest = vrx != 0 ? 1.0 - used : NaN;
+    return out;
+}
+
+void frame_counts_t::apply(frame_kind_e kind, int sign)
+{
+    uint64_t& c = kind == FRAME_KIND_I ? i : kind == FRAME_KIND_P ? p : other;
+    c += static_cast<uint64_t>(static_cast<int64_t>(sign));
+}
+
+int64_t latency_stats_t::add(const stat_sample_t& s)
+{
+    if (frames_ == 0) first_id_ = s.sample_id;
+    last_id_ = s.sample_id;
+    frames_++;
+    kinds_.apply(s.kind, 1);
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (std::isfinite(s.v[c]))
+            columns_[c].add(s.v[c]);
+        else
+            nonfinite_[c]++;
+    }
+    if (std::isfinite(s.v[STAT_VRX])) {
+        if (s.kind == FRAME_KIND_I) vrx_i_.add(s.v[STAT_VRX]);
+        else if (s.kind == FRAME_KIND_P) vrx_p_.add(s.v[STAT_VRX]);
+    }
+    stages_.apply(s, 1);
+    return track_id(ids_, s.sample_id);
+}
+
+// ------------------------------------------------------ latency_window_t
+
+void latency_window_t::add(int64_t now_ns, const stat_sample_t& s)
+{
+    expire(now_ns);
+    entry_t e;
+    e.t = now_ns;
+    e.s = s;
+    kinds_.apply(s.kind, 1);
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (std::isfinite(s.v[c]))
+            e.keys[c] = columns_[c].add(s.v[c]);
+        else
+            nonfinite_[c]++;
+    }
+    if (std::isfinite(s.v[STAT_VRX])) {
+        if (s.kind == FRAME_KIND_I) e.vrx_kind_key = vrx_i_.add(s.v[STAT_VRX]);
+        else if (s.kind == FRAME_KIND_P) e.vrx_kind_key = vrx_p_.add(s.v[STAT_VRX]);
+    }
+    stages_.apply(s, 1);
+    entries_.push_back(e);
+}
+
+void latency_window_t::drop_front()
+{
+    const entry_t& e = entries_.front();
+    kinds_.apply(e.s.kind, -1);
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (std::isfinite(e.s.v[c]))
+            columns_[c].remove(e.keys[c]);
+        else
+            nonfinite_[c]--;
+    }
+    if (std::isfinite(e.s.v[STAT_VRX])) {
+        if (e.s.kind == FRAME_KIND_I) vrx_i_.remove(e.vrx_kind_key);
+        else if (e.s.kind == FRAME_KIND_P) vrx_p_.remove(e.vrx_kind_key);
+    }
+    stages_.apply(e.s, -1);
+    entries_.pop_front();
+}
+
+void latency_window_t::expire(int64_t now_ns)
+{
+    while (!entries_.empty() && entries_.front().t <= now_ns - span_) drop_front();
+}
+
+void latency_window_t::clear()
+{
+    while (!entries_.empty()) drop_front();
+}
