@@ -36,6 +36,13 @@ extern "C" {
 #define PIPE_ERROR_INFO_NOT_AVAILABLE -9
 #define PIPE_ERROR_CHANNEL_OOB        -10
 #define PIPE_ERROR_CHANNEL_IN_USE     -11
+// The caller may not use the pipe's folder or sockets.
+#define PIPE_ERROR_PERMISSION_DENIED  -12
+// The pipe folder, or one above it, is writable by others or belongs to a
+// user other than root and the caller; a symlink made by such a user.
+#define PIPE_ERROR_UNTRUSTED_FOLDER   -13
+// The process serving the pipe runs as neither root nor the caller's user.
+#define PIPE_ERROR_UNTRUSTED_PEER     -14
 
 // Image format codes known to pipe_image_format_to_string.
 #define IMAGE_FORMAT_RAW8    0
@@ -62,7 +69,10 @@ int enable_signal_handler(void);
 // an empty, "." or ".." component, or a result longer than 63 characters.
 int pipe_expand_location_string(const char* in, char* out);
 
-// Prints one line on stderr naming the failure behind an error code.
+// Prints one line on stderr naming the failure behind an error code. Right
+// after a call on this thread failed with e, the line names the location or
+// path and the reason ("no server publishes at /run/bpa/vrx_latency/, is it
+// running?").
 void pipe_print_error(int e);
 
 // ---- client side --------------------------------------------------------
@@ -121,6 +131,15 @@ int pipe_server_create(int ch, const char* name_or_location, int flags);
 // thread.
 int pipe_server_write(int ch, const void* data, int bytes);
 int pipe_server_get_num_clients(int ch);
+
+// What a server channel refused since it was created.
+typedef struct pipe_server_stats_t {
+    unsigned long long clients_refused;    // connections over the client limit, closed at once
+    unsigned long long control_refused;    // commands from users other than root and the server's own
+    unsigned long long control_malformed;  // empty or oversize command datagrams
+} pipe_server_stats_t;
+// 0 and *out filled, or a negative code.
+int pipe_server_get_stats(int ch, pipe_server_stats_t* out);
 void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context);
 // Removes the pipe's files and directory (when empty) and disconnects every
 // client; clients reconnect when a server comes back at that location.

@@ -5,9 +5,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -15,7 +17,117 @@
 
 volatile int main_running = 0;
 
+namespace {
+
+// The last failure on this thread, its code and its line naming the path.
+thread_local int tl_fail_code = 0;
+thread_local char tl_fail_text[256];
+
+}  // namespace
+
 namespace brisk_pipe {
+
+bool trusted_uid(uid_t uid) { return uid == 0 || uid == geteuid(); }
+
+int fail(int code, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(tl_fail_text, sizeof(tl_fail_text), fmt, ap);
+    va_end(ap);
+    tl_fail_code = code;
+    return code;
+}
+
+void clear_failure() { tl_fail_code = 0; }
+
+namespace {
+
+// Checks one folder of a location. path names it in messages; last is true
+// for the pipe folder itself, which may never be writable by others.
+int check_folder(int fd, const char* path, bool last) {
+    struct stat st {};
+    if (fstat(fd, &st) < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot inspect %s: %s", path, strerror(errno));
+    const char* what = last ? "pipe folder" : "folder";
+    if (!S_ISDIR(st.st_mode))
+        return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s is not a folder", what, path);
+    if (!trusted_uid(st.st_uid))
+        return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s belongs to user %u, not root or this user", what, path,
+                    static_cast<unsigned>(st.st_uid));
+    bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (others_write && (last || (st.st_mode & S_ISVTX) == 0))
+        return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s is writable by others", what, path);
+    return 0;
+}
+
+}  // namespace
+
+int open_trusted_folder(const char* location, bool create) {
+    char path[PIPE_MAX_LOCATION_LEN + 1];
+    snprintf(path, sizeof(path), "%s", location);
+    size_t len = strlen(path);
+    if (len < 2 || path[0] != '/' || path[len - 1] != '/') return fail(PIPE_ERROR_INVALID_ARG, "ERROR: invalid pipe location %s", location);
+    int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot open /: %s", strerror(errno));
+    int rc = check_folder(dir, "/", false);
+    char* name = path + 1;
+    while (rc == 0 && *name != '\0') {
+        char* slash = strchr(name, '/');
+        *slash = '\0';
+        bool last = slash[1] == '\0';
+        bool made = false;
+        int next = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (mkdirat(dir, name, PIPE_FOLDER_MODE) == 0) {
+                made = true;
+            } else if (errno != EEXIST) {
+                int e = errno;
+                rc = fail(e == EACCES || e == EPERM ? PIPE_ERROR_PERMISSION_DENIED : PIPE_ERROR_FILE_IO,
+                          "ERROR: cannot create the folder %s: %s", path, strerror(e));
+                break;
+            }
+            next = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+            // A symlink is followed only when root or this user made it.
+            struct stat ls {};
+            if (fstatat(dir, name, &ls, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(ls.st_mode)) {
+                if (!trusted_uid(ls.st_uid)) {
+                    rc = fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s is a symlink of user %u, not followed", path,
+                              static_cast<unsigned>(ls.st_uid));
+                    break;
+                }
+                next = openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            } else {
+                errno = ENOTDIR;
+            }
+        }
+        if (next < 0) {
+            int e = errno;
+            if (e == ENOENT)
+                rc = fail(PIPE_ERROR_SERVER_NOT_AVAILABLE, "ERROR: no server publishes at %s, is it running?", location);
+            else if (e == EACCES || e == EPERM)
+                rc = fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s", path);
+            else
+                rc = fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: cannot open the folder %s: %s", path, strerror(e));
+            break;
+        }
+        close(dir);
+        dir = next;
+        // A folder we made gets its mode whatever the umask.
+        if (made && fchmod(dir, PIPE_FOLDER_MODE) < 0) {
+            rc = fail(PIPE_ERROR_FILE_IO, "ERROR: cannot set the mode of %s: %s", path, strerror(errno));
+            break;
+        }
+        rc = check_folder(dir, path, last);
+        *slash = '/';
+        name = slash + 1;
+    }
+    if (rc < 0) {
+        close(dir);
+        return rc;
+    }
+    return dir;
+}
 
 bool join_path(char* out, size_t size, const char* location, const char* file) {
     int n = snprintf(out, size, "%s%s", location, file);
@@ -113,6 +225,11 @@ int pipe_expand_location_string(const char* in, char* out) {
 }
 
 void pipe_print_error(int e) {
+    // The failure just recorded on this thread names its path.
+    if (e < 0 && e == tl_fail_code) {
+        fprintf(stderr, "%s\n", tl_fail_text);
+        return;
+    }
     const char* text = nullptr;
     switch (e) {
         case 0: text = "no error"; break;
@@ -133,6 +250,11 @@ void pipe_print_error(int e) {
         case PIPE_ERROR_CHANNEL_IN_USE:
             text = "ERROR: that pipe channel or location is already in use";
             break;
+        case PIPE_ERROR_PERMISSION_DENIED: text = "ERROR: permission denied on the pipe"; break;
+        case PIPE_ERROR_UNTRUSTED_FOLDER:
+            text = "ERROR: the pipe folder or a folder above it is writable by others or not owned by root or this user";
+            break;
+        case PIPE_ERROR_UNTRUSTED_PEER: text = "ERROR: the pipe server runs as another user, neither root nor this user"; break;
         default: break;
     }
     if (text != nullptr)

@@ -4,9 +4,11 @@
 // PIPE_RECONNECT_PERIOD_MS while the server is away. Close wakes it with
 // shutdown() on the socket (blocked recv returns 0) or an eventfd (the
 // reconnect wait), then joins it.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 
 #include "pipe_internal.h"
 
+using brisk_pipe::fail;
 using brisk_pipe::retry_eintr;
 
 namespace {
@@ -54,6 +57,7 @@ struct client_channel {
 
     // Written by open before the thread starts, released after it ended.
     int wake_fd = -1;
+    char location[PIPE_MAX_LOCATION_LEN + 1] = {};
     char data_path[128] = {};
     char name[PIPE_MAX_NAME_LEN + 1] = {};
     char* buf = nullptr;
@@ -74,10 +78,45 @@ int64_t now_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Connects and introduces the client by name; -errno on failure.
+// Looks up the socket file of a pipe in a trusted folder: 0, or a
+// negative code recorded with fail().
+int check_socket_file(const char* location, const char* file) {
+    int dir = brisk_pipe::open_trusted_folder(location, false);
+    if (dir < 0) return dir;
+    struct stat st {};
+    int r = fstatat(dir, file, &st, AT_SYMLINK_NOFOLLOW);
+    int e = errno;
+    close(dir);
+    if (r < 0 && e == ENOENT)
+        return fail(PIPE_ERROR_SERVER_NOT_AVAILABLE, "ERROR: no server publishes at %s, is it running?", location);
+    if (r < 0 && (e == EACCES || e == EPERM))
+        return fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s%s", location, file);
+    if (r < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot inspect %s%s: %s", location, file, strerror(e));
+    if (!S_ISSOCK(st.st_mode))
+        return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s%s is not a socket, not followed", location, file);
+    return 0;
+}
+
+// Connects to the server after checking its folder and that it runs as
+// root or as this user, and introduces the client by name. The socket, or
+// a negative code recorded with fail().
 int connect_server(client_channel& c) {
+    int rc = check_socket_file(c.location, PIPE_DATA_FILE);
+    if (rc < 0) return rc;
     int fd = brisk_pipe::connect_unix(c.data_path, SOCK_SEQPACKET);
-    if (fd < 0) return fd;
+    if (fd == -EAGAIN)
+        return fail(PIPE_ERROR_TIMEOUT, "ERROR: the pipe server at %s did not answer in time", c.location);
+    if (fd == -EACCES || fd == -EPERM)
+        return fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s%s", c.location, PIPE_DATA_FILE);
+    if (fd < 0)
+        return fail(PIPE_ERROR_SERVER_NOT_AVAILABLE, "ERROR: no server publishes at %s, is it running?", c.location);
+    ucred peer{};
+    socklen_t plen = sizeof(peer);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &plen) < 0 || !brisk_pipe::trusted_uid(peer.uid)) {
+        close(fd);
+        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the server at %s runs as user %u, neither root nor this user",
+                    c.location, static_cast<unsigned>(peer.uid));
+    }
     size_t len = strlen(c.name);
     // The name is a courtesy to the server; a failure shows up on recv.
     if (len > 0) retry_eintr([&] { return send(fd, c.name, len, MSG_NOSIGNAL | MSG_DONTWAIT); });
@@ -242,6 +281,7 @@ int pipe_client_open(int ch, const char* name_or_location, const char* client_na
     if ((flags & ~CLIENT_FLAG_EN_SIMPLE_HELPER) != 0) return PIPE_ERROR_INVALID_ARG;
     if (buf_size <= 0 || buf_size > MAX_BUF_SIZE) return PIPE_ERROR_INVALID_ARG;
     if (client_name == nullptr || strlen(client_name) > PIPE_MAX_NAME_LEN) return PIPE_ERROR_INVALID_ARG;
+    brisk_pipe::clear_failure();
     char location[PIPE_MAX_LOCATION_LEN + 1];
     int rc = pipe_expand_location_string(name_or_location, location);
     if (rc < 0) return rc;
@@ -251,16 +291,16 @@ int pipe_client_open(int ch, const char* name_or_location, const char* client_na
     if (c.state != CLIENT_IDLE) return PIPE_ERROR_CHANNEL_IN_USE;
     if (!brisk_pipe::join_path(c.data_path, sizeof(c.data_path), location, PIPE_DATA_FILE))
         return PIPE_ERROR_INVALID_ARG;
+    snprintf(c.location, sizeof(c.location), "%s", location);
     snprintf(c.name, sizeof(c.name), "%s", client_name);
 
-    int fd = -EAGAIN;
+    int fd = PIPE_ERROR_TIMEOUT;
     // A full accept backlog means a live but busy server: give it a moment.
-    for (int tries = 0; tries < 20 && fd == -EAGAIN; tries++) {
+    for (int tries = 0; tries < 20 && fd == PIPE_ERROR_TIMEOUT; tries++) {
         fd = connect_server(c);
-        if (fd == -EAGAIN) usleep(10000);
+        if (fd == PIPE_ERROR_TIMEOUT) usleep(10000);
     }
-    if (fd == -EAGAIN) return PIPE_ERROR_TIMEOUT;
-    if (fd < 0) return PIPE_ERROR_SERVER_NOT_AVAILABLE;
+    if (fd < 0) return fd;
 
     c.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     c.buf = new (std::nothrow) char[static_cast<size_t>(buf_size)];
@@ -321,6 +361,7 @@ void pipe_client_close_all(void) {
 }
 
 int pipe_send_control_cmd(const char* name_or_location, const char* cmd) {
+    brisk_pipe::clear_failure();
     if (cmd == nullptr) return PIPE_ERROR_INVALID_ARG;
     size_t len = strlen(cmd);
     if (len == 0 || len > PIPE_MAX_CONTROL_LEN) return PIPE_ERROR_INVALID_ARG;
@@ -329,8 +370,18 @@ int pipe_send_control_cmd(const char* name_or_location, const char* cmd) {
     if (rc < 0) return rc;
     if (!brisk_pipe::join_path(path, sizeof(path), location, PIPE_CONTROL_FILE)) return PIPE_ERROR_INVALID_ARG;
 
+    // Commands go only to a socket of root or this user in a trusted folder.
+    rc = check_socket_file(location, PIPE_CONTROL_FILE);
+    if (rc == PIPE_ERROR_SERVER_NOT_AVAILABLE)
+        return fail(PIPE_ERROR_CTRL_NOT_AVAILABLE, "ERROR: nothing listens for control commands at %s", location);
+    if (rc < 0) return rc;
+    struct stat st {};
+    if (lstat(path, &st) == 0 && !brisk_pipe::trusted_uid(st.st_uid))
+        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the control socket %s belongs to user %u, neither root nor this user",
+                    path, static_cast<unsigned>(st.st_uid));
     int fd = brisk_pipe::connect_unix(path, SOCK_DGRAM);
-    if (fd < 0) return PIPE_ERROR_CTRL_NOT_AVAILABLE;
+    if (fd == -EACCES || fd == -EPERM) return fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s", path);
+    if (fd < 0) return fail(PIPE_ERROR_CTRL_NOT_AVAILABLE, "ERROR: nothing listens for control commands at %s", location);
     // Never wait long on a server that stopped reading its commands.
     rc = PIPE_ERROR_TIMEOUT;
     for (int tries = 0; tries < 2; tries++) {

@@ -5,15 +5,18 @@
 // caller's thread and never blocks.
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <atomic>
 #include <mutex>
@@ -22,6 +25,7 @@
 
 #include "pipe_internal.h"
 
+using brisk_pipe::fail;
 using brisk_pipe::join_path;
 using brisk_pipe::retry_eintr;
 
@@ -30,6 +34,7 @@ namespace {
 struct server_client {
     int fd;
     uint64_t dropped;  // chunks this client lost because its buffer was full
+    bool foreign;      // runs as neither root nor the server's user
 };
 
 struct server_channel {
@@ -58,6 +63,18 @@ struct server_channel {
     std::thread thread;
     char location[PIPE_MAX_LOCATION_LEN + 1] = {};
     cJSON* info = nullptr;
+    // The pipe folder, and the lock file whose flock makes this channel the
+    // one server at its location; only the holder removes files there.
+    int dir_fd = -1;
+    int lock_fd = -1;
+    int max_clients = PIPE_DEFAULT_MAX_CLIENTS;
+
+    // Guarded by m.
+    pipe_server_stats_t stats{};
+    // Drops of control datagrams reported on stderr at most once a second;
+    // touched by the server thread only.
+    uint64_t control_drops = 0;
+    int64_t last_drop_report_ns = 0;
 };
 
 // Never destroyed: a channel still open when the process exits must not
@@ -88,32 +105,106 @@ void close_fd(int& fd) {
     fd = -1;
 }
 
-// mkdir -p for a location ending in '/'.
-int make_dirs(const char* location) {
-    char path[PIPE_MAX_LOCATION_LEN + 1];
-    snprintf(path, sizeof(path), "%s", location);
-    for (char* p = path + 1; *p != '\0'; p++) {
-        if (*p != '/') continue;
-        *p = '\0';
-        if (mkdir(path, 0755) < 0 && errno != EEXIST) return -errno;
-        *p = '/';
-    }
-    struct stat st {};
-    if (stat(location, &st) < 0) return -errno;
-    return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-int bind_unix(const char* path, int type) {
+// A name for a temporary file in the pipe folder that no other file has:
+// the lock holder is the only writer there, and the counter is this
+// process's.
+void temp_name(char* out, size_t size, const char* file) {
+    static std::atomic<unsigned> counter{0};
+    snprintf(out, size, ".%s.%d.%u", file, static_cast<int>(getpid()), counter.fetch_add(1));
+}
+
+// Binds a socket of type under a temporary name in the channel's folder,
+// gives it mode, and only then renames it to file, replacing what a dead
+// server left: the socket never shows with another mode. Caller holds the
+// lock.
+int bind_socket_file(server_channel& s, const char* file, int type, mode_t mode) {
+    char tmp[64], tmp_path[128];
+    temp_name(tmp, sizeof(tmp), file);
+    if (!join_path(tmp_path, sizeof(tmp_path), s.location, tmp))
+        return fail(PIPE_ERROR_INVALID_ARG, "ERROR: pipe location %s is too long", s.location);
     sockaddr_un addr;
-    if (!brisk_pipe::unix_address(path, addr)) return -ENAMETOOLONG;
+    if (!brisk_pipe::unix_address(tmp_path, addr))
+        return fail(PIPE_ERROR_INVALID_ARG, "ERROR: pipe location %s is too long", s.location);
     int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -errno;
+    if (fd < 0) return fail(PIPE_ERROR_OTHER, "ERROR: cannot make a socket for %s: %s", s.location, strerror(errno));
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
         int e = errno;
         close(fd);
-        return -e;
+        return fail(e == EACCES ? PIPE_ERROR_PERMISSION_DENIED : PIPE_ERROR_FILE_IO, "ERROR: cannot create %s: %s",
+                    tmp_path, strerror(e));
+    }
+    // The folder is trusted, so nobody else can have swapped the name.
+    if (fchmodat(s.dir_fd, tmp, mode, 0) < 0 || renameat(s.dir_fd, tmp, s.dir_fd, file) < 0) {
+        int e = errno;
+        unlinkat(s.dir_fd, tmp, 0);
+        close(fd);
+        return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot publish %s%s: %s", s.location, file, strerror(e));
     }
     return fd;
+}
+
+// Makes this channel the one server at the folder: creates or opens the lock
+// file and takes its flock. false (with the failure recorded) when another
+// server holds it or the folder went away under us (retry).
+enum lock_result { LOCK_TAKEN, LOCK_BUSY, LOCK_RETRY, LOCK_FAILED };
+
+lock_result take_lock(server_channel& s, int& rc) {
+    int fd = openat(s.dir_fd, PIPE_LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, PIPE_LOCK_MODE);
+    if (fd < 0) {
+        if (errno == ENOENT) return LOCK_RETRY;  // the folder was removed
+        int e = errno;
+        rc = fail(e == EACCES ? PIPE_ERROR_PERMISSION_DENIED : PIPE_ERROR_FILE_IO, "ERROR: cannot open %s%s: %s",
+                  s.location, PIPE_LOCK_FILE, strerror(e));
+        return LOCK_FAILED;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || !brisk_pipe::trusted_uid(st.st_uid)) {
+        close(fd);
+        rc = fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s%s is not a lock file of root or this user", s.location,
+                  PIPE_LOCK_FILE);
+        return LOCK_FAILED;
+    }
+    if (retry_eintr([&] { return flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
+        int e = errno;
+        close(fd);
+        if (e == EWOULDBLOCK) {
+            rc = fail(PIPE_ERROR_CHANNEL_IN_USE, "ERROR: another server already publishes at %s", s.location);
+            return LOCK_BUSY;
+        }
+        rc = fail(PIPE_ERROR_FILE_IO, "ERROR: cannot lock %s%s: %s", s.location, PIPE_LOCK_FILE, strerror(e));
+        return LOCK_FAILED;
+    }
+    // A server that closed removes its lock file and maybe the folder: the
+    // lock we got must still be the file at the location's path.
+    struct stat now {}, dir {}, path_dir {};
+    if (fstatat(s.dir_fd, PIPE_LOCK_FILE, &now, AT_SYMLINK_NOFOLLOW) < 0 || now.st_ino != st.st_ino ||
+        now.st_dev != st.st_dev || fstat(s.dir_fd, &dir) < 0 || stat(s.location, &path_dir) < 0 ||
+        dir.st_ino != path_dir.st_ino || dir.st_dev != path_dir.st_dev) {
+        close(fd);
+        return LOCK_RETRY;
+    }
+    if (st.st_uid == geteuid()) fchmod(fd, PIPE_LOCK_MODE);
+    s.lock_fd = fd;
+    return LOCK_TAKEN;
+}
+
+int max_clients_setting() {
+    const char* v = getenv(PIPE_MAX_CLIENTS_ENV);
+    if (v == nullptr || *v == '\0') return PIPE_DEFAULT_MAX_CLIENTS;
+    char* end = nullptr;
+    long n = strtol(v, &end, 10);
+    if (*end != '\0' || n < 1 || n > 4096) {
+        fprintf(stderr, "ERROR: %s=%s is not a number from 1 to 4096, using %d\n", PIPE_MAX_CLIENTS_ENV, v,
+                PIPE_DEFAULT_MAX_CLIENTS);
+        return PIPE_DEFAULT_MAX_CLIENTS;
+    }
+    return static_cast<int>(n);
 }
 
 // The last component of a location such as "/run/bpa/vrx_latency/".
@@ -128,16 +219,21 @@ void location_name(const char* location, char* out, size_t size) {
 // Writes the info object to <location>info through a temporary file and a
 // rename, so readers see the old or the new file whole. Caller holds admin.
 int write_info_file(server_channel& s) {
-    char path[128], tmp[128];
-    if (!join_path(path, sizeof(path), s.location, PIPE_INFO_FILE) ||
-        !join_path(tmp, sizeof(tmp), s.location, "." PIPE_INFO_FILE ".tmp"))
-        return PIPE_ERROR_FILE_IO;
+    char tmp[64];
+    temp_name(tmp, sizeof(tmp), PIPE_INFO_FILE);
     char* text = cJSON_Print(s.info);
     if (text == nullptr) return PIPE_ERROR_OTHER;
     int rc = 0;
-    int fd = retry_eintr([&] { return open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
-    if (fd < 0) {
-        rc = PIPE_ERROR_FILE_IO;
+    // A fresh name, never an existing file or a symlink.
+    int fd = retry_eintr([&] {
+        return openat(s.dir_fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, PIPE_INFO_MODE);
+    });
+    if (fd < 0 || fchmod(fd, PIPE_INFO_MODE) < 0) {
+        rc = fail(PIPE_ERROR_FILE_IO, "ERROR: cannot write %s%s: %s", s.location, tmp, strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+            unlinkat(s.dir_fd, tmp, 0);
+        }
     } else {
         size_t len = strlen(text);
         text[len++] = '\n';  // replaces the terminator; len bytes are written
@@ -148,8 +244,11 @@ int write_info_file(server_channel& s) {
             done += static_cast<size_t>(n);
         }
         if (close(fd) < 0 || done != len) rc = PIPE_ERROR_FILE_IO;
-        if (rc == 0 && rename(tmp, path) < 0) rc = PIPE_ERROR_FILE_IO;
-        if (rc != 0) unlink(tmp);
+        if (rc == 0 && renameat(s.dir_fd, tmp, s.dir_fd, PIPE_INFO_FILE) < 0) rc = PIPE_ERROR_FILE_IO;
+        if (rc != 0) {
+            fail(rc, "ERROR: cannot write %s%s: %s", s.location, PIPE_INFO_FILE, strerror(errno));
+            unlinkat(s.dir_fd, tmp, 0);
+        }
     }
     cJSON_free(text);
     return rc;
@@ -177,7 +276,24 @@ void accept_clients(server_channel& s, const thread_fds& t) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
             return;  // also EAGAIN, or a client that gave up already
         }
-        int size = PIPE_CLIENT_SNDBUF;
+        ucred peer{};
+        socklen_t plen = sizeof(peer);
+        bool foreign = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &plen) < 0 || !brisk_pipe::trusted_uid(peer.uid);
+        {
+            // Over the limit: closed at once. Strangers never take the last
+            // quarter of the places, so root and the server's user still get in.
+            std::lock_guard<std::mutex> lk(s.m);
+            int reserved = s.max_clients / 4 > 0 ? s.max_clients / 4 : 1;
+            int strangers = 0;
+            for (auto& c : s.clients) strangers += c.foreign ? 1 : 0;
+            if (static_cast<int>(s.clients.size()) >= s.max_clients ||
+                (foreign && strangers >= s.max_clients - reserved)) {
+                s.stats.clients_refused++;
+                close(fd);
+                continue;
+            }
+        }
+        int size = foreign ? PIPE_FOREIGN_CLIENT_SNDBUF : PIPE_CLIENT_SNDBUF;
         // Privileged processes may exceed wmem_max; others get the cap.
         if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size)) < 0)
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
@@ -189,19 +305,55 @@ void accept_clients(server_channel& s, const thread_fds& t) {
             continue;
         }
         std::lock_guard<std::mutex> lk(s.m);
-        s.clients.push_back(server_client{fd, 0});
+        s.clients.push_back(server_client{fd, 0, foreign});
     }
+}
+
+// Counts a dropped control datagram and says so on stderr, at most once a
+// second with the running count.
+void report_control_drop(server_channel& s, const char* why, ssize_t n) {
+    s.control_drops++;
+    int64_t t = now_ns();
+    if (s.control_drops > 1 && t - s.last_drop_report_ns < 1000000000) return;
+    s.last_drop_report_ns = t;
+    fprintf(stderr, "ERROR: pipe server at %s dropped a %zd-byte control command: %s (%llu dropped)\n", s.location, n,
+            why, static_cast<unsigned long long>(s.control_drops));
 }
 
 // Returns false when the callback closed the channel.
 bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t generation) {
     char buf[PIPE_MAX_CONTROL_LEN + 1];
     for (int i = 0; i < 64; i++) {
-        ssize_t n = retry_eintr([&] { return recv(t.ctrl_fd, buf, PIPE_MAX_CONTROL_LEN, MSG_DONTWAIT | MSG_TRUNC); });
+        // The kernel attaches the sender's credentials to every datagram
+        // (SO_PASSCRED): the socket's mode is not the only guard.
+        alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(ucred))];
+        iovec iov{buf, PIPE_MAX_CONTROL_LEN};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = cbuf;
+        msg.msg_controllen = sizeof(cbuf);
+        ssize_t n = retry_eintr([&] { return recvmsg(t.ctrl_fd, &msg, MSG_DONTWAIT | MSG_TRUNC); });
         if (n < 0) return true;
-        if (n > PIPE_MAX_CONTROL_LEN) {
-            fprintf(stderr, "ERROR: pipe server channel %d dropped a %zd-byte control command (limit %d)\n", ch, n,
-                    PIPE_MAX_CONTROL_LEN);
+        const ucred* cred = nullptr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+                c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
+                cred = reinterpret_cast<const ucred*>(CMSG_DATA(c));
+        if (cred == nullptr || !brisk_pipe::trusted_uid(cred->uid)) {
+            {
+                std::lock_guard<std::mutex> lk(s.m);
+                s.stats.control_refused++;
+            }
+            report_control_drop(s, "sender is neither root nor this server's user", n);
+            continue;
+        }
+        if (n == 0 || n > PIPE_MAX_CONTROL_LEN) {
+            {
+                std::lock_guard<std::mutex> lk(s.m);
+                s.stats.control_malformed++;
+            }
+            report_control_drop(s, n == 0 ? "empty" : "longer than 4096 bytes", n);
             continue;
         }
         buf[n] = '\0';
@@ -279,20 +431,22 @@ void server_thread(int ch, thread_fds t, uint64_t generation) {
 
 // Undoes whatever create managed so far. Caller holds admin; the thread is
 // not running.
-void teardown(server_channel& s, bool remove_files) {
+// Only the lock holder removes files: a server that lost the race for the
+// location leaves the winner's alone.
+void teardown(server_channel& s) {
     {
         std::lock_guard<std::mutex> lk(s.m);
         s.open = false;
     }
-    if (remove_files && s.location[0] != '\0') {
-        char path[128];
+    if (s.lock_fd >= 0) {
         // Unlink before closing the listener so reconnecting clients find no
-        // socket instead of a dying one.
-        const char* files[] = {PIPE_DATA_FILE, PIPE_CONTROL_FILE, PIPE_INFO_FILE, "." PIPE_INFO_FILE ".tmp"};
-        for (const char* f : files)
-            if (join_path(path, sizeof(path), s.location, f)) unlink(path);
+        // socket instead of a dying one; the lock file goes last, still held.
+        const char* files[] = {PIPE_DATA_FILE, PIPE_CONTROL_FILE, PIPE_INFO_FILE, PIPE_LOCK_FILE};
+        for (const char* f : files) unlinkat(s.dir_fd, f, 0);
+        close_fd(s.lock_fd);
         rmdir(s.location);  // only when empty: never removes other files
     }
+    close_fd(s.dir_fd);
     close_fd(s.listen_fd);
     close_fd(s.ctrl_fd);
     std::vector<server_client> gone;
@@ -319,26 +473,49 @@ int create_locked(int ch, server_channel& s, const char* name_or_location) {
     char location[PIPE_MAX_LOCATION_LEN + 1];
     int rc = pipe_expand_location_string(name_or_location, location);
     if (rc < 0) return rc;
-    char data_path[128], ctrl_path[128];
-    if (!join_path(data_path, sizeof(data_path), location, PIPE_DATA_FILE) ||
-        !join_path(ctrl_path, sizeof(ctrl_path), location, PIPE_CONTROL_FILE))
-        return PIPE_ERROR_INVALID_ARG;
-
-    if (make_dirs(location) < 0) return PIPE_ERROR_FILE_IO;
-    // A socket file some server still listens on is not stale.
-    int probe = brisk_pipe::connect_unix(data_path, SOCK_SEQPACKET);
-    if (probe >= 0 || probe == -EAGAIN) {
-        if (probe >= 0) close(probe);
-        return PIPE_ERROR_CHANNEL_IN_USE;
-    }
-    unlink(data_path);
-    unlink(ctrl_path);
-
     snprintf(s.location, sizeof(s.location), "%s", location);
-    s.listen_fd = bind_unix(data_path, SOCK_SEQPACKET);
-    if (s.listen_fd < 0 || listen(s.listen_fd, 64) < 0) return PIPE_ERROR_FILE_IO;
-    s.ctrl_fd = bind_unix(ctrl_path, SOCK_DGRAM);
-    if (s.ctrl_fd < 0) return PIPE_ERROR_FILE_IO;
+
+    // The folder must be trusted, and this channel the one server there; a
+    // closing server may remove the folder under us, so try again then.
+    lock_result got = LOCK_RETRY;
+    for (int tries = 0; tries < 20 && got == LOCK_RETRY; tries++) {
+        close_fd(s.dir_fd);
+        s.dir_fd = brisk_pipe::open_trusted_folder(location, true);
+        if (s.dir_fd < 0) {
+            rc = s.dir_fd;
+            s.dir_fd = -1;
+            return rc;
+        }
+        got = take_lock(s, rc);
+    }
+    if (got == LOCK_RETRY) return fail(PIPE_ERROR_FILE_IO, "ERROR: pipe folder %s keeps disappearing", location);
+    if (got != LOCK_TAKEN) return rc;
+    s.max_clients = max_clients_setting();
+    {
+        std::lock_guard<std::mutex> lk(s.m);
+        s.stats = pipe_server_stats_t{};
+    }
+    s.control_drops = 0;
+    s.last_drop_report_ns = 0;
+
+    // Sockets a dead server left are replaced by the renames below.
+    s.listen_fd = bind_socket_file(s, PIPE_DATA_FILE, SOCK_SEQPACKET, PIPE_DATA_MODE);
+    if (s.listen_fd < 0) {
+        rc = s.listen_fd;
+        s.listen_fd = -1;
+        return rc;
+    }
+    if (listen(s.listen_fd, 64) < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot listen on %s: %s", location, strerror(errno));
+    s.ctrl_fd = bind_socket_file(s, PIPE_CONTROL_FILE, SOCK_DGRAM, PIPE_CONTROL_MODE);
+    if (s.ctrl_fd < 0) {
+        rc = s.ctrl_fd;
+        s.ctrl_fd = -1;
+        return rc;
+    }
+    int on = 1;
+    if (setsockopt(s.ctrl_fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0)
+        return fail(PIPE_ERROR_OTHER, "ERROR: cannot check senders on %s%s: %s", location, PIPE_CONTROL_FILE,
+                    strerror(errno));
     s.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     s.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (s.epoll_fd < 0 || s.wake_fd < 0) return PIPE_ERROR_OTHER;
@@ -378,6 +555,7 @@ int create_locked(int ch, server_channel& s, const char* name_or_location) {
 int pipe_server_create(int ch, const char* name_or_location, int flags) {
     (void)flags;
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
+    brisk_pipe::clear_failure();
     server_channel& s = g_servers[ch];
     if (!lock_admin(ch, s)) return PIPE_ERROR_CHANNEL_IN_USE;
     std::lock_guard<std::mutex> lk(s.admin, std::adopt_lock);
@@ -386,7 +564,7 @@ int pipe_server_create(int ch, const char* name_or_location, int flags) {
         if (s.open) return PIPE_ERROR_CHANNEL_IN_USE;
     }
     int rc = create_locked(ch, s, name_or_location);
-    if (rc < 0) teardown(s, true);
+    if (rc < 0) teardown(s);
     return rc;
 }
 
@@ -431,6 +609,16 @@ void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context
     s.ctrl_ctx = context;
 }
 
+int pipe_server_get_stats(int ch, pipe_server_stats_t* out) {
+    if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
+    if (out == nullptr) return PIPE_ERROR_INVALID_ARG;
+    server_channel& s = g_servers[ch];
+    std::lock_guard<std::mutex> lk(s.m);
+    if (!s.open) return PIPE_ERROR_NOT_CONNECTED;
+    *out = s.stats;
+    return 0;
+}
+
 int pipe_server_close(int ch) {
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     server_channel& s = g_servers[ch];
@@ -460,7 +648,7 @@ int pipe_server_close(int ch) {
             s.closing.store(false, std::memory_order_release);
         }
     }
-    teardown(s, true);
+    teardown(s);
     return 0;
 }
 
@@ -478,6 +666,7 @@ cJSON* pipe_server_get_info_json_ptr(int ch) {
 
 int pipe_server_update_info(int ch) {
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
+    brisk_pipe::clear_failure();
     server_channel& s = g_servers[ch];
     if (!lock_admin(ch, s)) return PIPE_ERROR_NOT_CONNECTED;
     std::lock_guard<std::mutex> lk(s.admin, std::adopt_lock);

@@ -218,7 +218,7 @@ TEST(PipeNames, ImageFormatsAndUnknownCodes) {
 }
 
 TEST(PipeNames, PrintErrorWritesOneLineForEveryCode) {
-    for (int code = 0; code >= -12; code--) {
+    for (int code = 0; code >= -14; code--) {
         testing::internal::CaptureStderr();
         pipe_print_error(code);
         std::string text = testing::internal::GetCapturedStderr();
@@ -259,8 +259,10 @@ TEST_F(Pipe, RejectsBadArgumentsAndBusyChannels) {
 
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     EXPECT_EQ(pipe_server_create(0, l.c_str(), 0), PIPE_ERROR_CHANNEL_IN_USE);
-    // A second server must not steal a location that is alive.
+    // A second server must not steal a location that is alive, nor remove
+    // the files of the one that has it.
     EXPECT_EQ(pipe_server_create(1, l.c_str(), 0), PIPE_ERROR_CHANNEL_IN_USE);
+    for (const char* f : {"/data", "/control", "/info", "/lock"}) EXPECT_TRUE(fs::exists(l + f)) << f;
     EXPECT_EQ(pipe_server_write(0, "x", 0), PIPE_ERROR_INVALID_ARG);
     EXPECT_EQ(pipe_server_write(0, nullptr, 4), PIPE_ERROR_INVALID_ARG);
     EXPECT_EQ(pipe_server_write(0, "x", 1), 0);  // nobody listens yet
@@ -615,7 +617,8 @@ TEST_F(Pipe, InfoObjectDescribesThePipeAndUpdatesItsFile) {
     std::vector<std::string> names;
     for (auto& e : fs::directory_iterator(l)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"control", "data", "info"}));  // no temporary left
+    // No temporary left; the lock file marks the one server of the folder.
+    EXPECT_EQ(names, (std::vector<std::string>{"control", "data", "info", "lock"}));
 
     ASSERT_EQ(pipe_server_close(0), 0);
     EXPECT_EQ(pipe_server_get_info_json_ptr(0), nullptr);
