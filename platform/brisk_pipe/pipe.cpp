@@ -118,7 +118,7 @@ int open_trusted_folder(const char* location, bool create) {
             rc = fail(PIPE_ERROR_FILE_IO, "ERROR: cannot set the mode of %s: %s", path, strerror(errno));
             break;
         }
-        rc = check_folder(dir, path, last);
+        rc = check_folder(dir, last ? location : path, last);
         *slash = '/';
         name = slash + 1;
     }

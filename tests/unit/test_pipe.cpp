@@ -732,3 +732,209 @@ TEST_F(Pipe, ControlCallbackMayUseInfoEvenWhileTheServerCloses) {
 }
 
 }  // namespace
+
+// ---- files, folders and refusals -----------------------------------------
+
+namespace {
+
+mode_t mode_of(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) < 0) return 0;
+    return st.st_mode & 07777;
+}
+
+std::string print_error_text(int code) {
+    testing::internal::CaptureStderr();
+    pipe_print_error(code);
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Pipe, FilesGetTheirOwnModesWhateverTheUmask) {
+    for (mode_t mask : {mode_t{0}, mode_t{077}}) {
+        std::string l = loc(mask == 0 ? "m0/pipe" : "m77/pipe");
+        mode_t old = umask(mask);
+        int rc = pipe_server_create(0, l.c_str(), 0);
+        if (rc == 0) rc = pipe_server_update_info(0);
+        umask(old);
+        ASSERT_EQ(rc, 0) << mask;
+        EXPECT_EQ(mode_of(l), 0755u) << mask;
+        EXPECT_EQ(mode_of(fs::path(l).parent_path().string()), 0755u) << mask;  // a parent it made
+        EXPECT_EQ(mode_of(l + "/data"), 0666u) << mask;
+        EXPECT_EQ(mode_of(l + "/control"), 0600u) << mask;
+        EXPECT_EQ(mode_of(l + "/info"), 0644u) << mask;
+        EXPECT_EQ(mode_of(l + "/lock"), 0600u) << mask;
+        ASSERT_EQ(pipe_server_close(0), 0);
+        EXPECT_FALSE(fs::exists(l));
+    }
+}
+
+TEST_F(Pipe, FoldersOthersCanWriteAreRefusedByServersAndClients) {
+    // The pipe folder itself: never writable by others, sticky or not.
+    for (mode_t m : {mode_t{0777}, mode_t{01777}, mode_t{0775}}) {
+        std::string l = loc("open");
+        ASSERT_EQ(mkdir(l.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(l.c_str(), m), 0);
+        EXPECT_EQ(pipe_server_create(0, l.c_str(), 0), PIPE_ERROR_UNTRUSTED_FOLDER) << std::oct << m;
+        std::string text = print_error_text(PIPE_ERROR_UNTRUSTED_FOLDER);
+        EXPECT_NE(text.find("pipe folder " + l + "/ is writable by others"), std::string::npos) << text;
+        EXPECT_TRUE(fs::is_empty(l)) << "nothing may be created in it";
+        ASSERT_EQ(rmdir(l.c_str()), 0);
+    }
+    // A folder above it: fine when sticky, as /tmp is.
+    std::string parent = loc("parent");
+    ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(parent.c_str(), 0777), 0);
+    EXPECT_EQ(pipe_server_create(0, (parent + "/p").c_str(), 0), PIPE_ERROR_UNTRUSTED_FOLDER);
+    EXPECT_NE(print_error_text(PIPE_ERROR_UNTRUSTED_FOLDER).find("folder " + parent + " is writable by others"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(parent + "/p"));
+    ASSERT_EQ(chmod(parent.c_str(), 01777), 0);
+    ASSERT_EQ(pipe_server_create(0, (parent + "/p").c_str(), 0), 0);
+
+    // A client checks the same, and so does a control command.
+    std::string l = parent + "/p";
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), 0);
+    pipe_client_close(0);
+    ASSERT_EQ(chmod(l.c_str(), 0777), 0);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), PIPE_ERROR_UNTRUSTED_FOLDER);
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "x"), PIPE_ERROR_UNTRUSTED_FOLDER);
+    ASSERT_EQ(chmod(parent.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(l.c_str(), 0755), 0);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), PIPE_ERROR_UNTRUSTED_FOLDER);
+    ASSERT_EQ(chmod(parent.c_str(), 01777), 0);
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), 0);
+}
+
+TEST_F(Pipe, PlantedSymlinksAreNeverFollowed) {
+    std::string l = loc("planted");
+    std::string victim = dir + "/victim";
+    { std::ofstream(victim) << "precious\n"; }
+    ASSERT_EQ(mkdir(l.c_str(), 0755), 0);
+    for (const char* f : {"/.info.tmp", "/info", "/data", "/control"})
+        ASSERT_EQ(symlink(victim.c_str(), (l + f).c_str()), 0) << f;
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    ASSERT_EQ(pipe_server_update_info(0), 0);
+    EXPECT_EQ(read_file(victim), "precious\n");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(l + "/info")));
+    EXPECT_TRUE(fs::is_socket(fs::symlink_status(l + "/data")));
+    EXPECT_TRUE(fs::is_socket(fs::symlink_status(l + "/control")));
+    ASSERT_EQ(pipe_server_close(0), 0);
+    // Close removes its own files only; the planted one stays.
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(l + "/.info.tmp")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(l + "/data")));
+    // The lock file as a symlink: refused, nothing written through it.
+    ASSERT_EQ(symlink(victim.c_str(), (l + "/lock").c_str()), 0);
+    EXPECT_LT(pipe_server_create(0, l.c_str(), 0), 0);
+    EXPECT_EQ(read_file(victim), "precious\n");
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(l + "/lock")));
+}
+
+TEST_F(Pipe, ErrorTextsNameTheLocation) {
+    std::string l = loc("named");
+    EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), PIPE_ERROR_SERVER_NOT_AVAILABLE);
+    EXPECT_EQ(print_error_text(PIPE_ERROR_SERVER_NOT_AVAILABLE),
+              "ERROR: no server publishes at " + l + "/, is it running?\n");
+    EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "x"), PIPE_ERROR_CTRL_NOT_AVAILABLE);
+    EXPECT_EQ(print_error_text(PIPE_ERROR_CTRL_NOT_AVAILABLE),
+              "ERROR: nothing listens for control commands at " + l + "/\n");
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    EXPECT_EQ(pipe_server_create(1, l.c_str(), 0), PIPE_ERROR_CHANNEL_IN_USE);
+    EXPECT_EQ(print_error_text(PIPE_ERROR_CHANNEL_IN_USE), "ERROR: another server already publishes at " + l + "/\n");
+    // A later failure without a location gets the plain text again.
+    EXPECT_EQ(pipe_server_create(0, l.c_str(), 0), PIPE_ERROR_CHANNEL_IN_USE);
+    EXPECT_EQ(print_error_text(PIPE_ERROR_CHANNEL_IN_USE), "ERROR: that pipe channel or location is already in use\n");
+}
+
+struct ctrl_count {
+    std::mutex m;
+    std::vector<std::string> cmds;
+};
+
+void count_control(int, char* cmd, int bytes, void* ctx) {
+    auto* c = static_cast<ctrl_count*>(ctx);
+    std::lock_guard<std::mutex> lk(c->m);
+    c->cmds.emplace_back(cmd, static_cast<size_t>(bytes));
+}
+
+TEST_F(Pipe, EmptyAndOversizeCommandsAreDroppedWithFewLines) {
+    std::string l = loc("junk");
+    ctrl_count c;
+    pipe_server_set_control_cb(0, count_control, &c);
+    ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/control", l.c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::string big(PIPE_MAX_CONTROL_LEN + 1, 'B');
+    testing::internal::CaptureStderr();
+    auto t0 = clock_type::now();
+    for (int i = 0; i < 2000; i++) {
+        ASSERT_EQ(send(fd, "", 0, 0), 0);
+        ASSERT_EQ(send(fd, big.data(), big.size(), 0), static_cast<ssize_t>(big.size()));
+    }
+    ASSERT_EQ(send(fd, "last", 4, 0), 4);
+    auto end = clock_type::now() + milliseconds(5000);
+    while (clock_type::now() < end) {
+        {
+            std::lock_guard<std::mutex> lk(c.m);
+            if (!c.cmds.empty()) break;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    double secs = std::chrono::duration<double>(clock_type::now() - t0).count();
+    std::string err = testing::internal::GetCapturedStderr();
+    close(fd);
+    {
+        std::lock_guard<std::mutex> lk(c.m);
+        EXPECT_EQ(c.cmds, std::vector<std::string>{"last"});
+    }
+    pipe_server_stats_t st{};
+    ASSERT_EQ(pipe_server_get_stats(0, &st), 0);
+    EXPECT_EQ(st.control_malformed, 4000u);
+    EXPECT_EQ(st.control_refused, 0u);
+    size_t lines = static_cast<size_t>(std::count(err.begin(), err.end(), '\n'));
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, static_cast<size_t>(secs) + 2) << err;
+    EXPECT_NE(err.find("pipe server at " + l + "/ dropped"), std::string::npos) << err;
+}
+
+TEST_F(Pipe, ClientsOverTheLimitAreClosedAtOnceAndCounted) {
+    std::string l = loc("limit");
+    setenv("BRISK_PIPE_MAX_CLIENTS", "4", 1);
+    int rc = pipe_server_create(0, l.c_str(), 0);
+    unsetenv("BRISK_PIPE_MAX_CLIENTS");
+    ASSERT_EQ(rc, 0);
+    std::vector<int> fds;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/data", l.c_str());
+    for (int i = 0; i < 10; i++) {
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        fds.push_back(fd);
+        ASSERT_TRUE(wait_clients(0, std::min(i + 1, 4)));
+    }
+    pipe_server_stats_t st{};
+    auto end = clock_type::now() + milliseconds(3000);
+    while (pipe_server_get_stats(0, &st) == 0 && st.clients_refused < 6 && clock_type::now() < end)
+        std::this_thread::sleep_for(milliseconds(2));
+    EXPECT_EQ(st.clients_refused, 6u);
+    EXPECT_EQ(pipe_server_get_num_clients(0), 4);
+    ASSERT_EQ(pipe_server_write(0, "r", 1), 4);
+    // The first four get the record, the others were closed: end of stream.
+    char b;
+    for (int i = 0; i < 10; i++) EXPECT_EQ(recv(fds[i], &b, 1, 0), i < 4 ? 1 : 0) << i;
+    // A place that is freed can be taken again.
+    close(fds[0]);
+    ASSERT_TRUE(wait_clients(0, 3));
+    seen_t s;
+    watch(0, &s);
+    ASSERT_EQ(pipe_client_open(0, l.c_str(), "late", 1, 100), 0);
+    ASSERT_TRUE(wait_clients(0, 4));
+    EXPECT_EQ(write_until(0, "x", 4), 4);
+    EXPECT_TRUE(s.wait_for([&] { return s.chunks.size() == 1; }));
+    for (int i = 1; i < 10; i++) close(fds[i]);
+}
+
+}  // namespace
