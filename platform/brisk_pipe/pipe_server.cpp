@@ -69,8 +69,10 @@ struct server_channel {
     int lock_fd = -1;
     int max_clients = PIPE_DEFAULT_MAX_CLIENTS;
 
-    // Guarded by m.
-    pipe_server_stats_t stats{};
+    // Counted without m, so that refusing a flood of strangers never
+    // contends with pipe_server_write. The client counts change under m.
+    std::atomic<uint64_t> clients_refused{0}, control_refused{0}, control_malformed{0};
+    std::atomic<int> num_clients{0}, num_foreign{0};
     // Drops of control datagrams reported on stderr at most once a second;
     // touched by the server thread only.
     uint64_t control_drops = 0;
@@ -260,9 +262,12 @@ struct thread_fds {
     int epoll_fd, wake_fd, listen_fd, ctrl_fd;
 };
 
-void remove_client_locked(server_channel& s, int epoll_fd, size_t i) {
-    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, s.clients[i].fd, nullptr);
-    close(s.clients[i].fd);
+// Takes client i out of the list; the caller closes its descriptor after
+// letting go of m (no write can use it once it is out of the list), so that
+// the publisher never waits for a close.
+void remove_client_locked(server_channel& s, size_t i) {
+    s.num_clients.fetch_sub(1, std::memory_order_relaxed);
+    if (s.clients[i].foreign) s.num_foreign.fetch_sub(1, std::memory_order_relaxed);
     s.clients[i] = s.clients.back();
     s.clients.pop_back();
 }
@@ -279,19 +284,15 @@ void accept_clients(server_channel& s, const thread_fds& t) {
         ucred peer{};
         socklen_t plen = sizeof(peer);
         bool foreign = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &plen) < 0 || !brisk_pipe::trusted_uid(peer.uid);
-        {
-            // Over the limit: closed at once. Strangers never take the last
-            // quarter of the places, so root and the server's user still get in.
-            std::lock_guard<std::mutex> lk(s.m);
-            int reserved = s.max_clients / 4 > 0 ? s.max_clients / 4 : 1;
-            int strangers = 0;
-            for (auto& c : s.clients) strangers += c.foreign ? 1 : 0;
-            if (static_cast<int>(s.clients.size()) >= s.max_clients ||
-                (foreign && strangers >= s.max_clients - reserved)) {
-                s.stats.clients_refused++;
-                close(fd);
-                continue;
-            }
+        // Over the limit: closed at once. Strangers never take the last
+        // quarter of the places, so root and the server's user still get in.
+        // Only this thread adds clients, so the counts cannot grow meanwhile.
+        int reserved = s.max_clients / 4 > 0 ? s.max_clients / 4 : 1;
+        if (s.num_clients.load(std::memory_order_relaxed) >= s.max_clients ||
+            (foreign && s.num_foreign.load(std::memory_order_relaxed) >= s.max_clients - reserved)) {
+            s.clients_refused.fetch_add(1, std::memory_order_relaxed);
+            close(fd);
+            continue;
         }
         int size = foreign ? PIPE_FOREIGN_CLIENT_SNDBUF : PIPE_CLIENT_SNDBUF;
         // Privileged processes may exceed wmem_max; others get the cap.
@@ -306,6 +307,8 @@ void accept_clients(server_channel& s, const thread_fds& t) {
         }
         std::lock_guard<std::mutex> lk(s.m);
         s.clients.push_back(server_client{fd, 0, foreign});
+        s.num_clients.fetch_add(1, std::memory_order_relaxed);
+        if (foreign) s.num_foreign.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -341,18 +344,12 @@ bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t gener
                 c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
                 cred = reinterpret_cast<const ucred*>(CMSG_DATA(c));
         if (cred == nullptr || !brisk_pipe::trusted_uid(cred->uid)) {
-            {
-                std::lock_guard<std::mutex> lk(s.m);
-                s.stats.control_refused++;
-            }
+            s.control_refused.fetch_add(1, std::memory_order_relaxed);
             report_control_drop(s, "sender is neither root nor this server's user", n);
             continue;
         }
         if (n == 0 || n > PIPE_MAX_CONTROL_LEN) {
-            {
-                std::lock_guard<std::mutex> lk(s.m);
-                s.stats.control_malformed++;
-            }
+            s.control_malformed.fetch_add(1, std::memory_order_relaxed);
             report_control_drop(s, n == 0 ? "empty" : "longer than 4096 bytes", n);
             continue;
         }
@@ -388,12 +385,20 @@ void client_event(server_channel& s, const thread_fds& t, int fd, uint32_t event
         }
     }
     if (!gone) return;
-    std::lock_guard<std::mutex> lk(s.m);
-    for (size_t i = 0; i < s.clients.size(); i++) {
-        if (s.clients[i].fd == fd) {
-            remove_client_locked(s, t.epoll_fd, i);
-            break;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lk(s.m);
+        for (size_t i = 0; i < s.clients.size(); i++) {
+            if (s.clients[i].fd == fd) {
+                remove_client_locked(s, i);
+                found = true;
+                break;
+            }
         }
+    }
+    if (found) {
+        epoll_ctl(t.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+        close(fd);
     }
 }
 
@@ -455,6 +460,8 @@ void teardown(server_channel& s) {
         gone.swap(s.clients);
     }
     for (auto& c : gone) close(c.fd);
+    s.num_clients = 0;
+    s.num_foreign = 0;
     close_fd(s.epoll_fd);
     close_fd(s.wake_fd);
     if (s.info != nullptr) cJSON_Delete(s.info);
@@ -492,9 +499,13 @@ int create_locked(int ch, server_channel& s, const char* name_or_location) {
     if (got != LOCK_TAKEN) return rc;
     s.max_clients = max_clients_setting();
     {
+        // Never a reallocation while the publisher waits for m.
         std::lock_guard<std::mutex> lk(s.m);
-        s.stats = pipe_server_stats_t{};
+        s.clients.reserve(static_cast<size_t>(s.max_clients));
     }
+    s.clients_refused = 0;
+    s.control_refused = 0;
+    s.control_malformed = 0;
     s.control_drops = 0;
     s.last_drop_report_ns = 0;
 
@@ -615,7 +626,9 @@ int pipe_server_get_stats(int ch, pipe_server_stats_t* out) {
     server_channel& s = g_servers[ch];
     std::lock_guard<std::mutex> lk(s.m);
     if (!s.open) return PIPE_ERROR_NOT_CONNECTED;
-    *out = s.stats;
+    out->clients_refused = s.clients_refused.load(std::memory_order_relaxed);
+    out->control_refused = s.control_refused.load(std::memory_order_relaxed);
+    out->control_malformed = s.control_malformed.load(std::memory_order_relaxed);
     return 0;
 }
 

@@ -43,6 +43,8 @@ set +e; "${insp[@]}" -p nobody_here >"$t/out" 2>"$t/err"; st=$?; set -e
 check "no server exits 255" test $st = 255
 check "no server restores line wrap" test "$(cat -v "$t/out")" = '^[[?7l^[[?7h'
 check "no server prints one line" test "$(wc -l <"$t/err")" = 1
+check "no server names the location" \
+  grep -qxF "ERROR: no server publishes at /run/bpa/nobody_here/, is it running?" "$t/err"
 
 # -s is accepted; every termination signal ends the run cleanly.
 for sig in TERM INT HUP; do
