@@ -89,7 +89,11 @@ int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context)
 
 // Subscribes channel ch to the pipe at name_or_location as client_name.
 // Returns 0, or a negative code at once: PIPE_ERROR_SERVER_NOT_AVAILABLE when
-// no server publishes there, PIPE_ERROR_CHANNEL_IN_USE when ch is open.
+// no server publishes there, PIPE_ERROR_CHANNEL_IN_USE when ch is open,
+// PIPE_ERROR_PERMISSION_DENIED, PIPE_ERROR_UNTRUSTED_FOLDER when the pipe
+// folder or one above it is not safe, PIPE_ERROR_UNTRUSTED_PEER when the
+// server runs as neither root nor this user (the reader never connects to
+// such a server either).
 // After success the reader thread calls the connect callback for this and
 // every later connection, the disconnect callback on every loss, and
 // reconnects by itself (every 50 ms) once the server is back. flags: 0 or
@@ -112,7 +116,9 @@ void pipe_client_close_all(void);
 // Delivers cmd (a terminated text of 1 to PIPE_MAX_CONTROL_LEN bytes) to the
 // control callback of the server publishing name_or_location, as one
 // message. 0, PIPE_ERROR_CTRL_NOT_AVAILABLE when nothing listens there,
-// PIPE_ERROR_TIMEOUT when the server has not read its earlier commands.
+// PIPE_ERROR_TIMEOUT when the server has not read its earlier commands,
+// PIPE_ERROR_UNTRUSTED_FOLDER / _PEER / PERMISSION_DENIED as for open. The
+// server runs only commands of root and of its own user.
 int pipe_send_control_cmd(const char* name_or_location, const char* cmd);
 
 // ---- server side ---------------------------------------------------------
@@ -121,9 +127,13 @@ int pipe_send_control_cmd(const char* name_or_location, const char* cmd);
 typedef void (*pipe_server_control_cb)(int ch, char* cmd, int bytes, void* context);
 
 // Publishes a pipe on server channel ch: creates the directory (and its
-// parents), removes stale socket files and writes the info file. flags:
-// reserved, pass 0. 0 or negative; PIPE_ERROR_CHANNEL_IN_USE when ch is open
-// or a live server already publishes at that location.
+// parents, mode 0755), takes the folder's lock, replaces stale socket files
+// and writes the info file. flags: reserved, pass 0. 0 or negative;
+// PIPE_ERROR_CHANNEL_IN_USE when ch is open or a live server already
+// publishes at that location, PIPE_ERROR_UNTRUSTED_FOLDER when a folder of
+// the location belongs to another user or others may write it. At most 64
+// clients (environment variable BRISK_PIPE_MAX_CLIENTS) are kept; more are
+// closed at once.
 int pipe_server_create(int ch, const char* name_or_location, int flags);
 // Sends one chunk (bytes > 0) to every connected client without ever
 // blocking: a client that cannot take it now loses this whole chunk. Returns
