@@ -152,8 +152,9 @@ int bind_socket_file(server_channel& s, const char* file, int type, mode_t mode)
 }
 
 // Makes this channel the one server at the folder: creates or opens the lock
-// file and takes its flock. false (with the failure recorded) when another
-// server holds it or the folder went away under us (retry).
+// file and takes its flock. LOCK_BUSY when another server holds it,
+// LOCK_FAILED for other failures (both recorded with fail(), code in rc),
+// LOCK_RETRY when a closing server removed the file or folder under us.
 enum lock_result { LOCK_TAKEN, LOCK_BUSY, LOCK_RETRY, LOCK_FAILED };
 
 lock_result take_lock(server_channel& s, int& rc) {
