@@ -5,7 +5,15 @@ last ten I- or P-frame latencies computed in single precision (adding two
 floats in double and rounding to single gives the single-precision sum).
 
     gen_log.py [--rows N] [--seed S] [--start ID] [--gop G] [--codec h264|h265]
-               [--drop-every K] [--spikes] [--header/--no-header] > log.csv
+               [--drop-every K] [--spikes] [--bursts] [--shift MS] [--fps F]
+               [--header/--no-header] > log.csv
+
+--bursts makes the link go bad now and then as a radio link does: from a
+good frame the next starts a burst with chance 1/240 (one every four
+seconds at 60 fps), a burst ends after each frame with chance 1/20 (a third
+of a second on average), and in a burst frame assembly and FEC take 1.8
+times as long and one frame in ten loses its id. --shift adds MS to every
+VRX latency (a link slower by exactly that much).
 """
 import argparse
 import math
@@ -40,6 +48,9 @@ def main():
     ap.add_argument("--codec", default="h264")
     ap.add_argument("--drop-every", type=int, default=0, help="leave out one id in every K")
     ap.add_argument("--spikes", action="store_true", help="add a few slow frames and a congested stretch")
+    ap.add_argument("--bursts", action="store_true", help="bursts of slow frames (see above)")
+    ap.add_argument("--shift", type=float, default=0.0, help="milliseconds added to every VRX latency")
+    ap.add_argument("--fps", type=float, default=60.0)
     ap.add_argument("--no-header", action="store_true")
     a = ap.parse_args()
     rng = random.Random(a.seed)
@@ -49,13 +60,20 @@ def main():
     wi, wp = [], []
     sid = a.start
     lines = []
+    bad = False
     for n in range(a.rows):
+        if a.bursts:
+            bad = rng.random() >= 1 / 20 if bad else rng.random() < 1 / 240
+            if bad and rng.random() < 0.1:
+                sid = (sid + 1) & 0xFFFFFFFF
         if a.drop_every and n and n % a.drop_every == 0:
             sid = (sid + 1) & 0xFFFFFFFF
         iframe = n % a.gop == 0
         g = lambda m, s: max(0.05, rng.gauss(m, s))
         slow = 1.0
         if a.spikes and (a.rows // 2 <= n < a.rows // 2 + a.rows // 20):
+            slow = 1.8
+        if bad:
             slow = 1.8
         frame = f32(g(4.5 if iframe else 2.5, 0.4) * slow)
         fec = f32(g(1.6 if iframe else 0.9, 0.2) * slow)
@@ -66,11 +84,11 @@ def main():
             vrx = f32(vrx + rng.uniform(15, 40))
         # As a receiver measuring in microseconds would send it: then the
         # log's text gives back the very float the average was taken over.
-        vrx = f32(float("%.3f" % vrx))
+        vrx = f32(float("%.3f" % (vrx + a.shift)))
         vtx = f32(g(11.0 if iframe else 8.5, 0.8))
         mbps = f32(g(18.0 if iframe else 12.0, 1.5))
         pcap = f32(g(16.667, 0.6))
-        fps = f32(60.0 + 0.05 * rng.gauss(0, 1))
+        fps = f32(a.fps + 0.05 * rng.gauss(0, 1))
         rssi = -48 + round(3 * rng.gauss(0, 1))
         frags = 24 + int(abs(rng.gauss(0, 1)) * 6) if iframe else 6 + int(abs(rng.gauss(0, 1)) * 3)
         if a.codec == "h264":

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "latency_compare.h"
 #include "latency_report.h"
 
 namespace {
@@ -22,6 +23,7 @@ void print_help()
 {
     fmt::print(
         "usage: tarn-latency-report [options] [FILE]\n"
+        "       tarn-latency-report --compare [-j] [-g FILE] [--seed N] [--resamples N] A B\n"
         "Summarizes the runs of a tarn-inspect-vrx CSV log (default {}; - reads\n"
         "standard input). Each header line starts a run; rows before the first header\n"
         "make a run of their own.\n"
@@ -29,6 +31,10 @@ void print_help()
         "  -r, --run N      only run N (1 is the first run in the file)\n"
         "  -j, --json       print the summary as one JSON document\n"
         "  -g, --svg FILE   write an SVG plot of run N, or of the last run, to FILE\n"
+        "  -c, --compare    compare run A with run B (each FILE or FILE:N, a bare\n"
+        "                   FILE meaning its last run); -g draws both distributions\n"
+        "      --seed N     seed of the bootstrap with --compare (default 1)\n"
+        "      --resamples N  bootstrap resamples with --compare (default 2000)\n"
         "  -h, --help       print this help\n"
         "\n"
         "Per run: frames, first and last sample id, missing ids (gaps), repeats, ids\n"
@@ -43,6 +49,12 @@ void print_help()
         "lowest and highest id and no row has it; a row repeats when an earlier row had\n"
         "its id. A stage's share is the sum of the stage over the sum of VRX Latency.\n"
         "\n"
+        "With --compare: p50, p95, p99 and mean of VRX Latency (all, I- and P-frames),\n"
+        "VTX Latency and the frame, FEC, decode and render stages in A and in B, the\n"
+        "difference B - A and its 95 % interval from a moving-block bootstrap (blocks of\n"
+        "about one second of frames: the run's median FPS, 60 without one); a real\n"
+        "change is one whose interval excludes 0. Also the share of lost frames.\n"
+        "\n"
         "Malformed lines are skipped, counted and listed. Exit status 0, or 1 when the\n"
         "log cannot be read, run N does not exist or the plot cannot be written.\n",
         DEFAULT_LOG);
@@ -53,17 +65,33 @@ struct options {
     int run = 0;  // 0: every run
     bool json = false;
     std::string svg;
+    bool compare = false;
+    bool bootstrap_given = false;  // --seed or --resamples
+    compare_options_t bootstrap;
 };
+
+bool parse_count(const char* text, unsigned long lo, unsigned long hi, uint64_t& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
 
 int parse_options(int argc, char* argv[], options& o)
 {
+    enum { OPT_SEED = 1000, OPT_RESAMPLES };
     static const struct option long_options[] = {
+        {"compare", no_argument, nullptr, 'c'}, {"seed", required_argument, nullptr, OPT_SEED},
+        {"resamples", required_argument, nullptr, OPT_RESAMPLES},
         {"run", required_argument, nullptr, 'r'}, {"json", no_argument, nullptr, 'j'},
         {"svg", required_argument, nullptr, 'g'}, {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "r:jg:h", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "r:jg:ch", long_options, nullptr)) != -1) {
         switch (c) {
         case 'r': {
             char* end = nullptr;
@@ -77,12 +105,45 @@ int parse_options(int argc, char* argv[], options& o)
             break;
         }
         case 'j': o.json = true; break;
+        case 'c': o.compare = true; break;
+        case OPT_SEED:
+            o.bootstrap_given = true;
+            if (!parse_count(optarg, 0, ~0UL, o.bootstrap.seed)) {
+                fprintf(stderr, "tarn-latency-report: invalid seed '%s'\n", optarg);
+                return -1;
+            }
+            break;
+        case OPT_RESAMPLES: {
+            o.bootstrap_given = true;
+            uint64_t v = 0;
+            if (!parse_count(optarg, 100, 1000000, v)) {
+                fprintf(stderr, "tarn-latency-report: invalid number of resamples '%s' (100 to 1000000)\n", optarg);
+                return -1;
+            }
+            o.bootstrap.resamples = static_cast<uint32_t>(v);
+            break;
+        }
         case 'g': o.svg = optarg; break;
         case 'h': print_help(); exit(0);
         default:
             fprintf(stderr, "try 'tarn-latency-report --help'\n");
             return -1;
         }
+    }
+    if (o.compare) {
+        if (argc - optind != 2) {
+            fprintf(stderr, "tarn-latency-report: --compare takes two runs, A and B\n");
+            return -1;
+        }
+        if (o.run != 0) {
+            fprintf(stderr, "tarn-latency-report: with --compare name runs as FILE:N, not with --run\n");
+            return -1;
+        }
+        return 0;
+    }
+    if (o.bootstrap_given) {
+        fprintf(stderr, "tarn-latency-report: --seed and --resamples go with --compare\n");
+        return -1;
     }
     if (optind < argc) o.path = argv[optind++];
     if (optind < argc) {
@@ -106,6 +167,7 @@ int main(int argc, char* argv[])
 {
     options o;
     if (parse_options(argc, argv, o) != 0) return 1;
+    if (o.compare) return compare_command(argv[optind], argv[optind + 1], o.json, o.svg, o.bootstrap);
 
     const int fd = open_latency_log(o.path);
     if (fd < 0) {

@@ -1,0 +1,788 @@
+// Two runs compared: point estimates and moving-block bootstrap intervals.
+//
+// How a resample is computed without sorting it. A resample of a run of n
+// frames is ceil(n / L) blocks of L consecutive frames, each starting at a
+// uniformly drawn frame (the last block cut so the resample has n frames).
+// Per figure and run, once:
+//   - prefix arrays over the frames of the count and the sum of the values,
+//     so a block's count and sum are two look-ups: the mean costs O(blocks);
+//   - for each percentile a window of values around the run's own
+//     percentile, wide enough that a resample's percentile lies inside it
+//     unless the resample is wildly unusual: ranks r - h .. r + h of the
+//     sorted values, h = window_sd standard deviations of a block count's
+//     worst case (blocks all alike: n L p (1 - p) frames squared);
+//   - a prefix array of the count of values below each window, and the
+//     frames whose value lies in a window, listed in frame order with the
+//     value's index among the windows' distinct values.
+// A resample then adds up, per block, the counts below each window (O(1)) and
+// counts the block's in-window values into a histogram of the windows'
+// distinct values; the percentile is found by walking that histogram from
+// the count below. Work per resample: O(blocks + values in the windows),
+// about 2 % of the frames for a run of a million. When a percentile falls
+// outside its window the resample is counted again over all its values (a
+// histogram of every distinct value of the run), so the result is exact
+// either way; tests compare it with sorting every resample.
+#include "latency_compare.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "latency_log.h"
+#include "latency_report.h"
+
+const compare_metric_info_t COMPARE_METRICS[CMP_METRICS] = {
+    {"VRX Latency", "vrx_latency_ms"},
+    {"  I-frames", "vrx_latency_ms_i_frames"},
+    {"  P-frames", "vrx_latency_ms_p_frames"},
+    {"VTX Latency", "vtx_latency_ms"},
+    {"Frame Latency", "frame_latency_ms"},
+    {"FEC Latency", "fec_latency_ms"},
+    {"Decode Latency", "decode_latency_ms"},
+    {"Render Latency", "render_latency_ms"},
+};
+const char* const COMPARE_STAT_NAMES[ST_COUNT] = {"p50", "p95", "p99", "mean"};
+
+namespace {
+
+constexpr uint64_t PCT_NUM[3] = {50, 95, 99};
+constexpr uint64_t PCT_DEN = 100;
+
+int32_t to_thousandths(float x)
+{
+    const double d = static_cast<double>(x) * 1000.0;
+    if (!std::isfinite(d) || std::fabs(d) >= 2e9) return NOT_A_VALUE;
+    return static_cast<int32_t>(std::llround(d));
+}
+
+uint32_t block_length(double median_fps, uint64_t frames)
+{
+    uint64_t l = 60;
+    if (median_fps >= 1 && median_fps <= 10000) l = static_cast<uint64_t>(std::llround(median_fps));
+    if (l > frames) l = frames;
+    return static_cast<uint32_t>(l < 1 ? 1 : l);
+}
+
+uint64_t splitmix64(uint64_t& x)
+{
+    uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+inline uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+}  // namespace
+
+compare_rng_t::compare_rng_t(uint64_t seed, uint64_t resample, uint64_t stream)
+{
+    uint64_t x = seed;
+    uint64_t mix = splitmix64(x) ^ (resample * 0xd1b54a32d192ed03ULL) ^ (stream * 0x8cb92ba72f3d8dd7ULL);
+    for (uint64_t& w : s) w = splitmix64(mix);
+}
+
+uint64_t compare_rng_t::next()
+{
+    const uint64_t result = rotl(s[1] * 5, 7) * 9;
+    const uint64_t t = s[1] << 17;
+    s[2] ^= s[0];
+    s[3] ^= s[1];
+    s[1] ^= s[2];
+    s[0] ^= s[3];
+    s[2] ^= t;
+    s[3] = rotl(s[3], 45);
+    return result;
+}
+
+uint64_t compare_rng_t::below(uint64_t bound)
+{
+    // Lemire's multiply-and-reject: unbiased, and the same on every platform.
+    unsigned __int128 m = static_cast<unsigned __int128>(next()) * bound;
+    uint64_t low = static_cast<uint64_t>(m);
+    if (low < bound) {
+        const uint64_t floor = (0 - bound) % bound;
+        while (low < floor) {
+            m = static_cast<unsigned __int128>(next()) * bound;
+            low = static_cast<uint64_t>(m);
+        }
+    }
+    return static_cast<uint64_t>(m >> 64);
+}
+
+void block_starts(compare_rng_t& rng, uint64_t n, uint64_t len, std::vector<uint64_t>& starts)
+{
+    starts.clear();
+    if (n == 0 || len == 0) return;
+    if (len > n) len = n;
+    const uint64_t k = (n + len - 1) / len;
+    for (uint64_t i = 0; i < k; i++) starts.push_back(rng.below(n - len + 1));
+}
+
+int64_t nearest_rank_sorted(const std::vector<int32_t>& sorted, uint64_t num, uint64_t den)
+{
+    if (sorted.empty()) return NO_VALUE;
+    return sorted[nearest_rank_index(sorted.size(), num, den) - 1];
+}
+
+int64_t rounded_mean(int64_t sum, uint64_t count)
+{
+    if (count == 0) return NO_VALUE;
+    const auto c = static_cast<int64_t>(count);
+    const int64_t q = sum / c, r = sum % c;
+    if (2 * (r < 0 ? -r : r) >= c) return q + (sum < 0 ? -1 : 1);
+    return q;
+}
+
+bool percentile_interval(std::vector<int64_t>& d, int64_t& low, int64_t& high)
+{
+    if (d.empty()) return false;
+    const uint64_t r = d.size();
+    const uint64_t k = nearest_rank_index(r, 25, 1000);  // ceil(0.025 R)
+    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(k - 1), d.end());
+    low = d[k - 1];
+    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(r - k), d.end());
+    high = d[r - k];
+    return true;
+}
+
+std::string thousandths_text(int64_t v, bool sign)
+{
+    if (v == NO_VALUE) return "-";
+    const bool neg = v < 0;
+    const uint64_t a = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    return fmt::format("{}{}.{:03}", neg ? "-" : (sign && v > 0 ? "+" : ""), a / 1000, a % 1000);
+}
+
+// ---------------------------------------------------------------- loading
+
+void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>& values,
+                      const std::vector<uint32_t>& ids)
+{
+    r.frames = ids.size();
+    for (int m = 0; m < CMP_METRICS; m++) {
+        r.values[m] = m < static_cast<int>(values.size()) ? values[m] : std::vector<int32_t>();
+        r.values[m].resize(r.frames, NOT_A_VALUE);
+    }
+    id_tracker_t t;
+    for (uint32_t id : ids) track_id(t, id);
+    r.gaps.clear();
+    for (const auto& [first, last] : t.gaps) r.gaps.emplace_back(first, last);
+    r.missing = t.missing;
+    r.id_low = t.any ? t.low : 0;
+    r.id_high = t.any ? t.high : -1;
+    r.block = block_length(r.median_fps, r.frames);
+}
+
+std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
+{
+    const int fd = open_latency_log(path);
+    if (fd < 0) return fmt::format("cannot open {}: {}", path, strerror(errno));
+    int current = 0;
+    uint64_t bad = 0;
+    std::vector<float> fps;
+    id_tracker_t ids;
+    for (auto& v : r.values) v.clear();
+    auto enter = [&](int n) {
+        if (n != current && run == 0) {
+            // Only the last run is wanted: drop the one before.
+            for (auto& v : r.values) v.clear();
+            fps.clear();
+            ids = id_tracker_t{};
+            bad = 0;
+        }
+        current = n;
+        return run == 0 || n == run;
+    };
+    latency_log_sink sink;
+    sink.header = [&](size_t, int n) { enter(n); };
+    sink.row = [&](size_t, int n, const latency_row_t& row) {
+        if (!enter(n)) return;
+        const int32_t vrx = to_thousandths(row.vrx_latency_ms);
+        r.values[CMP_VRX].push_back(vrx);
+        r.values[CMP_VRX_I].push_back(row.kind == FRAME_KIND_I ? vrx : NOT_A_VALUE);
+        r.values[CMP_VRX_P].push_back(row.kind == FRAME_KIND_P ? vrx : NOT_A_VALUE);
+        r.values[CMP_VTX].push_back(to_thousandths(row.vtx_latency_ms));
+        r.values[CMP_FRAME].push_back(to_thousandths(row.frame_latency_ms));
+        r.values[CMP_FEC].push_back(to_thousandths(row.fec_latency_ms));
+        r.values[CMP_DECODE].push_back(to_thousandths(row.decode_latency_ms));
+        r.values[CMP_RENDER].push_back(to_thousandths(row.render_latency_ms));
+        if (row.fps > 0 && row.fps <= 10000) fps.push_back(row.fps);
+        track_id(ids, row.sample_id);
+    };
+    sink.malformed = [&](size_t, int n, const char*) {
+        if (enter(n)) bad++;
+    };
+    const int err = read_latency_log(fd, sink);
+    if (fd != STDIN_FILENO) close(fd);
+    if (err != 0) return fmt::format("cannot read {}: {}", path, strerror(err));
+    if (current == 0) return fmt::format("{} holds no runs", path);
+    if (run > current)
+        return fmt::format("{} holds {} run{}, there is no run {}", path, current, current == 1 ? "" : "s", run);
+    r.log = path;
+    r.run = run == 0 ? current : run;
+    r.frames = r.values[CMP_VRX].size();
+    r.malformed = bad;
+    if (r.frames == 0) return fmt::format("{}: run {} holds no frames", path, r.run);
+    r.median_fps = 0;
+    if (!fps.empty()) {
+        auto mid = fps.begin() + static_cast<std::ptrdiff_t>(fps.size() / 2);
+        std::nth_element(fps.begin(), mid, fps.end());
+        r.median_fps = *mid;
+    }
+    r.block = block_length(r.median_fps, r.frames);
+    r.gaps.clear();
+    for (const auto& [first, last] : ids.gaps) r.gaps.emplace_back(first, last);
+    r.missing = ids.missing;
+    r.id_low = ids.low;
+    r.id_high = ids.high;
+    return {};
+}
+
+bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::string& why)
+{
+    path = arg;
+    run = 0;
+    const size_t colon = arg.rfind(':');
+    if (colon == std::string::npos || colon + 1 == arg.size()) return true;
+    const std::string digits = arg.substr(colon + 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return true;
+    struct stat st;
+    if (stat(arg.c_str(), &st) == 0) return true;  // a file whose name ends in ":N"
+    if (digits.size() > 9 || std::stol(digits) < 1) {
+        why = fmt::format("invalid run number '{}' in '{}' (runs are numbered from 1)", digits, arg);
+        return false;
+    }
+    if (colon == 0) {
+        why = fmt::format("no log named in '{}'", arg);
+        return false;
+    }
+    path = arg.substr(0, colon);
+    run = static_cast<int>(std::stol(digits));
+    return true;
+}
+
+// ---------------------------------------------------------------- bootstrap
+
+namespace {
+
+// Per frame boundary: the sums of the frames before it.
+struct prefix_t {
+    int64_t sum;
+    uint32_t count;
+    uint32_t in_window;  // frames whose value lies in a window
+    uint32_t below[3];   // values below the window of each percentile
+};
+
+// One figure of one run, ready for resampling.
+struct prepared_t {
+    uint64_t n = 0;
+    uint64_t len = 1;
+    const int32_t* v = nullptr;
+    std::vector<prefix_t> pre;          // n + 1
+    std::vector<int32_t> window_values;  // distinct values in any window, ascending
+    std::vector<uint32_t> window_entry;  // per in-window frame, in frame order: index into window_values
+    uint32_t first[3] = {}, end[3] = {};  // each percentile's window in window_values
+    // The full path, built the first time it is needed.
+    std::once_flag full_once;
+    std::vector<int32_t> all_values;     // distinct values, ascending
+    std::vector<uint32_t> all_index;     // per frame: index into all_values (unused where no value)
+};
+
+void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared_t& p)
+{
+    p.n = r.frames;
+    p.len = std::min<uint64_t>(r.block, std::max<uint64_t>(p.n, 1));
+    p.v = r.values[m].data();
+    std::vector<int32_t> sorted;
+    sorted.reserve(p.n);
+    for (uint64_t i = 0; i < p.n; i++)
+        if (p.v[i] != NOT_A_VALUE) sorted.push_back(p.v[i]);
+    std::sort(sorted.begin(), sorted.end());
+    const uint64_t count = sorted.size();
+    const uint64_t blocks = (p.n + p.len - 1) / p.len;
+
+    int32_t lo[3] = {}, hi[3] = {};
+    bool any = count > 0;
+    for (int q = 0; q < 3 && any; q++) {
+        const double pq = static_cast<double>(PCT_NUM[q]) / PCT_DEN;
+        const double sd = std::sqrt(static_cast<double>(blocks) * static_cast<double>(p.len) *
+                                    static_cast<double>(p.len) * pq * (1 - pq));
+        const auto h = static_cast<int64_t>(std::ceil(o.window_sd * sd));
+        const auto rank = static_cast<int64_t>(nearest_rank_index(count, PCT_NUM[q], PCT_DEN));
+        const int64_t a = std::max<int64_t>(1, rank - h), b = std::min<int64_t>(static_cast<int64_t>(count), rank + h);
+        lo[q] = sorted[static_cast<size_t>(a - 1)];
+        hi[q] = sorted[static_cast<size_t>(b - 1)];
+    }
+    auto in_window = [&](int32_t x) {
+        for (int q = 0; q < 3; q++)
+            if (x >= lo[q] && x <= hi[q]) return true;
+        return false;
+    };
+    if (any) {
+        for (size_t i = 0; i < sorted.size(); i++)
+            if ((i == 0 || sorted[i] != sorted[i - 1]) && in_window(sorted[i])) p.window_values.push_back(sorted[i]);
+        for (int q = 0; q < 3; q++) {
+            p.first[q] = static_cast<uint32_t>(
+                std::lower_bound(p.window_values.begin(), p.window_values.end(), lo[q]) - p.window_values.begin());
+            p.end[q] = static_cast<uint32_t>(
+                std::upper_bound(p.window_values.begin(), p.window_values.end(), hi[q]) - p.window_values.begin());
+        }
+    }
+    std::vector<int32_t>().swap(sorted);
+
+    p.pre.resize(p.n + 1);
+    prefix_t acc{0, 0, 0, {0, 0, 0}};
+    p.pre[0] = acc;
+    for (uint64_t i = 0; i < p.n; i++) {
+        const int32_t x = p.v[i];
+        if (x != NOT_A_VALUE) {
+            acc.sum += x;
+            acc.count++;
+            for (int q = 0; q < 3; q++)
+                if (x < lo[q]) acc.below[q]++;
+            if (in_window(x)) {
+                acc.in_window++;
+                p.window_entry.push_back(static_cast<uint32_t>(
+                    std::lower_bound(p.window_values.begin(), p.window_values.end(), x) - p.window_values.begin()));
+            }
+        }
+        p.pre[i + 1] = acc;
+    }
+}
+
+void build_full(prepared_t& p)
+{
+    std::vector<int32_t> s;
+    for (uint64_t i = 0; i < p.n; i++)
+        if (p.v[i] != NOT_A_VALUE) s.push_back(p.v[i]);
+    std::sort(s.begin(), s.end());
+    s.erase(std::unique(s.begin(), s.end()), s.end());
+    p.all_index.assign(p.n, 0);
+    for (uint64_t i = 0; i < p.n; i++)
+        if (p.v[i] != NOT_A_VALUE)
+            p.all_index[i] = static_cast<uint32_t>(std::lower_bound(s.begin(), s.end(), p.v[i]) - s.begin());
+    p.all_values = std::move(s);
+}
+
+// Statistics of one resample, given its block starts.
+void resample_stats(prepared_t& p, const std::vector<uint64_t>& starts, std::vector<uint32_t>& hist,
+                    std::vector<uint32_t>& full_hist, int64_t* out, uint64_t& fallbacks)
+{
+    int64_t sum = 0;
+    uint64_t count = 0, below[3] = {0, 0, 0};
+    std::fill(hist.begin(), hist.end(), 0);
+    for (size_t b = 0; b < starts.size(); b++) {
+        const uint64_t s = starts[b];
+        const uint64_t e = s + (b + 1 < starts.size() ? p.len : p.n - (starts.size() - 1) * p.len);
+        const prefix_t& x = p.pre[s];
+        const prefix_t& y = p.pre[e];
+        sum += y.sum - x.sum;
+        count += y.count - x.count;
+        for (int q = 0; q < 3; q++) below[q] += y.below[q] - x.below[q];
+        for (uint32_t j = x.in_window; j < y.in_window; j++) hist[p.window_entry[j]]++;
+    }
+    out[ST_MEAN] = rounded_mean(sum, count);
+    bool missed = false;
+    for (int q = 0; q < 3; q++) {
+        out[q] = NO_VALUE;
+        if (count == 0) continue;
+        const uint64_t rank = nearest_rank_index(count, PCT_NUM[q], PCT_DEN);
+        uint64_t c = below[q];
+        if (rank > c) {
+            for (uint32_t i = p.first[q]; i < p.end[q]; i++) {
+                c += hist[i];
+                if (c >= rank) {
+                    out[q] = p.window_values[i];
+                    break;
+                }
+            }
+        }
+        if (out[q] == NO_VALUE) missed = true;
+    }
+    if (!missed) return;
+    // The full path: every value of the resample counted.
+    fallbacks++;
+    std::call_once(p.full_once, build_full, std::ref(p));
+    full_hist.assign(p.all_values.size(), 0);
+    for (size_t b = 0; b < starts.size(); b++) {
+        const uint64_t s = starts[b];
+        const uint64_t e = s + (b + 1 < starts.size() ? p.len : p.n - (starts.size() - 1) * p.len);
+        for (uint64_t i = s; i < e; i++)
+            if (p.v[i] != NOT_A_VALUE) full_hist[p.all_index[i]]++;
+    }
+    for (int q = 0; q < 3; q++) {
+        const uint64_t rank = nearest_rank_index(count, PCT_NUM[q], PCT_DEN);
+        uint64_t c = 0;
+        for (size_t i = 0; i < full_hist.size(); i++) {
+            c += full_hist[i];
+            if (c >= rank) {
+                out[q] = p.all_values[i];
+                break;
+            }
+        }
+    }
+}
+
+unsigned thread_count(const compare_options_t& o, uint32_t resamples)
+{
+    unsigned t = o.threads;
+    if (t == 0) t = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
+    return std::max(1u, std::min(t, resamples));
+}
+
+// Runs work(resample, per-thread slot) for every resample on a few threads.
+template <typename F>
+void for_resamples(const compare_options_t& o, F work)
+{
+    const unsigned t = thread_count(o, o.resamples);
+    if (t == 1) {
+        for (uint32_t r = 0; r < o.resamples; r++) work(r, 0u);
+        return;
+    }
+    std::vector<std::thread> pool;
+    for (unsigned k = 0; k < t; k++)
+        pool.emplace_back([&, k] {
+            for (uint32_t r = k; r < o.resamples; r += t) work(r, k);
+        });
+    for (std::thread& th : pool) th.join();
+}
+
+// Missing ids before position pos (0 = the run's lowest id) of the id sequence.
+struct missing_counter_t {
+    std::vector<int64_t> first, last, before;  // gaps relative to the lowest id; missing before each
+    std::vector<uint32_t> dense;               // prefix counts, when the span is small enough
+    uint64_t span = 0;
+
+    explicit missing_counter_t(const compare_run_t& r)
+    {
+        span = r.id_high >= r.id_low ? static_cast<uint64_t>(r.id_high - r.id_low + 1) : 0;
+        int64_t acc = 0;
+        for (const auto& [f, l] : r.gaps) {
+            first.push_back(f - r.id_low);
+            last.push_back(l - r.id_low);
+            before.push_back(acc);
+            acc += l - f + 1;
+        }
+        if (span <= (1u << 24)) {
+            dense.assign(span + 1, 0);
+            size_t g = 0;
+            uint32_t c = 0;
+            for (uint64_t pos = 0; pos < span; pos++) {
+                dense[pos] = c;
+                while (g < first.size() && last[g] < static_cast<int64_t>(pos)) g++;
+                if (g < first.size() && first[g] <= static_cast<int64_t>(pos)) c++;
+            }
+            dense[span] = c;
+        }
+    }
+    uint64_t at(uint64_t pos) const
+    {
+        if (!dense.empty()) return dense[pos];
+        const auto p = static_cast<int64_t>(pos);
+        const size_t g = static_cast<size_t>(std::lower_bound(first.begin(), first.end(), p) - first.begin());
+        if (g == 0) return 0;
+        return static_cast<uint64_t>(before[g - 1] + std::min(p, last[g - 1] + 1) - first[g - 1]);
+    }
+};
+
+int64_t lost_millionths(uint64_t missing, uint64_t total)
+{
+    if (total == 0) return NO_VALUE;
+    // Rounded to nearest, halves up; all terms are non-negative.
+    const unsigned __int128 x = static_cast<unsigned __int128>(missing) * 2000000 + total;
+    return static_cast<int64_t>(x / (2 * static_cast<unsigned __int128>(total)));
+}
+
+}  // namespace
+
+void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
+                      std::vector<int64_t>& out, uint64_t* fallbacks)
+{
+    out.assign(static_cast<size_t>(o.resamples) * ST_COUNT, NO_VALUE);
+    prepared_t p;
+    prepare(x, m, o, p);
+    const unsigned t = thread_count(o, o.resamples);
+    std::vector<std::vector<uint32_t>> hist(t, std::vector<uint32_t>(p.window_values.size())), full(t);
+    std::vector<std::vector<uint64_t>> starts(t);
+    std::vector<uint64_t> fb(t, 0);
+    for_resamples(o, [&](uint32_t r, unsigned k) {
+        compare_rng_t rng(o.seed, r, static_cast<uint64_t>(which));
+        block_starts(rng, p.n, p.len, starts[k]);
+        resample_stats(p, starts[k], hist[k], full[k], &out[static_cast<size_t>(r) * ST_COUNT], fb[k]);
+    });
+    if (fallbacks)
+        for (uint64_t f : fb) *fallbacks += f;
+}
+
+void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out)
+{
+    out.assign(o.resamples, NO_VALUE);
+    const missing_counter_t mc(x);
+    if (mc.span == 0) return;
+    const uint64_t len = std::min<uint64_t>(x.block, mc.span);
+    const unsigned t = thread_count(o, o.resamples);
+    std::vector<std::vector<uint64_t>> starts(t);
+    for_resamples(o, [&](uint32_t r, unsigned k) {
+        compare_rng_t rng(o.seed, r, static_cast<uint64_t>(which) + 2);
+        block_starts(rng, mc.span, len, starts[k]);
+        uint64_t missing = 0;
+        for (size_t b = 0; b < starts[k].size(); b++) {
+            const uint64_t s = starts[k][b];
+            const uint64_t e = s + (b + 1 < starts[k].size() ? len : mc.span - (starts[k].size() - 1) * len);
+            missing += mc.at(e) - mc.at(s);
+        }
+        out[r] = lost_millionths(missing, mc.span);
+    });
+}
+
+namespace {
+
+void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const std::vector<int64_t>& rb,
+                   size_t stride, size_t offset)
+{
+    f.diff = f.a != NO_VALUE && f.b != NO_VALUE ? f.b - f.a : NO_VALUE;
+    if (f.diff == NO_VALUE) return;
+    std::vector<int64_t> d;
+    d.reserve(ra.size() / stride);
+    for (size_t i = offset; i < ra.size(); i += stride) {
+        // A resample without a value of the figure leaves no interval.
+        if (ra[i] == NO_VALUE || rb[i] == NO_VALUE) return;
+        d.push_back(rb[i] - ra[i]);
+    }
+    if (percentile_interval(d, f.low, f.high)) f.real = f.low > 0 || f.high < 0;
+}
+
+}  // namespace
+
+compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o)
+{
+    compare_result_t c;
+    std::vector<int64_t> ra, rb;
+    for (int m = 0; m < CMP_METRICS; m++) {
+        // Point estimates from the runs as they are.
+        int64_t point[2][ST_COUNT];
+        const compare_run_t* runs[2] = {&a, &b};
+        for (int w = 0; w < 2; w++) {
+            std::vector<int32_t> v;
+            int64_t sum = 0;
+            for (int32_t x : runs[w]->values[m])
+                if (x != NOT_A_VALUE) {
+                    v.push_back(x);
+                    sum += x;
+                }
+            (w == 0 ? c.count_a : c.count_b)[m] = v.size();
+            std::sort(v.begin(), v.end());
+            for (int q = 0; q < 3; q++) point[w][q] = nearest_rank_sorted(v, PCT_NUM[q], PCT_DEN);
+            point[w][ST_MEAN] = rounded_mean(sum, v.size());
+        }
+        bootstrap_metric(a, m, 0, o, ra, &c.fallbacks);
+        bootstrap_metric(b, m, 1, o, rb, &c.fallbacks);
+        for (int s = 0; s < ST_COUNT; s++) {
+            compare_figure_t& f = c.fig[m][s];
+            f.a = point[0][s];
+            f.b = point[1][s];
+            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s));
+        }
+    }
+    const missing_counter_t ma(a), mb(b);
+    c.lost.a = lost_millionths(a.missing, ma.span);
+    c.lost.b = lost_millionths(b.missing, mb.span);
+    bootstrap_lost(a, 0, o, ra);
+    bootstrap_lost(b, 1, o, rb);
+    finish_figure(c.lost, ra, rb, 1, 0);
+    return c;
+}
+
+// ---------------------------------------------------------------- output
+
+namespace {
+
+// Millionths as a percentage with four decimals.
+std::string percent_text(int64_t v, bool sign = false)
+{
+    if (v == NO_VALUE) return "-";
+    const bool neg = v < 0;
+    const uint64_t a = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    return fmt::format("{}{}.{:04} %", neg ? "-" : (sign && v > 0 ? "+" : ""), a / 10000, a % 10000);
+}
+
+std::string run_line(const char* which, const compare_run_t& r)
+{
+    const uint64_t span = r.id_high >= r.id_low ? static_cast<uint64_t>(r.id_high - r.id_low + 1) : 0;
+    std::string fps = r.median_fps > 0 ? fmt::format("median FPS {:.1f}", r.median_fps) : "no FPS, taken as 60";
+    return fmt::format("{}: {}, run {}: {} frames, {} missing ids of {}; blocks of {} frames ({})\n", which, r.log,
+                       r.run, r.frames, r.missing, span, r.block, fps);
+}
+
+std::string verdict(const compare_figure_t& f)
+{
+    if (f.low == NO_VALUE) return "";
+    return f.real ? "real change" : "no real change";
+}
+
+}  // namespace
+
+std::string format_compare_text(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c,
+                                const compare_options_t& o)
+{
+    fmt::memory_buffer out;
+    auto put = [&](auto&&... x) { fmt::format_to(std::back_inserter(out), x...); };
+    put("{}", run_line("A", a));
+    put("{}", run_line("B", b));
+    put("{} moving-block bootstrap resamples, seed {}; 95 % intervals of B - A\n\n", o.resamples, o.seed);
+    put("  {:<16} {:<5} {:>10} {:>10} {:>10}   {}\n", "figure (ms)", "", "A", "B", "B - A", "95 % interval");
+    for (int m = 0; m < CMP_METRICS; m++) {
+        for (int s = 0; s < ST_COUNT; s++) {
+            const compare_figure_t& f = c.fig[m][s];
+            std::string ci = f.low == NO_VALUE ? "-"
+                                               : fmt::format("{} .. {}", thousandths_text(f.low, true),
+                                                             thousandths_text(f.high, true));
+            std::string line = fmt::format("  {:<16} {:<5} {:>10} {:>10} {:>10}   {:<26} {}",
+                                           s == 0 ? COMPARE_METRICS[m].title : "", COMPARE_STAT_NAMES[s],
+                                           thousandths_text(f.a), thousandths_text(f.b),
+                                           thousandths_text(f.diff, true), ci, verdict(f));
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            put("{}\n", line);
+        }
+    }
+    const compare_figure_t& l = c.lost;
+    std::string ci = l.low == NO_VALUE
+                         ? "-"
+                         : fmt::format("{} .. {}", percent_text(l.low, true), percent_text(l.high, true));
+    std::string line = fmt::format("\n  {:<22} {:>10} {:>10} {:>10}   {:<26} {}", "lost frames",
+                                   percent_text(l.a), percent_text(l.b), percent_text(l.diff, true), ci,
+                                   verdict(l));
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    put("{}\n", line);
+    return fmt::to_string(out);
+}
+
+namespace {
+
+cJSON* ms_json(int64_t v)
+{
+    // Thousandths as milliseconds: the double nearest to the decimal, which
+    // prints as the decimal itself.
+    return v == NO_VALUE ? cJSON_CreateNull() : cJSON_CreateNumber(static_cast<double>(v) / 1000.0);
+}
+
+cJSON* fraction_json(int64_t v)
+{
+    return v == NO_VALUE ? cJSON_CreateNull() : cJSON_CreateNumber(static_cast<double>(v) / 1e6);
+}
+
+cJSON* figure_json(const compare_figure_t& f, cJSON* (*num)(int64_t))
+{
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddItemToObject(o, "a", num(f.a));
+    cJSON_AddItemToObject(o, "b", num(f.b));
+    cJSON_AddItemToObject(o, "difference", num(f.diff));
+    cJSON_AddItemToObject(o, "ci_low", num(f.low));
+    cJSON_AddItemToObject(o, "ci_high", num(f.high));
+    cJSON_AddBoolToObject(o, "real_change", f.real);
+    return o;
+}
+
+cJSON* run_json(const compare_run_t& r)
+{
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddStringToObject(o, "log", r.log.c_str());
+    cJSON_AddNumberToObject(o, "run", r.run);
+    cJSON_AddNumberToObject(o, "frames", static_cast<double>(r.frames));
+    cJSON_AddNumberToObject(o, "missing_ids", static_cast<double>(r.missing));
+    cJSON_AddNumberToObject(o, "malformed_lines", static_cast<double>(r.malformed));
+    if (r.median_fps > 0)
+        cJSON_AddNumberToObject(o, "median_fps", std::round(r.median_fps * 1000) / 1000);
+    else
+        cJSON_AddNullToObject(o, "median_fps");
+    cJSON_AddNumberToObject(o, "block_frames", r.block);
+    return o;
+}
+
+}  // namespace
+
+cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c,
+                    const compare_options_t& o)
+{
+    cJSON* doc = cJSON_CreateObject();
+    cJSON_AddItemToObject(doc, "a", run_json(a));
+    cJSON_AddItemToObject(doc, "b", run_json(b));
+    cJSON_AddNumberToObject(doc, "resamples", o.resamples);
+    cJSON_AddNumberToObject(doc, "seed", static_cast<double>(o.seed));
+    cJSON_AddNumberToObject(doc, "confidence", 0.95);
+    cJSON* figs = cJSON_AddObjectToObject(doc, "figures");
+    for (int m = 0; m < CMP_METRICS; m++) {
+        cJSON* f = cJSON_AddObjectToObject(figs, COMPARE_METRICS[m].key);
+        cJSON_AddNumberToObject(f, "n_a", static_cast<double>(c.count_a[m]));
+        cJSON_AddNumberToObject(f, "n_b", static_cast<double>(c.count_b[m]));
+        for (int s = 0; s < ST_COUNT; s++)
+            cJSON_AddItemToObject(f, COMPARE_STAT_NAMES[s], figure_json(c.fig[m][s], ms_json));
+    }
+    cJSON_AddItemToObject(doc, "lost_frames", figure_json(c.lost, fraction_json));
+    return doc;
+}
+
+int compare_command(const std::string& arg_a, const std::string& arg_b, bool json, const std::string& svg,
+                    const compare_options_t& o)
+{
+    compare_run_t runs[2];
+    const std::string* args[2] = {&arg_a, &arg_b};
+    if (arg_a == "-" && arg_b == "-") {
+        fprintf(stderr, "tarn-latency-report: standard input can be read only once: name a file for A or B\n");
+        return 1;
+    }
+    for (int w = 0; w < 2; w++) {
+        std::string path, why;
+        int run = 0;
+        if (!parse_run_arg(*args[w], path, run, why)) {
+            fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
+            return 1;
+        }
+        why = load_compare_run(path, run, runs[w]);
+        if (!why.empty()) {
+            fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
+            return 1;
+        }
+    }
+    const compare_result_t c = compare_runs(runs[0], runs[1], o);
+    if (json) {
+        cJSON* doc = compare_json(runs[0], runs[1], c, o);
+        char* text = cJSON_Print(doc);
+        if (text) {
+            fputs(text, stdout);
+            fputc('\n', stdout);
+            cJSON_free(text);
+        }
+        cJSON_Delete(doc);
+    } else {
+        fputs(format_compare_text(runs[0], runs[1], c, o).c_str(), stdout);
+    }
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "tarn-latency-report: cannot write the report: %s\n", strerror(errno));
+        return 1;
+    }
+    if (!svg.empty()) {
+        const std::string doc = render_compare_svg(runs[0], runs[1], c);
+        FILE* f = fopen(svg.c_str(), "w");
+        bool ok = f != nullptr && fwrite(doc.data(), 1, doc.size(), f) == doc.size();
+        if (f != nullptr && fclose(f) != 0) ok = false;
+        if (!ok) {
+            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", svg.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    return 0;
+}

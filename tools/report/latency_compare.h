@@ -1,0 +1,143 @@
+// Comparison of two runs of the inspector's log: percentiles and means of
+// the latencies of run A and run B, the difference B - A and its 95 %
+// interval from a moving-block bootstrap, and the same for the share of
+// lost frames. Values are kept as whole thousandths of a millisecond (the
+// log's three decimals), so every figure is an exact integer.
+#ifndef TARN_LATENCY_COMPARE_H
+#define TARN_LATENCY_COMPARE_H
+
+#include <cJSON.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Figures compared, in the order they are printed.
+enum compare_metric_e {
+    CMP_VRX, CMP_VRX_I, CMP_VRX_P, CMP_VTX, CMP_FRAME, CMP_FEC, CMP_DECODE, CMP_RENDER, CMP_METRICS
+};
+struct compare_metric_info_t {
+    const char* title;  // text report
+    const char* key;    // JSON member
+};
+extern const compare_metric_info_t COMPARE_METRICS[CMP_METRICS];
+
+// Statistics compared for each figure.
+enum compare_stat_e { ST_P50, ST_P95, ST_P99, ST_MEAN, ST_COUNT };
+extern const char* const COMPARE_STAT_NAMES[ST_COUNT];  // "p50" ... "mean"
+
+// A value that is not there (statistics of no values).
+constexpr int64_t NO_VALUE = INT64_MIN;
+// A value of the log that is left out (not finite, or beyond +-2,000,000 ms).
+constexpr int32_t NOT_A_VALUE = INT32_MIN;
+
+// One run held compactly: per frame (row, in log order) the value of each
+// figure in thousandths of a millisecond, NOT_A_VALUE where the frame has
+// none (a P-frame has no I-frame value); and the run's sample ids.
+struct compare_run_t {
+    std::string log;  // as named on the command line
+    int run = 0;      // its number in the log
+    uint64_t frames = 0;
+    uint64_t malformed = 0;
+    std::vector<int32_t> values[CMP_METRICS];  // frames each
+    uint32_t block = 60;  // frames per bootstrap block
+    double median_fps = 0;  // 0 when the run has no usable FPS
+    // Sample ids in the run's unwrapped numbering: lowest, highest, and the
+    // missing ones as sorted disjoint ranges [first, last].
+    int64_t id_low = 0, id_high = -1;
+    std::vector<std::pair<int64_t, int64_t>> gaps;
+    uint64_t missing = 0;
+};
+
+// Reads run number run (1 = first; 0 = the last) of the log at path ("-" is
+// standard input) into r. Returns an empty string, or the reason in words.
+std::string load_compare_run(const std::string& path, int run, compare_run_t& r);
+// Fills r from values given per frame (tests, benchmarks): metric m of frame
+// i is values[m][i]; ids are the frames' sample ids in order.
+void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>& values,
+                      const std::vector<uint32_t>& ids);
+
+// "FILE" or "FILE:N". A trailing ":N" (N a whole number from 1) names run N
+// unless the whole text names an existing file. Returns false for ":0" and
+// the like, with the reason in why.
+bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::string& why);
+
+// Bootstrap settings.
+struct compare_options_t {
+    uint64_t seed = 1;
+    uint32_t resamples = 2000;
+    unsigned threads = 0;  // 0: as many as the machine has, at most 2
+    // Half-width of the search window around each percentile, in standard
+    // deviations of the worst case (see latency_compare.cpp); 0 makes every
+    // resample take the full path (for tests of that path).
+    double window_sd = 6.0;
+};
+
+struct compare_figure_t {
+    int64_t a = NO_VALUE, b = NO_VALUE;  // thousandths
+    int64_t diff = NO_VALUE;             // b - a
+    int64_t low = NO_VALUE, high = NO_VALUE;  // 95 % interval of the difference
+    bool real = false;                   // the interval excludes 0
+};
+struct compare_result_t {
+    uint64_t count_a[CMP_METRICS] = {}, count_b[CMP_METRICS] = {};  // values compared
+    compare_figure_t fig[CMP_METRICS][ST_COUNT];
+    // Lost frames, in millionths of the frames sent (missing / (ids seen + missing)).
+    compare_figure_t lost;
+    uint64_t fallbacks = 0;  // resample statistics found by the full path
+};
+
+// Point estimates and bootstrap intervals of a against b.
+compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o);
+
+// The bootstrap replicates themselves, one per resample: metric m's
+// statistics (ST_P50..ST_MEAN) of resample r of run x at out[r * ST_COUNT + s].
+// NO_VALUE where the resample holds no value of the metric.
+void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
+                      std::vector<int64_t>& out, uint64_t* fallbacks = nullptr);
+// Lost frames of each resample of run x's id sequence, in millionths.
+void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out);
+
+// The random numbers of the bootstrap, exposed so tests can rebuild the
+// resamples: xoshiro256** seeded through splitmix64 from (seed, resample,
+// stream). Stream 0/1: frame blocks of run A/B; 2/3: id blocks of A/B.
+struct compare_rng_t {
+    uint64_t s[4];
+    compare_rng_t(uint64_t seed, uint64_t resample, uint64_t stream);
+    uint64_t next();
+    uint64_t below(uint64_t bound);  // uniform in [0, bound), bound > 0
+};
+// Block starts of one resample of a sequence of n items in blocks of len:
+// ceil(n / len) starts uniform in [0, n - len]; the last block is cut so the
+// resample holds n items again.
+void block_starts(compare_rng_t& rng, uint64_t n, uint64_t len, std::vector<uint64_t>& starts);
+
+// Nearest-rank percentile as the report takes it, on sorted values.
+int64_t nearest_rank_sorted(const std::vector<int32_t>& sorted, uint64_t num, uint64_t den);
+// Mean of count values summing to sum, rounded to the nearest thousandth
+// (halves away from zero).
+int64_t rounded_mean(int64_t sum, uint64_t count);
+// The 95 % interval of the replicates' differences: the values of rank
+// ceil(0.025 R) and R + 1 - ceil(0.025 R) among the R sorted ones.
+bool percentile_interval(std::vector<int64_t>& diffs, int64_t& low, int64_t& high);
+
+// "12.345", "-0.007", "+1.250" (with sign) from thousandths.
+std::string thousandths_text(int64_t v, bool sign = false);
+
+std::string format_compare_text(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c,
+                                const compare_options_t& o);
+// A new JSON object; the caller owns it (cJSON_Delete).
+cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c,
+                    const compare_options_t& o);
+// A self-contained SVG document: the empirical distributions of VRX latency
+// of both runs on one axis, with their p50, p95 and p99 marked.
+std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c);
+
+// tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"),
+// prints the comparison (JSON with json) and writes the plot to svg unless
+// it is empty. Returns the exit status; errors go to standard error.
+int compare_command(const std::string& a, const std::string& b, bool json, const std::string& svg,
+                    const compare_options_t& o);
+
+#endif
