@@ -278,12 +278,13 @@ bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::str
 
 namespace {
 
-// Per frame boundary: the sums of the frames before it.
-struct prefix_t {
+// Sums over the block of frames starting at one frame.
+struct alignas(32) block_t {
     int64_t sum;
-    uint32_t count;
-    uint32_t in_window;  // frames whose value lies in a window
-    uint32_t below[3];   // values below the window of each percentile
+    uint32_t window_first;  // in window_entry
+    uint16_t count;
+    uint16_t window_count;  // frames whose value lies in a window
+    uint16_t below[3];      // values below the window of each percentile
 };
 
 // One figure of one run, ready for resampling.
@@ -291,14 +292,29 @@ struct prepared_t {
     uint64_t n = 0;
     uint64_t len = 1;
     const int32_t* v = nullptr;
-    std::vector<prefix_t> pre;          // n + 1
+    int32_t lo[3] = {}, hi[3] = {};      // each percentile's window of values
+    std::vector<block_t> blocks;         // per possible block start: n - len + 1
     std::vector<int32_t> window_values;  // distinct values in any window, ascending
     std::vector<uint32_t> window_entry;  // per in-window frame, in frame order: index into window_values
     uint32_t first[3] = {}, end[3] = {};  // each percentile's window in window_values
+    uint64_t count = 0;                  // values of the run
+    int64_t point[ST_COUNT] = {NO_VALUE, NO_VALUE, NO_VALUE, NO_VALUE};  // of the run itself
     // The full path, built the first time it is needed.
     std::once_flag full_once;
     std::vector<int32_t> all_values;     // distinct values, ascending
     std::vector<uint32_t> all_index;     // per frame: index into all_values (unused where no value)
+
+    bool in_window(int32_t x) const
+    {
+        for (int q = 0; q < 3; q++)
+            if (x >= lo[q] && x <= hi[q]) return true;
+        return false;
+    }
+    uint32_t window_index(int32_t x) const
+    {
+        return static_cast<uint32_t>(std::lower_bound(window_values.begin(), window_values.end(), x) -
+                                     window_values.begin());
+    }
 };
 
 void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared_t& p)
@@ -308,58 +324,63 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     p.v = r.values[m].data();
     std::vector<int32_t> sorted;
     sorted.reserve(p.n);
+    int64_t total = 0;
     for (uint64_t i = 0; i < p.n; i++)
-        if (p.v[i] != NOT_A_VALUE) sorted.push_back(p.v[i]);
+        if (p.v[i] != NOT_A_VALUE) {
+            sorted.push_back(p.v[i]);
+            total += p.v[i];
+        }
     std::sort(sorted.begin(), sorted.end());
     const uint64_t count = sorted.size();
+    p.count = count;
+    for (int q = 0; q < 3; q++) p.point[q] = nearest_rank_sorted(sorted, PCT_NUM[q], PCT_DEN);
+    p.point[ST_MEAN] = rounded_mean(total, count);
     const uint64_t blocks = (p.n + p.len - 1) / p.len;
 
-    int32_t lo[3] = {}, hi[3] = {};
-    bool any = count > 0;
-    for (int q = 0; q < 3 && any; q++) {
+    for (int q = 0; q < 3 && count > 0; q++) {
         const double pq = static_cast<double>(PCT_NUM[q]) / PCT_DEN;
         const double sd = std::sqrt(static_cast<double>(blocks) * static_cast<double>(p.len) *
                                     static_cast<double>(p.len) * pq * (1 - pq));
         const auto h = static_cast<int64_t>(std::ceil(o.window_sd * sd));
         const auto rank = static_cast<int64_t>(nearest_rank_index(count, PCT_NUM[q], PCT_DEN));
         const int64_t a = std::max<int64_t>(1, rank - h), b = std::min<int64_t>(static_cast<int64_t>(count), rank + h);
-        lo[q] = sorted[static_cast<size_t>(a - 1)];
-        hi[q] = sorted[static_cast<size_t>(b - 1)];
+        p.lo[q] = sorted[static_cast<size_t>(a - 1)];
+        p.hi[q] = sorted[static_cast<size_t>(b - 1)];
     }
-    auto in_window = [&](int32_t x) {
-        for (int q = 0; q < 3; q++)
-            if (x >= lo[q] && x <= hi[q]) return true;
-        return false;
-    };
-    if (any) {
-        for (size_t i = 0; i < sorted.size(); i++)
-            if ((i == 0 || sorted[i] != sorted[i - 1]) && in_window(sorted[i])) p.window_values.push_back(sorted[i]);
-        for (int q = 0; q < 3; q++) {
-            p.first[q] = static_cast<uint32_t>(
-                std::lower_bound(p.window_values.begin(), p.window_values.end(), lo[q]) - p.window_values.begin());
-            p.end[q] = static_cast<uint32_t>(
-                std::upper_bound(p.window_values.begin(), p.window_values.end(), hi[q]) - p.window_values.begin());
-        }
+    if (count == 0)
+        for (int q = 0; q < 3; q++) p.lo[q] = INT32_MAX, p.hi[q] = INT32_MIN;  // empty windows
+    for (size_t i = 0; i < sorted.size(); i++)
+        if ((i == 0 || sorted[i] != sorted[i - 1]) && p.in_window(sorted[i])) p.window_values.push_back(sorted[i]);
+    for (int q = 0; q < 3 && count > 0; q++) {
+        p.first[q] = p.window_index(p.lo[q]);
+        p.end[q] = static_cast<uint32_t>(
+            std::upper_bound(p.window_values.begin(), p.window_values.end(), p.hi[q]) - p.window_values.begin());
     }
     std::vector<int32_t>().swap(sorted);
 
-    p.pre.resize(p.n + 1);
-    prefix_t acc{0, 0, 0, {0, 0, 0}};
-    p.pre[0] = acc;
-    for (uint64_t i = 0; i < p.n; i++) {
+    // Each possible block's sums, sliding one frame at a time.
+    if (p.n == 0) return;
+    p.blocks.resize(p.n - p.len + 1);
+    block_t acc{0, 0, 0, 0, {0, 0, 0}};
+    auto add = [&](uint64_t i, int sign) {
         const int32_t x = p.v[i];
-        if (x != NOT_A_VALUE) {
-            acc.sum += x;
-            acc.count++;
-            for (int q = 0; q < 3; q++)
-                if (x < lo[q]) acc.below[q]++;
-            if (in_window(x)) {
-                acc.in_window++;
-                p.window_entry.push_back(static_cast<uint32_t>(
-                    std::lower_bound(p.window_values.begin(), p.window_values.end(), x) - p.window_values.begin()));
-            }
+        if (x == NOT_A_VALUE) return;
+        acc.sum += sign * static_cast<int64_t>(x);
+        acc.count = static_cast<uint16_t>(acc.count + sign);
+        for (int q = 0; q < 3; q++)
+            if (x < p.lo[q]) acc.below[q] = static_cast<uint16_t>(acc.below[q] + sign);
+        if (p.in_window(x)) {
+            acc.window_count = static_cast<uint16_t>(acc.window_count + sign);
+            if (sign > 0) p.window_entry.push_back(p.window_index(x));
+            else acc.window_first++;
         }
-        p.pre[i + 1] = acc;
+    };
+    for (uint64_t i = 0; i < p.len; i++) add(i, 1);
+    p.blocks[0] = acc;
+    for (uint64_t s = 1; s + p.len <= p.n; s++) {
+        add(s - 1, -1);
+        add(s + p.len - 1, 1);
+        p.blocks[s] = acc;
     }
 }
 
@@ -384,15 +405,32 @@ void resample_stats(prepared_t& p, const std::vector<uint64_t>& starts, std::vec
     int64_t sum = 0;
     uint64_t count = 0, below[3] = {0, 0, 0};
     std::fill(hist.begin(), hist.end(), 0);
-    for (size_t b = 0; b < starts.size(); b++) {
-        const uint64_t s = starts[b];
-        const uint64_t e = s + (b + 1 < starts.size() ? p.len : p.n - (starts.size() - 1) * p.len);
-        const prefix_t& x = p.pre[s];
-        const prefix_t& y = p.pre[e];
-        sum += y.sum - x.sum;
-        count += y.count - x.count;
-        for (int q = 0; q < 3; q++) below[q] += y.below[q] - x.below[q];
-        for (uint32_t j = x.in_window; j < y.in_window; j++) hist[p.window_entry[j]]++;
+    const size_t k = starts.size();
+    // Every block but a cut last one is one look-up; the look-ups go to
+    // random places of a large array, so they are asked for ahead.
+    const size_t whole = k > 0 && p.n - (k - 1) * p.len < p.len ? k - 1 : k;
+    constexpr size_t AHEAD = 16;
+    for (size_t b = 0; b < whole; b++) {
+        if (b + AHEAD < whole) __builtin_prefetch(&p.blocks[starts[b + AHEAD]]);
+        if (b + AHEAD / 2 < whole) __builtin_prefetch(&p.window_entry[p.blocks[starts[b + AHEAD / 2]].window_first]);
+        const block_t& x = p.blocks[starts[b]];
+        sum += x.sum;
+        count += x.count;
+        for (int q = 0; q < 3; q++) below[q] += x.below[q];
+        const uint32_t* e = p.window_entry.data() + x.window_first;
+        for (uint32_t j = 0; j < x.window_count; j++) hist[e[j]]++;
+    }
+    if (whole < k) {
+        const uint64_t s = starts[k - 1], e = s + p.n - (k - 1) * p.len;
+        for (uint64_t i = s; i < e; i++) {
+            const int32_t x = p.v[i];
+            if (x == NOT_A_VALUE) continue;
+            sum += x;
+            count++;
+            for (int q = 0; q < 3; q++)
+                if (x < p.lo[q]) below[q]++;
+            if (p.in_window(x)) hist[p.window_index(x)]++;
+        }
     }
     out[ST_MEAN] = rounded_mean(sum, count);
     bool missed = false;
@@ -509,11 +547,13 @@ int64_t lost_millionths(uint64_t missing, uint64_t total)
 }  // namespace
 
 void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
-                      std::vector<int64_t>& out, uint64_t* fallbacks)
+                      std::vector<int64_t>& out, uint64_t* fallbacks, int64_t* point, uint64_t* count)
 {
     out.assign(static_cast<size_t>(o.resamples) * ST_COUNT, NO_VALUE);
     prepared_t p;
     prepare(x, m, o, p);
+    if (point) std::copy(p.point, p.point + ST_COUNT, point);
+    if (count) *count = p.count;
     const unsigned t = thread_count(o, o.resamples);
     std::vector<std::vector<uint32_t>> hist(t, std::vector<uint32_t>(p.window_values.size())), full(t);
     std::vector<std::vector<uint64_t>> starts(t);
@@ -572,24 +612,9 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
     compare_result_t c;
     std::vector<int64_t> ra, rb;
     for (int m = 0; m < CMP_METRICS; m++) {
-        // Point estimates from the runs as they are.
         int64_t point[2][ST_COUNT];
-        const compare_run_t* runs[2] = {&a, &b};
-        for (int w = 0; w < 2; w++) {
-            std::vector<int32_t> v;
-            int64_t sum = 0;
-            for (int32_t x : runs[w]->values[m])
-                if (x != NOT_A_VALUE) {
-                    v.push_back(x);
-                    sum += x;
-                }
-            (w == 0 ? c.count_a : c.count_b)[m] = v.size();
-            std::sort(v.begin(), v.end());
-            for (int q = 0; q < 3; q++) point[w][q] = nearest_rank_sorted(v, PCT_NUM[q], PCT_DEN);
-            point[w][ST_MEAN] = rounded_mean(sum, v.size());
-        }
-        bootstrap_metric(a, m, 0, o, ra, &c.fallbacks);
-        bootstrap_metric(b, m, 1, o, rb, &c.fallbacks);
+        bootstrap_metric(a, m, 0, o, ra, &c.fallbacks, point[0], &c.count_a[m]);
+        bootstrap_metric(b, m, 1, o, rb, &c.fallbacks, point[1], &c.count_b[m]);
         for (int s = 0; s < ST_COUNT; s++) {
             compare_figure_t& f = c.fig[m][s];
             f.a = point[0][s];

@@ -71,7 +71,7 @@ struct compare_options_t {
     // Half-width of the search window around each percentile, in standard
     // deviations of the worst case (see latency_compare.cpp); 0 makes every
     // resample take the full path (for tests of that path).
-    double window_sd = 6.0;
+    double window_sd = 4.0;
 };
 
 struct compare_figure_t {
@@ -93,9 +93,12 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
 
 // The bootstrap replicates themselves, one per resample: metric m's
 // statistics (ST_P50..ST_MEAN) of resample r of run x at out[r * ST_COUNT + s].
-// NO_VALUE where the resample holds no value of the metric.
+// NO_VALUE where the resample holds no value of the metric. Adds the number
+// of statistics found by the full path to fallbacks; gives the statistics of
+// the run itself in point (ST_COUNT) and its number of values in count.
 void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
-                      std::vector<int64_t>& out, uint64_t* fallbacks = nullptr);
+                      std::vector<int64_t>& out, uint64_t* fallbacks = nullptr, int64_t* point = nullptr,
+                      uint64_t* count = nullptr);
 // Lost frames of each resample of run x's id sequence, in millionths.
 void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out);
 
