@@ -613,8 +613,10 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
     std::vector<int64_t> ra, rb;
     for (int m = 0; m < CMP_METRICS; m++) {
         int64_t point[2][ST_COUNT];
-        bootstrap_metric(a, m, 0, o, ra, &c.fallbacks, point[0], &c.count_a[m]);
-        bootstrap_metric(b, m, 1, o, rb, &c.fallbacks, point[1], &c.count_b[m]);
+        compare_options_t mo = o;
+        if (!(o.metrics & (1u << m))) mo.resamples = 0;
+        bootstrap_metric(a, m, 0, mo, ra, &c.fallbacks, point[0], &c.count_a[m]);
+        bootstrap_metric(b, m, 1, mo, rb, &c.fallbacks, point[1], &c.count_b[m]);
         for (int s = 0; s < ST_COUNT; s++) {
             compare_figure_t& f = c.fig[m][s];
             f.a = point[0][s];
@@ -625,8 +627,10 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
     const missing_counter_t ma(a), mb(b);
     c.lost.a = lost_millionths(a.missing, ma.span);
     c.lost.b = lost_millionths(b.missing, mb.span);
-    bootstrap_lost(a, 0, o, ra);
-    bootstrap_lost(b, 1, o, rb);
+    compare_options_t lo = o;
+    if (!o.lost) lo.resamples = 0;
+    bootstrap_lost(a, 0, lo, ra);
+    bootstrap_lost(b, 1, lo, rb);
     finish_figure(c.lost, ra, rb, 1, 0);
     return c;
 }

@@ -72,6 +72,10 @@ struct compare_options_t {
     // deviations of the worst case (see latency_compare.cpp); 0 makes every
     // resample take the full path (for tests of that path).
     double window_sd = 4.0;
+    // Figures bootstrapped, one bit per compare_metric_e (the others get
+    // point estimates only), and whether lost frames are.
+    uint32_t metrics = (1u << CMP_METRICS) - 1;
+    bool lost = true;
 };
 
 struct compare_figure_t {

@@ -1,0 +1,424 @@
+// Comparison of two runs: the bootstrap against a slow reference that sorts
+// every resample, its honesty on runs of one distribution with bursts of
+// slow frames, the power to find a 1 ms shift, and the loading and naming
+// of runs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "latency_compare.h"
+#include "latency_report.h"
+
+namespace {
+
+// A link as the simulator models it, with bursts: from a good frame the next
+// starts a burst with chance 1/240 (one every four seconds at 60 fps), a
+// burst ends after each frame with chance 1/20; in a burst frame assembly and
+// FEC take 1.8 times as long and one id in ten is lost. Now and then (0.4 %)
+// a frame is late by 15 to 40 ms. shift is added to every VRX latency.
+compare_run_t burst_run(unsigned seed, size_t frames, int32_t shift = 0, double fps = 60)
+{
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> g(0, 1);
+    std::uniform_real_distribution<double> u(0, 1);
+    std::vector<std::vector<int32_t>> v(CMP_METRICS, std::vector<int32_t>(frames, NOT_A_VALUE));
+    std::vector<uint32_t> ids;
+    bool bad = false;
+    uint32_t id = 1;
+    auto ms = [](double x) { return static_cast<int32_t>(std::lround(std::max(0.05, x) * 1000)); };
+    for (size_t i = 0; i < frames; i++) {
+        bad = bad ? u(rng) >= 1.0 / 20 : u(rng) < 1.0 / 240;
+        if (bad && u(rng) < 0.1) id++;
+        const bool iframe = i % 30 == 0;
+        const double slow = bad ? 1.8 : 1.0;
+        const int32_t frame = ms((iframe ? 4.5 : 2.5) * slow + 0.4 * g(rng));
+        const int32_t fec = ms((iframe ? 1.6 : 0.9) * slow + 0.2 * g(rng));
+        const int32_t dec = ms((iframe ? 6.0 : 3.8) + 0.5 * g(rng));
+        const int32_t ren = ms(1.6 + 0.3 * g(rng));
+        int32_t vrx = frame + fec + dec + ren + ms(0.4 + 0.1 * g(rng));
+        if (u(rng) < 0.004) vrx += ms(15 + 25 * u(rng));
+        vrx += shift;
+        v[CMP_VRX][i] = vrx;
+        v[iframe ? CMP_VRX_I : CMP_VRX_P][i] = vrx;
+        v[CMP_VTX][i] = ms((iframe ? 11.0 : 8.5) + 0.8 * g(rng));
+        v[CMP_FRAME][i] = frame;
+        v[CMP_FEC][i] = fec;
+        v[CMP_DECODE][i] = dec;
+        v[CMP_RENDER][i] = ren;
+        ids.push_back(id++);
+    }
+    compare_run_t r;
+    r.median_fps = fps;
+    make_compare_run(r, v, ids);
+    return r;
+}
+
+// The slow way: each resample built as a list of values and sorted.
+void reference_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
+                      std::vector<int64_t>& out)
+{
+    const uint64_t len = std::min<uint64_t>(x.block, x.frames);
+    for (uint32_t r = 0; r < o.resamples; r++) {
+        compare_rng_t rng(o.seed, r, static_cast<uint64_t>(which));
+        std::vector<uint64_t> starts;
+        block_starts(rng, x.frames, len, starts);
+        std::vector<double> vals;
+        int64_t sum = 0;
+        uint64_t taken = 0;
+        for (uint64_t s : starts)
+            for (uint64_t i = s; i < s + len && taken < x.frames; i++, taken++)
+                if (x.values[m][i] != NOT_A_VALUE) {
+                    vals.push_back(x.values[m][i]);
+                    sum += x.values[m][i];
+                }
+        EXPECT_EQ(taken, x.frames);
+        const uint64_t nums[3] = {50, 95, 99};
+        for (int q = 0; q < 3; q++)
+            out.push_back(vals.empty() ? NO_VALUE : static_cast<int64_t>(nearest_rank(vals, nums[q], 100)));
+        out.push_back(vals.empty() ? NO_VALUE
+                                   : static_cast<int64_t>(std::llround(static_cast<double>(sum) /
+                                                                       static_cast<double>(vals.size()))));
+    }
+}
+
+void reference_lost(const compare_run_t& x, int which, const compare_options_t& o, const std::vector<uint32_t>& ids,
+                    std::vector<int64_t>& out)
+{
+    // Ids here do not wrap: the span is lowest..highest.
+    const uint32_t low = *std::min_element(ids.begin(), ids.end());
+    const uint32_t high = *std::max_element(ids.begin(), ids.end());
+    const std::set<uint32_t> seen(ids.begin(), ids.end());
+    std::vector<int> missing;
+    for (uint64_t id = low; id <= high; id++) missing.push_back(seen.count(static_cast<uint32_t>(id)) ? 0 : 1);
+    const uint64_t span = missing.size(), len = std::min<uint64_t>(x.block, span);
+    for (uint32_t r = 0; r < o.resamples; r++) {
+        compare_rng_t rng(o.seed, r, static_cast<uint64_t>(which) + 2);
+        std::vector<uint64_t> starts;
+        block_starts(rng, span, len, starts);
+        uint64_t lost = 0, taken = 0;
+        for (uint64_t s : starts)
+            for (uint64_t i = s; i < s + len && taken < span; i++, taken++) lost += static_cast<uint64_t>(missing[i]);
+        out.push_back(std::llround(static_cast<double>(lost) * 1e6 / static_cast<double>(span)));
+    }
+}
+
+// Small runs with every awkward feature: values left out, I-frames rare,
+// blocks that do not divide the run, a block longer than the run.
+struct small_case {
+    size_t frames;
+    uint32_t block;
+    unsigned seed;
+};
+
+TEST(CompareBootstrap, EqualsSortingEveryResampleOnSmallRuns)
+{
+    const small_case cases[] = {{150, 7, 1}, {333, 13, 2}, {61, 60, 3}, {40, 60, 4}, {1, 60, 5}, {500, 1, 6}};
+    for (const small_case& sc : cases) {
+        compare_run_t x = burst_run(sc.seed, sc.frames);
+        for (size_t i = 3; i < x.frames; i += 17) x.values[CMP_VTX][i] = NOT_A_VALUE;  // nan in the log
+        x.block = std::min<uint32_t>(sc.block, static_cast<uint32_t>(x.frames));
+        for (double window : {4.0, 0.5, 0.0}) {
+            for (unsigned threads : {1u, 2u}) {
+                compare_options_t o;
+                o.seed = 7 + sc.seed;
+                o.resamples = 300;
+                o.window_sd = window;
+                o.threads = threads;
+                for (int m = 0; m < CMP_METRICS; m++) {
+                    std::vector<int64_t> fast, slow;
+                    uint64_t fallbacks = 0;
+                    bootstrap_metric(x, m, m % 2, o, fast, &fallbacks);
+                    reference_metric(x, m, m % 2, o, slow);
+                    ASSERT_EQ(fast, slow) << "frames " << sc.frames << " block " << sc.block << " metric " << m
+                                          << " window " << window << " threads " << threads;
+                    // A window of 0 sends nearly every resample the full way.
+                    if (window == 0 && x.frames > 100 && m == CMP_VRX) {
+                        EXPECT_GT(fallbacks, 100u);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(CompareBootstrap, LostFramesEqualCountingEveryResample)
+{
+    for (unsigned seed : {11u, 12u, 13u}) {
+        compare_run_t x = burst_run(seed, 2000);
+        x.block = 25;
+        std::vector<uint32_t> ids;
+        // Rebuild the ids the run was made from: every id not in a gap.
+        for (int64_t id = x.id_low; id <= x.id_high; id++) {
+            bool gap = false;
+            for (const auto& [f, l] : x.gaps) gap = gap || (id >= f && id <= l);
+            if (!gap) ids.push_back(static_cast<uint32_t>(id));
+        }
+        ASSERT_EQ(ids.size(), x.frames);
+        ASSERT_GT(x.missing, 0u);
+        compare_options_t o;
+        o.resamples = 400;
+        o.seed = seed;
+        std::vector<int64_t> fast, slow;
+        bootstrap_lost(x, 1, o, fast);
+        reference_lost(x, 1, o, ids, slow);
+        EXPECT_EQ(fast, slow);
+    }
+}
+
+TEST(CompareBootstrap, IntervalsComeFromTheReplicates)
+{
+    compare_run_t a = burst_run(21, 900), b = burst_run(22, 900, 300);
+    compare_options_t o;
+    o.resamples = 2000;
+    o.seed = 5;
+    const compare_result_t c = compare_runs(a, b, o);
+    for (int m = 0; m < CMP_METRICS; m++) {
+        std::vector<int64_t> ra, rb;
+        reference_metric(a, m, 0, o, ra);
+        reference_metric(b, m, 1, o, rb);
+        for (int s = 0; s < ST_COUNT; s++) {
+            std::vector<int64_t> d;
+            for (size_t r = 0; r < o.resamples; r++) d.push_back(rb[r * ST_COUNT + s] - ra[r * ST_COUNT + s]);
+            std::sort(d.begin(), d.end());
+            // ceil(0.025 * 2000) = 50: the 50th lowest and the 50th highest.
+            const compare_figure_t& f = c.fig[m][s];
+            EXPECT_EQ(f.low, d[49]) << m << " " << s;
+            EXPECT_EQ(f.high, d[1950]) << m << " " << s;
+            EXPECT_EQ(f.real, d[49] > 0 || d[1950] < 0);
+        }
+        EXPECT_EQ(c.count_a[m] + c.count_b[m] > 0, true);
+    }
+    EXPECT_EQ(c.fig[CMP_VRX][ST_P50].diff, c.fig[CMP_VRX][ST_P50].b - c.fig[CMP_VRX][ST_P50].a);
+    // The same seed gives the same figures, another seed other intervals.
+    const compare_result_t again = compare_runs(a, b, o);
+    o.seed = 6;
+    const compare_result_t other = compare_runs(a, b, o);
+    bool differs = false;
+    for (int m = 0; m < CMP_METRICS; m++)
+        for (int s = 0; s < ST_COUNT; s++) {
+            EXPECT_EQ(again.fig[m][s].low, c.fig[m][s].low);
+            EXPECT_EQ(again.fig[m][s].high, c.fig[m][s].high);
+            EXPECT_EQ(other.fig[m][s].diff, c.fig[m][s].diff);
+            differs = differs || other.fig[m][s].low != c.fig[m][s].low;
+        }
+    EXPECT_TRUE(differs);
+}
+
+// 100 pairs of runs of the same link (100 s each, about 25 bursts): the
+// VRX latency's p50, p95, p99 and mean, and the lost frames, must each be
+// called "no real change" in at least 90 of them.
+TEST(CompareHonesty, SameLinkIsNoRealChangeInNinetyOfHundredTrials)
+{
+    compare_options_t o;
+    o.resamples = 2000;
+    o.metrics = 1u << CMP_VRX;
+    int calm[ST_COUNT] = {}, calm_lost = 0;
+    for (unsigned t = 0; t < 100; t++) {
+        const compare_run_t a = burst_run(1000 + 2 * t, 6000), b = burst_run(1001 + 2 * t, 6000);
+        o.seed = t + 1;
+        const compare_result_t c = compare_runs(a, b, o);
+        for (int s = 0; s < ST_COUNT; s++) {
+            ASSERT_NE(c.fig[CMP_VRX][s].low, NO_VALUE);
+            calm[s] += c.fig[CMP_VRX][s].real ? 0 : 1;
+        }
+        ASSERT_NE(c.lost.low, NO_VALUE);
+        calm_lost += c.lost.real ? 0 : 1;
+    }
+    for (int s = 0; s < ST_COUNT; s++) {
+        EXPECT_GE(calm[s], 90) << COMPARE_STAT_NAMES[s];
+        fprintf(stderr, "VRX %s: no real change in %d of 100\n", COMPARE_STAT_NAMES[s], calm[s]);
+    }
+    EXPECT_GE(calm_lost, 90);
+    fprintf(stderr, "lost frames: no real change in %d of 100\n", calm_lost);
+}
+
+// Ten minutes of the same link, B 1 ms slower on every frame: a real
+// change in p95 (and p50, p99, mean) of about 1 ms, nothing in VTX latency
+// or the stages, which did not change.
+TEST(CompareHonesty, OneMillisecondSlowerIsFound)
+{
+    const compare_run_t a = burst_run(31, 36000), b = burst_run(32, 36000, 1000);
+    compare_options_t o;
+    const compare_result_t c = compare_runs(a, b, o);
+    for (int s = 0; s < ST_COUNT; s++) {
+        const compare_figure_t& f = c.fig[CMP_VRX][s];
+        EXPECT_TRUE(f.real) << COMPARE_STAT_NAMES[s];
+        EXPECT_GT(f.low, 0);
+        EXPECT_LE(f.low, 1000) << COMPARE_STAT_NAMES[s];
+        EXPECT_GE(f.high, 1000) << COMPARE_STAT_NAMES[s];
+    }
+    EXPECT_NEAR(static_cast<double>(c.fig[CMP_VRX][ST_P95].diff), 1000, 400);
+    int changed = 0;
+    for (int m = CMP_VTX; m < CMP_METRICS; m++)
+        for (int s = 0; s < ST_COUNT; s++) changed += c.fig[m][s].real ? 1 : 0;
+    EXPECT_LE(changed, 3);  // of 20 unchanged figures, about 1 by chance
+}
+
+TEST(CompareFigures, ExactThousandthsAndRanks)
+{
+    EXPECT_EQ(thousandths_text(12345), "12.345");
+    EXPECT_EQ(thousandths_text(-7), "-0.007");
+    EXPECT_EQ(thousandths_text(1250, true), "+1.250");
+    EXPECT_EQ(thousandths_text(0, true), "0.000");
+    EXPECT_EQ(thousandths_text(-1000, true), "-1.000");
+    EXPECT_EQ(thousandths_text(NO_VALUE), "-");
+    EXPECT_EQ(rounded_mean(5, 2), 3);    // 2.5 -> 3
+    EXPECT_EQ(rounded_mean(-5, 2), -3);  // halves away from zero
+    EXPECT_EQ(rounded_mean(7, 3), 2);
+    EXPECT_EQ(rounded_mean(-7, 3), -2);
+    EXPECT_EQ(rounded_mean(0, 0), NO_VALUE);
+    std::vector<int32_t> sorted = {1, 2, 3, 4};
+    EXPECT_EQ(nearest_rank_sorted(sorted, 50, 100), 2);
+    EXPECT_EQ(nearest_rank_sorted(sorted, 99, 100), 4);
+    std::vector<int64_t> d;
+    for (int i = 2000; i >= 1; i--) d.push_back(i);
+    int64_t lo = 0, hi = 0;
+    ASSERT_TRUE(percentile_interval(d, lo, hi));
+    EXPECT_EQ(lo, 50);
+    EXPECT_EQ(hi, 1951);
+    std::vector<int64_t> none;
+    EXPECT_FALSE(percentile_interval(none, lo, hi));
+    // Block starts: ceil(n / len) of them, all inside.
+    compare_rng_t rng(1, 0, 0);
+    std::vector<uint64_t> st;
+    block_starts(rng, 1000, 60, st);
+    EXPECT_EQ(st.size(), 17u);
+    EXPECT_TRUE(std::all_of(st.begin(), st.end(), [](uint64_t s) { return s <= 940; }));
+    block_starts(rng, 10, 60, st);
+    EXPECT_EQ(st, std::vector<uint64_t>{0});
+    // Uniform: every start of a small range turns up about equally often.
+    std::vector<int> seen(7, 0);
+    for (int i = 0; i < 70000; i++) seen[rng.below(7)]++;
+    for (int c : seen) EXPECT_NEAR(c, 10000, 500);
+}
+
+TEST(CompareRuns, RunArgumentsNameAFileAndARun)
+{
+    std::string path, why;
+    int run = -1;
+    EXPECT_TRUE(parse_run_arg("a.csv", path, run, why));
+    EXPECT_EQ(path, "a.csv");
+    EXPECT_EQ(run, 0);
+    EXPECT_TRUE(parse_run_arg("logs/a.csv:3", path, run, why));
+    EXPECT_EQ(path, "logs/a.csv");
+    EXPECT_EQ(run, 3);
+    EXPECT_TRUE(parse_run_arg("c:/x.csv", path, run, why));  // no number after the colon
+    EXPECT_EQ(path, "c:/x.csv");
+    EXPECT_EQ(run, 0);
+    EXPECT_TRUE(parse_run_arg("-", path, run, why));
+    EXPECT_EQ(path, "-");
+    EXPECT_FALSE(parse_run_arg("a.csv:0", path, run, why));
+    EXPECT_NE(why.find("invalid run number '0'"), std::string::npos) << why;
+    EXPECT_FALSE(parse_run_arg("a.csv:99999999999", path, run, why));
+    EXPECT_FALSE(parse_run_arg(":2", path, run, why));
+    // A file whose own name ends in ":2" is that file.
+    char dir[] = "/tmp/compare-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string odd = std::string(dir) + "/log:2";
+    FILE* f = fopen(odd.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    EXPECT_TRUE(parse_run_arg(odd, path, run, why));
+    EXPECT_EQ(path, odd);
+    EXPECT_EQ(run, 0);
+    unlink(odd.c_str());
+    rmdir(dir);
+}
+
+TEST(CompareRuns, LoadsTheRunAskedFor)
+{
+    char dir[] = "/tmp/compare-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/log.csv";
+    FILE* f = fopen(log.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    const char* header = "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
+                         "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n";
+    fputs(header, f);
+    fputs("1,12.0,8.500,9.000,9.000,2.000,1.000,4.000,1.500,16.667,30.000,-48,7,H264 (P)\n", f);
+    fputs(header, f);
+    fputs("10,12.0,8.500,20.125,9.000,2.000,1.000,4.000,1.500,16.667,25.100,-48,7,H264 (I)\n", f);
+    fputs("11,12.0,nan,9.001,9.000,2.000,1.000,4.000,1.500,16.667,25.000,-48,7,H264 (P)\n", f);
+    fputs("oops\n", f);
+    fputs("14,12.0,8.500,-0.004,9.000,2.000,1.000,4.000,1.500,16.667,24.900,-48,7,H264 (SPS)\n", f);
+    fputs(header, f);
+    fclose(f);
+
+    compare_run_t r;
+    ASSERT_EQ(load_compare_run(log, 2, r), "");
+    EXPECT_EQ(r.run, 2);
+    EXPECT_EQ(r.frames, 3u);
+    EXPECT_EQ(r.malformed, 1u);
+    EXPECT_EQ(r.values[CMP_VRX], (std::vector<int32_t>{20125, 9001, -4}));
+    EXPECT_EQ(r.values[CMP_VRX_I], (std::vector<int32_t>{20125, NOT_A_VALUE, NOT_A_VALUE}));
+    EXPECT_EQ(r.values[CMP_VRX_P], (std::vector<int32_t>{NOT_A_VALUE, 9001, NOT_A_VALUE}));
+    EXPECT_EQ(r.values[CMP_VTX][1], NOT_A_VALUE);
+    EXPECT_EQ(r.missing, 2u);  // 12 and 13
+    EXPECT_EQ(r.block, 3u);    // median FPS 25, cut to the run's 3 frames
+    EXPECT_FLOAT_EQ(r.median_fps, 25.0f);
+
+    ASSERT_EQ(load_compare_run(log, 1, r), "");
+    EXPECT_EQ(r.frames, 1u);
+    EXPECT_EQ(r.block, 1u);
+    // The last run holds no rows; run 4 does not exist.
+    EXPECT_EQ(load_compare_run(log, 0, r), log + ": run 3 holds no frames");
+    EXPECT_EQ(load_compare_run(log, 4, r), log + " holds 3 runs, there is no run 4");
+    EXPECT_NE(load_compare_run(std::string(dir) + "/none.csv", 0, r).find("No such file"), std::string::npos);
+
+    // Without usable FPS a block is 60 frames.
+    compare_run_t x = burst_run(1, 500, 0, 0);
+    EXPECT_EQ(x.block, 60u);
+    compare_run_t y = burst_run(1, 500, 0, 29.6);
+    EXPECT_EQ(y.block, 30u);
+    unlink(log.c_str());
+    rmdir(dir);
+}
+
+TEST(CompareOutput, TextJsonAndPlotCarryTheSameFigures)
+{
+    compare_run_t a = burst_run(41, 3000), b = burst_run(42, 3000, 1000);
+    a.log = "a&b<c>.csv";
+    a.run = 1;
+    b.log = std::string("bad\xff\x01name.csv");
+    b.run = 2;
+    compare_options_t o;
+    o.resamples = 500;
+    const compare_result_t c = compare_runs(a, b, o);
+    const std::string text = format_compare_text(a, b, c, o);
+    const compare_figure_t& f = c.fig[CMP_VRX][ST_P95];
+    const std::string row = "p95   " + std::string(10 - thousandths_text(f.a).size(), ' ') + thousandths_text(f.a);
+    EXPECT_NE(text.find(row), std::string::npos) << text;
+    EXPECT_NE(text.find(thousandths_text(f.low, true) + " .. " + thousandths_text(f.high, true)), std::string::npos);
+    EXPECT_NE(text.find("500 moving-block bootstrap resamples, seed 1"), std::string::npos);
+    EXPECT_NE(text.find("lost frames"), std::string::npos);
+
+    cJSON* doc = compare_json(a, b, c, o);
+    cJSON* p95 = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(doc, "figures"), "vrx_latency_ms"), "p95");
+    ASSERT_NE(p95, nullptr);
+    EXPECT_DOUBLE_EQ(cJSON_GetObjectItem(p95, "a")->valuedouble, static_cast<double>(f.a) / 1000);
+    EXPECT_DOUBLE_EQ(cJSON_GetObjectItem(p95, "ci_low")->valuedouble, static_cast<double>(f.low) / 1000);
+    EXPECT_EQ(cJSON_IsTrue(cJSON_GetObjectItem(p95, "real_change")), f.real);
+    char* printed = cJSON_PrintUnformatted(p95);
+    // Thousandths print as the decimals themselves, with no float noise.
+    EXPECT_NE(std::string(printed).find("\"a\":" + thousandths_text(f.a)), std::string::npos) << printed;
+    cJSON_free(printed);
+    cJSON_Delete(doc);
+
+    const std::string svg = render_compare_svg(a, b, c);
+    EXPECT_NE(svg.find("a&amp;b&lt;c&gt;.csv"), std::string::npos);
+    EXPECT_EQ(svg.find("a&b"), std::string::npos);
+    EXPECT_NE(svg.find("bad??name.csv"), std::string::npos);
+    EXPECT_NE(svg.find("p95 " + thousandths_text(f.a)), std::string::npos);
+    EXPECT_EQ(svg.find('\x01'), std::string::npos);
+}
+
+}  // namespace
