@@ -787,6 +787,17 @@ int compare_command(const std::string& arg_a, const std::string& arg_b, bool jso
         }
     }
     const compare_result_t c = compare_runs(runs[0], runs[1], o);
+    // The plot first: a plot that cannot be written leaves no report behind.
+    if (!svg.empty()) {
+        const std::string doc = render_compare_svg(runs[0], runs[1], c);
+        FILE* f = fopen(svg.c_str(), "w");
+        bool ok = f != nullptr && fwrite(doc.data(), 1, doc.size(), f) == doc.size();
+        if (f != nullptr && fclose(f) != 0) ok = false;
+        if (!ok) {
+            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", svg.c_str(), strerror(errno));
+            return 1;
+        }
+    }
     if (json) {
         cJSON* doc = compare_json(runs[0], runs[1], c, o);
         char* text = cJSON_Print(doc);
@@ -802,16 +813,6 @@ int compare_command(const std::string& arg_a, const std::string& arg_b, bool jso
     if (fflush(stdout) != 0) {
         fprintf(stderr, "tarn-latency-report: cannot write the report: %s\n", strerror(errno));
         return 1;
-    }
-    if (!svg.empty()) {
-        const std::string doc = render_compare_svg(runs[0], runs[1], c);
-        FILE* f = fopen(svg.c_str(), "w");
-        bool ok = f != nullptr && fwrite(doc.data(), 1, doc.size(), f) == doc.size();
-        if (f != nullptr && fclose(f) != 0) ok = false;
-        if (!ok) {
-            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", svg.c_str(), strerror(errno));
-            return 1;
-        }
     }
     return 0;
 }
