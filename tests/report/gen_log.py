@@ -13,7 +13,9 @@ good frame the next starts a burst with chance 1/240 (one every four
 seconds at 60 fps), a burst ends after each frame with chance 1/20 (a third
 of a second on average), and in a burst frame assembly and FEC take 1.8
 times as long and one frame in ten loses its id. --shift adds MS to every
-VRX latency (a link slower by exactly that much).
+VRX latency (a link slower by exactly that much); --stretch FROM:COUNT:MS
+adds MS to the VRX latency of COUNT frames from frame FROM on (a stretch of
+slow frames, e.g. interference for a while).
 """
 import argparse
 import math
@@ -50,10 +52,15 @@ def main():
     ap.add_argument("--spikes", action="store_true", help="add a few slow frames and a congested stretch")
     ap.add_argument("--bursts", action="store_true", help="bursts of slow frames (see above)")
     ap.add_argument("--shift", type=float, default=0.0, help="milliseconds added to every VRX latency")
+    ap.add_argument("--stretch", default="", help="FROM:COUNT:MS, see above")
     ap.add_argument("--fps", type=float, default=60.0)
     ap.add_argument("--no-header", action="store_true")
     a = ap.parse_args()
     rng = random.Random(a.seed)
+    s_from, s_count, s_ms = (0, 0, 0.0)
+    if a.stretch:
+        f, c, m = a.stretch.split(":")
+        s_from, s_count, s_ms = int(f), int(c), float(m)
     out = sys.stdout
     if not a.no_header:
         out.write(HEADER)
@@ -84,7 +91,8 @@ def main():
             vrx = f32(vrx + rng.uniform(15, 40))
         # As a receiver measuring in microseconds would send it: then the
         # log's text gives back the very float the average was taken over.
-        vrx = f32(float("%.3f" % (vrx + a.shift)))
+        extra = a.shift + (s_ms if s_from <= n < s_from + s_count else 0.0)
+        vrx = f32(float("%.3f" % (vrx + extra)))
         vtx = f32(g(11.0 if iframe else 8.5, 0.8))
         mbps = f32(g(18.0 if iframe else 12.0, 1.5))
         pcap = f32(g(16.667, 0.6))

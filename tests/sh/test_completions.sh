@@ -41,12 +41,16 @@ expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-v
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 
 rep=$TARN_SRC/completions/tarn-latency-report
-expect "report: options" "-r --run -j --json -g --svg -h --help" \
+expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples -h --help" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
 expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"
 expect "report: nothing offered for a run number" "" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report --run '')"
+expect "report: nothing offered for a seed" "" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report --compare --seed '')"
+expect "report: the runs compared are file names" "$TARN_SRC/completions/tarn-latency-report" \
+  "$(complete_line "$rep" _tarn_latency_report tarn-latency-report --compare "$TARN_SRC/completions/tarn-lat")"
 
 # Every long option each program's help lists is offered.
 for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do

@@ -131,5 +131,16 @@ check "the plot renders" rsvg-convert "$t/cmp.svg" -o "$t/cmp.png"
 check "the rendered plot is not empty" test "$(stat -c %s "$t/cmp.png")" -gt 20000
 expect_error "an unwritable plot" "cannot write /nonexistent/p.svg" --compare --svg /nonexistent/p.svg "$t/a.csv" "$t/b.csv"
 
+# --- the example in docs/ is what --compare prints today
+mkdir "$t/example"
+bash "$TARN_SRC/docs/make-compare-example.sh" "$TARN_BIN" "$t/example" >/dev/null
+check "docs/compare-example.txt is the comparison's current output" \
+  cmp "$t/example/compare-example.txt" "$TARN_SRC/docs/compare-example.txt"
+check "docs/report.md shows the same comparison" python3 -c "
+assert open('$t/example/compare-example.txt').read() in open('$TARN_SRC/docs/report.md').read()"
+check "the example shows a real change in VRX p95 only where there is one" bash -c "
+grep -qE '^  VRX Latency +p50 .* real change$' '$t/example/compare-example.txt' &&
+grep -qE '^  VTX Latency +p50 .* no real change$' '$t/example/compare-example.txt'"
+
 echo "latency compare: $passes passed, $fails failed"
 [ $fails = 0 ]
