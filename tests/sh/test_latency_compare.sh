@@ -28,7 +28,7 @@ cat "$t/a.csv" "$t/slow.csv" >"$t/two.csv"
 "${rep[@]}" --compare "$t/a.csv" "$t/slow.csv" >"$t/text"
 check "text names run A" grep -q "^A: $t/a.csv, run 1: 6000 frames, [0-9]* missing ids of [0-9]*; blocks of 60 frames (median FPS 60.0)$" "$t/text"
 check "text names the bootstrap" grep -qx "2000 moving-block bootstrap resamples, seed 1; 95 % intervals of B - A" "$t/text"
-check "1 ms slower is a real change in VRX p50" grep -qE "^  VRX Latency +p50 .* \+0\.9[0-9]{2}|\+1\.0[0-9]{2} .*  real change$" "$t/text"
+check "1 ms slower is a real change in VRX p50" grep -qE "^  VRX Latency +p50 .* (\+0\.9[0-9]{2}|\+1\.0[0-9]{2}) .* real change$" "$t/text"
 check "every figure has its line" test "$(grep -cE '^  .{16} (p50|p95|p99|mean) ' "$t/text")" = 32
 check "lost frames are compared" grep -qE "^  lost frames +[0-9]+\.[0-9]{4} % +[0-9]+\.[0-9]{4} % " "$t/text"
 check "VTX latency did not change" grep -qE "^  VTX Latency +p50 .* no real change$" "$t/text"
@@ -131,7 +131,13 @@ check "the plot renders" rsvg-convert "$t/cmp.svg" -o "$t/cmp.png"
 check "the rendered plot is not empty" test "$(stat -c %s "$t/cmp.png")" -gt 20000
 expect_error "an unwritable plot" "cannot write /nonexistent/p.svg" --compare --svg /nonexistent/p.svg "$t/a.csv" "$t/b.csv"
 
-# --- the example in docs/ is what --compare prints today
+# --- the example in docs/ is what --compare prints today. The script starts
+# the report directly, which a cross build's binary cannot be.
+if [ -n "${TARN_EMULATOR:-}" ]; then
+  echo "latency compare: $passes passed, $fails failed (example skipped under $TARN_EMULATOR)"
+  [ $fails = 0 ]
+  exit
+fi
 mkdir "$t/example"
 bash "$TARN_SRC/docs/make-compare-example.sh" "$TARN_BIN" "$t/example" >/dev/null
 check "docs/compare-example.txt is the comparison's current output" \
