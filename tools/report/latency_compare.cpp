@@ -320,7 +320,8 @@ struct prepared_t {
 void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared_t& p)
 {
     p.n = r.frames;
-    p.len = std::min<uint64_t>(r.block, std::max<uint64_t>(p.n, 1));
+    // Block sums keep 16-bit counts.
+    p.len = std::min<uint64_t>(std::min<uint64_t>(r.block, 65535), std::max<uint64_t>(p.n, 1));
     p.v = r.values[m].data();
     std::vector<int32_t> sorted;
     sorted.reserve(p.n);
@@ -504,7 +505,7 @@ struct missing_counter_t {
     std::vector<uint32_t> dense;               // prefix counts, when the span is small enough
     uint64_t span = 0;
 
-    explicit missing_counter_t(const compare_run_t& r)
+    missing_counter_t(const compare_run_t& r, uint64_t dense_limit)
     {
         span = r.id_high >= r.id_low ? static_cast<uint64_t>(r.id_high - r.id_low + 1) : 0;
         int64_t acc = 0;
@@ -514,7 +515,7 @@ struct missing_counter_t {
             before.push_back(acc);
             acc += l - f + 1;
         }
-        if (span <= (1u << 24)) {
+        if (span <= dense_limit) {
             dense.assign(span + 1, 0);
             size_t g = 0;
             uint32_t c = 0;
@@ -570,7 +571,7 @@ void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_op
 void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out)
 {
     out.assign(o.resamples, NO_VALUE);
-    const missing_counter_t mc(x);
+    const missing_counter_t mc(x, o.dense_ids);
     if (mc.span == 0) return;
     const uint64_t len = std::min<uint64_t>(x.block, mc.span);
     const unsigned t = thread_count(o, o.resamples);
@@ -624,7 +625,7 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
             finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s));
         }
     }
-    const missing_counter_t ma(a), mb(b);
+    const missing_counter_t ma(a, 0), mb(b, 0);
     c.lost.a = lost_millionths(a.missing, ma.span);
     c.lost.b = lost_millionths(b.missing, mb.span);
     compare_options_t lo = o;

@@ -76,6 +76,9 @@ struct compare_options_t {
     // point estimates only), and whether lost frames are.
     uint32_t metrics = (1u << CMP_METRICS) - 1;
     bool lost = true;
+    // Id spans up to this long count missing ids through a table (4 bytes
+    // an id); longer ones (a receiver that jumped far) search the gaps.
+    uint64_t dense_ids = 1u << 24;
 };
 
 struct compare_figure_t {
