@@ -120,18 +120,54 @@ static bool append_whole(int fd, const char* text, size_t len)
 
 // The log keeps rows of the buffers that could be written; when it starts
 // failing one line says why, and nothing more until it has worked again.
-static bool csv_failing = false;
-
-static void csv_report(bool ok)
+static void csv_report(csv_log_t& log, bool ok)
 {
-    if (!ok && !csv_failing)
-        fprintf(stderr, "ERROR: cannot write %s: %s\n", csv_path, strerror(errno));
-    csv_failing = !ok;
+    if (!ok && !log.failing)
+        fprintf(stderr, "ERROR: cannot write %s: %s\n", log.path, strerror(errno));
+    log.failing = !ok;
 }
+
+float inspector_average(const vrx_latency_packet_t& r, std::deque<float>& i_window,
+                        std::deque<float>& p_window)
+{
+    if (r.frame_type == 101 || r.frame_type == 19) return calc_avg_latency(r.vrx_latency_ms, i_window);
+    if (r.frame_type == 1 || r.frame_type == 65) return calc_avg_latency(r.vrx_latency_ms, p_window);
+    return r.vrx_latency_ms;
+}
+
+void append_csv_line(fmt::memory_buffer& csv, const vrx_latency_packet_t& r, float avg,
+                     const std::string& type)
+{
+    fmt::format_to(std::back_inserter(csv), "{},", r.sample_id);
+    append_fixed(csv, r.input_mbps, 1, 0);
+    for (float f : {r.vtx_latency_ms, r.vrx_latency_ms, avg, r.frame_latency_ms, r.fec_latency_ms,
+                    r.decode_latency_ms, r.render_latency_ms, r.pcap_delta_ms, r.fps}) {
+        csv.push_back(',');
+        append_fixed(csv, f, 3, 0);
+    }
+    fmt::format_to(std::back_inserter(csv), ",{},{},{}\n", r.rssi_dbm, r.fragments, type);
+}
+
+bool csv_append(csv_log_t& log, const char* lines, size_t len)
+{
+    // Opened and closed once per buffer, so the file can be moved or
+    // removed between buffers.
+    int fd = open(log.path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    bool ok = fd >= 0;
+    if (ok && !log.header_written) {
+        ok = append_whole(fd, CSV_HEADER, sizeof CSV_HEADER - 1);
+        log.header_written = ok;
+    }
+    if (ok) ok = append_whole(fd, lines, len);
+    if (fd >= 0 && close(fd) != 0) ok = false;
+    csv_report(log, ok);
+    return ok;
+}
+
+static csv_log_t inspector_log;
 
 void _helper_cb(int, char* data, int bytes, void*)
 {
-    static bool header_written = false;
     static bool shown_any = false;
     static uint32_t current_sample = 0;
     static fmt::memory_buffer out;
@@ -153,13 +189,7 @@ void _helper_cb(int, char* data, int bytes, void*)
         else
             fmt::format_to(std::back_inserter(out), "\r\e[2K");
 
-        float avg;
-        if (r.frame_type == 101 || r.frame_type == 19)
-            avg = calc_avg_latency(r.vrx_latency_ms, avg_i_latency);
-        else if (r.frame_type == 1 || r.frame_type == 65)
-            avg = calc_avg_latency(r.vrx_latency_ms, avg_p_latency);
-        else
-            avg = r.vrx_latency_ms;
+        const float avg = inspector_average(r, avg_i_latency, avg_p_latency);
         current_sample = r.sample_id;
         shown_any = true;
 
@@ -188,31 +218,12 @@ void _helper_cb(int, char* data, int bytes, void*)
                        r.fragments, type);
         append_fixed(out, r.vbat_vdc, 1, 7);
         append_text(out, "    |");
-        if (save_to_file) {
-            fmt::format_to(std::back_inserter(csv), "{},", r.sample_id);
-            append_fixed(csv, r.input_mbps, 1, 0);
-            for (float f : {r.vtx_latency_ms, r.vrx_latency_ms, avg, r.frame_latency_ms,
-                            r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms,
-                            r.pcap_delta_ms, r.fps}) {
-                csv.push_back(',');
-                append_fixed(csv, f, 3, 0);
-            }
-            fmt::format_to(std::back_inserter(csv), ",{},{},{}\n", r.rssi_dbm, r.fragments, type);
-        }
+        if (save_to_file) append_csv_line(csv, r, avg, type);
     }
 
     if (save_to_file) {
-        // Opened and closed once per buffer, so the file can be moved or
-        // removed between buffers.
-        int fd = open(csv_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        bool ok = fd >= 0;
-        if (ok && !header_written) {
-            ok = append_whole(fd, CSV_HEADER, sizeof CSV_HEADER - 1);
-            header_written = ok;
-        }
-        if (ok) ok = append_whole(fd, csv.data(), csv.size());
-        if (fd >= 0 && close(fd) != 0) ok = false;
-        csv_report(ok);
+        inspector_log.path = csv_path;
+        csv_append(inspector_log, csv.data(), csv.size());
     }
 
     fwrite(out.data(), 1, out.size(), stdout);

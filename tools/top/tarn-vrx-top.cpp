@@ -1,0 +1,477 @@
+// tarn-vrx-top: the link's health at a glance. A second subscriber of the
+// receiver's latency pipe (client "vrx-top") that shows counters, windowed
+// latency percentiles, the receiver stages and a 60 s chart full-screen, or
+// one plain line per second without a terminal.
+//
+// Threads: the pipe library's reader thread feeds the model; the main thread
+// draws (or prints) and reads keys; a signal thread takes every signal that
+// concerns the terminal (sigwait), so no handler ever runs inside ncurses.
+#include <fcntl.h>
+#include <getopt.h>
+#include <langinfo.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "brisk_pipe.h"
+#include "top_model.h"
+#include "term.h"
+#include "top_screen.h"
+
+namespace {
+
+const char SETTINGS_PATH[] = "/etc/hexwing/tarn-vrx.conf";
+const char CLIENT_NAME[] = "vrx-top";
+constexpr int REDRAW_MS = 100;  // at most 10 redraws a second
+
+struct options_t {
+    char location[64] = {};
+    int window = 1;
+    double warn_ms = 0, crit_ms = 0;
+    std::string save;
+    bool plain = false;
+};
+
+top_model_t* model;
+std::atomic<uint64_t> buffers_seen{0};
+std::atomic<bool> suspend_wanted{false}, resize_wanted{false}, redraw_wanted{false};
+std::atomic<bool> finished{false};
+std::atomic<bool> screen_up{false};
+bool have_termios = false;
+struct termios saved_termios;
+int64_t start_ns;
+
+int64_t mono_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+int64_t now_ms() { return (mono_ns() - start_ns) / 1000000; }
+
+void _top_data_cb(int, char* data, int bytes, void*)
+{
+    top_feed(*model, data, bytes, now_ms());
+    buffers_seen.fetch_add(1, std::memory_order_relaxed);
+}
+void _top_connect_cb(int, void*) { top_connected(*model, now_ms(), time(nullptr)); }
+void _top_disconnect_cb(int, void*)
+{
+    top_disconnected(*model, now_ms(), time(nullptr));
+    if (!screen_up) fprintf(stderr, "server disconnected\n");
+}
+
+void print_help()
+{
+    puts("usage: tarn-vrx-top [options]\n"
+         "Shows the health of the video link live: frames, lost frames, frame rate, latency\n"
+         "percentiles per frame type and receiver stage, and a 60 s chart, from the\n"
+         "receiver's latency pipe. Without a terminal, or with --plain, prints one line a second.\n"
+         "\n"
+         "  -p, --pipe NAME      pipe name or location (default vrx_latency, in /run/bpa/)\n"
+         "  -w, --window W       statistics window: 1, 10, 60 (seconds) or all (default 10)\n"
+         "      --warn-ms MS     VRX latency from which p95, p99 and the chart turn yellow\n"
+         "      --crit-ms MS     VRX latency from which they turn red\n"
+         "  -s, --save FILE      append every frame to FILE as tarn-inspect-vrx -s does\n"
+         "      --plain          one plain line a second even on a terminal\n"
+         "  -h, --help           print this help\n"
+         "\n"
+         "Keys: q quit, space pause, r reset, w next window, h or ? help.\n"
+         "NO_COLOR set (not empty) turns colour off.");
+}
+
+bool parse_ms(const char* text, double& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v > 0 && v < 1e6)) return false;
+    out = v;
+    return true;
+}
+
+// 0 to run, 1 after help, -1 on a bad command line.
+int parse_options(int argc, char* argv[], options_t& o)
+{
+    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN };
+    static const struct option long_options[] = {
+        {"pipe", required_argument, nullptr, 'p'},   {"window", required_argument, nullptr, 'w'},
+        {"warn-ms", required_argument, nullptr, OPT_WARN}, {"crit-ms", required_argument, nullptr, OPT_CRIT},
+        {"save", required_argument, nullptr, 's'},   {"plain", no_argument, nullptr, OPT_PLAIN},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+    };
+    if (pipe_expand_location_string("vrx_latency", o.location) < 0) return -1;
+    int c;
+    while ((c = getopt_long(argc, argv, "p:w:s:h", long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'p':
+            if (pipe_expand_location_string(optarg, o.location) < 0) {
+                fprintf(stderr, "tarn-vrx-top: invalid pipe name: %s\n", optarg);
+                return -1;
+            }
+            break;
+        case 'w':
+            if (strcmp(optarg, "1") == 0) o.window = 0;
+            else if (strcmp(optarg, "10") == 0) o.window = 1;
+            else if (strcmp(optarg, "60") == 0) o.window = 2;
+            else if (strcmp(optarg, "all") == 0) o.window = 3;
+            else {
+                fprintf(stderr, "tarn-vrx-top: --window takes 1, 10, 60 or all, not '%s'\n", optarg);
+                return -1;
+            }
+            break;
+        case OPT_WARN:
+        case OPT_CRIT:
+            if (!parse_ms(optarg, c == OPT_WARN ? o.warn_ms : o.crit_ms)) {
+                fprintf(stderr, "tarn-vrx-top: %s takes milliseconds above 0, not '%s'\n",
+                        c == OPT_WARN ? "--warn-ms" : "--crit-ms", optarg);
+                return -1;
+            }
+            break;
+        case 's':
+            if (*optarg == '\0') {
+                fprintf(stderr, "tarn-vrx-top: --save needs a file name\n");
+                return -1;
+            }
+            o.save = optarg;
+            break;
+        case OPT_PLAIN: o.plain = true; break;
+        case 'h': print_help(); return 1;
+        default: fprintf(stderr, "Try 'tarn-vrx-top --help'.\n"); return -1;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "tarn-vrx-top: unexpected argument '%s'\n", argv[optind]);
+        return -1;
+    }
+    if (o.warn_ms > 0 && o.crit_ms > 0 && o.crit_ms < o.warn_ms) {
+        fprintf(stderr, "tarn-vrx-top: --crit-ms must not be below --warn-ms\n");
+        return -1;
+    }
+    return 0;
+}
+
+// The terminal as it was, written without blocking: for the last resort
+// when the display thread cannot finish (output blocked, pipe hung).
+void restore_terminal_now()
+{
+    if (!screen_up) return;
+    if (have_termios) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+    const int fd = dup(STDOUT_FILENO);
+    if (fd < 0) return;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    static const char reset[] = "\033[0m\033[?25h\033[?1049l\r\n";
+    ssize_t ignored = write(fd, reset, sizeof reset - 1);
+    (void)ignored;
+    if (flags >= 0) fcntl(fd, F_SETFL, flags);
+    close(fd);
+}
+
+sigset_t handled_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT, SIGWINCH}) sigaddset(&set, s);
+    return set;
+}
+
+void* signal_thread(void*)
+{
+    const sigset_t set = handled_signals();
+    while (true) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+        switch (sig) {
+        case SIGINT:
+        case SIGTERM:
+        case SIGHUP: {
+            main_running = 0;
+            // The display thread ends within a redraw interval; if output or
+            // the pipe holds it longer, the terminal is put back from here.
+            for (int i = 0; i < 100 && !finished; i++) usleep(10000);
+            if (!finished) {
+                restore_terminal_now();
+                _exit(0);
+            }
+            break;
+        }
+        case SIGTSTP:
+            if (screen_up)
+                suspend_wanted = true;
+            else
+                kill(getpid(), SIGSTOP);
+            break;
+        case SIGWINCH: resize_wanted = true; break;
+        case SIGCONT: redraw_wanted = true; break;
+        }
+    }
+    return nullptr;
+}
+
+// Tries to subscribe; the pipe library reconnects by itself afterwards.
+bool try_open(const options_t& o, std::string& message)
+{
+    const int r = pipe_client_open(0, o.location, CLIENT_NAME, CLIENT_FLAG_EN_SIMPLE_HELPER, 30000);
+    if (r >= 0) return true;
+    if (r != PIPE_ERROR_SERVER_NOT_AVAILABLE)
+        message = fmt::format("cannot subscribe to {} (error {})", o.location, r);
+    return false;
+}
+
+std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
+{
+    std::lock_guard<std::mutex> lock(m.mu);
+    m.stats.expire(now);
+    const window_figures_t f = m.stats.figures(window);
+    const window_figures_t second = m.stats.figures(0);
+    const series_figures_t& v = f.series[SER_VRX];
+    struct tm tm;
+    localtime_r(&wall, &tm);
+    const int64_t lost = window == window_stats::WINDOWS - 1 ? static_cast<int64_t>(top_missing(m)) : f.missing;
+    auto ms = [&](int32_t q) { return v.n ? fmt::format("{:.3f}", q / 1000.0) : std::string("-"); };
+    std::string line = fmt::format(
+        "{:02}:{:02}:{:02} frames {} lost {} fps {} vrx p50 {} p95 {} p99 {} ms ({})", tm.tm_hour, tm.tm_min,
+        tm.tm_sec, f.frames, lost, second.frames, ms(v.p50), ms(v.p95), ms(v.p99), window_name(window));
+    if (m.bad_records > 0 || m.bad_buffers > 0)
+        line += fmt::format(" failed {} records in {} buffers", m.bad_records, m.bad_buffers);
+    if (m.state == LINK_WAITING) line += " waiting";
+    if (m.state == LINK_DISCONNECTED) line += " disconnected";
+    return line;
+}
+
+int run_plain(const options_t& o)
+{
+    std::string message;
+    bool open = try_open(o, message);
+    if (!message.empty()) fprintf(stderr, "tarn-vrx-top: %s\n", message.c_str());
+    int64_t next = 1000;
+    while (main_running) {
+        usleep(20000);
+        const int64_t now = now_ms();
+        if (!open && now % 500 < 20) open = try_open(o, message);
+        if (now < next) continue;
+        next += 1000;
+        if (next <= now) next = now / 1000 * 1000 + 1000;
+        const std::string line = plain_line(*model, o.window, now, time(nullptr));
+        printf("%s\n", line.c_str());
+        fflush(stdout);
+    }
+    pipe_client_close_all();
+    return 0;
+}
+
+// Lines the program and the pipe library write on stderr while the screen
+// is up go through a pipe into the screen's message line.
+struct stderr_capture_t {
+    int saved = -1, read_fd = -1;
+    std::string partial;
+    bool start()
+    {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (saved < 0 || dup2(p[1], STDERR_FILENO) < 0) {
+            close(p[0]);
+            close(p[1]);
+            return false;
+        }
+        close(p[1]);
+        read_fd = p[0];
+        return true;
+    }
+    // Reads what is there; updates the last complete line and the count.
+    void drain(std::string& last, uint64_t& count)
+    {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(read_fd, buf, sizeof buf)) > 0) {
+            partial.append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = partial.find('\n')) != std::string::npos) {
+                std::string line = partial.substr(0, nl);
+                partial.erase(0, nl + 1);
+                if (line.empty()) continue;
+                for (char& ch : line)
+                    if (static_cast<unsigned char>(ch) < 32 || ch == 127) ch = '?';
+                last = line;
+                count++;
+            }
+            if (partial.size() > 4096) partial.clear();
+        }
+    }
+    void stop()
+    {
+        if (saved >= 0) {
+            dup2(saved, STDERR_FILENO);
+            close(saved);
+        }
+        if (read_fd >= 0) close(read_fd);
+        saved = read_fd = -1;
+    }
+};
+
+int run_screen(const options_t& o, const std::string& codec_name_in, bool utf8)
+{
+    if (!term_start(REDRAW_MS / 2)) return -2;
+    screen_up = true;
+
+    top_view_t v;
+    v.pipe = o.location;
+    v.codec = codec_name_in;
+    v.window = o.window;
+    v.warn_ms = o.warn_ms;
+    v.crit_ms = o.crit_ms;
+    const char* no_color = getenv("NO_COLOR");
+    v.color = screen_colors(no_color == nullptr || *no_color == '\0');
+    v.utf8 = utf8;
+
+    stderr_capture_t cap;
+    const bool captured = cap.start();
+    std::string open_message;
+    bool open = try_open(o, open_message);
+    if (!open_message.empty()) v.message = open_message;
+
+    int64_t last_draw = -REDRAW_MS, last_open_try = 0;
+    uint64_t drawn_buffers = ~0ull;
+    int64_t drawn_second = -1;
+    bool dirty = true;
+    while (main_running) {
+        const int key = term_key();
+        const int64_t now = now_ms();
+        bool forced = false;  // drawn even while paused
+        if (key == TERM_KEY_RESIZE) {
+            forced = true;
+        } else if (key != TERM_KEY_NONE) {
+            forced = true;
+            if (v.help) {
+                v.help = false;
+            } else {
+                switch (key) {
+                case 'q':
+                case 'Q': main_running = 0; break;
+                case ' ': v.paused = !v.paused; break;
+                case 'r': top_reset(*model, now); break;
+                case 'w': v.window = (v.window + 1) % window_stats::WINDOWS; break;
+                case 'h':
+                case '?': v.help = true; break;
+                default: forced = false; break;
+                }
+            }
+            if (!main_running) break;
+        }
+        if (suspend_wanted.exchange(false)) {
+            term_pause();
+            kill(getpid(), SIGSTOP);
+            // Continued: the next refresh takes the terminal back.
+            term_touch();
+            forced = true;
+        }
+        if (resize_wanted.exchange(false)) {
+            term_resize();
+            forced = true;
+        }
+        if (redraw_wanted.exchange(false)) {
+            term_touch();
+            forced = true;
+        }
+        if (captured) {
+            const uint64_t before = v.messages;
+            cap.drain(v.message, v.messages);
+            if (v.messages != before) dirty = true;
+        }
+        if (!open && now - last_open_try >= 500) {
+            last_open_try = now;
+            open = try_open(o, open_message);
+            if (!open_message.empty()) v.message = open_message;
+        }
+        // Redrawn when something changed (at least each second, for the
+        // clock and the windows), never more often than every REDRAW_MS;
+        // while paused only for keys, resizes and resumes.
+        const uint64_t seen = buffers_seen.load(std::memory_order_relaxed);
+        if (seen != drawn_buffers || now / 1000 != drawn_second) dirty = true;
+        if ((forced || (dirty && !v.paused)) && now - last_draw >= REDRAW_MS) {
+            draw_screen(*model, v, now);
+            last_draw = now;
+            drawn_buffers = seen;
+            drawn_second = now / 1000;
+            dirty = false;
+        } else if (forced) {
+            redraw_wanted = true;  // after the interval
+        }
+    }
+    pipe_client_close_all();
+    term_end();
+    screen_up = false;
+    if (captured) {
+        cap.drain(v.message, v.messages);
+        cap.stop();
+        if (v.messages > 0)
+            fprintf(stderr, "tarn-vrx-top: %llu lines on stderr while the screen was up; the last: %s\n",
+                    static_cast<unsigned long long>(v.messages), v.message.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    setlocale(LC_ALL, "");
+    start_ns = mono_ns();
+    options_t o;
+    const int parsed = parse_options(argc, argv, o);
+    if (parsed != 0) return parsed > 0 ? 0 : 2;
+
+    static top_model_t m;
+    model = &m;
+    m.save = !o.save.empty();
+    m.log.path = o.save.c_str();
+
+    // Every thread started from here on (the pipe library's too) leaves
+    // these signals to the signal thread.
+    const sigset_t set = handled_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    main_running = 1;
+    pthread_t sig_thread;
+    if (pthread_create(&sig_thread, nullptr, signal_thread, nullptr) != 0) {
+        fprintf(stderr, "tarn-vrx-top: cannot start: %s\n", strerror(errno));
+        return 1;
+    }
+
+    const char* term = getenv("TERM");
+    const bool tty = isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
+    const bool utf8 = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    if (tty && !o.plain) have_termios = tcgetattr(STDIN_FILENO, &saved_termios) == 0;
+
+    pipe_client_set_simple_helper_cb(0, _top_data_cb, nullptr);
+    pipe_client_set_connect_cb(0, _top_connect_cb, nullptr);
+    pipe_client_set_disconnect_cb(0, _top_disconnect_cb, nullptr);
+
+    std::string codec_name;
+    m.codec = read_codec(SETTINGS_PATH, codec_name);
+
+    int ret = -2;
+    if (tty && !o.plain) ret = run_screen(o, codec_name, utf8);
+    if (ret == -2) ret = run_plain(o);
+
+    printf("%s", top_summary_text(m, now_ms()).c_str());
+    fflush(stdout);
+    finished = true;
+    return ret;
+}

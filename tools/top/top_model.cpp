@@ -1,0 +1,363 @@
+#include "top_model.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "brisk_json.h"
+
+top_model_t::top_model_t()
+    : extra{key_histogram(0), key_histogram(0), key_histogram(0), key_histogram(0),
+            key_histogram(-key_histogram::DENSE / 2), key_histogram(0)}
+{
+}
+
+bool quantize(float v, int decimals, int32_t& key)
+{
+    static const double scale[] = {1, 10, 100, 1000};
+    if (!std::isfinite(v)) return false;
+    // As the log prints it: the magnitude rounded in the default rounding
+    // mode (ties to even), then the sign.
+    const double q = std::nearbyint(std::fabs(double(v)) * scale[decimals]);
+    if (q > 2147483647.0) return false;
+    key = std::signbit(v) ? -static_cast<int32_t>(q) : static_cast<int32_t>(q);
+    return true;
+}
+
+static uint8_t kind_of(int32_t frame_type)
+{
+    if (frame_type == 101 || frame_type == 19) return 0;
+    if (frame_type == 1 || frame_type == 65) return 1;
+    return 2;
+}
+
+static void add_extra(top_model_t& m, int c, float v, int decimals)
+{
+    int32_t k;
+    if (quantize(v, decimals, k))
+        m.extra[c].add(k);
+    else
+        m.extra_nonfinite[c]++;
+}
+
+// One frame (a record that is not a repeat of the one before), mu held.
+static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, int64_t now_ms)
+{
+    top_sample_t s;
+    s.t_ms = now_ms;
+    s.kind = kind_of(r.frame_type);
+    m.frames++;
+    (s.kind == 0 ? m.i_frames : s.kind == 1 ? m.p_frames : m.other_frames)++;
+    if (m.frames == 1) m.first_id = r.sample_id;
+    m.last_frame_id = r.sample_id;
+
+    const uint64_t missing = m.ids.missing, repeats = m.ids.repeats, ooo = m.ids.out_of_order;
+    track_id(m.ids, r.sample_id);
+    s.missing_delta = static_cast<int32_t>(static_cast<int64_t>(m.ids.missing) - static_cast<int64_t>(missing));
+    s.repeat = m.ids.repeats != repeats;
+    s.out_of_order = m.ids.out_of_order != ooo;
+
+    const float lat[6] = {r.vrx_latency_ms, r.vtx_latency_ms, r.frame_latency_ms,
+                          r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
+    static const int series_of[6] = {SER_VRX, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER};
+    for (int k = 0; k < 6; k++) {
+        s.has[k] = quantize(lat[k], 3, s.q[k]);
+        const int ser = series_of[k];
+        if (!s.has[k]) {
+            m.nonfinite[ser]++;
+            continue;
+        }
+        m.has_last_q[ser] = true;
+        m.last_q[ser] = s.q[k];
+    }
+    if (s.kind < 2) {
+        const int ser = s.kind == 0 ? SER_VRX_I : SER_VRX_P;
+        if (s.has[0]) {
+            m.has_last_q[ser] = true;
+            m.last_q[ser] = s.q[0];
+        } else {
+            m.nonfinite[ser]++;
+        }
+    }
+    m.stats.add(s);
+
+    add_extra(m, EX_INPUT, r.input_mbps, 1);
+    add_extra(m, EX_AVG, avg, 3);
+    add_extra(m, EX_PCAP, r.pcap_delta_ms, 3);
+    add_extra(m, EX_FPS, r.fps, 3);
+    m.extra[EX_RSSI].add(r.rssi_dbm);
+    m.extra[EX_FRAGMENTS].add(r.fragments);
+
+    const int64_t slot = now_ms / CHART_SLOT_MS;
+    chart_slot_t& c = m.chart[slot % CHART_SLOTS];
+    if (c.slot != slot) c = chart_slot_t{slot};
+    if (s.has[0]) {
+        c.max_vrx = c.n == 0 ? s.q[0] : std::max(c.max_vrx, s.q[0]);
+        c.n++;
+    }
+    c.iframe = c.iframe || s.kind == 0;
+    c.rssi_sum += r.rssi_dbm;
+    c.rssi_n++;
+    if (std::isfinite(r.input_mbps)) {
+        c.mbps_sum += r.input_mbps;
+        c.mbps_n++;
+    }
+    m.have_last = true;
+    m.last = r;
+}
+
+void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
+{
+    static fmt::memory_buffer csv;  // the pipe thread's own
+    const int n = validate_pipe_records(data, bytes, sizeof(vrx_latency_packet_t), 0, "VRX");
+    if (n < 0) {
+        std::lock_guard<std::mutex> lock(m.mu);
+        m.bad_buffers++;
+        if (data == nullptr || bytes < 0) return;
+        const int whole = bytes / static_cast<int>(sizeof(vrx_latency_packet_t));
+        m.bad_records += static_cast<uint64_t>(whole);
+        if (bytes % sizeof(vrx_latency_packet_t) != 0) {
+            m.partial_buffers++;
+            return;
+        }
+        for (int i = 0; i < whole; i++) {
+            uint32_t magic;
+            memcpy(&magic, data + static_cast<size_t>(i) * sizeof(vrx_latency_packet_t), sizeof magic);
+            m.bad_magic += magic != RECORD_MAGIC_NUMBER;
+        }
+        return;
+    }
+
+    csv.clear();
+    {
+        std::lock_guard<std::mutex> lock(m.mu);
+        m.records += static_cast<uint64_t>(n);
+        m.stats.expire(now_ms);
+        for (int i = 0; i < n; i++) {
+            vrx_latency_packet_t r;
+            memcpy(&r, data + static_cast<size_t>(i) * sizeof r, sizeof r);
+            // The inspector shows and logs no record that repeats the one
+            // before; neither is it a frame here.
+            if (m.shown_any && r.sample_id == m.current_sample) {
+                m.consecutive_repeats++;
+                top_sample_t s;
+                s.t_ms = now_ms;
+                s.repeat = true;
+                s.skipped = true;
+                m.stats.add(s);
+                continue;
+            }
+            const float avg = inspector_average(r, m.avg_i, m.avg_p);
+            m.current_sample = r.sample_id;
+            m.shown_any = true;
+            if (m.save) append_csv_line(csv, r, avg, nalu_as_string(r.frame_type, m.codec));
+            account(m, r, avg, now_ms);
+        }
+    }
+    if (m.save) csv_append(m.log, csv.data(), csv.size());
+}
+
+void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
+{
+    std::lock_guard<std::mutex> lock(m.mu);
+    if (m.connects > 0 && m.ids.any) {
+        // A new connection is a new run of the publisher: its sample ids
+        // start a numbering of their own.
+        m.base_missing += m.ids.missing;
+        m.base_repeats += m.ids.repeats;
+        m.base_out_of_order += m.ids.out_of_order;
+        m.base_gaps += m.ids.gaps.size();
+        for (const id_range_t& g : m.ids.gaps)
+            if (m.gaps.size() < MAX_LISTED)
+                m.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
+        m.ids = id_tracker_t{};
+    }
+    m.connects++;
+    m.state = LINK_CONNECTED;
+    m.state_since_ms = now_ms;
+    m.state_since_wall = wall;
+}
+
+void top_disconnected(top_model_t& m, int64_t now_ms, time_t wall)
+{
+    std::lock_guard<std::mutex> lock(m.mu);
+    m.disconnects++;
+    m.state = LINK_DISCONNECTED;
+    m.state_since_ms = now_ms;
+    m.state_since_wall = wall;
+}
+
+void top_reset(top_model_t& m, int64_t now_ms)
+{
+    std::lock_guard<std::mutex> lock(m.mu);
+    m.reset_ms = now_ms;
+    m.records = m.frames = m.consecutive_repeats = 0;
+    m.bad_buffers = m.bad_records = m.bad_magic = m.partial_buffers = 0;
+    m.i_frames = m.p_frames = m.other_frames = 0;
+    m.first_id = m.last_frame_id = 0;
+    m.ids = id_tracker_t{};
+    m.base_missing = m.base_repeats = m.base_out_of_order = m.base_gaps = 0;
+    m.gaps.clear();
+    m.have_last = false;
+    for (int s = 0; s < SER_COUNT; s++) {
+        m.has_last_q[s] = false;
+        m.nonfinite[s] = 0;
+    }
+    m.stats.clear();
+    for (int c = 0; c < EX_COUNT; c++) {
+        m.extra[c].clear();
+        m.extra_nonfinite[c] = 0;
+    }
+    for (chart_slot_t& c : m.chart) c = chart_slot_t{};
+}
+
+uint64_t top_missing(const top_model_t& m) { return m.base_missing + m.ids.missing; }
+uint64_t top_repeats(const top_model_t& m)
+{
+    return m.base_repeats + m.ids.repeats + m.consecutive_repeats;
+}
+uint64_t top_out_of_order(const top_model_t& m) { return m.base_out_of_order + m.ids.out_of_order; }
+
+static column_stats_t stats_of(const key_histogram& h, uint64_t nonfinite, double scale)
+{
+    column_stats_t c;
+    c.n = h.count();
+    c.nonfinite = nonfinite;
+    if (c.n == 0) return c;
+    c.min = h.at_rank(1) / scale;
+    c.mean = static_cast<double>(h.sum()) / scale / static_cast<double>(c.n);
+    c.p50 = h.at_rank(nearest_rank_index(c.n, 50, 100)) / scale;
+    c.p95 = h.at_rank(nearest_rank_index(c.n, 95, 100)) / scale;
+    c.p99 = h.at_rank(nearest_rank_index(c.n, 99, 100)) / scale;
+    c.max = h.at_rank(c.n) / scale;
+    return c;
+}
+
+static column_stats_t stats_of(const series_figures_t& f, uint64_t nonfinite)
+{
+    column_stats_t c;
+    c.n = f.n;
+    c.nonfinite = nonfinite;
+    if (c.n == 0) return c;
+    c.min = f.min / 1000.0;
+    c.mean = static_cast<double>(f.sum) / 1000.0 / static_cast<double>(c.n);
+    c.p50 = f.p50 / 1000.0;
+    c.p95 = f.p95 / 1000.0;
+    c.p99 = f.p99 / 1000.0;
+    c.max = f.max / 1000.0;
+    return c;
+}
+
+run_summary_t top_summary(top_model_t& m)
+{
+    std::lock_guard<std::mutex> lock(m.mu);
+    run_summary_t s;
+    s.run = 1;
+    s.has_header = true;
+    s.frames = m.frames;
+    s.first_id = m.first_id;
+    s.last_id = m.last_frame_id;
+    s.missing = top_missing(m);
+    s.repeats = top_repeats(m);
+    s.out_of_order = top_out_of_order(m);
+    s.gap_count = m.base_gaps + m.ids.gaps.size();
+    s.gaps = m.gaps;
+    for (const id_range_t& g : m.ids.gaps)
+        if (s.gaps.size() < MAX_LISTED)
+            s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
+    s.i_frames = m.i_frames;
+    s.p_frames = m.p_frames;
+    s.other_frames = m.other_frames;
+
+    const window_figures_t f = m.stats.figures(window_stats::WINDOWS - 1);
+    s.columns[COL_INPUT] = stats_of(m.extra[EX_INPUT], m.extra_nonfinite[EX_INPUT], 10);
+    s.columns[COL_VTX] = stats_of(f.series[SER_VTX], m.nonfinite[SER_VTX]);
+    s.columns[COL_VRX] = stats_of(f.series[SER_VRX], m.nonfinite[SER_VRX]);
+    s.columns[COL_AVG] = stats_of(m.extra[EX_AVG], m.extra_nonfinite[EX_AVG], 1000);
+    s.columns[COL_FRAME] = stats_of(f.series[SER_FRAME], m.nonfinite[SER_FRAME]);
+    s.columns[COL_FEC] = stats_of(f.series[SER_FEC], m.nonfinite[SER_FEC]);
+    s.columns[COL_DECODE] = stats_of(f.series[SER_DECODE], m.nonfinite[SER_DECODE]);
+    s.columns[COL_RENDER] = stats_of(f.series[SER_RENDER], m.nonfinite[SER_RENDER]);
+    s.columns[COL_PCAP] = stats_of(m.extra[EX_PCAP], m.extra_nonfinite[EX_PCAP], 1000);
+    s.columns[COL_FPS] = stats_of(m.extra[EX_FPS], m.extra_nonfinite[EX_FPS], 1000);
+    s.columns[COL_RSSI] = stats_of(m.extra[EX_RSSI], 0, 1);
+    s.columns[COL_FRAGMENTS] = stats_of(m.extra[EX_FRAGMENTS], 0, 1);
+    s.vrx_i = stats_of(f.series[SER_VRX_I], m.nonfinite[SER_VRX_I]);
+    s.vrx_p = stats_of(f.series[SER_VRX_P], m.nonfinite[SER_VRX_P]);
+    if (f.share_vrx != 0) {
+        double rest = 1;
+        for (int k = 0; k < STAGE_COUNT; k++) {
+            s.share[k] = static_cast<double>(f.share_stage[k]) / static_cast<double>(f.share_vrx);
+            rest -= s.share[k];
+        }
+        s.share_rest = rest;
+    } else {
+        for (double& v : s.share) v = NAN;
+        s.share_rest = NAN;
+    }
+    return s;
+}
+
+std::string top_summary_text(top_model_t& m, int64_t now_ms)
+{
+    const run_summary_t s = top_summary(m);
+    std::string body = format_run_text(s);
+    // The log's line numbers and malformed lines mean nothing here; the
+    // record checks take their place.
+    std::string out;
+    size_t pos = 0;
+    bool first = true;
+    while (pos < body.size()) {
+        size_t end = body.find('\n', pos);
+        end = end == std::string::npos ? body.size() : end + 1;
+        const std::string line = body.substr(pos, end - pos);
+        pos = end;
+        if (first) {
+            first = false;
+            continue;
+        }
+        if (line.rfind("  malformed lines:", 0) == 0 || line.rfind("    line ", 0) == 0) continue;
+        out += line;
+    }
+    std::lock_guard<std::mutex> lock(m.mu);
+    std::string head = fmt::format("tarn-vrx-top: {:.1f} s since start\n", (now_ms - m.reset_ms) / 1000.0);
+    head += fmt::format("  records:         {} ({} repeating the record before)\n", m.records,
+                        m.consecutive_repeats);
+    head += fmt::format("  failed checks:   {} buffers, {} records ({} wrong magic number, {} partial buffers)\n",
+                        m.bad_buffers, m.bad_records, m.bad_magic, m.partial_buffers);
+    head += fmt::format("  connections:     {}, disconnections {}\n", m.connects, m.disconnects);
+    return head + out;
+}
+
+venc_mode_t read_codec(const char* path, std::string& name)
+{
+    name = "H.264 (no settings)";
+    // Only a regular file is read: a FIFO or a device there must not hang
+    // or flood the program.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return VENC_H264;
+    struct stat st;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < (1 << 20);
+    close(fd);
+    if (!regular) return VENC_H264;
+    cJSON* doc = json_read_file(path);
+    if (doc == nullptr) return VENC_H264;
+    char encoding[20];
+    json_fetch_string_with_default(doc, "encoding", encoding, sizeof encoding, "h264");
+    cJSON_Delete(doc);
+    if (strcmp(encoding, "h264") == 0) {
+        name = "H.264";
+        return VENC_H264;
+    }
+    if (strcmp(encoding, "h265") == 0) {
+        name = "H.265";
+        return VENC_H265;
+    }
+    name = "?";
+    return VENC_OTHER;
+}

@@ -1,0 +1,117 @@
+// What tarn-vrx-top knows about the link: every record of the latency pipe
+// is checked with the inspector's rules, counted, saved to the CSV log when
+// asked and fed to the window statistics. The pipe thread writes it, the
+// display thread reads it; both hold mu.
+#ifndef TARN_TOP_MODEL_H
+#define TARN_TOP_MODEL_H
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "inspect_vrx.h"
+#include "latency_report.h"
+#include "window_stats.h"
+
+// The 60 s chart: one slot per 100 ms of arrival time.
+constexpr int CHART_SLOT_MS = 100;
+constexpr int CHART_SLOTS = 600;
+struct chart_slot_t {
+    int64_t slot = -1;  // t_ms / CHART_SLOT_MS of what it holds, -1 empty
+    uint32_t n = 0;     // frames with a VRX latency
+    int32_t max_vrx = 0;
+    bool iframe = false;
+    uint32_t rssi_n = 0, mbps_n = 0;
+    int64_t rssi_sum = 0;
+    double mbps_sum = 0;
+};
+
+enum link_state_e { LINK_WAITING, LINK_CONNECTED, LINK_DISCONNECTED };
+
+// Columns summarized since start for the closing summary, besides the
+// latencies the windows keep.
+enum extra_column_e { EX_INPUT, EX_AVG, EX_PCAP, EX_FPS, EX_RSSI, EX_FRAGMENTS, EX_COUNT };
+
+struct top_model_t {
+    std::mutex mu;
+
+    // Set before the pipe opens.
+    venc_mode_t codec = VENC_H264;
+    bool save = false;
+    csv_log_t log;  // used by the pipe thread only
+
+    link_state_e state = LINK_WAITING;
+    int64_t state_since_ms = 0;
+    time_t state_since_wall = 0;
+    uint64_t connects = 0, disconnects = 0;
+
+    // Since start (or the last reset).
+    int64_t reset_ms = 0;
+    uint64_t records = 0;        // records in buffers that passed the checks
+    uint64_t frames = 0;         // records that are not a repeat of the one before
+    uint64_t consecutive_repeats = 0;
+    uint64_t bad_buffers = 0;    // buffers dropped by the checks
+    uint64_t bad_records = 0;    // records in them (whole records; a partial buffer counts its whole ones)
+    uint64_t bad_magic = 0;      // records with a wrong magic number
+    uint64_t partial_buffers = 0;
+    uint64_t i_frames = 0, p_frames = 0, other_frames = 0;
+    uint32_t first_id = 0, last_frame_id = 0;
+    // Sample-id accounting: a publisher restart starts a new numbering, the
+    // counts of the earlier ones are kept in the base figures.
+    id_tracker_t ids;
+    uint64_t base_missing = 0, base_repeats = 0, base_out_of_order = 0, base_gaps = 0;
+    std::vector<std::pair<uint32_t, uint64_t>> gaps;  // closed numberings' gaps, the first MAX_LISTED
+
+    bool have_last = false;
+    vrx_latency_packet_t last{};
+    bool has_last_q[SER_COUNT] = {};
+    int32_t last_q[SER_COUNT] = {};
+
+    window_stats stats;
+    key_histogram extra[EX_COUNT];
+    uint64_t extra_nonfinite[EX_COUNT] = {};
+    uint64_t nonfinite[SER_COUNT] = {};
+    chart_slot_t chart[CHART_SLOTS];
+
+    // The inspector's row state, which the CSV log follows; not reset.
+    bool shown_any = false;
+    uint32_t current_sample = 0;
+    std::deque<float> avg_i, avg_p;
+
+    top_model_t();
+};
+
+// Quantizes v to its value in units of 10^-decimals, rounded as the CSV log
+// prints it. False for NaN, infinities and values too large for 32 bits.
+bool quantize(float v, int decimals, int32_t& key);
+
+// One buffer from the pipe at time now_ms (milliseconds of a monotonic
+// clock). Checks it exactly as the inspector does (messages on stderr),
+// counts, appends the CSV lines when saving.
+void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms);
+void top_connected(top_model_t& m, int64_t now_ms, time_t wall);
+void top_disconnected(top_model_t& m, int64_t now_ms, time_t wall);
+// Clears the statistics and counters (not the link state). Takes mu.
+void top_reset(top_model_t& m, int64_t now_ms);
+
+// Id accounting across numberings, with mu held.
+uint64_t top_missing(const top_model_t& m);
+uint64_t top_repeats(const top_model_t& m);
+uint64_t top_out_of_order(const top_model_t& m);
+
+// Since start, as tarn-latency-report summarizes one run of the CSV log.
+// Takes mu.
+run_summary_t top_summary(top_model_t& m);
+// The summary printed on exit: format_run_text without the log's line
+// numbers, plus the record checks.
+std::string top_summary_text(top_model_t& m, int64_t now_ms);
+
+// Codec named by the "encoding" key of the receiver's settings file,
+// read without creating or changing the file. name gets "H.264", "H.265",
+// "?" (another value) or "H.264 (no settings)" when the file is missing or
+// cannot be read.
+venc_mode_t read_codec(const char* path, std::string& name);
+
+#endif
