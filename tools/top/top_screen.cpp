@@ -314,13 +314,29 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
         state_attr |= T_ALERT;
         break;
     }
-    const std::string left = fmt::format(" tarn-vrx-top  {}  {}  ", v.pipe, v.codec);
-    std::string right = fmt::format("  up {}{}  h: help ", duration_text(now_ms), v.paused ? "  PAUSED" : "");
-    put(0, 0, std::string(static_cast<size_t>(term_cols()), ' '), T_REVERSE);
-    put(0, 0, left, T_REVERSE);
-    put(0, static_cast<int>(left.size()), state, state_attr);
-    const int rx = std::max(static_cast<int>(left.size() + state.size()), term_cols() - static_cast<int>(right.size()));
-    put(0, rx, right, T_REVERSE);
+    // The longest title that fits: the state and the time since start
+    // matter most, the program's name and the key hint least.
+    const std::string up = "up " + duration_text(now_ms) + (v.paused ? "  PAUSED" : "");
+    const std::string since = s.state == LINK_WAITING ? std::string() : clock_text(s.state_since_wall);
+    const std::string state_short = s.state == LINK_WAITING ? "waiting" : s.state == LINK_CONNECTED ? "connected " + since : "DISCONNECTED " + since;
+    struct title_t { std::string left, state, right; };
+    const title_t titles[] = {
+        {fmt::format(" tarn-vrx-top  {}  {}  ", v.pipe, v.codec), state, "  " + up + "  h: help "},
+        {fmt::format(" {}  {}  ", v.pipe, v.codec), state, "  " + up + " "},
+        {fmt::format(" {}  {}  ", v.pipe, v.codec), state_short, "  " + up + " "},
+        {fmt::format(" {} ", v.pipe), state_short, " " + up + " "},
+    };
+    const title_t* t = &titles[3];
+    for (const title_t& c : titles)
+        if (static_cast<int>(c.left.size() + c.state.size() + c.right.size()) <= term_cols()) {
+            t = &c;
+            break;
+        }
+    put(0, 0, std::string(static_cast<size_t>(std::max(0, term_cols())), ' '), T_REVERSE);
+    put(0, 0, t->left, T_REVERSE);
+    put(0, static_cast<int>(t->left.size()), t->state, state_attr);
+    const int rx = std::max(static_cast<int>(t->left.size() + t->state.size()), term_cols() - static_cast<int>(t->right.size()));
+    put(0, rx, t->right, T_REVERSE);
 
     // Counters: since start, with the window's share of lost frames.
     const uint64_t win_ids = s.win.frames + static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing));
@@ -328,7 +344,7 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
                           s.missing, pct_text(static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing)), win_ids),
                           window_name(v.window), pct_text(s.missing, s.frames + s.missing), s.repeats, s.out_of_order));
     const std::string fps_reported = s.have_last && std::isfinite(s.last.fps) ? fmt::format("{:.1f}", s.last.fps) : "-";
-    std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  failed checks: {} records in {} buffers",
+    std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  bad records {} ({} buffers)",
                                     s.second.frames, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);
     put(2, 0, line2, s.bad_buffers > 0 ? T_BOLD : T_NORMAL);
 
