@@ -73,7 +73,8 @@ def main():
 
     out = {'FRAMES': len(shown), 'MISSING': 6, 'GAPS': 2, 'REPEATS': 2, 'OUT_OF_ORDER': 1,
            'BAD_RECORDS': 3, 'BAD_BUFFERS': 2, 'I_FRAMES': sum(1 for _, i in shown if i),
-           'P_FRAMES': sum(1 for _, i in shown if not i), 'RECORDS': len(order)}
+           'P_FRAMES': sum(1 for _, i in shown if not i), 'RECORDS': len(order),
+           'LOST_PCT': f'{100 * 6 / (len(shown) + 6):.2f}'}
     series = {'VRX': [thousandths(v['vrx']) for v, _ in shown],
               'VRXI': [thousandths(v['vrx']) for v, i in shown if i],
               'DECODE': [thousandths(v['decode']) for v, _ in shown]}
