@@ -6,16 +6,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 
 #include <fmt/format.h>
 
 #include "brisk_json.h"
 
-top_model_t::top_model_t()
-    : extra{key_histogram(0), key_histogram(0), key_histogram(0), key_histogram(0),
-            key_histogram(-key_histogram::DENSE / 2), key_histogram(0)}
-{
-}
+top_model_t::top_model_t() = default;
 
 bool quantize(float v, int decimals, int32_t& key)
 {
@@ -29,20 +26,14 @@ bool quantize(float v, int decimals, int32_t& key)
     return true;
 }
 
-static uint8_t kind_of(int32_t frame_type)
-{
-    if (frame_type == 101 || frame_type == 19) return 0;
-    if (frame_type == 1 || frame_type == 65) return 1;
-    return 2;
-}
+static_assert(int(COL_COUNT) == int(STAT_COLUMN_COUNT), "the report's columns are the engine's");
 
-static void add_extra(top_model_t& m, int c, float v, int decimals)
+// The value as the log prints it (decimals 1 or 3), NaN when not finite.
+static double logged(float v, int decimals)
 {
     int32_t k;
-    if (quantize(v, decimals, k))
-        m.extra[c].add(k);
-    else
-        m.extra_nonfinite[c]++;
+    if (!quantize(v, decimals, k)) return NAN;
+    return decimals == 1 ? k / 10.0 : k / 1000.0;
 }
 
 // One frame (a record that is not a repeat of the one before), mu held.
@@ -50,7 +41,7 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
 {
     top_sample_t s;
     s.t_ms = now_ms;
-    s.kind = kind_of(r.frame_type);
+    s.kind = frame_kind_of_code(r.frame_type);
     m.frames++;
     (s.kind == 0 ? m.i_frames : s.kind == 1 ? m.p_frames : m.other_frames)++;
     if (m.frames == 1) m.first_id = r.sample_id;
@@ -68,10 +59,7 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     for (int k = 0; k < 6; k++) {
         s.has[k] = quantize(lat[k], 3, s.q[k]);
         const int ser = series_of[k];
-        if (!s.has[k]) {
-            m.nonfinite[ser]++;
-            continue;
-        }
+        if (!s.has[k]) continue;
         m.has_last_q[ser] = true;
         m.last_q[ser] = s.q[k];
     }
@@ -80,18 +68,33 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
         if (s.has[0]) {
             m.has_last_q[ser] = true;
             m.last_q[ser] = s.q[0];
-        } else {
-            m.nonfinite[ser]++;
         }
     }
     m.stats.add(s);
 
-    add_extra(m, EX_INPUT, r.input_mbps, 1);
-    add_extra(m, EX_AVG, avg, 3);
-    add_extra(m, EX_PCAP, r.pcap_delta_ms, 3);
-    add_extra(m, EX_FPS, r.fps, 3);
-    m.extra[EX_RSSI].add(r.rssi_dbm);
-    m.extra[EX_FRAGMENTS].add(r.fragments);
+    stat_sample_t e;
+    e.sample_id = r.sample_id;
+    e.kind = static_cast<frame_kind_e>(s.kind);
+    e.v[STAT_INPUT] = logged(r.input_mbps, 1);
+    e.v[STAT_VTX] = logged(r.vtx_latency_ms, 3);
+    e.v[STAT_VRX] = logged(r.vrx_latency_ms, 3);
+    e.v[STAT_AVG] = logged(avg, 3);
+    e.v[STAT_FRAME] = logged(r.frame_latency_ms, 3);
+    e.v[STAT_FEC] = logged(r.fec_latency_ms, 3);
+    e.v[STAT_DECODE] = logged(r.decode_latency_ms, 3);
+    e.v[STAT_RENDER] = logged(r.render_latency_ms, 3);
+    e.v[STAT_PCAP] = logged(r.pcap_delta_ms, 3);
+    e.v[STAT_FPS] = logged(r.fps, 3);
+    e.v[STAT_RSSI] = r.rssi_dbm;
+    e.v[STAT_FRAGMENTS] = r.fragments;
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (std::isfinite(e.v[c]))
+            m.since[c].add(e.v[c]);
+        else
+            m.since_nonfinite[c]++;
+    }
+    if (std::isfinite(e.v[STAT_VRX]) && s.kind < 2) (s.kind == 0 ? m.since_vrx_i : m.since_vrx_p).add(e.v[STAT_VRX]);
+    m.since_stages.apply(e, +1);
 
     const int64_t slot = now_ms / CHART_SLOT_MS;
     chart_slot_t& c = m.chart[slot % CHART_SLOTS];
@@ -172,9 +175,8 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
         m.base_repeats += m.ids.repeats;
         m.base_out_of_order += m.ids.out_of_order;
         m.base_gaps += m.ids.gaps.size();
-        for (const id_range_t& g : m.ids.gaps)
-            if (m.gaps.size() < MAX_LISTED)
-                m.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
+        for (const id_range_t& g : m.ids.first_gaps(MAX_LISTED - std::min(MAX_LISTED, m.gaps.size())))
+            m.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
         m.ids = id_tracker_t{};
     }
     m.connects++;
@@ -204,15 +206,15 @@ void top_reset(top_model_t& m, int64_t now_ms)
     m.base_missing = m.base_repeats = m.base_out_of_order = m.base_gaps = 0;
     m.gaps.clear();
     m.have_last = false;
-    for (int s = 0; s < SER_COUNT; s++) {
-        m.has_last_q[s] = false;
-        m.nonfinite[s] = 0;
-    }
+    for (bool& h : m.has_last_q) h = false;
     m.stats.clear();
-    for (int c = 0; c < EX_COUNT; c++) {
-        m.extra[c].clear();
-        m.extra_nonfinite[c] = 0;
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        m.since[c].clear();
+        m.since_nonfinite[c] = 0;
     }
+    m.since_vrx_i.clear();
+    m.since_vrx_p.clear();
+    m.since_stages = stage_sums_t{};
     for (chart_slot_t& c : m.chart) c = chart_slot_t{};
 }
 
@@ -222,36 +224,6 @@ uint64_t top_repeats(const top_model_t& m)
     return m.base_repeats + m.ids.repeats + m.consecutive_repeats;
 }
 uint64_t top_out_of_order(const top_model_t& m) { return m.base_out_of_order + m.ids.out_of_order; }
-
-static column_stats_t stats_of(const key_histogram& h, uint64_t nonfinite, double scale)
-{
-    column_stats_t c;
-    c.n = h.count();
-    c.nonfinite = nonfinite;
-    if (c.n == 0) return c;
-    c.min = h.at_rank(1) / scale;
-    c.mean = static_cast<double>(h.sum()) / scale / static_cast<double>(c.n);
-    c.p50 = h.at_rank(nearest_rank_index(c.n, 50, 100)) / scale;
-    c.p95 = h.at_rank(nearest_rank_index(c.n, 95, 100)) / scale;
-    c.p99 = h.at_rank(nearest_rank_index(c.n, 99, 100)) / scale;
-    c.max = h.at_rank(c.n) / scale;
-    return c;
-}
-
-static column_stats_t stats_of(const series_figures_t& f, uint64_t nonfinite)
-{
-    column_stats_t c;
-    c.n = f.n;
-    c.nonfinite = nonfinite;
-    if (c.n == 0) return c;
-    c.min = f.min / 1000.0;
-    c.mean = static_cast<double>(f.sum) / 1000.0 / static_cast<double>(c.n);
-    c.p50 = f.p50 / 1000.0;
-    c.p95 = f.p95 / 1000.0;
-    c.p99 = f.p99 / 1000.0;
-    c.max = f.max / 1000.0;
-    return c;
-}
 
 run_summary_t top_summary(top_model_t& m)
 {
@@ -267,39 +239,18 @@ run_summary_t top_summary(top_model_t& m)
     s.out_of_order = top_out_of_order(m);
     s.gap_count = m.base_gaps + m.ids.gaps.size();
     s.gaps = m.gaps;
-    for (const id_range_t& g : m.ids.gaps)
-        if (s.gaps.size() < MAX_LISTED)
-            s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
+    for (const id_range_t& g : m.ids.first_gaps(MAX_LISTED - std::min(MAX_LISTED, s.gaps.size())))
+        s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
     s.i_frames = m.i_frames;
     s.p_frames = m.p_frames;
     s.other_frames = m.other_frames;
 
-    const window_figures_t f = m.stats.figures(window_stats::WINDOWS - 1);
-    s.columns[COL_INPUT] = stats_of(m.extra[EX_INPUT], m.extra_nonfinite[EX_INPUT], 10);
-    s.columns[COL_VTX] = stats_of(f.series[SER_VTX], m.nonfinite[SER_VTX]);
-    s.columns[COL_VRX] = stats_of(f.series[SER_VRX], m.nonfinite[SER_VRX]);
-    s.columns[COL_AVG] = stats_of(m.extra[EX_AVG], m.extra_nonfinite[EX_AVG], 1000);
-    s.columns[COL_FRAME] = stats_of(f.series[SER_FRAME], m.nonfinite[SER_FRAME]);
-    s.columns[COL_FEC] = stats_of(f.series[SER_FEC], m.nonfinite[SER_FEC]);
-    s.columns[COL_DECODE] = stats_of(f.series[SER_DECODE], m.nonfinite[SER_DECODE]);
-    s.columns[COL_RENDER] = stats_of(f.series[SER_RENDER], m.nonfinite[SER_RENDER]);
-    s.columns[COL_PCAP] = stats_of(m.extra[EX_PCAP], m.extra_nonfinite[EX_PCAP], 1000);
-    s.columns[COL_FPS] = stats_of(m.extra[EX_FPS], m.extra_nonfinite[EX_FPS], 1000);
-    s.columns[COL_RSSI] = stats_of(m.extra[EX_RSSI], 0, 1);
-    s.columns[COL_FRAGMENTS] = stats_of(m.extra[EX_FRAGMENTS], 0, 1);
-    s.vrx_i = stats_of(f.series[SER_VRX_I], m.nonfinite[SER_VRX_I]);
-    s.vrx_p = stats_of(f.series[SER_VRX_P], m.nonfinite[SER_VRX_P]);
-    if (f.share_vrx != 0) {
-        double rest = 1;
-        for (int k = 0; k < STAGE_COUNT; k++) {
-            s.share[k] = static_cast<double>(f.share_stage[k]) / static_cast<double>(f.share_vrx);
-            rest -= s.share[k];
-        }
-        s.share_rest = rest;
-    } else {
-        for (double& v : s.share) v = NAN;
-        s.share_rest = NAN;
-    }
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) s.columns[c] = m.since[c].stats(m.since_nonfinite[c]);
+    s.vrx_i = m.since_vrx_i.stats();
+    s.vrx_p = m.since_vrx_p.stats();
+    const stage_shares_t shares = m.since_stages.shares();
+    for (int k = 0; k < STAT_STAGE_COUNT; k++) s.share[k] = shares.share[k];
+    s.share_rest = shares.rest;
     return s;
 }
 

@@ -13,6 +13,7 @@
 
 #include "inspect_vrx.h"
 #include "latency_report.h"
+#include "latency_stats.h"
 #include "window_stats.h"
 
 // The 60 s chart: one slot per 100 ms of arrival time.
@@ -29,10 +30,6 @@ struct chart_slot_t {
 };
 
 enum link_state_e { LINK_WAITING, LINK_CONNECTED, LINK_DISCONNECTED };
-
-// Columns summarized since start for the closing summary, besides the
-// latencies the windows keep.
-enum extra_column_e { EX_INPUT, EX_AVG, EX_PCAP, EX_FPS, EX_RSSI, EX_FRAGMENTS, EX_COUNT };
 
 struct top_model_t {
     std::mutex mu;
@@ -62,17 +59,22 @@ struct top_model_t {
     // counts of the earlier ones are kept in the base figures.
     id_tracker_t ids;
     uint64_t base_missing = 0, base_repeats = 0, base_out_of_order = 0, base_gaps = 0;
-    std::vector<std::pair<uint32_t, uint64_t>> gaps;  // closed numberings' gaps, the first MAX_LISTED
+    std::vector<std::pair<uint32_t, uint64_t>> gaps;  // earlier numberings' gaps, the first MAX_LISTED
 
     bool have_last = false;
     vrx_latency_packet_t last{};
     bool has_last_q[SER_COUNT] = {};
     int32_t last_q[SER_COUNT] = {};
 
+    // The screen's windows (1 s, 10 s, 60 s, since start).
     window_stats stats;
-    key_histogram extra[EX_COUNT];
-    uint64_t extra_nonfinite[EX_COUNT] = {};
-    uint64_t nonfinite[SER_COUNT] = {};
+    // Since start for the closing summary, through the latency statistics
+    // engine, fed the values as the CSV log prints them so the summary is
+    // the one tarn-latency-report gives for the saved log.
+    value_histogram_t since[STAT_COLUMN_COUNT];
+    uint64_t since_nonfinite[STAT_COLUMN_COUNT] = {};
+    value_histogram_t since_vrx_i, since_vrx_p;
+    stage_sums_t since_stages;
     chart_slot_t chart[CHART_SLOTS];
 
     // The inspector's row state, which the CSV log follows; not reset.
