@@ -63,7 +63,7 @@ install(FILES ${CMAKE_BINARY_DIR}/tarn-common.pc DESTINATION ${CMAKE_INSTALL_LIB
 
 # Man pages are installed compressed, as man and Debian expect.
 find_program(TARN_GZIP gzip REQUIRED)
-set(TARN_MAN_PAGES tarn-inspect-vrx.1 tarn-vrx-sim.1 tarn-latency-report.1)
+set(TARN_MAN_PAGES tarn-inspect-vrx.1 tarn-vrx-sim.1 tarn-latency-report.1 tarn-vrx-top.1)
 set(TARN_MAN_GZ "")
 foreach(page IN LISTS TARN_MAN_PAGES)
   set(src ${PROJECT_SOURCE_DIR}/docs/man/${page})
@@ -78,5 +78,5 @@ add_custom_target(tarn-man ALL DEPENDS ${TARN_MAN_GZ})
 install(FILES ${TARN_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
 install(FILES ${PROJECT_SOURCE_DIR}/completions/tarn-inspect-vrx ${PROJECT_SOURCE_DIR}/completions/tarn-vrx-sim
-              ${PROJECT_SOURCE_DIR}/completions/tarn-latency-report
+              ${PROJECT_SOURCE_DIR}/completions/tarn-latency-report ${PROJECT_SOURCE_DIR}/completions/tarn-vrx-top
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)

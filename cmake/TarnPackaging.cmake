@@ -42,8 +42,10 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "latency inspector for the tarn video link re
 tarn-inspect-vrx subscribes to the receiver's vrx_latency pipe and prints a
 live table of per-frame latencies (transmitter, receiver, assembly, FEC,
 decoding, rendering), frame rate, signal strength and battery voltage,
-optionally logging every row to CSV. tarn-vrx-sim publishes simulated
-latency records on the same pipe.")
+optionally logging every row to CSV. tarn-vrx-top shows the link's health
+live in any terminal: lost frames, frame rate, latency percentiles per frame
+type and receiver stage over a sliding window, and a 60 s chart.
+tarn-vrx-sim publishes simulated latency records on the same pipe.")
 
 set(CPACK_DEBIAN_LIBS_PACKAGE_NAME libtarn-common1)
 set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION libs)

@@ -39,7 +39,7 @@ done
 
 lib=/usr/lib/$triplet
 t=$tmp/tarn-inspect-vrx.files l=$tmp/libtarn-common1.files d=$tmp/libtarn-common-dev.files
-for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   for f in /usr/bin/$prog /usr/share/man/man1/$prog.1.gz /usr/share/bash-completion/completions/$prog; do
     check "tarn-inspect-vrx holds $f" has_line "$f" "$t"
   done
@@ -91,22 +91,25 @@ set +e
 "${emu[@]}" "$root/usr/bin/tarn-inspect-vrx" -h >"$tmp/help" 2>&1; st=$?
 "${emu[@]}" "$root/usr/bin/tarn-vrx-sim" --help >"$tmp/simhelp" 2>&1; sim_st=$?
 "${emu[@]}" "$root/usr/bin/tarn-latency-report" --help >"$tmp/rephelp" 2>&1; rep_st=$?
+"${emu[@]}" "$root/usr/bin/tarn-vrx-top" --help >"$tmp/tophelp" 2>&1; top_st=$?
 set -e
 check "unpacked tarn-inspect-vrx -h exits 255 (was $st)" test "$st" = 255
 check "unpacked tarn-inspect-vrx -h prints the help text" has '^-n, --newline +print each sample on a new line$' "$tmp/help"
 check "unpacked tarn-vrx-sim --help exits 0 (was $sim_st)" test "$sim_st" = 0
 check "unpacked tarn-latency-report --help exits 0 (was $rep_st)" test "$rep_st" = 0
+check "unpacked tarn-vrx-top --help exits 0 (was $top_st)" test "$top_st" = 0
+check "tarn-inspect-vrx depends on libncursesw6 (dpkg-shlibdeps)" has '^Depends: .*\blibncursesw6 \(>= ' "$tc"
 check "the programs use the unpacked libraries" \
   has "$root$lib/libtarn-common.so.1" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
 unset LD_LIBRARY_PATH
 
 # Man pages format without warnings and carry their sections.
-for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   man_file=$root/usr/share/man/man1/$page.1.gz
   MANWIDTH=100 man --warnings -l "$man_file" >"$tmp/$page.txt" 2>"$tmp/$page.warn" </dev/null || true
   check "man $page formats without warnings" test ! -s "$tmp/$page.warn"
   sections=(NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS")
-  # The two programs on the pipe run until a signal ends them.
+  # The programs on the pipe run until a signal (or a key) ends them.
   [ "$page" = tarn-latency-report ] || sections+=(SIGNALS)
   for section in "${sections[@]}"; do
     check "man $page has $section" has "^$section\$" "$tmp/$page.txt"

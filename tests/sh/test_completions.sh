@@ -34,7 +34,7 @@ expect "simulator: codec values by prefix, short option" "h265" \
 expect "simulator: no option offered where a number is due" "" \
   "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --rate '')"
 expect "simulator: --raw completes file names" "$TARN_SRC/completions/tarn-vrx-sim" \
-  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --raw "$TARN_SRC/completions/tarn-vrx")"
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --raw "$TARN_SRC/completions/tarn-vrx-s")"
 expect "simulator: options by prefix" "--chunk --codec --count" \
   "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --c)"
 expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-vrx-sim" \
@@ -52,8 +52,20 @@ expect "report: nothing offered for a seed" "" \
 expect "report: the runs compared are file names" "$TARN_SRC/completions/tarn-latency-report" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report --compare "$TARN_SRC/completions/tarn-lat")"
 
+top=$TARN_SRC/completions/tarn-vrx-top
+expect "top: window values" "1 10 60 all" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --window '')"
+expect "top: --save completes file names" "$TARN_SRC/completions/tarn-vrx-top" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --save "$TARN_SRC/completions/tarn-vrx-t")"
+expect "top: nothing offered for milliseconds" "" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --warn-ms '')"
+expect "top: options by prefix" "--warn-ms --window" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --w)"
+expect "top: registered for the program" "complete -F _tarn_vrx_top tarn-vrx-top" \
+  "$(bash -c 'source "$1"; complete -p tarn-vrx-top' _ "$top" | tr ' ' '\n' | sort)"
+
 # Every long option each program's help lists is offered.
-for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   fn=_$(tr - _ <<<"$prog")
   help=$(${TARN_EMULATOR:-} "$TARN_BIN/$prog" --help || true)  # the inspector exits 255
   offered=$(complete_line "$TARN_SRC/completions/$prog" "$fn" "$prog" --)
