@@ -19,7 +19,8 @@ struct snapshot_t {
     time_t state_since_wall;
     uint64_t frames, missing, repeats, out_of_order, bad_buffers, bad_records;
     uint64_t i_frames, p_frames, connects;
-    window_figures_t win, second, all;
+    window_figures_t win;
+    uint64_t last_second;  // frames that arrived in the last second
     bool has_last_q[SER_COUNT];
     int32_t last_q[SER_COUNT];
     bool have_last;
@@ -45,8 +46,7 @@ void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
     s.p_frames = m.p_frames;
     s.connects = m.connects;
     s.win = m.stats.figures(window);
-    s.second = m.stats.figures(0);
-    s.all = m.stats.figures(window_stats::WINDOWS - 1);
+    s.last_second = m.stats.frames(0);
     std::copy(std::begin(m.has_last_q), std::end(m.has_last_q), s.has_last_q);
     std::copy(std::begin(m.last_q), std::end(m.last_q), s.last_q);
     s.have_last = m.have_last;
@@ -345,7 +345,7 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
                           window_name(v.window), pct_text(s.missing, s.frames + s.missing), s.repeats, s.out_of_order));
     const std::string fps_reported = s.have_last && std::isfinite(s.last.fps) ? fmt::format("{:.1f}", s.last.fps) : "-";
     std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  bad records {} ({} buffers)",
-                                    s.second.frames, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);
+                                    s.last_second, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);
     put(2, 0, line2, s.bad_buffers > 0 ? T_BOLD : T_NORMAL);
 
     draw_table(s, v, 3);

@@ -97,6 +97,8 @@ public:
     void expire(int64_t now_ms);
     void clear();
     window_figures_t figures(int w) const;
+    // Frames in window w, without the percentiles.
+    uint64_t frames(int w) const { return win_[w].frames; }
     // Records held for the timed windows (memory: about 40 bytes each).
     size_t held() const { return ring_.size(); }
 
