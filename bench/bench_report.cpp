@@ -1,10 +1,14 @@
-// Reading speed of tarn-latency-report on a 1,000,000-row inspector log,
-// next to `wc -l` on the same file in the same run (the floor: reading the
-// bytes and finding the line ends).
+// Reading speed and peak memory of tarn-latency-report on a 1,000,000-row
+// inspector log, next to `wc -l` on the same file in the same run (the
+// floor: reading the bytes and finding the line ends) and, when given, a
+// baseline build of the report (an earlier version) on the same file.
 //
-//   bench_report [ROWS] [FOLDER]   (default 1000000 rows, folder /tmp)
+//   bench_report [ROWS] [FOLDER] [BASELINE-REPORT]
+//       (default 1000000 rows, folder /tmp, no baseline)
+//   bench/run_report_bench.sh [REV] builds the report of REV as the baseline.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,8 +63,14 @@ bool write_log(const std::string& path, long rows)
     return fclose(f) == 0;
 }
 
-// Wall time of one run of argv with its output sent to /dev/null; -1 on failure.
-double time_run(const std::vector<std::string>& args)
+struct timing {
+    double seconds = -1;  // -1: the run failed
+    long max_rss_kb = 0;
+};
+
+// Wall time and peak resident memory of one run of argv with its output sent
+// to /dev/null.
+timing time_run(const std::vector<std::string>& args)
 {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -72,24 +82,14 @@ double time_run(const std::vector<std::string>& args)
     pid_t pid;
     const int err = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
-    if (err != 0) return -1;
+    if (err != 0) return {};
     int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    struct rusage ru {};
+    while (wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {
     }
     const double t = now_s() - start;
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? t : -1;
-}
-
-// Best of n runs: the least disturbed by the other work on the machine.
-double best_of(int n, const std::vector<std::string>& args)
-{
-    double best = -1;
-    for (int i = 0; i < n; i++) {
-        const double t = time_run(args);
-        if (t < 0) return -1;
-        best = best < 0 ? t : std::min(best, t);
-    }
-    return best;
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return {};
+    return {t, ru.ru_maxrss};
 }
 
 }  // namespace
@@ -101,6 +101,7 @@ int main(int argc, char* argv[])
     const std::string log = fmt::format("{}/bench-report-{}.csv", dir, getpid());
     const std::string svg = log + ".svg";
     const std::string report = std::string(TARN_BIN_DIR) + "/tarn-latency-report";
+    const std::string baseline = argc > 3 ? argv[3] : "";
     if (!write_log(log, rows)) {
         fprintf(stderr, "bench_report: cannot write %s\n", log.c_str());
         return 1;
@@ -111,23 +112,49 @@ int main(int argc, char* argv[])
 
     // Read once so every case finds the file in the page cache.
     time_run({"cat", log});
-    const double wc = best_of(3, {"wc", "-l", log});
-    const double text = best_of(3, {report, log});
-    const double json = best_of(3, {report, "--json", log});
-    const double plot = best_of(3, {report, "--svg", svg, log});
+    struct bench_case {
+        std::string name;
+        std::vector<std::string> args;
+        timing t;
+    };
+    std::vector<bench_case> cases = {
+        {"wc -l", {"wc", "-l", log}, {}},
+        {"tarn-latency-report", {report, log}, {}},
+        {"tarn-latency-report --json", {report, "--json", log}, {}},
+        {"tarn-latency-report --svg", {report, "--svg", svg, log}, {}},
+    };
+    if (!baseline.empty()) {
+        cases.push_back({"baseline", {baseline, log}, {}});
+        cases.push_back({"baseline --json", {baseline, "--json", log}, {}});
+        cases.push_back({"baseline --svg", {baseline, "--svg", svg, log}, {}});
+    }
+    bool failed = false;
+    // Interleaved rounds, so a busy moment of the machine hits every case.
+    for (int round = 0; round < 3; round++) {
+        for (bench_case& c : cases) {
+            const timing t = time_run(c.args);
+            if (t.seconds < 0) {
+                fprintf(stderr, "bench_report: %s failed\n", c.name.c_str());
+                failed = true;
+                continue;
+            }
+            if (c.t.seconds < 0 || t.seconds < c.t.seconds) c.t.seconds = t.seconds;
+            c.t.max_rss_kb = std::max(c.t.max_rss_kb, t.max_rss_kb);
+        }
+    }
     unlink(log.c_str());
     unlink(svg.c_str());
-    if (wc < 0 || text < 0 || json < 0 || plot < 0) {
-        fprintf(stderr, "bench_report: a run failed\n");
-        return 1;
-    }
-    auto line = [&](const char* name, double t) {
-        fmt::print("{:<28} {:8.3f} s  {:>12.0f} rows/s  {:6.2f} x the time of wc -l\n", name, t, rows / t, t / wc);
-    };
-    line("wc -l", wc);
-    line("tarn-latency-report", text);
-    line("tarn-latency-report --json", json);
-    line("tarn-latency-report --svg", plot);
+    if (failed) return 1;
+    const double wc = cases[0].t.seconds;
+    for (const bench_case& c : cases)
+        fmt::print("{:<28} {:8.3f} s  {:>12.0f} rows/s  {:6.2f} x the time of wc -l  {:8.1f} MB peak\n", c.name,
+                   c.t.seconds, rows / c.t.seconds, c.t.seconds / wc, c.t.max_rss_kb / 1024.0);
+    const double text = cases[1].t.seconds;
     fmt::print("target: 1000000 rows/s; the text report reads {:.2f} times that\n", rows / text / 1e6);
+    if (!baseline.empty()) {
+        for (int k = 1; k <= 3; k++)
+            fmt::print("{:<28} {:6.2f} x the rows per second of the baseline\n", cases[size_t(k)].name,
+                       cases[size_t(k) + 3].t.seconds / cases[size_t(k)].t.seconds);
+    }
     return 0;
 }

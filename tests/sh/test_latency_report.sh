@@ -98,6 +98,13 @@ check "a six-row plot shows its data" "${chk[@]}" svg "$t/run4.svg" "$t/run4.png
 "${rep[@]}" --run 3 --svg "$t/run3.svg" "$t/log.csv" >/dev/null
 check "an empty run still renders" rsvg-convert "$t/run3.svg" -o "$t/run3.png"
 check "the blank check sees an empty run as blank" bash -c "! ${chk[*]} svg $t/run3.svg $t/run3.png >/dev/null 2>&1"
+# From a pipe the rows of the plotted run are kept; from a file they are
+# read again: the plots are the same.
+for r in 1 2 4; do
+  "${rep[@]}" --run $r --svg "$t/file.svg" "$t/log.csv" >/dev/null
+  cat "$t/log.csv" | "${rep[@]}" --run $r --svg "$t/pipe.svg" - >/dev/null
+  check "run $r plotted from a pipe equals the plot from the file" cmp -s <(sed "s#$t/log.csv#-#" "$t/file.svg") "$t/pipe.svg"
+done
 "${rep[@]}" --svg "$t/last.svg" "$t/log.csv" >/dev/null
 check "without --run the last run is plotted" grep -qF "log.csv, run 4" "$t/last.svg"
 # A long run is drawn from bins: the plot stays small.

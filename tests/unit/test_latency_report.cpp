@@ -264,6 +264,42 @@ TEST(LatencyLog, LongLinesAndReadBoundaries)
     EXPECT_EQ(ev.back().line, id + 2) << "line numbers count the long lines once each";
 }
 
+TEST(LatencyLog, TellsWhereEachLineStartsAndStopsWhenAsked)
+{
+    // Offsets across the 1 MiB read boundary and after a line too long.
+    std::string text = HEADER + row(1) + std::string(5000, 'x') + "\n";
+    uint32_t id = 2;
+    while (text.size() < (3u << 20)) text += row(id++);
+    text += HEADER + row(id);
+    temp_log f(text);
+    uint64_t offset = 0;
+    bool stop = false;
+    size_t checked = 0, rows = 0;
+    latency_log_sink sink;
+    sink.offset = &offset;
+    sink.stop = &stop;
+    auto line_at = [&](uint64_t at) { return text.substr(at, text.find('\n', at) - at); };
+    sink.header = [&](size_t, int run) {
+        EXPECT_EQ(line_at(offset) + "\n", HEADER);
+        checked++;
+        stop = run == 2;
+    };
+    sink.row = [&](size_t, int, const latency_row_t& r) {
+        EXPECT_EQ(line_at(offset).substr(0, std::to_string(r.sample_id).size() + 1), std::to_string(r.sample_id) + ",");
+        checked++;
+        rows++;
+    };
+    sink.malformed = [&](size_t, int, const char*) {
+        EXPECT_EQ(line_at(offset), std::string(5000, 'x'));
+        checked++;
+    };
+    const int fd = open_latency_log(f.path);
+    EXPECT_EQ(read_latency_log(fd, sink), 0);
+    close(fd);
+    EXPECT_EQ(rows, id - 1) << "the row after the second header is not read";
+    EXPECT_EQ(checked, rows + 3);
+}
+
 TEST(LatencyLog, LoadsARunForReplay)
 {
     temp_log f(HEADER + row(1) + row(2) + HEADER + row(7) + "bad\n" + row(8) + row(9));
@@ -283,52 +319,6 @@ TEST(LatencyLog, LoadsARunForReplay)
     EXPECT_EQ(load_latency_run("/tmp", 1, rows), "cannot read /tmp: Is a directory");
     temp_log empty("");
     EXPECT_EQ(load_latency_run(empty.path, 0, rows), empty.path + " holds no runs");
-}
-
-TEST(Percentiles, NearestRankMatchesAReferenceOnRandomData)
-{
-    std::mt19937 rng(7);
-    for (size_t n : {1u, 2u, 3u, 19u, 20u, 21u, 99u, 100u, 101u, 1000u, 4099u}) {
-        for (int round = 0; round < 5; round++) {
-            std::vector<double> v(n);
-            // Few distinct values on odd rounds, so ties are common.
-            std::uniform_int_distribution<int> d(0, round % 2 ? 5 : 1000000);
-            // Values of the log: thousandths.
-            for (double& x : v) x = d(rng) / 1000.0;
-            std::vector<double> sorted = v;
-            std::sort(sorted.begin(), sorted.end());
-            // Reference: the smallest value with at least p% of the values at or below it.
-            auto ref = [&](int p) {
-                for (size_t i = 0; i < n; i++) {
-                    const size_t at_or_below = static_cast<size_t>(
-                        std::upper_bound(sorted.begin(), sorted.end(), sorted[i]) - sorted.begin());
-                    if (at_or_below * 100 >= static_cast<size_t>(p) * n) return sorted[i];
-                }
-                return sorted.back();
-            };
-            for (int p : {1, 25, 50, 90, 95, 99, 100}) {
-                std::vector<double> w = v;
-                EXPECT_EQ(nearest_rank(w, p, 100), ref(p)) << "n=" << n << " p=" << p;
-            }
-            std::vector<double> w = v;
-            const column_stats_t s = column_stats(w, 0);
-            EXPECT_EQ(s.p50, ref(50));
-            EXPECT_EQ(s.p95, ref(95));
-            EXPECT_EQ(s.p99, ref(99));
-            EXPECT_EQ(s.min, sorted.front());
-            EXPECT_EQ(s.max, sorted.back());
-            double sum = 0;
-            for (double x : v) sum += x;
-            EXPECT_NEAR(s.mean, sum / n, 1e-9 * std::max(1.0, std::fabs(sum / n)));
-        }
-    }
-    // Exact ranks at the edges: 95% of 20 values is rank 19, of 21 rank 20.
-    EXPECT_EQ(nearest_rank_index(20, 95, 100), 19u);
-    EXPECT_EQ(nearest_rank_index(21, 95, 100), 20u);
-    EXPECT_EQ(nearest_rank_index(10, 0, 100), 1u);
-    EXPECT_EQ(nearest_rank_index(1000000, 999, 1000), 999000u);
-    std::vector<double> none;
-    EXPECT_TRUE(std::isnan(nearest_rank(none, 50, 100)));
 }
 
 TEST(SampleIds, GapsRepeatsLateIdsAndWrapping)
@@ -413,10 +403,10 @@ TEST(RunSummary, CountsFramesSplitsIAndPAndSharesTheStages)
     EXPECT_EQ(s.other_frames, 1u);
     EXPECT_EQ(s.malformed, 1u);
     EXPECT_EQ(s.last_line, 7u);
-    EXPECT_EQ(s.columns[COL_VRX].n, 4u);
-    EXPECT_EQ(s.columns[COL_VRX].nonfinite, 1u);
-    EXPECT_EQ(s.columns[COL_VRX].max, 30.0);
-    EXPECT_EQ(s.columns[COL_VRX].p50, 10.0);
+    EXPECT_EQ(s.columns[STAT_VRX].n, 4u);
+    EXPECT_EQ(s.columns[STAT_VRX].nonfinite, 1u);
+    EXPECT_EQ(s.columns[STAT_VRX].max, 30.0);
+    EXPECT_EQ(s.columns[STAT_VRX].p50, 10.0);
     EXPECT_EQ(s.vrx_i.n, 1u);
     EXPECT_EQ(s.vrx_i.mean, 20.0);
     EXPECT_EQ(s.vrx_p.n, 3u);
@@ -447,7 +437,7 @@ TEST(RunSummary, AnEmptyRunHasNoValuesButStillPrints)
     run_start(d, 3, 9, true);
     const run_summary_t s = summarize_run(d);
     EXPECT_EQ(s.frames, 0u);
-    EXPECT_TRUE(std::isnan(s.columns[COL_VRX].p50));
+    EXPECT_TRUE(std::isnan(s.columns[STAT_VRX].p50));
     EXPECT_TRUE(std::isnan(s.share[0]));
     const std::string text = format_run_text(s);
     EXPECT_NE(text.find("run 3: lines 9-9"), std::string::npos);
@@ -457,7 +447,7 @@ TEST(RunSummary, AnEmptyRunHasNoValuesButStillPrints)
     cJSON_free(printed);
     cJSON_Delete(j);
     // An empty run still makes a well-formed plot.
-    const std::string svg = render_run_svg(d, s, "a<&>\"b");
+    const std::string svg = render_run_svg(d, run_plot_t(0, 0), s, "a<&>\"b");
     EXPECT_NE(svg.find("a&lt;&amp;&gt;&quot;b"), std::string::npos);
     EXPECT_EQ(svg.find("nan"), std::string::npos);
 }

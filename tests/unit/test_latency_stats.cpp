@@ -125,6 +125,21 @@ TEST(ValueHistogram, PercentilesMinMaxMeanMatchASortedCopy)
     }
 }
 
+TEST(ValueHistogram, NearestRanksAreExactAtTheEdges)
+{
+    // 95% of 20 values is rank 19, of 21 rank 20; 0% is rank 1.
+    EXPECT_EQ(nearest_rank_index(20, 95, 100), 19u);
+    EXPECT_EQ(nearest_rank_index(21, 95, 100), 20u);
+    EXPECT_EQ(nearest_rank_index(10, 0, 100), 1u);
+    EXPECT_EQ(nearest_rank_index(1000000, 999, 1000), 999000u);
+    EXPECT_EQ(nearest_rank_index(0, 50, 100), 0u);
+    value_histogram_t h;
+    for (int i = 1; i <= 20; i++) h.add(i);
+    EXPECT_EQ(h.percentile(95, 100), 19.0);
+    h.add(21);
+    EXPECT_EQ(h.percentile(95, 100), 20.0);
+}
+
 TEST(ValueHistogram, ThousandthsAreExactAndMemoryFollowsDistinctValues)
 {
     value_histogram_t h;

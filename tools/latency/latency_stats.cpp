@@ -12,9 +12,20 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 // Values at or beyond this are held as they are, not as thousandths.
 constexpr double BIG = 1e12;
 
+// x (|x| < BIG) in thousandths, rounded half away from zero. Inline: the
+// library's llround is a call, and this runs for every value.
+inline int64_t thousandths(double x)
+{
+    const double y = x * 1000;
+    auto t = static_cast<int64_t>(y);  // toward zero, exact below 2^53
+    const double frac = y - static_cast<double>(t);
+    // Without branches: which way a value rounds is anybody's guess.
+    return t + static_cast<int64_t>(frac >= 0.5) - static_cast<int64_t>(frac <= -0.5);
+}
+
 stat_key_t key_of(double x)
 {
-    if (std::fabs(x) < BIG) return {false, static_cast<int64_t>(std::llround(x * 1000)), 0};
+    if (std::fabs(x) < BIG) return {false, thousandths(x), 0};
     return {true, 0, x};
 }
 
@@ -63,18 +74,25 @@ void value_histogram_t::add(double x, uint64_t count)
     n_ += count;
     if (!(std::fabs(x) < BIG)) {
         big_[x] += count;
-        sum_big_ += x * static_cast<double>(count);
         return;
     }
-    const auto k = static_cast<int64_t>(std::llround(x * 1000));
-    sum_k_ += static_cast<__int128>(k) * count;
-    if (!any_k_) {
-        min_k_ = max_k_ = k;
-        any_k_ = true;
-    } else {
-        min_k_ = std::min(min_k_, k);
-        max_k_ = std::max(max_k_, k);
+    const int64_t k = thousandths(x);
+    if (dense_.empty()) {
+        dense_.assign(DENSE, 0);
+        dense_base_ = k - DENSE / 2;
     }
+    const auto at = static_cast<uint64_t>(k - dense_base_);
+    if (at < static_cast<uint64_t>(DENSE)) {
+        uint64_t& c = dense_[at];
+        dense_used_ += c == 0;
+        c += count;
+        return;
+    }
+    add_sparse(k, count);
+}
+
+void value_histogram_t::add_sparse(int64_t k, uint64_t count)
+{
     // Half full at most, so a probe ends soon.
     if (2 * (used_ + 1) > slots_.size()) grow();
     const size_t mask = slots_.size() - 1;
@@ -95,6 +113,8 @@ void value_histogram_t::add(double x, uint64_t count)
 
 void value_histogram_t::merge(const value_histogram_t& other)
 {
+    for (size_t i = 0; i < other.dense_.size(); i++)
+        if (other.dense_[i]) add(static_cast<double>(other.dense_base_ + static_cast<int64_t>(i)) / 1000, other.dense_[i]);
     for (const slot_t& s : other.slots_)
         if (s.key != EMPTY) add(static_cast<double>(s.key) / 1000, s.count);
     for (const auto& [v, c] : other.big_) add(v, c);
@@ -105,58 +125,84 @@ void value_histogram_t::clear()
     *this = value_histogram_t{};
 }
 
-double value_histogram_t::min() const
+value_histogram_t::ordered_t value_histogram_t::ordered() const
 {
-    if (n_ == 0) return NaN;
-    if (!big_.empty() && big_.begin()->first < 0) return big_.begin()->first;
-    if (any_k_) return static_cast<double>(min_k_) / 1000;
-    return big_.begin()->first;
-}
-
-double value_histogram_t::max() const
-{
-    if (n_ == 0) return NaN;
-    if (!big_.empty() && big_.rbegin()->first > 0) return big_.rbegin()->first;
-    if (any_k_) return static_cast<double>(max_k_) / 1000;
-    return big_.rbegin()->first;
-}
-
-double value_histogram_t::mean() const
-{
-    return big_sum_mean(sum_k_, sum_big_, n_);
-}
-
-std::vector<std::pair<double, uint64_t>> value_histogram_t::sorted() const
-{
+    ordered_t o;
     std::vector<std::pair<int64_t, uint64_t>> ks;
     ks.reserve(used_);
     for (const slot_t& s : slots_)
         if (s.key != EMPTY) ks.emplace_back(s.key, s.count);
     std::sort(ks.begin(), ks.end());
-    std::vector<std::pair<double, uint64_t>> out;
-    out.reserve(ks.size() + big_.size());
+    // The dense block is in order already: merge it in.
+    std::vector<std::pair<int64_t, uint64_t>> dense;
+    dense.reserve(dense_used_);
+    for (size_t i = 0; i < dense_.size(); i++)
+        if (dense_[i]) dense.emplace_back(dense_base_ + static_cast<int64_t>(i), dense_[i]);
+    std::vector<std::pair<int64_t, uint64_t>> all(ks.size() + dense.size());
+    std::merge(ks.begin(), ks.end(), dense.begin(), dense.end(), all.begin());
+    o.values.reserve(all.size() + big_.size());
     // Large negative values, the thousandths, large positive values.
     auto b = big_.begin();
-    for (; b != big_.end() && b->first < 0; ++b) out.emplace_back(b->first, b->second);
-    for (const auto& [k, c] : ks) out.emplace_back(static_cast<double>(k) / 1000, c);
-    for (; b != big_.end(); ++b) out.emplace_back(b->first, b->second);
-    return out;
+    for (; b != big_.end() && b->first < 0; ++b) {
+        o.values.emplace_back(b->first, b->second);
+        o.sum_big += b->first * static_cast<double>(b->second);
+    }
+    for (const auto& [k, c] : all) {
+        o.values.emplace_back(static_cast<double>(k) / 1000, c);
+        o.sum_k += static_cast<__int128>(k) * c;
+    }
+    for (; b != big_.end(); ++b) {
+        o.values.emplace_back(b->first, b->second);
+        o.sum_big += b->first * static_cast<double>(b->second);
+    }
+    return o;
 }
 
-void value_histogram_t::percentiles(const uint64_t* nums, size_t k, uint64_t den, double* out) const
+double value_histogram_t::min() const
 {
-    if (n_ == 0) {
+    return n_ == 0 ? NaN : ordered().values.front().first;
+}
+
+double value_histogram_t::max() const
+{
+    return n_ == 0 ? NaN : ordered().values.back().first;
+}
+
+double value_histogram_t::mean() const
+{
+    const ordered_t o = ordered();
+    return big_sum_mean(o.sum_k, o.sum_big, n_);
+}
+
+std::vector<std::pair<double, uint64_t>> value_histogram_t::sorted() const
+{
+    return ordered().values;
+}
+
+namespace {
+
+// Nearest-rank percentiles of n values listed in order with their counts.
+void ranks_of(const std::vector<std::pair<double, uint64_t>>& v, uint64_t n, const uint64_t* nums, size_t k,
+              uint64_t den, double* out)
+{
+    if (n == 0) {
         std::fill(out, out + k, NaN);
         return;
     }
-    const std::vector<std::pair<double, uint64_t>> v = sorted();
     uint64_t below = 0;  // values before v[at]
     size_t at = 0;
     for (size_t i = 0; i < k; i++) {
-        const uint64_t rank = nearest_rank_index(n_, nums[i], den);
+        const uint64_t rank = nearest_rank_index(n, nums[i], den);
         while (below + v[at].second < rank) below += v[at++].second;
         out[i] = v[at].first;
     }
+}
+
+}  // namespace
+
+void value_histogram_t::percentiles(const uint64_t* nums, size_t k, uint64_t den, double* out) const
+{
+    ranks_of(n_ ? ordered().values : std::vector<std::pair<double, uint64_t>>{}, n_, nums, k, den, out);
 }
 
 double value_histogram_t::percentile(uint64_t num, uint64_t den) const
@@ -171,12 +217,13 @@ column_stats_t value_histogram_t::stats(uint64_t nonfinite) const
     column_stats_t s;
     s.n = n_;
     s.nonfinite = nonfinite;
-    s.min = min();
-    s.max = max();
-    s.mean = mean();
+    const ordered_t o = ordered();
+    s.min = n_ ? o.values.front().first : NaN;
+    s.max = n_ ? o.values.back().first : NaN;
+    s.mean = big_sum_mean(o.sum_k, o.sum_big, n_);
     static const uint64_t nums[3] = {50, 95, 99};
     double p[3];
-    percentiles(nums, 3, 100, p);
+    ranks_of(o.values, n_, nums, 3, 100, p);
     s.p50 = p[0];
     s.p95 = p[1];
     s.p99 = p[2];

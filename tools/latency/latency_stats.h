@@ -7,9 +7,9 @@
 //   value_histogram_t   exact multiset of values at the log's precision
 //                       (thousandths), sparse: memory grows with the number
 //                       of distinct values, never with the number of values.
-//                       O(1) expected per value; min, max and mean at any
-//                       time; nearest-rank percentiles in O(d log d) for d
-//                       distinct values.
+//                       O(1) expected per value; min, max, mean and
+//                       nearest-rank percentiles in O(d log d) for d distinct
+//                       values, all of them from one sort.
 //   id_tracker_t        sample-id accounting: missing ids and their gaps,
 //                       repeats, ids out of order, 32-bit wrap. O(log g) per
 //                       id for g gaps, whatever order the ids come in.
@@ -68,8 +68,10 @@ struct column_stats_t {
 
 // ------------------------------------------------------ value_histogram_t
 
-// Exact multiset of finite values, counted per distinct thousandth in an
-// open-addressing hash table (values beyond thousandths in an ordered map).
+// Exact multiset of finite values, counted per distinct thousandth: in a
+// fixed dense block of counts around the first value (a column's values
+// cluster, and counting there is one increment), elsewhere in an
+// open-addressing hash table; values beyond thousandths in an ordered map.
 class value_histogram_t {
 public:
     // Adds x (finite) once, or count times.
@@ -79,8 +81,9 @@ public:
     void clear();
 
     uint64_t count() const { return n_; }
-    size_t distinct() const { return used_ + big_.size(); }
-    // NaN when empty.
+    size_t distinct() const { return dense_used_ + used_ + big_.size(); }
+    // NaN when empty. Each looks at every distinct value: for several
+    // figures at once, stats() sorts once.
     double min() const;
     double max() const;
     // Mean of the values at thousandths: the exact sum over the count.
@@ -102,15 +105,23 @@ private:
         uint64_t count;
     };
     static constexpr int64_t EMPTY = INT64_MIN;
+    static constexpr int64_t DENSE = 8192;  // thousandths in the dense block
     void grow();
+    void add_sparse(int64_t k, uint64_t count);
+    std::vector<uint64_t> dense_;  // empty until the first value
+    int64_t dense_base_ = 0;
+    size_t dense_used_ = 0;
     std::vector<slot_t> slots_;  // empty or a power of two
     size_t used_ = 0;
     std::map<double, uint64_t> big_;
     uint64_t n_ = 0;
-    __int128 sum_k_ = 0;   // thousandths
-    double sum_big_ = 0;
-    bool any_k_ = false;
-    int64_t min_k_ = 0, max_k_ = 0;
+    // Every distinct value in order as thousandths (big values apart).
+    struct ordered_t {
+        std::vector<std::pair<double, uint64_t>> values;  // ascending
+        __int128 sum_k = 0;
+        double sum_big = 0;
+    };
+    ordered_t ordered() const;
 };
 
 // ---------------------------------------------------------- id_tracker_t

@@ -52,6 +52,11 @@ struct latency_log_sink {
     std::function<void(size_t line, int run)> header;
     std::function<void(size_t line, int run, const latency_row_t& row)> row;
     std::function<void(size_t line, int run, const char* reason)> malformed;
+    // When set: during every call above, the byte offset of the line's start
+    // from where reading began.
+    uint64_t* offset = nullptr;
+    // When set: reading ends after the call that made it true.
+    const bool* stop = nullptr;
 };
 
 // Reads a log from fd to its end, calling sink for every line. Lines longer

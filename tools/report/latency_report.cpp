@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-const column_info_t REPORT_COLUMNS[COL_COUNT] = {
+const column_info_t REPORT_COLUMNS[STAT_COLUMN_COUNT] = {
     {"Input MBPS", "input_mbps", "Mbit/s", 2},
     {"VTX Latency", "vtx_latency_ms", "ms", 3},
     {"VRX Latency", "vrx_latency_ms", "ms", 3},
@@ -23,63 +23,35 @@ const column_info_t REPORT_COLUMNS[COL_COUNT] = {
     {"Fragments", "fragments", "count", 0},
 };
 
-double nearest_rank(std::vector<double>& v, uint64_t num, uint64_t den)
-{
-    if (v.empty()) return std::numeric_limits<double>::quiet_NaN();
-    const auto k = static_cast<std::ptrdiff_t>(nearest_rank_index(v.size(), num, den) - 1);
-    std::nth_element(v.begin(), v.begin() + k, v.end());
-    return v[static_cast<size_t>(k)];
-}
-
 namespace {
 
-// The log holds every value with at most 3 decimals; a float read from it is
-// the nearest float to that decimal, so rounding to thousandths gives the
-// decimal back (as the double nearest to it). Values too large for
-// thousandths to matter are kept.
-double log_value(double x)
+// The float columns' figures as the floats the log's texts read to, the
+// values the inspector held: the report prints them as it always has.
+double as_logged_float(double v)
 {
-    return std::fabs(x) < 1e12 ? std::round(x * 1000) / 1000 : x;
+    return std::isfinite(v) ? static_cast<double>(static_cast<float>(v)) : v;
+}
+
+column_stats_t logged_floats(column_stats_t c)
+{
+    for (double* v : {&c.min, &c.p50, &c.p95, &c.p99, &c.max}) *v = as_logged_float(*v);
+    return c;
 }
 
 }  // namespace
 
-template <typename T>
-column_stats_t column_stats(std::vector<T>& v, uint64_t nonfinite)
+stat_sample_t row_sample(const latency_row_t& r)
 {
-    column_stats_t s;
-    s.n = v.size();
-    s.nonfinite = nonfinite;
-    if (v.empty()) {
-        s.min = s.mean = s.p50 = s.p95 = s.p99 = s.max = std::numeric_limits<double>::quiet_NaN();
-        return s;
-    }
-    double sum = 0;
-    T lo = v[0], hi = v[0];
-    for (T x : v) {
-        sum += log_value(x);
-        lo = std::min(lo, x);
-        hi = std::max(hi, x);
-    }
-    s.min = lo;
-    s.max = hi;
-    s.mean = sum / static_cast<double>(v.size());
-    // Each nth_element leaves the larger values above its rank, so the next,
-    // higher percentile only needs to search the part above.
-    const uint64_t n = v.size();
-    const auto k50 = static_cast<std::ptrdiff_t>(nearest_rank_index(n, 50, 100) - 1);
-    const auto k95 = static_cast<std::ptrdiff_t>(nearest_rank_index(n, 95, 100) - 1);
-    const auto k99 = static_cast<std::ptrdiff_t>(nearest_rank_index(n, 99, 100) - 1);
-    std::nth_element(v.begin(), v.begin() + k50, v.end());
-    s.p50 = v[static_cast<size_t>(k50)];
-    std::nth_element(v.begin() + k50, v.begin() + k95, v.end());
-    s.p95 = v[static_cast<size_t>(k95)];
-    std::nth_element(v.begin() + k95, v.begin() + k99, v.end());
-    s.p99 = v[static_cast<size_t>(k99)];
+    stat_sample_t s;
+    s.sample_id = r.sample_id;
+    s.kind = r.kind;
+    const double v[STAT_COLUMN_COUNT] = {r.input_mbps,       r.vtx_latency_ms,    r.vrx_latency_ms,
+                                         r.avg_latency_ms,   r.frame_latency_ms,  r.fec_latency_ms,
+                                         r.decode_latency_ms, r.render_latency_ms, r.pcap_delta_ms,
+                                         r.fps,              double(r.rssi_dbm),  double(r.fragments)};
+    std::copy(v, v + STAT_COLUMN_COUNT, s.v);
     return s;
 }
-template column_stats_t column_stats(std::vector<float>&, uint64_t);
-template column_stats_t column_stats(std::vector<double>&, uint64_t);
 
 void run_start(run_data_t& d, int run, size_t line, bool header)
 {
@@ -92,8 +64,7 @@ void run_start(run_data_t& d, int run, size_t line, bool header)
 void run_add_row(run_data_t& d, size_t line, const latency_row_t& row)
 {
     d.last_line = line;
-    d.rows.push_back(row);
-    d.ids.push_back(track_id(d.tracker, row.sample_id));
+    d.stats.add(row_sample(row));
 }
 
 void run_add_malformed(run_data_t& d, size_t line, const char* reason)
@@ -105,82 +76,35 @@ void run_add_malformed(run_data_t& d, size_t line, const char* reason)
 
 run_summary_t summarize_run(const run_data_t& d)
 {
+    const latency_stats_t& st = d.stats;
     run_summary_t s;
     s.run = d.run;
     s.has_header = d.has_header;
     s.first_line = d.first_line;
     s.last_line = d.last_line;
-    s.frames = d.rows.size();
-    if (!d.rows.empty()) {
-        s.first_id = d.rows.front().sample_id;
-        s.last_id = d.rows.back().sample_id;
-    }
-    s.missing = d.tracker.missing;
-    s.repeats = d.tracker.repeats;
-    s.out_of_order = d.tracker.out_of_order;
-    s.gap_count = d.tracker.gaps.size();
-    for (const id_range_t& g : d.tracker.first_gaps(MAX_LISTED)) {
+    s.frames = st.frames();
+    s.first_id = st.first_id();
+    s.last_id = st.last_id();
+    s.missing = st.ids().missing;
+    s.repeats = st.ids().repeats;
+    s.out_of_order = st.ids().out_of_order;
+    s.gap_count = st.ids().gaps.size();
+    for (const id_range_t& g : st.ids().first_gaps(MAX_LISTED))
         s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
-    }
     s.malformed = d.malformed;
     s.malformed_lines = d.malformed_lines;
-
-    // One pass over the rows fills every column; the float columns are
-    // kept as floats (half the memory traffic), the two integer columns as
-    // doubles, which hold any 32-bit value exactly.
-    const size_t n = d.rows.size();
-    std::vector<float> cols[COL_COUNT];
-    std::vector<double> ints[2];
-    std::vector<float> vrx_i, vrx_p;
-    uint64_t bad[COL_COUNT] = {};
-    for (int c = 0; c < COL_RSSI; c++) cols[c].reserve(n);
-    ints[0].reserve(n);
-    ints[1].reserve(n);
-    for (const latency_row_t& r : d.rows) {
-        const float f[COL_RSSI] = {r.input_mbps, r.vtx_latency_ms, r.vrx_latency_ms, r.avg_latency_ms,
-                                   r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms,
-                                   r.render_latency_ms, r.pcap_delta_ms, r.fps};
-        for (int c = 0; c < COL_RSSI; c++) {
-            if (std::isfinite(f[c]))
-                cols[c].push_back(f[c]);
-            else
-                bad[c]++;
-        }
-        ints[0].push_back(r.rssi_dbm);
-        ints[1].push_back(r.fragments);
-        if (std::isfinite(r.vrx_latency_ms)) {
-            if (r.kind == FRAME_KIND_I) vrx_i.push_back(r.vrx_latency_ms);
-            else if (r.kind == FRAME_KIND_P) vrx_p.push_back(r.vrx_latency_ms);
-        }
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        const column_stats_t cs = st.column_stats(c);
+        s.columns[c] = c == STAT_RSSI || c == STAT_FRAGMENTS ? cs : logged_floats(cs);
     }
-    for (int c = 0; c < COL_RSSI; c++) {
-        s.columns[c] = column_stats(cols[c], bad[c]);
-        std::vector<float>().swap(cols[c]);
-    }
-    s.columns[COL_RSSI] = column_stats(ints[0], 0);
-    s.columns[COL_FRAGMENTS] = column_stats(ints[1], 0);
-    s.vrx_i = column_stats(vrx_i, 0);
-    s.vrx_p = column_stats(vrx_p, 0);
-
-    double sums[5] = {0, 0, 0, 0, 0};
-    for (const latency_row_t& r : d.rows) {
-        switch (r.kind) {
-        case FRAME_KIND_I: s.i_frames++; break;
-        case FRAME_KIND_P: s.p_frames++; break;
-        default: s.other_frames++; break;
-        }
-        const float parts[5] = {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms,
-                                r.render_latency_ms, r.vrx_latency_ms};
-        if (!std::all_of(parts, parts + 5, [](float x) { return std::isfinite(x); })) continue;
-        for (int i = 0; i < 5; i++) sums[i] += parts[i];
-    }
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    double used = 0;
-    for (int i = 0; i < 4; i++) {
-        s.share[i] = sums[4] != 0 ? sums[i] / sums[4] : nan;
-        used += s.share[i];
-    }
-    s.share_rest = sums[4] != 0 ? 1.0 - used : nan;
+    s.vrx_i = logged_floats(st.vrx_of(FRAME_KIND_I).stats());
+    s.vrx_p = logged_floats(st.vrx_of(FRAME_KIND_P).stats());
+    s.i_frames = st.kinds().i;
+    s.p_frames = st.kinds().p;
+    s.other_frames = st.kinds().other;
+    const stage_shares_t sh = st.shares();
+    std::copy(sh.share, sh.share + 4, s.share);
+    s.share_rest = sh.rest;
     return s;
 }
 
@@ -240,10 +164,10 @@ std::string format_run_text(const run_summary_t& s)
     if (s.malformed > TEXT_LISTED) put("    ... and {} more\n", s.malformed - TEXT_LISTED);
     put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n",
         "min", "mean", "p50", "p95", "p99", "max");
-    for (int c = 0; c < COL_COUNT; c++) {
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         const column_info_t& ci = REPORT_COLUMNS[c];
         stats_line(out, ci.title, ci.unit, ci.decimals, s.columns[c]);
-        if (c == COL_VRX) {
+        if (c == STAT_VRX) {
             stats_line(out, "  I-frames", "ms", 3, s.vrx_i);
             stats_line(out, "  P-frames", "ms", 3, s.vrx_p);
         }
@@ -325,7 +249,7 @@ cJSON* run_summary_json(const run_summary_t& s)
         cJSON_AddItemToArray(bad, m);
     }
     cJSON* cols = cJSON_AddObjectToObject(o, "columns");
-    for (int c = 0; c < COL_COUNT; c++)
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++)
         cJSON_AddItemToObject(cols, REPORT_COLUMNS[c].key, stats_json(s.columns[c], REPORT_COLUMNS[c].unit));
     cJSON_AddItemToObject(o, "vrx_latency_ms_i_frames", stats_json(s.vrx_i, "ms"));
     cJSON_AddItemToObject(o, "vrx_latency_ms_p_frames", stats_json(s.vrx_p, "ms"));

@@ -14,42 +14,29 @@
 #include "latency_log.h"
 #include "latency_stats.h"
 
-// Nearest-rank percentile: the smallest value v of the n values such that at
-// least p percent of them are <= v, i.e. the value of rank ceil(p/100 * n) in
-// ascending order (rank 1 for p = 0). Reorders values (a partial sort).
-// Returns NaN for no values. p is given as num/den (95/100, 999/1000).
-double nearest_rank(std::vector<double>& values, uint64_t num, uint64_t den);
-
-// Columns of the log summarized, in the order they are printed.
-enum report_column_e {
-    COL_INPUT, COL_VTX, COL_VRX, COL_AVG, COL_FRAME, COL_FEC, COL_DECODE, COL_RENDER,
-    COL_PCAP, COL_FPS, COL_RSSI, COL_FRAGMENTS, COL_COUNT
-};
+// Columns of the log summarized (stat_column_e), in the order they are printed.
 struct column_info_t {
     const char* title;  // as in the CSV header
     const char* key;    // JSON member
     const char* unit;
     int decimals;
 };
-extern const column_info_t REPORT_COLUMNS[COL_COUNT];
+extern const column_info_t REPORT_COLUMNS[STAT_COLUMN_COUNT];
 
-// Min, mean, nearest-rank p50/p95/p99 and max of values (reordered);
-// for float and double vectors.
-template <typename T>
-column_stats_t column_stats(std::vector<T>& values, uint64_t nonfinite);
-
-// Everything kept of one run while the log is read.
+// Everything kept of one run while the log is read: its statistics, not
+// its rows.
 struct run_data_t {
     int run = 0;
     bool has_header = false;
     size_t first_line = 0, last_line = 0;
-    std::vector<latency_row_t> rows;
-    std::vector<int64_t> ids;  // unwrapped sample id of each row
-    id_tracker_t tracker;
+    latency_stats_t stats;
     uint64_t malformed = 0;
     std::vector<std::pair<size_t, const char*>> malformed_lines;  // the first MAX_LISTED
 };
 constexpr size_t MAX_LISTED = 1000;
+
+// The engine's view of a row.
+stat_sample_t row_sample(const latency_row_t& row);
 
 void run_start(run_data_t& d, int run, size_t line, bool header);
 void run_add_row(run_data_t& d, size_t line, const latency_row_t& row);
@@ -67,7 +54,7 @@ struct run_summary_t {
     uint64_t i_frames = 0, p_frames = 0, other_frames = 0;
     uint64_t malformed = 0;
     std::vector<std::pair<size_t, const char*>> malformed_lines;
-    column_stats_t columns[COL_COUNT];
+    column_stats_t columns[STAT_COLUMN_COUNT];
     column_stats_t vrx_i, vrx_p;
     // Sum of each stage (frame, FEC, decode, render) over the sum of the
     // receiver latency, over the rows where all five are finite; NaN if none.
@@ -80,8 +67,43 @@ std::string format_run_text(const run_summary_t& s);
 // A new JSON object; the caller owns it (cJSON_Delete).
 cJSON* run_summary_json(const run_summary_t& s);
 
-// A self-contained SVG document of the run. Runs of more rows than a plot
-// has pixels are drawn from per-bin means, minima and maxima.
-std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const std::string& title);
+// The per-row data of the plot, gathered in bins over the run's unwrapped
+// sample ids [lo, hi] (id_tracker_t's low and high): as many bins as ids up
+// to MAX_PLOT_BINS, else MAX_PLOT_BINS bins of about equal width. Fed the
+// run's rows in order, so it unwraps their ids as the run's tracker did.
+constexpr int MAX_PLOT_BINS = 800;  // a bin is at least 1.1 px wide
+struct plot_bin_t {
+    uint64_t n = 0;
+    double vrx = 0, vtx = 0, vrx_min = 0, vrx_max = 0;
+    uint64_t vrx_n = 0, vtx_n = 0, i_n = 0, stage_n = 0;
+    double i_vrx = 0;
+    double stage[4] = {0, 0, 0, 0};
+};
+class run_plot_t {
+public:
+    run_plot_t(int64_t lo, int64_t hi);
+    void add(const latency_row_t& row);
+
+    int64_t lo() const { return lo_; }
+    int64_t hi() const { return hi_; }
+    int nbins() const { return nbins_; }
+    // More ids than bins: each bin is the mean of several.
+    bool binned() const { return static_cast<double>(hi_ - lo_) + 1 > nbins_; }
+    const std::vector<plot_bin_t>& bins() const { return bins_; }
+
+private:
+    int64_t lo_, hi_;
+    int nbins_;
+    std::vector<plot_bin_t> bins_;
+    bool any_ = false;
+    uint32_t prev_id_ = 0;
+    int64_t prev_ = 0;
+};
+
+// A self-contained SVG document of the run: latency per frame and the
+// stacked receiver stages from plot, the histogram of the receiver latency
+// from the run's statistics.
+std::string render_run_svg(const run_data_t& d, const run_plot_t& plot, const run_summary_t& s,
+                           const std::string& title);
 
 #endif

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <tuple>
 
 #include <fmt/format.h>
 
@@ -14,7 +15,6 @@ namespace {
 constexpr double WIDTH = 1000, HEIGHT = 1060;
 constexpr double PLOT_X = 80, PLOT_W = 880, PLOT_H = 230;
 constexpr double PANEL_Y[3] = {110, 440, 770};  // top of each plot area
-constexpr int MAX_BINS = 800;                   // a bin is at least 1.1 px wide
 constexpr int HIST_BINS = 50;
 
 const char* const STAGE_COLOURS[4] = {"#4e79a7", "#f28e2b", "#59a14f", "#b07aa1"};
@@ -58,14 +58,6 @@ std::string tick_label(double v, double step)
     const int d = std::min(6, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
     return fmt::format("{:.{}f}", v, d);
 }
-
-struct bin_t {
-    uint64_t n = 0;
-    double vrx = 0, vtx = 0, vrx_min = 0, vrx_max = 0;
-    uint64_t vrx_n = 0, vtx_n = 0, i_n = 0, stage_n = 0;
-    double i_vrx = 0;
-    double stage[4] = {0, 0, 0, 0};
-};
 
 struct svg_out {
     fmt::memory_buffer b;
@@ -152,11 +144,43 @@ std::string fmt_ms(double v)
     return std::isnan(v) ? std::string("-") : fmt::format("{:.2f}", v);
 }
 
-}  // namespace
+// Where the panels over the sample ids draw: the bins, their x positions
+// and the axis they share.
+struct id_axis {
+    const run_plot_t& plot;
+    const std::vector<plot_bin_t>& bins;
+    int nbins;
+    bool binned;
+    double bin_w, x0, x1, xstep;
+    std::string xtitle;
+    explicit id_axis(const run_plot_t& p)
+        : plot(p), bins(p.bins()), nbins(p.nbins()), binned(p.binned()), bin_w(PLOT_W / p.nbins()),
+          x0(static_cast<double>(p.lo()) - 0.5), x1(static_cast<double>(p.hi()) + 0.5),
+          xstep(std::max(1.0, nice_step(x1 - x0, 8)))
+    {
+        const double range = static_cast<double>(p.hi() - p.lo()) + 1;
+        xtitle = binned ? fmt::format("sample id (each point: the mean of a bin of {:.1f} ids)", range / nbins)
+                        : std::string("sample id");
+    }
+    double bin_x(int b) const { return PLOT_X + (b + 0.5) * bin_w; }
+    const plot_bin_t& bin(int b) const { return bins[static_cast<size_t>(b)]; }
+};
 
-std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const std::string& title)
+// y of v in a plot area of top whose axis ends at ymax.
+struct y_scale {
+    double top, ymax;
+    double operator()(double v) const { return top + PLOT_H - std::min(v, ymax) / ymax * PLOT_H; }
+};
+
+// An axis maximum of whole ticks above ymax, and its tick step.
+std::pair<double, double> y_axis(double ymax)
 {
-    svg_out o;
+    const double ystep = nice_step(ymax > 0 ? ymax : 1, 5);
+    return {std::max(ystep, std::ceil(ymax / ystep) * ystep), ystep};
+}
+
+void document_head(svg_out& o, const run_summary_t& s, const std::string& title)
+{
     o.put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     o.put("<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"{0:.0f}\" height=\"{1:.0f}\" "
           "viewBox=\"0 0 {0:.0f} {1:.0f}\" font-family=\"DejaVu Sans, Verdana, Arial, sans-serif\">\n",
@@ -167,234 +191,251 @@ std::string render_run_svg(const run_data_t& d, const run_summary_t& s, const st
            fmt::format("{} frames ({} I, {} P, {} other), sample ids {} to {}, {} missing, {} repeated; "
                        "VRX latency p50 {} ms, p95 {} ms, p99 {} ms",
                        s.frames, s.i_frames, s.p_frames, s.other_frames, s.first_id, s.last_id, s.missing,
-                       s.repeats, fmt_ms(s.columns[COL_VRX].p50), fmt_ms(s.columns[COL_VRX].p95),
-                       fmt_ms(s.columns[COL_VRX].p99)),
+                       s.repeats, fmt_ms(s.columns[STAT_VRX].p50), fmt_ms(s.columns[STAT_VRX].p95),
+                       fmt_ms(s.columns[STAT_VRX].p99)),
            "start", 12);
+}
 
-    // Bins over the run's unwrapped sample ids; with no more ids than bins,
-    // each bin is one id and the plot shows every frame.
-    int64_t lo = 0, hi = 0;
-    if (!d.ids.empty()) {
-        lo = *std::min_element(d.ids.begin(), d.ids.end());
-        hi = *std::max_element(d.ids.begin(), d.ids.end());
+// Panel 1: latency per frame. Lines through the filled bins; an empty bin
+// (missing ids) breaks them, and a bin with no filled neighbour shows as a
+// dot. Binned, a band from the bin's minimum to its maximum.
+void latency_panel(svg_out& o, const id_axis& ax)
+{
+    const double top = PANEL_Y[0];
+    double ymax = 0;
+    for (const plot_bin_t& b : ax.bins) {
+        if (b.vrx_n) ymax = std::max(ymax, ax.binned ? b.vrx_max : b.vrx / b.vrx_n);
+        if (b.vtx_n) ymax = std::max(ymax, b.vtx / b.vtx_n);
     }
-    const double range = static_cast<double>(hi - lo) + 1;
-    const int nbins = static_cast<int>(std::min<double>(range, MAX_BINS));
-    std::vector<bin_t> bins(static_cast<size_t>(std::max(nbins, 1)));
-    // In integers: with as many bins as ids each id must get its own bin.
-    auto bin_of = [&](int64_t id) {
-        const auto b = static_cast<unsigned __int128>(id - lo) * static_cast<unsigned>(nbins) /
-                       (static_cast<unsigned __int128>(hi - lo) + 1);
-        return std::min(static_cast<int>(b), nbins - 1);
-    };
-    bool binned = range > nbins;
-    for (size_t i = 0; i < d.rows.size(); i++) {
-        const latency_row_t& r = d.rows[i];
-        bin_t& b = bins[static_cast<size_t>(bin_of(d.ids[i]))];
-        b.n++;
-        if (std::isfinite(r.vrx_latency_ms)) {
-            const double v = r.vrx_latency_ms;
-            b.vrx_min = b.vrx_n ? std::min(b.vrx_min, v) : v;
-            b.vrx_max = b.vrx_n ? std::max(b.vrx_max, v) : v;
-            b.vrx += v;
-            b.vrx_n++;
-            if (r.kind == FRAME_KIND_I) {
-                b.i_vrx += v;
-                b.i_n++;
-            }
-        }
-        if (std::isfinite(r.vtx_latency_ms)) {
-            b.vtx += r.vtx_latency_ms;
-            b.vtx_n++;
-        }
-        const float st[4] = {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
-        if (std::all_of(st, st + 4, [](float x) { return std::isfinite(x) && x >= 0; })) {
-            for (int k = 0; k < 4; k++) b.stage[k] += st[k];
-            b.stage_n++;
-        }
-    }
-    const double bin_w = PLOT_W / nbins;
-    auto bin_x = [&](int b) { return PLOT_X + (b + 0.5) * bin_w; };
-    const double x0 = static_cast<double>(lo) - 0.5, x1 = static_cast<double>(hi) + 0.5;
-    const double xstep = std::max(1.0, nice_step(x1 - x0, 8));
-    const std::string xtitle = binned
-        ? fmt::format("sample id (each point: the mean of a bin of {:.1f} ids)", range / nbins)
-        : std::string("sample id");
-
-    // Panel 1: latency per frame.
-    {
-        const double top = PANEL_Y[0];
-        double ymax = 0;
-        for (const bin_t& b : bins) {
-            if (b.vrx_n) ymax = std::max(ymax, binned ? b.vrx_max : b.vrx / b.vrx_n);
-            if (b.vtx_n) ymax = std::max(ymax, b.vtx / b.vtx_n);
-        }
-        const double ystep = nice_step(ymax > 0 ? ymax : 1, 5);
-        ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
-        panel_title(o, top, "Latency per frame");
-        std::vector<legend_item> items = {{'l', VRX_COLOUR, "VRX Latency (receiver)"},
-                                          {'l', VTX_COLOUR, "VTX Latency (transmitter)"},
-                                          {'d', IFRAME_COLOUR, "I-frame (VRX Latency)"}};
-        if (binned) items.push_back({'b', BAND_COLOUR, "VRX min to max in the bin"});
-        legend(o, top, items);
-        axes(o, "plot-latency", top, x0, x1, xstep, ymax, ystep, xtitle, "latency (ms)", true);
-        auto py = [&](double v) { return top + PLOT_H - std::min(v, ymax) / ymax * PLOT_H; };
-        if (binned) {
-            // One band polygon per run of filled bins.
-            for (int b = 0; b < nbins;) {
-                if (!bins[static_cast<size_t>(b)].vrx_n) { b++; continue; }
-                int e = b;
-                while (e < nbins && bins[static_cast<size_t>(e)].vrx_n) e++;
-                o.put("<polygon fill=\"{}\" stroke=\"none\" points=\"", BAND_COLOUR);
-                for (int k = b; k < e; k++)
-                    o.put("{:.1f},{:.1f} {:.1f},{:.1f} ", PLOT_X + k * bin_w, py(bins[size_t(k)].vrx_max),
-                          PLOT_X + (k + 1) * bin_w, py(bins[size_t(k)].vrx_max));
-                for (int k = e - 1; k >= b; k--)
-                    o.put("{:.1f},{:.1f} {:.1f},{:.1f} ", PLOT_X + (k + 1) * bin_w, py(bins[size_t(k)].vrx_min),
-                          PLOT_X + k * bin_w, py(bins[size_t(k)].vrx_min));
-                o.put("\"/>\n");
-                b = e;
-            }
-        }
-        // Lines through the filled bins; an empty bin (missing ids) breaks
-        // them, and a bin with no filled neighbour shows as a dot.
-        auto series = [&](const char* colour, auto value, auto has) {
-            o.put("<path fill=\"none\" stroke=\"{}\" stroke-width=\"1.3\" stroke-linejoin=\"round\" d=\"", colour);
-            std::vector<int> lone;
-            bool pen = false;
-            for (int b = 0; b < nbins; b++) {
-                const bin_t& x = bins[static_cast<size_t>(b)];
-                if (!has(x)) { pen = false; continue; }
-                const bool next = b + 1 < nbins && has(bins[static_cast<size_t>(b + 1)]);
-                if (!pen && !next) {
-                    lone.push_back(b);
-                    continue;
-                }
-                o.put("{}{:.1f} {:.1f}", pen ? "L" : "M", bin_x(b), py(value(x)));
-                pen = true;
-            }
+    double ystep;
+    std::tie(ymax, ystep) = y_axis(ymax);
+    panel_title(o, top, "Latency per frame");
+    std::vector<legend_item> items = {{'l', VRX_COLOUR, "VRX Latency (receiver)"},
+                                      {'l', VTX_COLOUR, "VTX Latency (transmitter)"},
+                                      {'d', IFRAME_COLOUR, "I-frame (VRX Latency)"}};
+    if (ax.binned) items.push_back({'b', BAND_COLOUR, "VRX min to max in the bin"});
+    legend(o, top, items);
+    axes(o, "plot-latency", top, ax.x0, ax.x1, ax.xstep, ymax, ystep, ax.xtitle, "latency (ms)", true);
+    const y_scale py{top, ymax};
+    const int nbins = ax.nbins;
+    const double bin_w = ax.bin_w;
+    if (ax.binned) {
+        // One band polygon per run of filled bins.
+        for (int b = 0; b < nbins;) {
+            if (!ax.bin(b).vrx_n) { b++; continue; }
+            int e = b;
+            while (e < nbins && ax.bin(e).vrx_n) e++;
+            o.put("<polygon fill=\"{}\" stroke=\"none\" points=\"", BAND_COLOUR);
+            for (int k = b; k < e; k++)
+                o.put("{:.1f},{:.1f} {:.1f},{:.1f} ", PLOT_X + k * bin_w, py(ax.bin(k).vrx_max),
+                      PLOT_X + (k + 1) * bin_w, py(ax.bin(k).vrx_max));
+            for (int k = e - 1; k >= b; k--)
+                o.put("{:.1f},{:.1f} {:.1f},{:.1f} ", PLOT_X + (k + 1) * bin_w, py(ax.bin(k).vrx_min),
+                      PLOT_X + k * bin_w, py(ax.bin(k).vrx_min));
             o.put("\"/>\n");
-            for (int b : lone)
-                o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"1.8\" fill=\"{}\"/>\n", bin_x(b),
-                      py(value(bins[static_cast<size_t>(b)])), colour);
-        };
-        series(VTX_COLOUR, [](const bin_t& b) { return b.vtx / b.vtx_n; }, [](const bin_t& b) { return b.vtx_n > 0; });
-        series(VRX_COLOUR, [](const bin_t& b) { return b.vrx / b.vrx_n; }, [](const bin_t& b) { return b.vrx_n > 0; });
-        o.put("<g fill=\"{}\">\n", IFRAME_COLOUR);
+            b = e;
+        }
+    }
+    auto series = [&](const char* colour, auto value, auto has) {
+        o.put("<path fill=\"none\" stroke=\"{}\" stroke-width=\"1.3\" stroke-linejoin=\"round\" d=\"", colour);
+        std::vector<int> lone;
+        bool pen = false;
         for (int b = 0; b < nbins; b++) {
-            const bin_t& x = bins[static_cast<size_t>(b)];
-            if (x.i_n) o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2.2\"/>\n", bin_x(b), py(x.i_vrx / x.i_n));
-        }
-        o.put("</g>\n");
-    }
-
-    // Panel 2: the four receiver stages stacked, as steps over the bins.
-    {
-        const double top = PANEL_Y[1];
-        double ymax = 0;
-        for (const bin_t& b : bins)
-            if (b.stage_n) ymax = std::max(ymax, (b.stage[0] + b.stage[1] + b.stage[2] + b.stage[3]) / b.stage_n);
-        const double ystep = nice_step(ymax > 0 ? ymax : 1, 5);
-        ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
-        panel_title(o, top, "Receiver stages, stacked");
-        std::vector<legend_item> items;
-        for (int k = 0; k < 4; k++)
-            items.push_back({'b', STAGE_COLOURS[k],
-                             fmt::format("{} ({})", STAGE_NAMES[k],
-                                         std::isnan(s.share[k]) ? std::string("-")
-                                                                : fmt::format("{:.1f} % of VRX", 100 * s.share[k]))});
-        legend(o, top, items);
-        axes(o, "plot-stages", top, x0, x1, xstep, ymax, ystep, xtitle, "latency (ms)", true);
-        auto py = [&](double v) { return top + PLOT_H - std::min(v, ymax) / ymax * PLOT_H; };
-        auto level = [&](const bin_t& b, int upto) {
-            double v = 0;
-            for (int k = 0; k < upto; k++) v += b.stage[k];
-            return v / b.stage_n;
-        };
-        for (int k = 0; k < 4; k++) {
-            o.put("<path fill=\"{}\" stroke=\"none\" d=\"", STAGE_COLOURS[k]);
-            for (int b = 0; b < nbins;) {
-                if (!bins[static_cast<size_t>(b)].stage_n) { b++; continue; }
-                int e = b;
-                while (e < nbins && bins[static_cast<size_t>(e)].stage_n) e++;
-                o.put("M{:.1f} {:.1f}", PLOT_X + b * bin_w, py(level(bins[size_t(b)], k + 1)));
-                for (int j = b; j < e; j++)
-                    o.put("H{:.1f}V{:.1f}", PLOT_X + (j + 1) * bin_w,
-                          j + 1 < e ? py(level(bins[size_t(j + 1)], k + 1)) : py(level(bins[size_t(j)], k)));
-                for (int j = e - 1; j >= b; j--)
-                    o.put("H{:.1f}V{:.1f}", PLOT_X + j * bin_w,
-                          j > b ? py(level(bins[size_t(j - 1)], k)) : py(level(bins[size_t(j)], k)));
-                o.put("Z");
-                b = e;
-            }
-            o.put("\"/>\n");
-        }
-    }
-
-    // Panel 3: histogram of the receiver latency, cut at its 99.9th
-    // percentile so one outlier does not squash the rest into one bar.
-    {
-        const double top = PANEL_Y[2];
-        std::vector<double> v;
-        v.reserve(d.rows.size());
-        for (const latency_row_t& r : d.rows)
-            if (std::isfinite(r.vrx_latency_ms)) v.push_back(r.vrx_latency_ms);
-        double hlo = 0, hhi = 1;
-        if (!v.empty()) {
-            hlo = *std::min_element(v.begin(), v.end());
-            hhi = nearest_rank(v, 999, 1000);
-            if (!(hhi > hlo)) hhi = hlo + 1;
-        }
-        std::vector<uint64_t> counts(HIST_BINS, 0);
-        uint64_t above = 0;
-        for (double x : v) {
-            if (x > hhi) {
-                above++;
+            const plot_bin_t& x = ax.bin(b);
+            if (!has(x)) { pen = false; continue; }
+            const bool next = b + 1 < nbins && has(ax.bin(b + 1));
+            if (!pen && !next) {
+                lone.push_back(b);
                 continue;
             }
-            const int b = std::clamp(static_cast<int>((x - hlo) / (hhi - hlo) * HIST_BINS), 0, HIST_BINS - 1);
-            counts[static_cast<size_t>(b)]++;
+            o.put("{}{:.1f} {:.1f}", pen ? "L" : "M", ax.bin_x(b), py(value(x)));
+            pen = true;
         }
-        double ymax = static_cast<double>(*std::max_element(counts.begin(), counts.end()));
-        ymax = std::max(ymax, static_cast<double>(counts.back() + above));
-        const double ystep = std::max(1.0, nice_step(ymax > 0 ? ymax : 1, 5));
-        ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
-        panel_title(o, top, "Histogram of VRX Latency");
-        const column_stats_t& c = s.columns[COL_VRX];
-        std::vector<legend_item> items = {{'b', VRX_COLOUR, "frames"},
-                                          {'l', "#2ca02c", "p50 " + fmt_ms(c.p50) + " ms"},
-                                          {'l', "#ff7f0e", "p95 " + fmt_ms(c.p95) + " ms"},
-                                          {'l', IFRAME_COLOUR, "p99 " + fmt_ms(c.p99) + " ms"}};
-        if (above) items.push_back({'b', "#7f7f7f", fmt::format("{} frame{} above {:.2f} ms", above, above == 1 ? "" : "s", hhi)});
-        legend(o, top, items);
-        const double hstep = nice_step(hhi - hlo, 8);
-        axes(o, "plot-histogram", top, hlo, hhi, hstep, ymax, ystep, "VRX Latency (ms)", "frames", false);
-        const double w = PLOT_W / HIST_BINS;
-        o.put("<g fill=\"{}\">\n", VRX_COLOUR);
-        for (int b = 0; b < HIST_BINS; b++) {
-            if (!counts[size_t(b)]) continue;
-            const double h = static_cast<double>(counts[size_t(b)]) / ymax * PLOT_H;
-            o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\"/>\n", PLOT_X + b * w + 0.5,
-                  top + PLOT_H - h, w - 1, h);
+        o.put("\"/>\n");
+        for (int b : lone)
+            o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"1.8\" fill=\"{}\"/>\n", ax.bin_x(b),
+                  py(value(ax.bin(b))), colour);
+    };
+    series(VTX_COLOUR, [](const plot_bin_t& b) { return b.vtx / b.vtx_n; }, [](const plot_bin_t& b) { return b.vtx_n > 0; });
+    series(VRX_COLOUR, [](const plot_bin_t& b) { return b.vrx / b.vrx_n; }, [](const plot_bin_t& b) { return b.vrx_n > 0; });
+    o.put("<g fill=\"{}\">\n", IFRAME_COLOUR);
+    for (int b = 0; b < nbins; b++) {
+        const plot_bin_t& x = ax.bin(b);
+        if (x.i_n) o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2.2\"/>\n", ax.bin_x(b), py(x.i_vrx / x.i_n));
+    }
+    o.put("</g>\n");
+}
+
+// Panel 2: the four receiver stages stacked, as steps over the bins.
+void stages_panel(svg_out& o, const id_axis& ax, const run_summary_t& s)
+{
+    const double top = PANEL_Y[1];
+    double ymax = 0;
+    for (const plot_bin_t& b : ax.bins)
+        if (b.stage_n) ymax = std::max(ymax, (b.stage[0] + b.stage[1] + b.stage[2] + b.stage[3]) / b.stage_n);
+    double ystep;
+    std::tie(ymax, ystep) = y_axis(ymax);
+    panel_title(o, top, "Receiver stages, stacked");
+    std::vector<legend_item> items;
+    for (int k = 0; k < 4; k++)
+        items.push_back({'b', STAGE_COLOURS[k],
+                         fmt::format("{} ({})", STAGE_NAMES[k],
+                                     std::isnan(s.share[k]) ? std::string("-")
+                                                            : fmt::format("{:.1f} % of VRX", 100 * s.share[k]))});
+    legend(o, top, items);
+    axes(o, "plot-stages", top, ax.x0, ax.x1, ax.xstep, ymax, ystep, ax.xtitle, "latency (ms)", true);
+    const y_scale py{top, ymax};
+    auto level = [&](int b, int upto) {
+        const plot_bin_t& x = ax.bin(b);
+        double v = 0;
+        for (int k = 0; k < upto; k++) v += x.stage[k];
+        return py(v / x.stage_n);
+    };
+    for (int k = 0; k < 4; k++) {
+        o.put("<path fill=\"{}\" stroke=\"none\" d=\"", STAGE_COLOURS[k]);
+        for (int b = 0; b < ax.nbins;) {
+            if (!ax.bin(b).stage_n) { b++; continue; }
+            int e = b;
+            while (e < ax.nbins && ax.bin(e).stage_n) e++;
+            o.put("M{:.1f} {:.1f}", PLOT_X + b * ax.bin_w, level(b, k + 1));
+            for (int j = b; j < e; j++)
+                o.put("H{:.1f}V{:.1f}", PLOT_X + (j + 1) * ax.bin_w, j + 1 < e ? level(j + 1, k + 1) : level(j, k));
+            for (int j = e - 1; j >= b; j--)
+                o.put("H{:.1f}V{:.1f}", PLOT_X + j * ax.bin_w, j > b ? level(j - 1, k) : level(j, k));
+            o.put("Z");
+            b = e;
         }
-        o.put("</g>\n");
-        if (above) {
-            // The frames beyond the cut, stacked on the last bar in grey.
-            const double base = static_cast<double>(counts.back()) / ymax * PLOT_H;
-            const double h = static_cast<double>(above) / ymax * PLOT_H;
-            o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#7f7f7f\"/>\n",
-                  PLOT_X + (HIST_BINS - 1) * w + 0.5, top + PLOT_H - base - h, w - 1, std::max(h, 2.0));
+        o.put("\"/>\n");
+    }
+}
+
+// Panel 3: histogram of the receiver latency, cut at its 99.9th percentile
+// so one outlier does not squash the rest into one bar. Drawn from the
+// run's exact histogram of the values.
+void histogram_panel(svg_out& o, const value_histogram_t& vrx, const run_summary_t& s)
+{
+    const double top = PANEL_Y[2];
+    // The values as the floats the log's texts read to, as the other figures.
+    std::vector<std::pair<double, uint64_t>> v = vrx.sorted();
+    for (auto& e : v) e.first = static_cast<double>(static_cast<float>(e.first));
+    double hlo = 0, hhi = 1;
+    if (!v.empty()) {
+        hlo = v.front().first;
+        const uint64_t rank = nearest_rank_index(vrx.count(), 999, 1000);
+        uint64_t below = 0;
+        for (const auto& [x, n] : v) {
+            below += n;
+            if (below >= rank) {
+                hhi = x;
+                break;
+            }
         }
-        const std::pair<double, const char*> marks[3] = {{c.p50, "#2ca02c"}, {c.p95, "#ff7f0e"}, {c.p99, IFRAME_COLOUR}};
-        const char* names[3] = {"p50", "p95", "p99"};
-        for (int k = 0; k < 3; k++) {
-            if (std::isnan(marks[k].first)) continue;
-            const double px = PLOT_X + std::clamp((marks[k].first - hlo) / (hhi - hlo), 0.0, 1.0) * PLOT_W;
-            o.put("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\" "
-                  "stroke-width=\"2\" stroke-dasharray=\"6 3\"/>\n", px, top, top + PLOT_H, marks[k].second);
-            o.text(px + 3, top + 14 + 14 * k, names[k], "start", 11, fmt::format(" fill=\"{}\"", marks[k].second).c_str());
+        if (!(hhi > hlo)) hhi = hlo + 1;
+    }
+    std::vector<uint64_t> counts(HIST_BINS, 0);
+    uint64_t above = 0;
+    for (const auto& [x, n] : v) {
+        if (x > hhi) {
+            above += n;
+            continue;
+        }
+        const int b = std::clamp(static_cast<int>((x - hlo) / (hhi - hlo) * HIST_BINS), 0, HIST_BINS - 1);
+        counts[static_cast<size_t>(b)] += n;
+    }
+    double ymax = static_cast<double>(*std::max_element(counts.begin(), counts.end()));
+    ymax = std::max(ymax, static_cast<double>(counts.back() + above));
+    const double ystep = std::max(1.0, nice_step(ymax > 0 ? ymax : 1, 5));
+    ymax = std::max(ystep, std::ceil(ymax / ystep) * ystep);
+    panel_title(o, top, "Histogram of VRX Latency");
+    const column_stats_t& c = s.columns[STAT_VRX];
+    std::vector<legend_item> items = {{'b', VRX_COLOUR, "frames"},
+                                      {'l', "#2ca02c", "p50 " + fmt_ms(c.p50) + " ms"},
+                                      {'l', "#ff7f0e", "p95 " + fmt_ms(c.p95) + " ms"},
+                                      {'l', IFRAME_COLOUR, "p99 " + fmt_ms(c.p99) + " ms"}};
+    if (above) items.push_back({'b', "#7f7f7f", fmt::format("{} frame{} above {:.2f} ms", above, above == 1 ? "" : "s", hhi)});
+    legend(o, top, items);
+    const double hstep = nice_step(hhi - hlo, 8);
+    axes(o, "plot-histogram", top, hlo, hhi, hstep, ymax, ystep, "VRX Latency (ms)", "frames", false);
+    const double w = PLOT_W / HIST_BINS;
+    o.put("<g fill=\"{}\">\n", VRX_COLOUR);
+    for (int b = 0; b < HIST_BINS; b++) {
+        if (!counts[size_t(b)]) continue;
+        const double h = static_cast<double>(counts[size_t(b)]) / ymax * PLOT_H;
+        o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\"/>\n", PLOT_X + b * w + 0.5,
+              top + PLOT_H - h, w - 1, h);
+    }
+    o.put("</g>\n");
+    if (above) {
+        // The frames beyond the cut, stacked on the last bar in grey.
+        const double base = static_cast<double>(counts.back()) / ymax * PLOT_H;
+        const double h = static_cast<double>(above) / ymax * PLOT_H;
+        o.put("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#7f7f7f\"/>\n",
+              PLOT_X + (HIST_BINS - 1) * w + 0.5, top + PLOT_H - base - h, w - 1, std::max(h, 2.0));
+    }
+    const std::pair<double, const char*> marks[3] = {{c.p50, "#2ca02c"}, {c.p95, "#ff7f0e"}, {c.p99, IFRAME_COLOUR}};
+    const char* names[3] = {"p50", "p95", "p99"};
+    for (int k = 0; k < 3; k++) {
+        if (std::isnan(marks[k].first)) continue;
+        const double px = PLOT_X + std::clamp((marks[k].first - hlo) / (hhi - hlo), 0.0, 1.0) * PLOT_W;
+        o.put("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\" "
+              "stroke-width=\"2\" stroke-dasharray=\"6 3\"/>\n", px, top, top + PLOT_H, marks[k].second);
+        o.text(px + 3, top + 14 + 14 * k, names[k], "start", 11, fmt::format(" fill=\"{}\"", marks[k].second).c_str());
+    }
+}
+
+}  // namespace
+
+run_plot_t::run_plot_t(int64_t lo, int64_t hi)
+    : lo_(lo), hi_(std::max(lo, hi)),
+      nbins_(static_cast<int>(std::min<double>(static_cast<double>(hi_ - lo_) + 1, MAX_PLOT_BINS))),
+      bins_(static_cast<size_t>(std::max(nbins_, 1)))
+{
+}
+
+void run_plot_t::add(const latency_row_t& r)
+{
+    // The run's own numbering, as id_tracker_t unwraps it.
+    const int64_t id = any_ ? prev_ + static_cast<int32_t>(r.sample_id - prev_id_) : r.sample_id;
+    any_ = true;
+    prev_id_ = r.sample_id;
+    prev_ = id;
+    if (id < lo_ || id > hi_) return;
+    // In integers: with as many bins as ids each id must get its own bin.
+    const auto k = static_cast<unsigned __int128>(id - lo_) * static_cast<unsigned>(nbins_) /
+                   (static_cast<unsigned __int128>(hi_ - lo_) + 1);
+    plot_bin_t& b = bins_[static_cast<size_t>(std::min(static_cast<int>(k), nbins_ - 1))];
+    b.n++;
+    if (std::isfinite(r.vrx_latency_ms)) {
+        const double v = r.vrx_latency_ms;
+        b.vrx_min = b.vrx_n ? std::min(b.vrx_min, v) : v;
+        b.vrx_max = b.vrx_n ? std::max(b.vrx_max, v) : v;
+        b.vrx += v;
+        b.vrx_n++;
+        if (r.kind == FRAME_KIND_I) {
+            b.i_vrx += v;
+            b.i_n++;
         }
     }
+    if (std::isfinite(r.vtx_latency_ms)) {
+        b.vtx += r.vtx_latency_ms;
+        b.vtx_n++;
+    }
+    const float st[4] = {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
+    if (std::all_of(st, st + 4, [](float x) { return std::isfinite(x) && x >= 0; })) {
+        for (int k = 0; k < 4; k++) b.stage[k] += st[k];
+        b.stage_n++;
+    }
+}
+
+std::string render_run_svg(const run_data_t& d, const run_plot_t& plot, const run_summary_t& s,
+                           const std::string& title)
+{
+    svg_out o;
+    document_head(o, s, title);
+    const id_axis ax(plot);
+    latency_panel(o, ax);
+    stages_panel(o, ax, s);
+    histogram_panel(o, d.stats.column(STAT_VRX), s);
     o.put("</svg>\n");
     return fmt::to_string(o.b);
 }

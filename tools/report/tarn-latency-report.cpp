@@ -1,6 +1,7 @@
 // tarn-latency-report: a summary of the runs in a tarn-inspect-vrx CSV log,
 // as text or JSON, and an SVG plot of one run.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -153,6 +154,20 @@ int parse_options(int argc, char* argv[], options& o)
     return 0;
 }
 
+// Reads the rows of one run again, from its first line at offset to the
+// next header line, into plot. Returns 0 or an errno value.
+int replay_run(int fd, off_t offset, bool has_header, run_plot_t& plot)
+{
+    if (lseek(fd, offset, SEEK_SET) < 0) return errno;
+    int headers = has_header ? 0 : 1;  // a header line seen ends the run after its own
+    bool done = false;
+    latency_log_sink sink;
+    sink.stop = &done;
+    sink.header = [&](size_t, int) { done = ++headers > 1; };
+    sink.row = [&](size_t, int, const latency_row_t& row) { plot.add(row); };
+    return read_latency_log(fd, sink);
+}
+
 bool write_file(const std::string& path, const std::string& text)
 {
     FILE* f = fopen(path.c_str(), "w");
@@ -175,11 +190,19 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    // Runs are summarized as soon as the next begins, so only one run's rows
-    // are held (two while a plot of the last run is wanted).
+    // Runs are summarized as soon as the next begins; a run is held as its
+    // statistics, not its rows. The plot needs the rows of the plotted run
+    // once more: a regular file is read again from where that run begins;
+    // any other input (a pipe) keeps the rows of the run that may be plotted.
+    struct stat fst;
+    const bool rereadable = fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode);
+    const off_t start = rereadable ? lseek(fd, 0, SEEK_CUR) : -1;
+    const bool keep_rows = !o.svg.empty() && start < 0;
     run_data_t current, plotted;
     bool have_plotted = false;
     run_summary_t plotted_summary;
+    uint64_t offset = 0, current_offset = 0, plotted_offset = 0;
+    std::vector<latency_row_t> current_rows, plotted_rows;
     int runs = 0;
     size_t lines = 0;
     uint64_t malformed = 0;
@@ -204,6 +227,8 @@ int main(int argc, char* argv[])
         if (!o.svg.empty()) {
             plotted = std::move(current);
             plotted_summary = std::move(s);
+            plotted_offset = current_offset;
+            plotted_rows.swap(current_rows);
             have_plotted = true;
         }
     };
@@ -211,11 +236,14 @@ int main(int argc, char* argv[])
         finish();
         runs = run;
         run_start(current, run, line, header);
+        current_offset = offset;
+        current_rows.clear();
         // Runs not asked for are only counted.
         if (o.run != 0 && run != o.run) current.run = -run;
     };
 
     latency_log_sink sink;
+    sink.offset = &offset;
     sink.header = [&](size_t line, int run) {
         lines = line;
         begin(run, line, true);
@@ -223,7 +251,10 @@ int main(int argc, char* argv[])
     sink.row = [&](size_t line, int run, const latency_row_t& row) {
         lines = line;
         if (run != runs) begin(run, line, false);
-        if (current.run > 0) run_add_row(current, line, row);
+        if (current.run > 0) {
+            run_add_row(current, line, row);
+            if (keep_rows) current_rows.push_back(row);
+        }
     };
     sink.malformed = [&](size_t line, int run, const char* why) {
         lines = line;
@@ -232,9 +263,9 @@ int main(int argc, char* argv[])
         if (current.run > 0) run_add_malformed(current, line, why);
     };
     const int err = read_latency_log(fd, sink);
-    if (fd != STDIN_FILENO) close(fd);
     if (err != 0) {
         fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(err));
+        if (fd != STDIN_FILENO) close(fd);
         cJSON_Delete(doc);
         return 1;
     }
@@ -270,12 +301,25 @@ int main(int argc, char* argv[])
     if (!o.svg.empty()) {
         if (!have_plotted) {
             fprintf(stderr, "tarn-latency-report: %s holds no run to plot\n", o.path.c_str());
+            if (fd != STDIN_FILENO) close(fd);
             return 1;
         }
-        if (!write_file(o.svg, render_run_svg(plotted, plotted_summary, o.path))) {
+        const id_tracker_t& ids = plotted.stats.ids();
+        run_plot_t plot(ids.low, ids.high);
+        if (keep_rows) {
+            for (const latency_row_t& r : plotted_rows) plot.add(r);
+        } else if (const int e = replay_run(fd, start + static_cast<off_t>(plotted_offset), plotted.has_header, plot)) {
+            fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(e));
+            if (fd != STDIN_FILENO) close(fd);
+            return 1;
+        }
+        if (fd != STDIN_FILENO) close(fd);
+        if (!write_file(o.svg, render_run_svg(plotted, plot, plotted_summary, o.path))) {
             fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", o.svg.c_str(), strerror(errno));
             return 1;
         }
+        return 0;
     }
+    if (fd != STDIN_FILENO) close(fd);
     return 0;
 }
