@@ -25,6 +25,8 @@
 
 #include <fmt/format.h>
 
+#include "latency_record.h"
+
 extern char** environ;
 
 namespace {
@@ -42,9 +44,7 @@ bool write_log(const std::string& path, long rows)
     std::mt19937 rng(1);
     std::normal_distribution<float> j(0.0f, 1.0f);
     fmt::memory_buffer b;
-    fmt::format_to(std::back_inserter(b),
-                   "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
-                   "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n");
+    fmt::format_to(std::back_inserter(b), "{}\n", latency_csv_header());
     for (long i = 0; i < rows; i++) {
         const bool iframe = i % 30 == 0;
         const float fr = 2.5f + 0.4f * j(rng), fec = 0.9f + 0.2f * j(rng), dec = 3.8f + 0.5f * j(rng),

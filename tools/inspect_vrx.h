@@ -11,41 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "latency_record.h"
 #include "tarn_common.h"
-
-// One latency record of the "vrx_latency" pipe, little-endian on the wire.
-struct vrx_latency_packet_t {
-    uint32_t magic_number;
-    uint32_t sample_id;
-    float input_mbps;
-    float vtx_latency_ms;
-    float vrx_latency_ms;
-    float frame_latency_ms;
-    float fec_latency_ms;
-    float decode_latency_ms;
-    float render_latency_ms;
-    float pcap_delta_ms;
-    int32_t frame_type;
-    int32_t fragments;
-    int32_t rssi_dbm;
-    float fps;
-    float vbat_vdc;
-};
-static_assert(sizeof(vrx_latency_packet_t) == 60, "the latency record is 60 bytes");
-static_assert(offsetof(vrx_latency_packet_t, sample_id) == 4);
-static_assert(offsetof(vrx_latency_packet_t, input_mbps) == 8);
-static_assert(offsetof(vrx_latency_packet_t, vtx_latency_ms) == 12);
-static_assert(offsetof(vrx_latency_packet_t, vrx_latency_ms) == 16);
-static_assert(offsetof(vrx_latency_packet_t, frame_latency_ms) == 20);
-static_assert(offsetof(vrx_latency_packet_t, fec_latency_ms) == 24);
-static_assert(offsetof(vrx_latency_packet_t, decode_latency_ms) == 28);
-static_assert(offsetof(vrx_latency_packet_t, render_latency_ms) == 32);
-static_assert(offsetof(vrx_latency_packet_t, pcap_delta_ms) == 36);
-static_assert(offsetof(vrx_latency_packet_t, frame_type) == 40);
-static_assert(offsetof(vrx_latency_packet_t, fragments) == 44);
-static_assert(offsetof(vrx_latency_packet_t, rssi_dbm) == 48);
-static_assert(offsetof(vrx_latency_packet_t, fps) == 52);
-static_assert(offsetof(vrx_latency_packet_t, vbat_vdc) == 56);
 
 extern int en_newline;
 extern bool save_to_file;

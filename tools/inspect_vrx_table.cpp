@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -22,9 +23,6 @@ const char* csv_path = "/data/tarn-inspect-vrx.csv";
 std::atomic<venc_mode_t> current_encoding_scheme{VENC_H264};
 
 static const char CONFIG_PATH[] = "/etc/hexwing/tarn-vrx.conf";
-static const char CSV_HEADER[] =
-    "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
-    "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n";
 
 static std::deque<float> avg_i_latency;
 static std::deque<float> avg_p_latency;
@@ -32,21 +30,8 @@ static std::deque<float> avg_p_latency;
 void _connect_cb(int, void*)
 {
     printf("\e[1m");
-    printf("|    id   |");
-    printf(" in (mbps) |");
-    printf(" vtx(ms) |");
-    printf(" vrx(ms) |");
-    printf(" avg vrx(ms) |");
-    printf(" frame(ms) |");
-    printf(" fec(ms) |");
-    printf(" decode(ms) |");
-    printf(" render(ms) |");
-    printf(" pcap\u25B2(ms) |");
-    printf("  fps |");
-    printf(" rssi(dBm) |");
-    printf(" frags |");
-    printf(" frame type |");
-    printf(" vbat(VDC) |");
+    printf("|");
+    for (const latency_column_t& c : LATENCY_COLUMNS) printf("%s", c.cell);
     printf("\n");
     printf("\e[0m");
 }
@@ -89,10 +74,76 @@ static void append_fixed(fmt::memory_buffer& out, float v, int prec, int width)
     out.append(p, end);
 }
 
-template <size_t N>
-static void append_text(fmt::memory_buffer& out, const char (&text)[N])
+static void append_text(fmt::memory_buffer& out, const char* text)
 {
-    out.append(text, text + N - 1);
+    out.append(text, text + strlen(text));
+}
+
+// Appends an integer right-aligned in width columns.
+template <typename T>
+static void append_integer(fmt::memory_buffer& out, T v, int width)
+{
+    fmt::format_int text(v);
+    for (int pad = width - static_cast<int>(text.size()); pad > 0; pad--) out.push_back(' ');
+    out.append(text.data(), text.data() + text.size());
+}
+
+// What one row shows beyond the record's own members.
+struct row_extras {
+    float avg;
+    const std::string& type;
+};
+
+// One column's value, right-aligned in width columns (0: no padding) with
+// the given decimals. Unrolled per column at compile time, so the table
+// costs the formatter nothing.
+template <size_t I>
+static void append_value(fmt::memory_buffer& out, const vrx_latency_packet_t& r, const row_extras& x, int width,
+                         int decimals)
+{
+    constexpr latency_column_t c = LATENCY_COLUMNS[I];
+    if constexpr (c.source == SRC_U32) {
+        append_integer(out, latency_member<uint32_t>(r, c.offset), width);
+    } else if constexpr (c.source == SRC_I32) {
+        append_integer(out, latency_member<int32_t>(r, c.offset), width);
+    } else if constexpr (c.source == SRC_F32) {
+        append_fixed(out, latency_member<float>(r, c.offset), decimals, width);
+    } else if constexpr (c.source == SRC_AVERAGE) {
+        append_fixed(out, x.avg, decimals, width);
+    } else {
+        for (int pad = width - static_cast<int>(x.type.size()); pad > 0; pad--) out.push_back(' ');
+        out.append(x.type.data(), x.type.data() + x.type.size());
+    }
+}
+
+template <size_t... I>
+static void append_row(fmt::memory_buffer& out, const vrx_latency_packet_t& r, const row_extras& x,
+                       std::index_sequence<I...>)
+{
+    out.push_back('|');
+    ((append_value<I>(out, r, x, LATENCY_COLUMNS[I].width, LATENCY_COLUMNS[I].decimals),
+      append_text(out, LATENCY_COLUMNS[I].after)),
+     ...);
+}
+
+template <size_t I>
+static void append_csv_value(fmt::memory_buffer& out, const vrx_latency_packet_t& r, const row_extras& x,
+                             bool& first)
+{
+    if constexpr (LATENCY_COLUMNS[I].csv_title != nullptr) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_value<I>(out, r, x, 0, LATENCY_COLUMNS[I].csv_decimals);
+    }
+}
+
+template <size_t... I>
+static void append_csv_fields(fmt::memory_buffer& out, const vrx_latency_packet_t& r, const row_extras& x,
+                              std::index_sequence<I...>)
+{
+    bool first = true;
+    (append_csv_value<I>(out, r, x, first), ...);
+    out.push_back('\n');
 }
 
 // Appends text to the log with one write. A short write is cut back to the
@@ -130,22 +181,17 @@ static void csv_report(csv_log_t& log, bool ok)
 float inspector_average(const vrx_latency_packet_t& r, std::deque<float>& i_window,
                         std::deque<float>& p_window)
 {
-    if (r.frame_type == 101 || r.frame_type == 19) return calc_avg_latency(r.vrx_latency_ms, i_window);
-    if (r.frame_type == 1 || r.frame_type == 65) return calc_avg_latency(r.vrx_latency_ms, p_window);
-    return r.vrx_latency_ms;
+    switch (frame_kind_of_code(r.frame_type)) {
+    case FRAME_KIND_I: return calc_avg_latency(r.vrx_latency_ms, i_window);
+    case FRAME_KIND_P: return calc_avg_latency(r.vrx_latency_ms, p_window);
+    default: return r.vrx_latency_ms;
+    }
 }
 
 void append_csv_line(fmt::memory_buffer& csv, const vrx_latency_packet_t& r, float avg,
                      const std::string& type)
 {
-    fmt::format_to(std::back_inserter(csv), "{},", r.sample_id);
-    append_fixed(csv, r.input_mbps, 1, 0);
-    for (float f : {r.vtx_latency_ms, r.vrx_latency_ms, avg, r.frame_latency_ms, r.fec_latency_ms,
-                    r.decode_latency_ms, r.render_latency_ms, r.pcap_delta_ms, r.fps}) {
-        csv.push_back(',');
-        append_fixed(csv, f, 3, 0);
-    }
-    fmt::format_to(std::back_inserter(csv), ",{},{},{}\n", r.rssi_dbm, r.fragments, type);
+    append_csv_fields(csv, r, row_extras{avg, type}, std::make_index_sequence<LATENCY_COLUMN_COUNT>());
 }
 
 bool csv_append(csv_log_t& log, const char* lines, size_t len)
@@ -155,7 +201,8 @@ bool csv_append(csv_log_t& log, const char* lines, size_t len)
     int fd = open(log.path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     bool ok = fd >= 0;
     if (ok && !log.header_written) {
-        ok = append_whole(fd, CSV_HEADER, sizeof CSV_HEADER - 1);
+        const std::string header = latency_csv_header() + "\n";
+        ok = append_whole(fd, header.data(), header.size());
         log.header_written = ok;
     }
     if (ok) ok = append_whole(fd, lines, len);
@@ -194,31 +241,9 @@ void _helper_cb(int, char* data, int bytes, void*)
         shown_any = true;
 
         const std::string type = nalu_as_string(r.frame_type, mode);
-        fmt::format_to(std::back_inserter(out), "|{:>8} |", r.sample_id);
-        append_fixed(out, r.input_mbps, 1, 7);
-        append_text(out, "    |");
-        append_fixed(out, r.vtx_latency_ms, 3, 7);
-        append_text(out, "  |");
-        append_fixed(out, r.vrx_latency_ms, 3, 7);
-        append_text(out, "  |");
-        append_fixed(out, avg, 3, 9);
-        append_text(out, "    |");
-        append_fixed(out, r.frame_latency_ms, 3, 8);
-        append_text(out, "   |");
-        append_fixed(out, r.fec_latency_ms, 3, 7);
-        append_text(out, "  |");
-        append_fixed(out, r.decode_latency_ms, 3, 9);
-        append_text(out, "   |");
-        append_fixed(out, r.render_latency_ms, 3, 9);
-        append_text(out, "   |");
-        append_fixed(out, r.pcap_delta_ms, 3, 8);
-        append_text(out, "   |");
-        append_fixed(out, r.fps, 1, 5);
-        fmt::format_to(std::back_inserter(out), " |{:>7}    |{:>5}  |{:>11} |", r.rssi_dbm,
-                       r.fragments, type);
-        append_fixed(out, r.vbat_vdc, 1, 7);
-        append_text(out, "    |");
-        if (save_to_file) append_csv_line(csv, r, avg, type);
+        const row_extras extras{avg, type};
+        append_row(out, r, extras, std::make_index_sequence<LATENCY_COLUMN_COUNT>());
+        if (save_to_file) append_csv_fields(csv, r, extras, std::make_index_sequence<LATENCY_COLUMN_COUNT>());
     }
 
     if (save_to_file) {

@@ -21,7 +21,7 @@
 
 namespace {
 
-const std::string HEADER = std::string(LATENCY_LOG_HEADER) + "\n";
+const std::string HEADER = latency_csv_header() + "\n";
 const std::string WORKED = "1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)";
 
 std::string row(uint32_t id, const char* type = "H264 (P)", const char* vrx = "10.000")

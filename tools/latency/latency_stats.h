@@ -40,6 +40,7 @@
 #include <ext/pb_ds/assoc_container.hpp>
 #include <ext/pb_ds/tree_policy.hpp>
 
+#include "latency_record.h"
 #include "tarn_common.h"
 
 // ---------------------------------------------------------------- ranks
@@ -185,12 +186,6 @@ private:
 
 // ------------------------------------------------------- latency_stats_t
 
-// Columns of the inspector's log that are summarized, in the order they are
-// printed.
-enum stat_column_e {
-    STAT_INPUT, STAT_VTX, STAT_VRX, STAT_AVG, STAT_FRAME, STAT_FEC, STAT_DECODE, STAT_RENDER,
-    STAT_PCAP, STAT_FPS, STAT_RSSI, STAT_FRAGMENTS, STAT_COLUMN_COUNT
-};
 // The receiver stages whose share of the receiver latency is reported.
 constexpr int STAT_STAGE_COUNT = 4;
 constexpr stat_column_e STAT_STAGES[STAT_STAGE_COUNT] = {STAT_FRAME, STAT_FEC, STAT_DECODE, STAT_RENDER};

@@ -8,12 +8,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include <fmt/format.h>
-
-const std::string_view LATENCY_LOG_HEADER =
-    "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
-    "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type";
 
 namespace {
 
@@ -89,48 +87,77 @@ bool real_number(std::string_view f, float& out)
 
 }  // namespace
 
+namespace {
+
+// The index of the last CSV column: its text is the rest of the line.
+constexpr size_t last_csv_column()
+{
+    size_t last = 0;
+    for (size_t i = 0; i < LATENCY_COLUMN_COUNT; i++)
+        if (LATENCY_COLUMNS[i].csv_title != nullptr) last = i;
+    return last;
+}
+
+// Reads CSV column I of the record table off the front of s into r; returns
+// nullptr, or what is wrong. Unrolled per column at compile time.
+template <size_t I>
+const char* parse_column(std::string_view& s, latency_row_t& r)
+{
+    constexpr latency_column_t c = LATENCY_COLUMNS[I];
+    if constexpr (c.csv_title == nullptr) {
+        return nullptr;
+    } else {
+        std::string_view f;
+        if constexpr (I == last_csv_column()) {
+            // The frame-type text is the rest of the line; it never holds a comma.
+            if (s.find(',') != std::string_view::npos) return "too many fields";
+            f = s;
+        } else if (!next_field(s, f)) {
+            return "too few fields";
+        }
+        char* const at = reinterpret_cast<char*>(static_cast<vrx_latency_packet_t*>(&r)) + c.offset;
+        bool ok;
+        if constexpr (c.source == SRC_U32 || c.source == SRC_I32) {
+            using T = std::conditional_t<c.source == SRC_U32, uint32_t, int32_t>;
+            T v;
+            ok = whole_number(f, v);
+            if (ok) memcpy(at, &v, sizeof v);
+        } else if constexpr (c.source == SRC_F32) {
+            float v;
+            ok = real_number(f, v);
+            if (ok) memcpy(at, &v, sizeof v);
+        } else if constexpr (c.source == SRC_AVERAGE) {
+            ok = real_number(f, r.avg_latency_ms);
+        } else {
+            ok = parse_frame_type(f, r.frame_type, r.codec, r.kind);
+        }
+        return ok ? nullptr : c.csv_bad;
+    }
+}
+
+template <size_t... I>
+const char* parse_columns(std::string_view s, latency_row_t& r, std::index_sequence<I...>)
+{
+    const char* why = nullptr;
+    ((why = why != nullptr ? why : parse_column<I>(s, r)), ...);
+    return why;
+}
+
+}  // namespace
+
 const char* parse_latency_line(std::string_view s, latency_row_t& r)
 {
     if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
     if (s.empty()) return "empty line";
-    std::string_view f;
-    float* const floats[] = {&r.input_mbps,        &r.vtx_latency_ms,   &r.vrx_latency_ms,
-                             &r.avg_latency_ms,    &r.frame_latency_ms, &r.fec_latency_ms,
-                             &r.decode_latency_ms, &r.render_latency_ms, &r.pcap_delta_ms,
-                             &r.fps};
-    if (!next_field(s, f)) return "too few fields";
-    if (!whole_number(f, r.sample_id)) return "bad sample id";
-    for (float* v : floats) {
-        if (!next_field(s, f)) return "too few fields";
-        if (!real_number(f, *v)) return "bad number";
-    }
-    if (!next_field(s, f)) return "too few fields";
-    if (!whole_number(f, r.rssi_dbm)) return "bad RSSI";
-    if (!next_field(s, f)) return "too few fields";
-    if (!whole_number(f, r.fragments)) return "bad fragment count";
-    // The frame-type text is the rest of the line; it never holds a comma.
-    if (s.find(',') != std::string_view::npos) return "too many fields";
-    if (!parse_frame_type(s, r.frame_type, r.codec, r.kind)) return "unknown frame type";
-    return nullptr;
+    r.magic_number = 0;
+    r.vbat_vdc = 0;
+    return parse_columns(s, r, std::make_index_sequence<LATENCY_COLUMN_COUNT>());
 }
 
 vrx_latency_packet_t latency_row_to_record(const latency_row_t& row)
 {
-    vrx_latency_packet_t p{};
+    vrx_latency_packet_t p = row;
     p.magic_number = RECORD_MAGIC_NUMBER;
-    p.sample_id = row.sample_id;
-    p.input_mbps = row.input_mbps;
-    p.vtx_latency_ms = row.vtx_latency_ms;
-    p.vrx_latency_ms = row.vrx_latency_ms;
-    p.frame_latency_ms = row.frame_latency_ms;
-    p.fec_latency_ms = row.fec_latency_ms;
-    p.decode_latency_ms = row.decode_latency_ms;
-    p.render_latency_ms = row.render_latency_ms;
-    p.pcap_delta_ms = row.pcap_delta_ms;
-    p.frame_type = row.frame_type;
-    p.fragments = row.fragments;
-    p.rssi_dbm = row.rssi_dbm;
-    p.fps = row.fps;
     p.vbat_vdc = 0.0f;
     return p;
 }
@@ -172,7 +199,7 @@ void handle_line(std::string_view line, reader_state& st, const latency_log_sink
 {
     std::string_view bare = line;
     if (!bare.empty() && bare.back() == '\r') bare.remove_suffix(1);
-    if (bare == LATENCY_LOG_HEADER) {
+    if (bare == latency_csv_header()) {
         st.run++;
         if (sink.header) sink.header(st.number, st.run);
         return;

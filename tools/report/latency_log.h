@@ -13,26 +13,12 @@
 
 #include "inspect_vrx.h"
 
-// The header line the inspector writes at the start of each run (without "\n").
-extern const std::string_view LATENCY_LOG_HEADER;
-
-// One row of the log. The frame type is kept as the code that makes the
-// inspector print the same text again, with the codec the text names.
-struct latency_row_t {
-    uint32_t sample_id;
-    float input_mbps;
-    float vtx_latency_ms;
-    float vrx_latency_ms;
+// One row of the log: the record's members the log holds (the magic number
+// and battery voltage stay 0), the average the inspector showed, and the
+// frame type as the code that makes the inspector print the same text
+// again, with the codec the text names and the kind of frame it names.
+struct latency_row_t : vrx_latency_packet_t {
     float avg_latency_ms;
-    float frame_latency_ms;
-    float fec_latency_ms;
-    float decode_latency_ms;
-    float render_latency_ms;
-    float pcap_delta_ms;
-    float fps;
-    int32_t rssi_dbm;
-    int32_t fragments;
-    int32_t frame_type;
     venc_mode_t codec;
     frame_kind_e kind;
 };

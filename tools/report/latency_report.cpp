@@ -8,20 +8,10 @@
 
 #include <fmt/format.h>
 
-const column_info_t REPORT_COLUMNS[STAT_COLUMN_COUNT] = {
-    {"Input MBPS", "input_mbps", "Mbit/s", 2},
-    {"VTX Latency", "vtx_latency_ms", "ms", 3},
-    {"VRX Latency", "vrx_latency_ms", "ms", 3},
-    {"Average Latency", "average_latency_ms", "ms", 3},
-    {"Frame Latency", "frame_latency_ms", "ms", 3},
-    {"FEC Latency", "fec_latency_ms", "ms", 3},
-    {"Decode Latency", "decode_latency_ms", "ms", 3},
-    {"Render Latency", "render_latency_ms", "ms", 3},
-    {"PCAP Delta", "pcap_delta_ms", "ms", 3},
-    {"FPS", "fps", "frames/s", 3},
-    {"RSSI", "rssi_dbm", "dBm", 0},
-    {"Fragments", "fragments", "count", 0},
-};
+const latency_column_t& stat_column(int c)
+{
+    return LATENCY_COLUMNS[LATENCY_STAT_INDEX.of[c]];
+}
 
 namespace {
 
@@ -45,11 +35,16 @@ stat_sample_t row_sample(const latency_row_t& r)
     stat_sample_t s;
     s.sample_id = r.sample_id;
     s.kind = r.kind;
-    const double v[STAT_COLUMN_COUNT] = {r.input_mbps,       r.vtx_latency_ms,    r.vrx_latency_ms,
-                                         r.avg_latency_ms,   r.frame_latency_ms,  r.fec_latency_ms,
-                                         r.decode_latency_ms, r.render_latency_ms, r.pcap_delta_ms,
-                                         r.fps,              double(r.rssi_dbm),  double(r.fragments)};
-    std::copy(v, v + STAT_COLUMN_COUNT, s.v);
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        const latency_column_t& col = stat_column(c);
+        switch (col.source) {
+        case SRC_F32: s.v[c] = latency_member<float>(r, col.offset); break;
+        case SRC_I32: s.v[c] = latency_member<int32_t>(r, col.offset); break;
+        case SRC_U32: s.v[c] = latency_member<uint32_t>(r, col.offset); break;
+        case SRC_AVERAGE: s.v[c] = r.avg_latency_ms; break;
+        case SRC_FRAME_TYPE: s.v[c] = r.frame_type; break;
+        }
+    }
     return s;
 }
 
@@ -95,7 +90,8 @@ run_summary_t summarize_run(const run_data_t& d)
     s.malformed_lines = d.malformed_lines;
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         const column_stats_t cs = st.column_stats(c);
-        s.columns[c] = c == STAT_RSSI || c == STAT_FRAGMENTS ? cs : logged_floats(cs);
+        const column_source_e src = stat_column(c).source;
+        s.columns[c] = src == SRC_F32 || src == SRC_AVERAGE ? logged_floats(cs) : cs;
     }
     s.vrx_i = logged_floats(st.vrx_of(FRAME_KIND_I).stats());
     s.vrx_p = logged_floats(st.vrx_of(FRAME_KIND_P).stats());
@@ -165,8 +161,8 @@ std::string format_run_text(const run_summary_t& s)
     put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n",
         "min", "mean", "p50", "p95", "p99", "max");
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        const column_info_t& ci = REPORT_COLUMNS[c];
-        stats_line(out, ci.title, ci.unit, ci.decimals, s.columns[c]);
+        const latency_column_t& ci = stat_column(c);
+        stats_line(out, ci.csv_title, ci.unit, ci.report_decimals, s.columns[c]);
         if (c == STAT_VRX) {
             stats_line(out, "  I-frames", "ms", 3, s.vrx_i);
             stats_line(out, "  P-frames", "ms", 3, s.vrx_p);
@@ -250,7 +246,7 @@ cJSON* run_summary_json(const run_summary_t& s)
     }
     cJSON* cols = cJSON_AddObjectToObject(o, "columns");
     for (int c = 0; c < STAT_COLUMN_COUNT; c++)
-        cJSON_AddItemToObject(cols, REPORT_COLUMNS[c].key, stats_json(s.columns[c], REPORT_COLUMNS[c].unit));
+        cJSON_AddItemToObject(cols, stat_column(c).json_key, stats_json(s.columns[c], stat_column(c).unit));
     cJSON_AddItemToObject(o, "vrx_latency_ms_i_frames", stats_json(s.vrx_i, "ms"));
     cJSON_AddItemToObject(o, "vrx_latency_ms_p_frames", stats_json(s.vrx_p, "ms"));
     cJSON* share = cJSON_AddObjectToObject(o, "share_of_vrx_latency");

@@ -14,14 +14,9 @@
 #include "latency_log.h"
 #include "latency_stats.h"
 
-// Columns of the log summarized (stat_column_e), in the order they are printed.
-struct column_info_t {
-    const char* title;  // as in the CSV header
-    const char* key;    // JSON member
-    const char* unit;
-    int decimals;
-};
-extern const column_info_t REPORT_COLUMNS[STAT_COLUMN_COUNT];
+// The record table's entry of statistics column c (stat_column_e): its CSV
+// title, JSON key, unit and decimals.
+const latency_column_t& stat_column(int c);
 
 // Everything kept of one run while the log is read: its statistics, not
 // its rows.
