@@ -225,6 +225,15 @@ int read_latency_log(int fd, const latency_log_sink& sink)
     uint64_t base = 0;      // offset of buf[0] from where reading began
     reader_state st;
     bool skipping = false;  // inside a line already found too long
+    // A whole line of buf, [start, end).
+    auto take = [&](size_t start, size_t end) {
+        st.number++;
+        set_offset(sink, base + start);
+        if (end - start > LATENCY_LOG_MAX_LINE)
+            bad_line(st, "line too long", sink);
+        else
+            handle_line(std::string_view(buf.data() + start, end - start), st, sink);
+    };
     while (!stopped(sink)) {
         if (have == buf.size()) {
             // One line fills the buffer: report it once, drop it to its end.
@@ -250,29 +259,16 @@ int read_latency_log(int fd, const latency_log_sink& sink)
             const void* nl = memchr(buf.data() + start, '\n', end - start);
             if (nl == nullptr) break;
             const size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf.data());
-            if (skipping) {
+            if (skipping)
                 skipping = false;  // its number was taken when it was found too long
-            } else {
-                st.number++;
-                set_offset(sink, base + start);
-                if (at - start > LATENCY_LOG_MAX_LINE)
-                    bad_line(st, "line too long", sink);
-                else
-                    handle_line(std::string_view(buf.data() + start, at - start), st, sink);
-            }
+            else
+                take(start, at);
             start = at + 1;
         }
         if (stopped(sink)) return 0;
         if (eof) {
             // A last line without its "\n" still counts.
-            if (start < end && !skipping) {
-                st.number++;
-                set_offset(sink, base + start);
-                if (end - start > LATENCY_LOG_MAX_LINE)
-                    bad_line(st, "line too long", sink);
-                else
-                    handle_line(std::string_view(buf.data() + start, end - start), st, sink);
-            }
+            if (start < end && !skipping) take(start, end);
             return 0;
         }
         if (skipping) {
