@@ -24,6 +24,7 @@
 #include <fmt/format.h>
 
 #include "latency_compare.h"
+#include "latency_record.h"
 
 extern char** environ;
 
@@ -45,9 +46,7 @@ bool write_log(const std::string& path, long rows, unsigned seed, float shift_ms
     std::normal_distribution<float> j(0.0f, 1.0f);
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
     fmt::memory_buffer b;
-    fmt::format_to(std::back_inserter(b),
-                   "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC Latency,"
-                   "Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n");
+    fmt::format_to(std::back_inserter(b), "{}\n", latency_csv_header());
     bool bad = false;
     long id = 1;
     for (long i = 0; i < rows; i++) {
