@@ -278,7 +278,7 @@ TEST(TopModel, ChecksCountsRepeatsAndRestartsOfThePublisher)
     ASSERT_EQ(s.gaps.size(), 1u);
     EXPECT_EQ(s.gaps[0].first, 5u);
     EXPECT_EQ(s.gaps[0].second, 2u);
-    EXPECT_DOUBLE_EQ(s.columns[COL_VRX].max, 7.0);
+    EXPECT_DOUBLE_EQ(s.columns[STAT_VRX].max, 7.0);
 
     top_reset(m, 100);
     m.mu.lock();

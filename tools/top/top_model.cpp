@@ -26,8 +26,6 @@ bool quantize(float v, int decimals, int32_t& key)
     return true;
 }
 
-static_assert(int(COL_COUNT) == int(STAT_COLUMN_COUNT), "the report's columns are the engine's");
-
 // The value as the log prints it (decimals 1 or 3), NaN when not finite.
 static double logged(float v, int decimals)
 {
