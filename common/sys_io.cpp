@@ -207,7 +207,7 @@ bool is_valid_interface_name(const std::string& name)
 
 bool is_valid_service_name(const std::string& name)
 {
-    return name.size() <= 255 && is_plain_word(name);
+    return name.size() <= 255 && name != "." && name != ".." && is_plain_word(name);
 }
 
 bool is_valid_bus_port_name(const std::string& name)

@@ -132,8 +132,8 @@ int tarn_list_dir(const std::string& path, std::vector<std::string>* names);
 // '-' or '#', and none of white space, control characters, '/', backslash
 // or ; & | $ ` ' " < > ( ) * ? [ ] { } ~ !. Other characters the kernel
 // allows are fine (wl@n+0, wlan0#1, eth0:1). Interface: at most 15
-// characters, not "." or "..". Service: at most 255. PHY: at most 64, not
-// "." or "..". USB bus-port: a digit, then digits, '-' and '.' (1-1.2).
+// characters, not "." or "..". Service: at most 255, not "." or "..". PHY: at
+// most 64, not "." or "..". USB bus-port: a digit, then digits, '-' and '.' (1-1.2).
 bool is_valid_interface_name(const std::string& name);
 bool is_valid_service_name(const std::string& name);
 bool is_valid_bus_port_name(const std::string& name);
