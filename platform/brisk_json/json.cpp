@@ -261,13 +261,13 @@ int acquire(const std::string& lock_path)
                 now.st_ino == st.st_ino)
                 return fd;
             close(fd);
-            continue;
-        }
-        const int err = errno;
-        close(fd);
-        if (err != EWOULDBLOCK) {
-            fprintf(stderr, "json: cannot lock %s: %s\n", lock_path.c_str(), strerror(err));
-            return -1;
+        } else {
+            const int err = errno;
+            close(fd);
+            if (err != EWOULDBLOCK) {
+                fprintf(stderr, "json: cannot lock %s: %s\n", lock_path.c_str(), strerror(err));
+                return -1;
+            }
         }
         if (now_ms() >= deadline) {
             fprintf(stderr, "json: cannot lock %s: another writer has held it for %d s\n",

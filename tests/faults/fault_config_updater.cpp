@@ -1,7 +1,10 @@
 // fault_config_updater: makes COUNT updates of one setting of a settings
 // file, as a service does, alongside other processes doing the same.
 //
-//   fault_config_updater PATH KEY COUNT set-number|set-string|increment
+//   fault_config_updater PATH KEY COUNT set-number|set-string|increment [START]
+//
+// START: the wall-clock time (milliseconds since the epoch) to begin at, so
+// that processes started one after the other update at the same time.
 //
 // set-number, set-string: update i stores i (config_update_number, or its
 //   decimal text with config_update_string). Only this process writes KEY,
@@ -13,6 +16,10 @@
 //   key leave the sum of their counts.
 //
 // Prints "lost N" and exits 0.
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +49,20 @@ long read_key(const char* path, const char* key)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: fault_config_updater PATH KEY COUNT set-number|set-string|increment\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: fault_config_updater PATH KEY COUNT "
+                        "set-number|set-string|increment [START]\n");
         return 2;
+    }
+    if (argc == 6) {
+        const long long start = atoll(argv[5]);
+        for (;;) {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+            if (ms >= start) break;
+            usleep(static_cast<useconds_t>(std::min(start - ms, 100LL) * 1000));
+        }
     }
     const char* path = argv[1];
     const char* key = argv[2];

@@ -431,9 +431,10 @@ def case_config_concurrent():
 
     def updaters(*jobs):
         procs = []
-        for key, mode in jobs:
-            out = open(os.path.join(WORK, "updater-%s-%s.out" % (key, mode)), "wb")
-            procs.append((run([BIN + "/fault_config_updater", CONF, key, str(count), mode],
+        start = str(int((time.time() + 0.3 * SLOW) * 1000))
+        for i, (key, mode) in enumerate(jobs):
+            out = open(os.path.join(WORK, "updater-%s-%d.out" % (key, i)), "wb")
+            procs.append((run([BIN + "/fault_config_updater", CONF, key, str(count), mode, start],
                               stdout=out), out))
         lost = 0
         for proc, out in procs:
