@@ -120,8 +120,8 @@ static const int WRAP_ON_WAIT_MS = 100;
 static const int CSV_WAIT_MS = 200;
 
 // Runs pipe_client_close_all on a helper thread; true when it finished
-// within wait_ms. The state is never destroyed, since the helper may still
-// be running when the process leaves.
+// within wait_ms. Called once. The state is never destroyed (it stays
+// reachable), since the helper may still be running when the process leaves.
 static bool _close_pipe_within(int wait_ms)
 {
     struct closing {
@@ -129,15 +129,15 @@ static bool _close_pipe_within(int wait_ms)
         std::condition_variable cv;
         bool done = false;
     };
-    closing* c = new closing;
-    std::thread([c] {
+    static closing* const c = new closing;  // never freed, still reachable
+    std::thread([] {
         pipe_client_close_all();
         std::lock_guard<std::mutex> lk(c->m);
         c->done = true;
         c->cv.notify_all();
     }).detach();
     std::unique_lock<std::mutex> lk(c->m);
-    return c->cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [c] { return c->done; });
+    return c->cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [] { return c->done; });
 }
 
 int main(int argc, char* argv[])
