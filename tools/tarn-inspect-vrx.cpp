@@ -119,25 +119,40 @@ static const int CLOSE_WAIT_MS = 400;
 static const int WRAP_ON_WAIT_MS = 100;
 static const int CSV_WAIT_MS = 200;
 
-// Runs pipe_client_close_all on a helper thread; true when it finished
-// within wait_ms. Called once. The state is never destroyed (it stays
-// reachable), since the helper may still be running when the process leaves.
+// pipe_client_close_all runs on a helper thread, started beforehand so the
+// stop loses no time starting it (a row arriving meanwhile would land after
+// the closing line); main waits for it at most a given time. The state is
+// never destroyed (it stays reachable): the helper may still be running
+// when the process leaves.
+struct closer_state {
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    bool done = false;
+};
+static closer_state* const closer = new closer_state;
+
+static void _start_closer()
+{
+    std::thread([] {
+        {
+            std::unique_lock<std::mutex> lk(closer->m);
+            closer->cv.wait(lk, [] { return closer->go; });
+        }
+        pipe_client_close_all();
+        std::lock_guard<std::mutex> lk(closer->m);
+        closer->done = true;
+        closer->cv.notify_all();
+    }).detach();
+}
+
+// True when the pipe was closed within wait_ms.
 static bool _close_pipe_within(int wait_ms)
 {
-    struct closing {
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    static closing* const c = new closing;  // never freed, still reachable
-    std::thread([] {
-        pipe_client_close_all();
-        std::lock_guard<std::mutex> lk(c->m);
-        c->done = true;
-        c->cv.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> lk(c->m);
-    return c->cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [] { return c->done; });
+    std::unique_lock<std::mutex> lk(closer->m);
+    closer->go = true;
+    closer->cv.notify_all();
+    return closer->cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [] { return closer->done; });
 }
 
 int main(int argc, char* argv[])
@@ -167,6 +182,7 @@ int main(int argc, char* argv[])
         return -1;
     }
 
+    _start_closer();
     get_encoding_scheme();
 
     while (main_running) usleep(200000);
