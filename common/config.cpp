@@ -30,8 +30,8 @@ int write_config(const char* path, cJSON* root)
 // Puts item in place of the existing member key and writes the file back.
 // A setting the file does not hold is not added (the owning service writes
 // its settings itself), and a top level that is not an object is written
-// back as it is. Takes ownership of item.
-void update_setting(const char* path, const char* key, cJSON* item)
+// back as it is. Takes ownership of item. The caller holds the lock.
+void update_locked(const char* path, const char* key, cJSON* item)
 {
     cJSON* root = open_json(path, true);
     if (root == nullptr) {
@@ -53,6 +53,21 @@ void update_setting(const char* path, const char* key, cJSON* item)
         fflush(stdout);
     }
     cJSON_Delete(root);
+}
+
+// The read, the change and the write happen under the file's writers' lock,
+// so a concurrent update of any key cannot slip in between and be
+// overwritten with the old value.
+void update_setting(const char* path, const char* key, cJSON* item)
+{
+    if (json_lock_file(path) != 0) {
+        fmt::print("Error writing config file {}\n", path);
+        fflush(stdout);
+        cJSON_Delete(item);
+        return;
+    }
+    update_locked(path, key, item);
+    json_unlock_file(path);
 }
 
 bool check_args(const char* path, const char* key)

@@ -73,6 +73,11 @@ int get_ath10k_noise_floor(const std::string& interface)
         fprintf(stderr, "Warning: Unable to determine PHY for interface %s\n", interface.c_str());
         return 0;
     }
+    // The name comes from a file; it goes into a debugfs path only if it is
+    // a plain name (no "..", no '/').
+    if (!accept_phy_name("get_ath10k_noise_floor", phy)) {
+        return 0;
+    }
     const std::string stats_path = fmt::format("/sys/kernel/debug/ieee80211/{}/ath10k/fw_stats", phy);
     std::string stats;
     if (tarn_read_file(stats_path, &stats) != 0) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -43,14 +44,17 @@ std::string printable(const std::string& value)
     return out;
 }
 
-bool only_chars(const std::string& s, const char* extra)
+// A name that goes into a shell command text or a path as one word: not
+// empty, not an option ('-' first), no shell comment ('#' first), only
+// printable ASCII, and none of the characters a shell interprets, nor
+// white space, nor '/'.
+bool is_plain_word(const std::string& s)
 {
+    if (s.empty() || s[0] == '-' || s[0] == '#') {
+        return false;
+    }
     for (unsigned char c : s) {
-        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        for (const char* e = extra; !ok && *e != '\0'; e++) {
-            ok = (c == static_cast<unsigned char>(*e));
-        }
-        if (!ok) {
+        if (c <= 0x20 || c >= 0x7f || strchr(";&|$`'\"<>()*?[]{}~!\\/", c) != nullptr) {
             return false;
         }
     }
@@ -198,18 +202,18 @@ int tarn_list_dir(const std::string& path, std::vector<std::string>* names)
 bool is_valid_interface_name(const std::string& name)
 {
     // The kernel itself never names an interface "." or "..".
-    return !name.empty() && name.size() <= 15 && name != "." && name != ".." &&
-           only_chars(name, "_-.");
+    return name.size() <= 15 && name != "." && name != ".." && is_plain_word(name);
 }
 
 bool is_valid_service_name(const std::string& name)
 {
-    return !name.empty() && only_chars(name, "_-.@:");
+    return name.size() <= 255 && name != "." && name != ".." && is_plain_word(name);
 }
 
 bool is_valid_bus_port_name(const std::string& name)
 {
-    if (name.empty()) {
+    // The kernel names a USB device by bus and port path: 1-1.2.
+    if (name.empty() || name[0] < '0' || name[0] > '9') {
         return false;
     }
     for (char c : name) {
@@ -218,6 +222,11 @@ bool is_valid_bus_port_name(const std::string& name)
         }
     }
     return true;
+}
+
+bool is_valid_phy_name(const std::string& name)
+{
+    return name.size() <= 64 && name != "." && name != ".." && is_plain_word(name);
 }
 
 bool accept_interface_name(const char* func, const std::string& name)
@@ -233,4 +242,9 @@ bool accept_service_name(const char* func, const std::string& name)
 bool accept_bus_port_name(const char* func, const std::string& name)
 {
     return accept(is_valid_bus_port_name(name), func, "USB bus-port name", name);
+}
+
+bool accept_phy_name(const char* func, const std::string& name)
+{
+    return accept(is_valid_phy_name(name), func, "PHY name", name);
 }

@@ -9,5 +9,6 @@
 bool accept_interface_name(const char* func, const std::string& name);
 bool accept_service_name(const char* func, const std::string& name);
 bool accept_bus_port_name(const char* func, const std::string& name);
+bool accept_phy_name(const char* func, const std::string& name);
 
 #endif

@@ -125,13 +125,19 @@ int tarn_write_file(const std::string& path, const std::string& data);
 // 0, or -1 with errno when the directory cannot be opened.
 int tarn_list_dir(const std::string& path, std::vector<std::string>* names);
 
-// Names accepted into shell command texts; anything else is refused before a
-// command is built. Interface: 1-15 of [A-Za-z0-9_.-], not "." or "..".
-// Service (unit): 1 or more of [A-Za-z0-9_.@:-]. USB bus-port: 1 or more of
-// [0-9.-].
+// Names accepted into shell command texts and paths; anything else is
+// refused before a command or path is built. Interface and service names
+// (and the PHY name read from /sys) are printable ASCII that a shell takes
+// as one plain word and no command takes as an option: not starting with
+// '-' or '#', and none of white space, control characters, '/', backslash
+// or ; & | $ ` ' " < > ( ) * ? [ ] { } ~ !. Other characters the kernel
+// allows are fine (wl@n+0, wlan0#1, eth0:1). Interface: at most 15
+// characters, not "." or "..". Service: at most 255, not "." or "..". PHY: at
+// most 64, not "." or "..". USB bus-port: a digit, then digits, '-' and '.' (1-1.2).
 bool is_valid_interface_name(const std::string& name);
 bool is_valid_service_name(const std::string& name);
 bool is_valid_bus_port_name(const std::string& name);
+bool is_valid_phy_name(const std::string& name);
 
 // Standard output of command (through the shell), whole and unchanged; an
 // empty string after "popen() failed!" on stderr when it cannot be started.
@@ -232,6 +238,18 @@ cJSON* open_json(const char* path, bool create_if_missing);
 // hold is not added: the owning service writes its settings itself. as_bool
 // stores value != 0 as true/false, otherwise the number. Failures are
 // reported on stdout; the file is then left unchanged.
+//
+// Concurrent updates: each update holds the file's writers' lock (see
+// json_lock_file in brisk_json.h) from before it reads the file until the
+// new file is in place, and every write of the JSON library takes the same
+// lock. So updates of one file from several threads or processes happen one
+// after the other and none is lost, whatever keys they change; a caller
+// need not serialise them. A caller that reads a setting and writes a value
+// computed from it (a counter) holds the lock itself around both: the
+// update helpers inside then do not wait for it. A writer killed at any
+// point releases the lock with its process and leaves the old file or the
+// new one, never a torn one. An update that cannot get the lock within
+// JSON_LOCK_WAIT_MS is not made and says so on stdout.
 void config_update_number(const char* path, const char* key, int value, bool as_bool);
 void config_update_string(const char* path, const char* key, std::string value);
 

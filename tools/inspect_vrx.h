@@ -44,6 +44,21 @@ void _helper_cb(int ch, char* data, int bytes, void* context);
 void _connect_cb(int ch, void* context);
 void _disconnect_cb(int ch, void* context);
 
+// Standard output (inspect_vrx_out.cpp). term_write waits while standard
+// output is blocked as long as the inspector runs, and gives up once
+// main_running is 0. term_write_within waits at most budget_ms in all and
+// returns false when it could not even start. term_write_from_signal is for
+// signal handlers: it writes only if standard output takes bytes at once.
+void term_write(const char* p, size_t n);
+void term_write(const std::string& text);
+bool term_write_within(const char* text, size_t n, int budget_ms);
+void term_write_from_signal(const char* text, size_t n);
+
+// Waits at most budget_ms for a CSV write under way to end, then keeps any
+// new one from starting; called once, just before the process leaves with
+// _exit, so the log never ends in a torn line. False when the wait ran out.
+bool csv_hold_for_exit(int budget_ms);
+
 // Reads "encoding" from the receiver's configuration file into
 // current_encoding_scheme, creating an empty file when it is missing.
 void get_encoding_scheme();

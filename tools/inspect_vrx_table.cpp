@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <mutex>
+#include <string>
 #include <utility>
 
 #include <fmt/format.h>
@@ -29,11 +32,15 @@ static std::deque<float> avg_p_latency;
 
 void _connect_cb(int, void*)
 {
-    printf("\e[1m");
-    printf("|");
-    for (const latency_column_t& c : LATENCY_COLUMNS) printf("%s", c.cell);
-    printf("\n");
-    printf("\e[0m");
+    // Built once from the column table; written through the same writer as
+    // the rows, so a blocked terminal cannot hold up a stop.
+    static const std::string header = [] {
+        std::string h = "\e[1m|";
+        for (const latency_column_t& c : LATENCY_COLUMNS) h += c.cell;
+        h += "\n\e[0m";
+        return h;
+    }();
+    term_write(header.data(), header.size());
 }
 
 void _disconnect_cb(int, void*)
@@ -169,12 +176,49 @@ static bool append_whole(int fd, const char* text, size_t len)
     return true;
 }
 
+// Opens the log for appending, refusing anything but a regular file: a FIFO
+// would block the open (or every write) and a device is no log. The open
+// does not block; the descriptor is made blocking again for the writes.
+// -1 with errno set on failure; errno 0 stands for "not a regular file".
+static int open_csv(const char* path)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        // A FIFO without a reader.
+        if (errno == ENXIO) errno = 0;
+        return -1;
+    }
+    struct stat st;
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = 0;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        return fd;
+    else
+        err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+// Held around each buffer's open, write and close of the log; the main
+// thread takes it for good before leaving through _exit.
+static std::timed_mutex& csv_mutex = *new std::timed_mutex;
+
+bool csv_hold_for_exit(int budget_ms)
+{
+    return csv_mutex.try_lock_for(std::chrono::milliseconds(budget_ms));
+}
+
 // The log keeps rows of the buffers that could be written; when it starts
 // failing one line says why, and nothing more until it has worked again.
 static void csv_report(csv_log_t& log, bool ok)
 {
     if (!ok && !log.failing)
-        fprintf(stderr, "ERROR: cannot write %s: %s\n", log.path, strerror(errno));
+        fprintf(stderr, "ERROR: cannot write %s: %s\n", log.path,
+                errno == 0 ? "not a regular file" : strerror(errno));
     log.failing = !ok;
 }
 
@@ -198,7 +242,7 @@ bool csv_append(csv_log_t& log, const char* lines, size_t len)
 {
     // Opened and closed once per buffer, so the file can be moved or
     // removed between buffers.
-    int fd = open(log.path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_csv(log.path);
     bool ok = fd >= 0;
     if (ok && !log.header_written) {
         const std::string header = latency_csv_header() + "\n";
@@ -247,32 +291,29 @@ void _helper_cb(int, char* data, int bytes, void*)
     }
 
     if (save_to_file) {
+        std::lock_guard<std::timed_mutex> lk(csv_mutex);
         inspector_log.path = csv_path;
         csv_append(inspector_log, csv.data(), csv.size());
     }
 
-    fwrite(out.data(), 1, out.size(), stdout);
-    fflush(stdout);
+    term_write(out.data(), out.size());
 }
 
 void get_encoding_scheme()
 {
     const int made = json_make_empty_file_if_missing(CONFIG_PATH);
     if (made < 0) {
-        printf("Error creating config file\n");
-        fflush(stdout);
+        term_write("Error creating config file\n");
         return;
     }
     if (made > 0) {
-        fmt::print("No configuration file found, created a new empty configuration file using "
-                   "defaults: {}\n",
-                   CONFIG_PATH);
-        fflush(stdout);
+        term_write(fmt::format("No configuration file found, created a new empty configuration "
+                               "file using defaults: {}\n",
+                               CONFIG_PATH));
     }
     cJSON* parent = json_read_file(CONFIG_PATH);
     if (parent == nullptr) {
-        printf("cJSON parent null\n");
-        fflush(stdout);
+        term_write("cJSON parent null\n");
         return;
     }
     char encoding[20];

@@ -1,11 +1,25 @@
 // tarn-inspect-vrx: subscribes to the receiver's latency pipe and prints one
 // table row per frame. All the work happens in the pipe callbacks; main only
 // sets up, waits for a termination signal and tears down.
+//
+// Stopping never waits on the outside world for long. Every step after the
+// stop request has a bounded wait: the closing line and the line-wrap restore
+// are written only if standard output takes them in time (inspect_vrx_out.cpp),
+// and the pipe is closed on a helper thread that main waits for at most
+// CLOSE_WAIT_MS. If the client thread is stuck (standard error blocked, say)
+// main leaves through _exit once no CSV write is under way, so the log keeps
+// whole lines. All in all the inspector is gone well within a second.
 #include <getopt.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "brisk_pipe.h"
 #include "inspect_vrx.h"
@@ -62,6 +76,85 @@ static int _parse_opts(int argc, char* argv[])
     return 0;
 }
 
+static const char WRAP_OFF[] = "\e[?7l";
+static const char WRAP_ON[] = "\e[?7h";
+
+// Ctrl-Z: the shell gets its line wrap back before the process stops, and
+// loses it again when the process is continued (fg or bg).
+static void _stop_cb(int)
+{
+    const int saved_errno = errno;
+    term_write_from_signal(WRAP_ON, sizeof WRAP_ON - 1);
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTSTP, &sa, nullptr);
+    // The signal is blocked while its handler runs: send it again and let
+    // it through, now with the default action, which stops the process.
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &tstp, nullptr);
+    // Continued.
+    sa.sa_handler = _stop_cb;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &sa, nullptr);
+    term_write_from_signal(WRAP_OFF, sizeof WRAP_OFF - 1);
+    errno = saved_errno;
+}
+
+static void _set_stop_handler(bool on)
+{
+    struct sigaction sa {};
+    sa.sa_handler = on ? _stop_cb : SIG_DFL;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTSTP, &sa, nullptr);
+}
+
+// Longest waits of the shut-down steps, in milliseconds.
+static const int CLOSING_LINE_WAIT_MS = 150;
+static const int CLOSE_WAIT_MS = 400;
+static const int WRAP_ON_WAIT_MS = 100;
+static const int CSV_WAIT_MS = 200;
+
+// pipe_client_close_all runs on a helper thread, started beforehand so the
+// stop loses no time starting it (a row arriving meanwhile would land after
+// the closing line); main waits for it at most a given time. The state is
+// never destroyed (it stays reachable): the helper may still be running
+// when the process leaves.
+struct closer_state {
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    bool done = false;
+};
+static closer_state* const closer = new closer_state;
+
+static void _start_closer()
+{
+    std::thread([] {
+        {
+            std::unique_lock<std::mutex> lk(closer->m);
+            closer->cv.wait(lk, [] { return closer->go; });
+        }
+        pipe_client_close_all();
+        std::lock_guard<std::mutex> lk(closer->m);
+        closer->done = true;
+        closer->cv.notify_all();
+    }).detach();
+}
+
+// True when the pipe was closed within wait_ms.
+static bool _close_pipe_within(int wait_ms)
+{
+    std::unique_lock<std::mutex> lk(closer->m);
+    closer->go = true;
+    closer->cv.notify_all();
+    return closer->cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [] { return closer->done; });
+}
+
 int main(int argc, char* argv[])
 {
     strncpy(VRX_LATENCY_PIPE_LOC, PIPE_DIR, sizeof VRX_LATENCY_PIPE_LOC);
@@ -73,7 +166,9 @@ int main(int argc, char* argv[])
     enable_signal_handler();
     main_running = 1;
 
-    printf("\e[?7l");  // line wrap off: long rows are cut at the terminal's edge
+    // Line wrap off: long rows are cut at the terminal's edge.
+    term_write(WRAP_OFF, sizeof WRAP_OFF - 1);
+    _set_stop_handler(true);
 
     pipe_client_set_simple_helper_cb(0, _helper_cb, nullptr);
     pipe_client_set_connect_cb(0, _connect_cb, nullptr);
@@ -82,16 +177,25 @@ int main(int argc, char* argv[])
     int ret = pipe_client_open(0, pipe_path, "inspect-vrx", CLIENT_FLAG_EN_SIMPLE_HELPER, 30000);
     if (ret < 0) {
         pipe_print_error(ret);
-        printf("\e[?7h");
+        _set_stop_handler(false);
+        term_write(WRAP_ON, sizeof WRAP_ON - 1);
         return -1;
     }
 
+    _start_closer();
     get_encoding_scheme();
 
     while (main_running) usleep(200000);
 
-    puts("\nclosing and exiting");
-    pipe_client_close_all();
-    printf("\e[?7h");
+    // From here on line wrap stays on, even after a Ctrl-Z.
+    _set_stop_handler(false);
+    static const char closing_line[] = "\nclosing and exiting\n";
+    term_write_within(closing_line, sizeof closing_line - 1, CLOSING_LINE_WAIT_MS);
+    const bool closed = _close_pipe_within(CLOSE_WAIT_MS);
+    term_write_within(WRAP_ON, sizeof WRAP_ON - 1, WRAP_ON_WAIT_MS);
+    if (!closed) {
+        csv_hold_for_exit(CSV_WAIT_MS);
+        _exit(0);
+    }
     return 0;
 }

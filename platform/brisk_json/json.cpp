@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,25 +44,47 @@ bool write_all(int fd, const char* p, size_t n)
     return true;
 }
 
-bool read_whole_file(const char* path, std::string& out)
+// Reads a regular file of at most JSON_MAX_FILE_SIZE bytes. The open does not
+// block (a FIFO would wait for a writer); anything but a regular file (a
+// FIFO, /dev/zero) is refused before a byte is read. Returns null, or why
+// it failed.
+const char* read_whole_file(const char* path, std::string& out)
 {
-    int fd = open_retry(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return false;
+    static const char too_big[] = "larger than " JSON_MAX_FILE_SIZE_TEXT;
+    int fd = open_retry(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) return strerror(errno);
+    struct stat st;
+    const char* failure = nullptr;
+    if (fstat(fd, &st) != 0)
+        failure = strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        failure = "not a regular file";
+    else if (st.st_size > JSON_MAX_FILE_SIZE)
+        failure = too_big;
+    if (failure != nullptr) {
+        close(fd);
+        return failure;
+    }
+    out.reserve(static_cast<size_t>(st.st_size));
     char buf[8192];
     for (;;) {
         ssize_t r = read(fd, buf, sizeof buf);
         if (r < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
+            if (errno == EINTR || errno == EAGAIN) continue;
+            failure = strerror(errno);
             close(fd);
-            errno = e;
-            return false;
+            return failure;
         }
         if (r == 0) break;
+        // The file may grow while it is read.
+        if (out.size() + static_cast<size_t>(r) > JSON_MAX_FILE_SIZE) {
+            close(fd);
+            return too_big;
+        }
         out.append(buf, static_cast<size_t>(r));
     }
     close(fd);
-    return true;
+    return nullptr;
 }
 
 // Folder of path, for the temporary file that must sit on the same file
@@ -117,6 +142,11 @@ int replace_file(const char* target, const std::string& text)
         fprintf(stderr, "json: cannot write %s: is a directory\n", target);
         return -1;
     }
+    // The rename would put a plain file in place of a FIFO or a device node.
+    if (existed && !S_ISREG(old_st.st_mode)) {
+        fprintf(stderr, "json: cannot write %s: not a regular file\n", target);
+        return -1;
+    }
 
     std::string tmp;
     int fd = make_temp_beside(path, tmp);
@@ -151,12 +181,147 @@ int replace_file(const char* target, const std::string& text)
     return 0;
 }
 
+// ---- The writers' lock --------------------------------------------------
+//
+// An exclusive flock on "<path>.lock", a file beside path that lives only
+// while a writer holds it: the holder removes it before letting go, and a
+// writer that got the lock on a file that is no longer the one at that name
+// starts over. A writer killed while holding it leaves the file behind but
+// not the lock (the kernel drops it with the process); the next writer
+// takes and removes it. The lock file is opened without following a
+// symbolic link and must be a regular file owned by this user or root.
+//
+// Reentrant per thread: locks this thread holds, by path.
+struct held_lock {
+    std::string path;
+    int fd;
+    int depth;
+};
+thread_local std::vector<held_lock> held_locks;
+
+held_lock* find_held(const char* path)
+{
+    for (auto& h : held_locks)
+        if (h.path == path) return &h;
+    return nullptr;
+}
+
+int64_t now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+constexpr int NO_LOCK_HERE = -2;
+
+// Opens (creating) the lock file and waits for the lock; the descriptor, -1
+// after one line on stderr, or NO_LOCK_HERE when the folder takes no new
+// file (missing, read-only, not writable).
+int acquire(const std::string& lock_path)
+{
+    const int64_t deadline = now_ms() + JSON_LOCK_WAIT_MS;
+    useconds_t pause = 200;
+    for (;;) {
+        int fd = open_retry(lock_path.c_str(),
+                            O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                            0600);
+        if (fd < 0) {
+            const int err = errno;
+            struct stat st;
+            // No lock file can be made where no file can be written: the
+            // caller goes on without it and meets the same failure there.
+            if (err == ENOENT || err == EROFS ||
+                (err == EACCES && lstat(lock_path.c_str(), &st) != 0))
+                return NO_LOCK_HERE;
+            fprintf(stderr, "json: cannot lock %s: %s\n", lock_path.c_str(), strerror(err));
+            return -1;
+        }
+        struct stat st;
+        const char* refused = nullptr;
+        if (fstat(fd, &st) != 0)
+            refused = strerror(errno);
+        else if (!S_ISREG(st.st_mode))
+            refused = "not a regular file";
+        else if (st.st_uid != geteuid() && st.st_uid != 0)
+            refused = "owned by another user";
+        if (refused != nullptr) {
+            close(fd);
+            fprintf(stderr, "json: cannot lock %s: %s\n", lock_path.c_str(), refused);
+            return -1;
+        }
+        int r;
+        while ((r = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (r == 0) {
+            // Still the file at that name? Its holder may have removed it
+            // while this writer waited.
+            struct stat now;
+            if (stat(lock_path.c_str(), &now) == 0 && now.st_dev == st.st_dev &&
+                now.st_ino == st.st_ino)
+                return fd;
+            close(fd);
+        } else {
+            const int err = errno;
+            close(fd);
+            if (err != EWOULDBLOCK) {
+                fprintf(stderr, "json: cannot lock %s: %s\n", lock_path.c_str(), strerror(err));
+                return -1;
+            }
+        }
+        if (now_ms() >= deadline) {
+            fprintf(stderr, "json: cannot lock %s: another writer has held it for %d s\n",
+                    lock_path.c_str(), JSON_LOCK_WAIT_MS / 1000);
+            return -1;
+        }
+        usleep(pause);
+        if (pause < 5000) pause *= 2;
+    }
+}
+
+int lock_path_of(const char* path)
+{
+    if (held_lock* h = find_held(path)) {
+        h->depth++;
+        return 0;
+    }
+    const std::string lock_path = std::string(path) + ".lock";
+    int fd = acquire(lock_path);
+    if (fd == -1) return -1;
+    // Without a lock file (fd -1) there is nothing to release later.
+    held_locks.push_back({path, fd < 0 ? -1 : fd, 1});
+    return 0;
+}
+
+void unlock_path_of(const char* path)
+{
+    held_lock* h = find_held(path);
+    if (h == nullptr || --h->depth > 0) return;
+    // Removed while still held, so no writer can take a lock on a file that
+    // is about to go.
+    if (h->fd >= 0) {
+        unlink((h->path + ".lock").c_str());
+        close(h->fd);
+    }
+    held_locks.erase(held_locks.begin() + (h - held_locks.data()));
+}
+
+int write_locked(const char* path, cJSON* obj, const char* header);
+
 int write_with_header(const char* path, cJSON* obj, const char* header)
 {
     if (path == nullptr || obj == nullptr) {
         fprintf(stderr, "json: write called with a NULL %s\n", path == nullptr ? "path" : "object");
         return -1;
     }
+    if (lock_path_of(path) != 0) return -1;
+    int rc = write_locked(path, obj, header);
+    unlock_path_of(path);
+    return rc;
+}
+
+int write_locked(const char* path, cJSON* obj, const char* header)
+{
     char* json = cJSON_Print(obj);
     if (json == nullptr) {
         fprintf(stderr, "json: cannot print the tree for %s\n", path);
@@ -270,8 +435,8 @@ cJSON* json_read_file(const char* path)
         return nullptr;
     }
     std::string text;
-    if (!read_whole_file(path, text)) {
-        fprintf(stderr, "json: cannot read %s: %s\n", path, strerror(errno));
+    if (const char* failure = read_whole_file(path, text)) {
+        fprintf(stderr, "json: cannot read %s: %s\n", path, failure);
         return nullptr;
     }
     int line, column;
@@ -319,6 +484,20 @@ int json_fetch_string_with_default(cJSON* parent, const char* name, char* str, i
     memcpy(str, src, n);
     str[n] = '\0';
     return result;
+}
+
+int json_lock_file(const char* path)
+{
+    if (path == nullptr || path[0] == '\0') {
+        fprintf(stderr, "json: no path given to lock\n");
+        return -1;
+    }
+    return lock_path_of(path);
+}
+
+void json_unlock_file(const char* path)
+{
+    if (path != nullptr) unlock_path_of(path);
 }
 
 int json_write_to_file(const char* path, cJSON* obj)

@@ -176,6 +176,10 @@ def csv_ids(lines):
     return [int(l.split(",")[0]) for l in lines if l != CSV_HEADER]
 
 
+def increasing(ids):
+    return all(b > a for a, b in zip(ids, ids[1:]))
+
+
 def consecutive(ids):
     return all(b == a + 1 for a, b in zip(ids, ids[1:]))
 
@@ -415,6 +419,205 @@ def case_config_write_killed():
             "torn_documents": 0}
 
 
+def case_config_concurrent():
+    """Two processes update one settings file 300 times each, at once."""
+    header = vrx_header()
+    shutil.rmtree("/etc/hexwing", ignore_errors=True)
+    os.makedirs("/etc/hexwing")
+    # The service wrote its settings first; updates only replace them.
+    with open(CONF, "w") as f:
+        f.write('{"a": 0, "b": "0", "n": 0}\n')
+    count = 300
+
+    def updaters(*jobs):
+        procs = []
+        start = str(int((time.time() + 0.3 * SLOW) * 1000))
+        for i, (key, mode) in enumerate(jobs):
+            out = open(os.path.join(WORK, "updater-%s-%d.out" % (key, i)), "wb")
+            procs.append((run([BIN + "/fault_config_updater", CONF, key, str(count), mode, start],
+                              stdout=out), out))
+        lost = 0
+        for proc, out in procs:
+            check(proc.wait(timeout=120 * SLOW) == 0, "an updater failed")
+            out.close()
+            m = re.match(rb"lost (\d+)", read(out.name))
+            check(m is not None, "no summary from an updater")
+            lost += int(m.group(1))
+        return lost
+
+    # Each process its own key: a lost update shows as the key going back.
+    lost = updaters(("a", "set-number"), ("b", "set-string"))
+    text = read(CONF).decode()
+    check(text.startswith(header), "the header is torn")
+    doc = json.loads(text[len(header):])
+    check(lost == 0, "%d of %d updates were lost" % (lost, 2 * count))
+    check(doc == {"a": count, "b": str(count), "n": 0}, "final settings %r" % doc)
+
+    # One key, read and incremented under the writers' lock by both.
+    updaters(("n", "increment"), ("n", "increment"))
+    doc = json.loads(read(CONF).decode()[len(header):])
+    check(doc["n"] == 2 * count, "the counter reached %d of %d" % (doc["n"], 2 * count))
+    left = [f for f in os.listdir("/etc/hexwing") if f != "tarn-vrx.conf"]
+    check(not left, "files left beside the settings: %r" % left)
+    return {"updates": 2 * count, "applied": 2 * count - lost, "lost": lost,
+            "increments": 2 * count, "counter": doc["n"]}
+
+
+def stop_timed(proc, sig):
+    """Signals proc; its exit status and how long it took to end, in ms."""
+    start = time.monotonic()
+    status = stop(proc, sig)
+    return status, int((time.monotonic() - start) * 1000)
+
+
+# A stop must end the inspector within 1 s; the tests allow twice that so a
+# busy machine does not fail them, and report the times measured.
+STOP_LIMIT_MS = 2000 * SLOW
+SIGNALS = (("TERM", signal.SIGTERM), ("INT", signal.SIGINT), ("HUP", signal.SIGHUP))
+
+
+def case_stop_blocked_stdout():
+    """A stop signal while standard output is a pipe nobody reads."""
+    pipe = "/run/bpa/fault_stop_out"
+    set_codec_config()
+    sim = start_sim(pipe, "--rate", 10000)
+    figures = {}
+    for name, sig in SIGNALS:
+        shutil.rmtree("/data", ignore_errors=True)
+        os.makedirs("/data")
+        err = open(os.path.join(WORK, "blocked.err"), "wb")
+        proc = run([BIN + "/tarn-inspect-vrx", "-p", pipe, "-n", "-s"], stdout=subprocess.PIPE,
+                   stderr=err)
+        # The pipe fills after a few hundred rows; the log stops growing then.
+        wait_for(lambda: read(CSV).count(b"\n") > 100, 10, "the first rows")
+        last = -1
+        while read(CSV).count(b"\n") != last:
+            last = read(CSV).count(b"\n")
+            time.sleep(0.3)
+        status, ms = stop_timed(proc, sig)
+        err.close()
+        check(status == 0, "SIG%s: exit status %d" % (name, status))
+        check(ms < STOP_LIMIT_MS, "SIG%s: the inspector took %d ms to stop" % (name, ms))
+        shown = parse_rows(proc.stdout.read())  # fails on a torn row
+        proc.stdout.close()
+        logged = csv_ids(csv_lines(read(CSV)))
+        check(shown and increasing(shown) and increasing(logged), "SIG%s: rows out of order" % name)
+        check(set(shown) <= set(logged), "SIG%s: rows shown but not logged" % name)
+        check(read(err.name) == b"", "SIG%s: stderr %r" % (name, read(err.name)[:200]))
+        figures["sig%s_ms" % name.lower()] = ms
+    stop(sim)
+    return figures
+
+
+def case_stop_blocked_stderr():
+    """A stop signal while standard error is a pipe nobody reads."""
+    pipe = "/run/bpa/fault_stop_err"
+    set_codec_config()
+    # Every write a bad record: two error lines each fill standard error.
+    bad = struct.pack("<II8fiiiff", 0, 1, *([1.0] * 8), 101, 1, -40, 60.0, 12.0)
+    path = os.path.join(WORK, "bad.frames")
+    with open(path, "wb") as f:
+        for _ in range(100000):
+            f.write(struct.pack("<I", len(bad)) + bad)
+    sim = start_sim(pipe, "--frames", path, "--rate", 5000)
+    out = open(os.path.join(WORK, "blocked.out"), "wb")
+    proc = run([BIN + "/tarn-inspect-vrx", "-p", pipe, "-n"], stdout=out, stderr=subprocess.PIPE)
+    time.sleep(1.0 * SLOW)
+    status, ms = stop_timed(proc, signal.SIGTERM)
+    out.close()
+    stop(sim)
+    check(status == 0, "exit status %d" % status)
+    check(ms < STOP_LIMIT_MS, "the inspector took %d ms to stop" % ms)
+    lines = proc.stderr.read().split(b"\n")
+    proc.stderr.close()
+    check(len(lines) > 500, "standard error did not fill (%d lines)" % len(lines))
+    check(all(l.startswith(b"ERROR") for l in lines[:-1]), "a torn error line")
+    return {"sigterm_ms": ms}
+
+
+def case_csv_special():
+    """The CSV log's path is a FIFO, with and without a reader."""
+    pipe = "/run/bpa/fault_csv_fifo"
+    set_codec_config()
+    shutil.rmtree("/data", ignore_errors=True)
+    os.makedirs("/data")
+    os.mkfifo(CSV)
+    sim = start_sim(pipe, "--rate", 2000)
+    figures = {}
+    for reader in (False, True):
+        rfd = os.open(CSV, os.O_RDONLY | os.O_NONBLOCK) if reader else None
+        insp = Inspector(pipe, "-s")
+        wait_for(lambda: len(insp.rows()) >= 200, 10, "rows")
+        status, ms = stop_timed(insp.proc, signal.SIGTERM)
+        insp.out.close()
+        insp.err.close()
+        what = "with a reader" if reader else "without a reader"
+        check(status == 0, "%s: exit status %d" % (what, status))
+        check(ms < STOP_LIMIT_MS, "%s: the inspector took %d ms to stop" % (what, ms))
+        check(insp.stderr() == b"ERROR: cannot write %s: not a regular file\n" % CSV.encode(),
+              "%s: stderr %r" % (what, insp.stderr()[:300]))
+        check(increasing(insp.rows()), "%s: rows out of order" % what)
+        check(b"closing and exiting" in insp.stdout(), "%s: no closing line" % what)
+        if reader:
+            try:
+                got = os.read(rfd, 65536)
+            except BlockingIOError:
+                got = b""
+            os.close(rfd)
+            check(got == b"", "%s: rows went into the FIFO" % what)
+        check(stat_is_fifo(CSV), "the FIFO was replaced")
+        figures["stop_ms_" + ("reader" if reader else "no_reader")] = ms
+    stop(sim)
+    return figures
+
+
+def stat_is_fifo(path):
+    import stat
+    return stat.S_ISFIFO(os.lstat(path).st_mode)
+
+
+def case_settings_special():
+    """The receiver's settings path is a FIFO, a device, or far too big."""
+    pipe = "/run/bpa/fault_conf"
+    sim = start_sim(pipe, "--rate", 2000)
+    figures = {}
+
+    def fifo():
+        os.mkfifo(CONF)
+
+    def device():
+        # A device node where the sandbox allows one, else a link to one.
+        try:
+            os.mknod(CONF, 0o644 | 0o020000, os.makedev(1, 5))
+        except OSError:
+            os.symlink("/dev/zero", CONF)
+
+    def big():
+        with open(CONF, "wb") as f:
+            f.truncate(17 << 20)
+
+    for name, make, reason in (("fifo", fifo, "not a regular file"),
+                               ("device", device, "not a regular file"),
+                               ("big", big, "larger than 16 MiB")):
+        shutil.rmtree("/etc/hexwing", ignore_errors=True)
+        os.makedirs("/etc/hexwing")
+        make()
+        insp = Inspector(pipe)
+        wait_for(lambda: len(insp.rows()) >= 200, 10, "rows (%s)" % name)
+        wait_for(lambda: b"cJSON parent null\n" in insp.stdout(), 5, "the read message (%s)" % name)
+        status, ms = stop_timed(insp.proc, signal.SIGTERM)
+        insp.out.close()
+        insp.err.close()
+        check(status == 0, "%s: exit status %d" % (name, status))
+        check(ms < STOP_LIMIT_MS, "%s: the inspector took %d ms to stop" % (name, ms))
+        check(insp.stderr() == ("json: cannot read %s: %s\n" % (CONF, reason)).encode(),
+              "%s: stderr %r" % (name, insp.stderr()[:300]))
+        check(b"H264 (I)" in insp.stdout(), "%s: frames not named as H.264" % name)
+        figures["stop_ms_" + name] = ms
+    stop(sim)
+    return figures
+
+
 def case_random_buffers():
     """1,000 random buffers into a running inspector, checked against the rules."""
     pipe = "/run/bpa/fault_random"
@@ -490,6 +693,11 @@ CASES = {
     "csv_faults": case_csv_faults,
     "config_write_killed": case_config_write_killed,
     "random_buffers": case_random_buffers,
+    "config_concurrent": case_config_concurrent,
+    "stop_blocked_stdout": case_stop_blocked_stdout,
+    "stop_blocked_stderr": case_stop_blocked_stderr,
+    "csv_special": case_csv_special,
+    "settings_special": case_settings_special,
 }
 
 

@@ -349,6 +349,84 @@ TEST_F(Radio, refused_interface_names_start_no_process)
     EXPECT_NE(access("/run/tarn-fake/owned", F_OK), 0);
 }
 
+TEST_F(Radio, names_that_would_be_options_or_shell_text_start_no_process)
+{
+    std::vector<std::string> bad = {
+        // Options: systemctl -H opens an ssh connection, ifconfig -a lists all.
+        "-a", "--help", "-Hroot@evil.example",
+        // White space and control characters.
+        "wlan0 x", "wlan0\tx", " wlan0", "wlan0\n", "wl\x01" "an", "wl\x7f" "an",
+        // A shell comment, a path, the two dot names, a byte beyond ASCII.
+        "#wlan0", "a/b", ".", "..", "wl\xc3\xa9",
+    };
+    for (char c : std::string(";&|$`'\"<>()*?[]{}~!\\")) {
+        bad.push_back(std::string("wl") + c + "an0");
+    }
+    CaptureStdout();
+    CaptureStderr();
+    for (const auto& name : bad) {
+        EXPECT_EQ(set_monitor_mode(name), -1) << name;
+        EXPECT_EQ(get_chip(name), "") << name;
+        EXPECT_EQ(set_frequency_and_bw(name, 5180, 20, REGULATORY_OFF), -1) << name;
+        EXPECT_EQ(set_power(name, 1, 1, false, false), -1) << name;
+        EXPECT_EQ(update_RFE_type(1, name), -1) << name;
+        EXPECT_EQ(get_ath10k_noise_floor(name), 0) << name;
+        EXPECT_FALSE(is_service_running(name)) << name;
+    }
+    GetCapturedStdout();
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(7 * bad.size()));
+    EXPECT_NE(err.find("is_service_running: refusing service name \"-Hroot@evil.example\"\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("set_monitor_mode: refusing interface name \"wl\\x01an\"\n"),
+              std::string::npos);
+    EXPECT_TRUE(accesses.empty());
+    EXPECT_EQ(log_lines(), std::vector<std::string>{});
+}
+
+TEST_F(Radio, names_with_other_characters_the_kernel_allows_reach_the_commands)
+{
+    for (const std::string name : {"wl@n+0", "wlan0#1", "eth0:1", "w,l=a%n^0"}) {
+        unlink(log_path.c_str());
+        EXPECT_EQ(set_monitor_mode(name), 0) << name;
+        EXPECT_EQ(set_power(name, 1500, 100, false, false), 0) << name;
+        const std::vector<std::string> lines = log_lines();
+        ASSERT_EQ(lines.size(), 8u) << name;
+        // The fake joins its arguments with blanks: the name arrived as one word.
+        EXPECT_EQ(lines[4], "ifconfig " + name + " down");
+        EXPECT_EQ(lines[5], "iw dev " + name + " set monitor otherbss");
+        EXPECT_EQ(lines[6], "ifconfig " + name + " up");
+        EXPECT_EQ(lines[7], "iw dev " + name + " set txpower fixed 1500");
+    }
+    set_rules("systemctl is-active*|active\\n||0\n");
+    for (const std::string unit : {"getty@tty1.service", "sys-x:y.device", "a+b#c,d.service"}) {
+        unlink(log_path.c_str());
+        EXPECT_TRUE(is_service_running(unit)) << unit;
+        EXPECT_EQ(log_lines(), std::vector<std::string>{"systemctl is-active " + unit});
+    }
+}
+
+TEST_F(Radio, noise_floor_refuses_a_phy_name_that_is_not_a_plain_name)
+{
+    // Statistics outside debugfs that a crafted name would lead to.
+    make_dirs(fake_dir + "/x/ath10k");
+    write_file(fake_dir + "/x/ath10k/fw_stats", "Channel noise floor -50\n");
+    for (const std::string phy : {"../../../../../run/tarn-fake/x", "-phy1", "phy1/../../x",
+                                  "ph\x01y"}) {
+        write_file("/sys/class/net/wlan1/phy80211/name", phy + "\n");
+        accesses.clear();
+        CaptureStderr();
+        EXPECT_EQ(get_ath10k_noise_floor("wlan1"), 0) << phy;
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(err.rfind("get_ath10k_noise_floor: refusing PHY name \"", 0), 0u) << err;
+        // The chip listing and the name file, nothing else.
+        EXPECT_EQ(accesses.size(), 2u) << phy;
+    }
+    // A plain name still works.
+    write_file("/sys/class/net/wlan1/phy80211/name", "phy1\n");
+    EXPECT_EQ(get_ath10k_noise_floor("wlan1"), -104);
+}
+
 TEST_F(Radio, ath0_script_gets_the_band_word_at_the_14_boundary)
 {
     set_rules("enable_vrx.sh*|script says hello\\n||4\n");

@@ -228,4 +228,25 @@ TEST_F(ConfigFiles, FailedWriteIsReportedAndOldFileKept)
     EXPECT_EQ(slurp(path("s.json")), old);
 }
 
+TEST_F(ConfigFiles, FifosAndDevicesAreNeitherReadNorReplaced)
+{
+    // A FIFO would hold the read until someone writes it; a device is no
+    // settings file. Both are refused at once and stay what they were.
+    ASSERT_EQ(mkfifo(path("fifo.json").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/null", path("null.json").c_str()), 0);
+    alarm(10);  // a hang ends the test program instead of the suite's time
+    quiet([&] {
+        config_update_number(path("fifo.json").c_str(), "frequency", 1, false);
+        config_update_string(path("null.json").c_str(), "card", "wlan1");
+    });
+    alarm(0);
+    EXPECT_EQ(out, "Parent JSON is NULL\nParent JSON is NULL\n");
+    struct stat st;
+    ASSERT_EQ(lstat(path("fifo.json").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_NE(access(path("fifo.json.lock").c_str(), F_OK), 0);
+}
+
 }  // namespace

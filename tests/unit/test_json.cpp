@@ -9,9 +9,14 @@
 #include <string>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "brisk_json.h"
 
@@ -265,6 +270,179 @@ TEST_F(JsonFiles, MakeEmptyFileIfMissing)
     EXPECT_EQ(json_make_empty_file_if_missing(nullptr), -1);
     EXPECT_EQ(json_make_empty_file_if_missing(""), -1);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+}
+
+// Runs fn in a child process with stderr going to err_path; the child is
+// killed after 5 s (a hang) and, outside sanitizer builds, may not use more
+// than 1 GiB (reading /dev/zero whole). fn's result, or -1 when the child
+// did not end by itself.
+int in_child(const std::function<int()>& fn, const std::string& err_path)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        alarm(5);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        struct rlimit lim = {1UL << 30, 1UL << 30};
+        setrlimit(RLIMIT_AS, &lim);
+#endif
+        _exit(fn());
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string slurp(const std::string& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& p)
+{
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+TEST_F(JsonFiles, OnlyRegularFilesUpToTheCapAreRead)
+{
+    const std::string err = path("err");
+    auto refused = [&](const std::string& file) {
+        return in_child([&] { return json_read_file(file.c_str()) == nullptr ? 0 : 1; }, err);
+    };
+    // A FIFO nobody writes would hold the open forever; /dev/zero never ends.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(refused(path("fifo")), 0);
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("fifo") + ": not a regular file\n");
+    EXPECT_EQ(refused("/dev/zero"), 0);
+    EXPECT_EQ(slurp(err), "json: cannot read /dev/zero: not a regular file\n");
+    ASSERT_EQ(symlink("/dev/zero", path("zero").c_str()), 0);
+    EXPECT_EQ(refused(path("zero")), 0);
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("zero") + ": not a regular file\n");
+
+    // The cap: JSON_MAX_FILE_SIZE bytes are read, one more is refused.
+    std::string text = "{\"a\": 9}";
+    text.resize(JSON_MAX_FILE_SIZE, ' ');
+    put("at_cap", text);
+    std::string e;
+    EXPECT_EQ(read_a("at_cap", e), 9);
+    EXPECT_EQ(e, "");
+    put("over_cap", text + " ");
+    EXPECT_EQ(refused(path("over_cap")), 0);
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 16 MiB\n");
+    // Sparse: the size alone decides, nothing is read.
+    ASSERT_EQ(truncate(path("over_cap").c_str(), 1L << 40), 0);
+    EXPECT_EQ(refused(path("over_cap")), 0);
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 16 MiB\n");
+}
+
+TEST_F(JsonFiles, WritesNeverReplaceAFifoOrADevice)
+{
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    cJSON* t = cJSON_CreateObject();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(json_write_to_file(path("fifo").c_str(), t), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "json: cannot write " + path("fifo") + ": not a regular file\n");
+    struct stat st;
+    ASSERT_EQ(lstat(path("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    // A link to a device: the device is what would be replaced.
+    ASSERT_EQ(symlink("/dev/null", path("null").c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(json_write_to_file(path("null").c_str(), t), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "json: cannot write " + path("null") + ": not a regular file\n");
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(entries(), 2);  // fifo and null: no temporary or lock file left
+    cJSON_Delete(t);
+}
+
+TEST_F(JsonFiles, WritersLockIsReentrantExclusiveAndGoneAfterwards)
+{
+    put("cfg", "{\"a\": 1}");
+    const std::string lock = path("cfg") + ".lock";
+    cJSON* t = cJSON_CreateObject();
+    cJSON_AddNumberToObject(t, "a", 2);
+
+    ASSERT_EQ(json_lock_file(path("cfg").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0077, 0u);  // nobody else may open (and hold) it
+    // Another process cannot take it meanwhile.
+    EXPECT_EQ(in_child(
+                  [&] {
+                      int fd = open(lock.c_str(), O_RDONLY);
+                      return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK
+                                 ? 0
+                                 : 1;
+                  },
+                  path("err")),
+              0);
+    // The holder itself writes without waiting for itself, and may nest.
+    EXPECT_EQ(in_child([&] { return json_write_to_file(path("cfg").c_str(), t) == 0 ? 0 : 1; },
+                       path("err")),
+              0);
+    ASSERT_EQ(json_lock_file(path("cfg").c_str()), 0);
+    json_unlock_file(path("cfg").c_str());
+    EXPECT_TRUE(exists(lock));
+    json_unlock_file(path("cfg").c_str());
+    EXPECT_FALSE(exists(lock));
+    std::string e;
+    EXPECT_EQ(read_a("cfg", e), 2);
+
+    // A holder killed while holding leaves the file but not the lock.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        if (json_lock_file(path("cfg").c_str()) == 0 && write(ready[1], "x", 1) == 1) pause();
+        _exit(1);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(exists(lock));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    cJSON_ReplaceItemInObject(t, "a", cJSON_CreateNumber(3));
+    EXPECT_EQ(json_write_to_file(path("cfg").c_str(), t), 0);
+    EXPECT_EQ(read_a("cfg", e), 3);
+    EXPECT_FALSE(exists(lock));
+    cJSON_Delete(t);
+}
+
+TEST_F(JsonFiles, WritersLockRefusesALinkOrAFifoInItsPlace)
+{
+    put("cfg", "{\"a\": 1}");
+    cJSON* t = cJSON_CreateObject();
+    cJSON_AddNumberToObject(t, "a", 2);
+    // Someone put a link where the lock file goes: it is not followed.
+    ASSERT_EQ(symlink(path("target").c_str(), (path("cfg") + ".lock").c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(json_write_to_file(path("cfg").c_str(), t), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "json: cannot lock " + path("cfg") + ".lock: Too many levels of symbolic links\n");
+    EXPECT_FALSE(exists(path("target")));
+    EXPECT_EQ(get("cfg"), "{\"a\": 1}");
+
+    ASSERT_EQ(unlink((path("cfg") + ".lock").c_str()), 0);
+    ASSERT_EQ(mkfifo((path("cfg") + ".lock").c_str(), 0600), 0);
+    EXPECT_EQ(in_child([&] { return json_write_to_file(path("cfg").c_str(), t) == -1 ? 0 : 1; },
+                       path("err")),
+              0);
+    EXPECT_EQ(slurp(path("err")),
+              "json: cannot lock " + path("cfg") + ".lock: not a regular file\n");
+    EXPECT_EQ(get("cfg"), "{\"a\": 1}");
+    cJSON_Delete(t);
 }
 
 }  // namespace

@@ -91,24 +91,28 @@ TEST_F(RadioRules, bus_port_is_taken_from_the_first_device_entry)
 TEST_F(RadioRules, name_checks_accept_real_names_and_refuse_shell_text)
 {
     for (const char* ok : {"wlan0", "ath0", "wlx00c0ca123456", "a", "br-lan.10", "w_1",
-                           "abcdefghijklmno"}) {
+                           "abcdefghijklmno", "wl@n+0", "wlan0#1", "eth0:1", "a,b", "x-", "a.."}) {
         EXPECT_TRUE(is_valid_interface_name(ok)) << ok;
     }
     for (const char* bad : {"", "abcdefghijklmnop", "wlan0;reboot", "wlan0 x", "$(reboot)",
-                            "wl`id`", "a|b", "a/b", "a\nb", ".", "..", "wlan0>x", "a'b"}) {
+                            "wl`id`", "a|b", "a/b", "a\nb", ".", "..", "wlan0>x", "a'b",
+                            "-a", "--help", "#a", "a\tb", "a\x7f", "a\\b", "a~", "a!",
+                            "a*", "a?", "a[1]", "a{b}", "a\"", "a(b)", "a\xc3\xa9"}) {
         EXPECT_FALSE(is_valid_interface_name(bad)) << bad;
     }
     for (const char* ok : {"tarn-vrx", "wpa_supplicant.service", "getty@tty1.service",
-                           "sys-devices:x"}) {
+                           "sys-devices:x", "a+b#c,d.service"}) {
         EXPECT_TRUE(is_valid_service_name(ok)) << ok;
     }
-    for (const char* bad : {"", "a;b", "a b", "a&", "a$(x)", "a/b", "a\n"}) {
+    for (const char* bad : {"", "a;b", "a b", "a&", "a$(x)", "a/b", "a\n", "-Hroot@evil.example",
+                            "--help", "foo\\x2dbar.service", "#x", "a!b"}) {
         EXPECT_FALSE(is_valid_service_name(bad)) << bad;
     }
     for (const char* ok : {"1-1", "1-1.2", "3-1.4.2", "1"}) {
         EXPECT_TRUE(is_valid_bus_port_name(ok)) << ok;
     }
-    for (const char* bad : {"", "1-1;reboot", "1 1", "usb1", "1-1:1.0", "1-1|x"}) {
+    for (const char* bad : {"", "1-1;reboot", "1 1", "usb1", "1-1:1.0", "1-1|x", "-1", ".", "..",
+                            "-1-1"}) {
         EXPECT_FALSE(is_valid_bus_port_name(bad)) << bad;
     }
 }

@@ -2,6 +2,7 @@
 // a histogram of the receiver latency. Plain SVG 1.1 that any renderer draws.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <limits>
 #include <tuple>
@@ -24,10 +25,58 @@ constexpr const char* VTX_COLOUR = "#e8730c";
 constexpr const char* IFRAME_COLOUR = "#d62728";
 constexpr const char* BAND_COLOUR = "#9ec1ef";
 
+// Length of the well-formed UTF-8 sequence at s[i] of a character XML 1.0
+// may carry (no surrogates, nothing above U+10FFFF, not U+FFFE or U+FFFF),
+// or 0.
+size_t utf8_char_length(const std::string& s, size_t i)
+{
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t len;
+    uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+        cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    for (size_t k = 1; k < len; k++) {
+        if ((b(i + k) & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3f);
+    }
+    const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe ||
+        cp == 0xffff)
+        return 0;
+    return len;
+}
+
+// Text for an XML attribute or element: markup characters escaped, control
+// characters shown as blanks, and bytes that are not well-formed UTF-8 (a
+// file name may hold any byte) as U+FFFD, the replacement character.
 std::string xml_escape(const std::string& s)
 {
     std::string o;
-    for (char c : s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            const size_t len = utf8_char_length(s, i);
+            if (len == 0) {
+                o += "\xEF\xBF\xBD";
+                i++;
+            } else {
+                o.append(s, i, len);
+                i += len;
+            }
+            continue;
+        }
         switch (c) {
         case '&': o += "&amp;"; break;
         case '<': o += "&lt;"; break;
@@ -35,9 +84,12 @@ std::string xml_escape(const std::string& s)
         case '"': o += "&quot;"; break;
         default:
             // Control characters are not allowed in XML 1.0 text.
-            if (static_cast<unsigned char>(c) < 0x20) o += ' ';
-            else o += c;
+            if (c < 0x20)
+                o += ' ';
+            else
+                o += static_cast<char>(c);
         }
+        i++;
     }
     return o;
 }
