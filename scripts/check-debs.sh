@@ -72,7 +72,9 @@ check "libtarn-common1 has a shlibs file for each library" \
   test "$(grep -cE '^lib(tarn-common|brisk_pipe|brisk_json) 1 libtarn-common1 \(>= ' "$tmp/ctl/shlibs")" = 3
 check "libtarn-common1 activates the ldconfig trigger" has '^activate-noawait ldconfig' "$tmp/ctl/triggers"
 
-if command -v lintian >/dev/null; then
+command -v lintian >/dev/null || { echo "FAILED: lintian is not installed (scripts/deps.sh packages)"; exit 1; }
+command -v man >/dev/null || { echo "FAILED: man is not installed (scripts/deps.sh packages)"; exit 1; }
+{
   # Tags that a package built outside a Debian source tree always carries.
   suppress=initial-upload-closes-no-bugs,maintscript-calls-ldconfig,package-name-doesnt-match-sonames
   if lintian --fail-on error --suppress-tags "$suppress" "${deb[@]}" >"$tmp/lintian.log" 2>&1; then
@@ -81,7 +83,7 @@ if command -v lintian >/dev/null; then
     echo "FAILED: lintian reports errors"; fails=$((fails + 1))
   fi
   sed 's/^/  lintian: /' "$tmp/lintian.log" | grep -v 'root privileges' || true
-fi
+}
 
 # Unpacked into a temporary root, the programs run from there.
 root=$tmp/root
@@ -103,11 +105,17 @@ check "the programs use the unpacked libraries" \
   has "$root$lib/libtarn-common.so.1" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
 unset LD_LIBRARY_PATH
 
-# Man pages format without warnings and carry their sections.
+# Man pages format without warnings, in the C locale (ASCII) as in UTF-8,
+# and carry their sections.
 for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   man_file=$root/usr/share/man/man1/$page.1.gz
-  MANWIDTH=100 man --warnings -l "$man_file" >"$tmp/$page.txt" 2>"$tmp/$page.warn" </dev/null || true
-  check "man $page formats without warnings" test ! -s "$tmp/$page.warn"
+  for loc in C C.UTF-8; do
+    env -u LANG -u LANGUAGE LC_ALL=$loc MANWIDTH=100 man --warnings -l "$man_file" \
+      >"$tmp/$page.$loc.txt" 2>"$tmp/$page.warn" </dev/null || true
+    check "man $page formats without warnings (LC_ALL=$loc)" test ! -s "$tmp/$page.warn"
+    [ -s "$tmp/$page.warn" ] && sed "s/^/  man ($loc): /" "$tmp/$page.warn"
+  done
+  cp "$tmp/$page.C.txt" "$tmp/$page.txt"
   sections=(NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS")
   # The programs on the pipe run until a signal (or a key) ends them.
   [ "$page" = tarn-latency-report ] || sections+=(SIGNALS)
@@ -115,8 +123,13 @@ for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     check "man $page has $section" has "^$section\$" "$tmp/$page.txt"
   done
   check "man page $page names itself" has "^ +$page - " "$tmp/$page.txt"
-  [ -s "$tmp/$page.warn" ] && sed 's/^/  man: /' "$tmp/$page.warn"
+  for other in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+    [ "$other" = "$page" ] || check "man $page: SEE ALSO names $other(1)" \
+      has "^ +.*\\b$other\\(1\\)" <(sed -n '/^SEE ALSO$/,$p' "$tmp/$page.txt")
+  done
 done
+check "man tarn-inspect-vrx: the pcap heading in ASCII" grep -qF 'pcap^(ms)' "$tmp/tarn-inspect-vrx.C.txt"
+check "man tarn-inspect-vrx: the pcap heading in UTF-8" grep -qF 'pcap▲(ms)' "$tmp/tarn-inspect-vrx.C.UTF-8.txt"
 for item in '/data/tarn-inspect-vrx.csv' '/etc/hexwing/tarn-vrx.conf' '/run/bpa/vrx_latency' \
             'Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,' 'SIGHUP' '-s, --save'; do
   check "man tarn-inspect-vrx mentions $item" grep -qF -- "$item" "$tmp/tarn-inspect-vrx.txt"

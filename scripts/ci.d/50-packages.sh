@@ -7,14 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-need=()
-for p in dpkg-dev file lintian man-db; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update -q && apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
-fi
+scripts/deps.sh build packages
 
 dir=build-deb
 arch=$(dpkg --print-architecture)
@@ -27,8 +20,13 @@ bash scripts/check-debs.sh "$dir" "$arch"
 
 if [ "${TARN_DPKG_INSTALL:-0}" = 1 ]; then
   pkgs=(tarn-inspect-vrx libtarn-common1 libtarn-common-dev)
-  trap 'dpkg -P "${pkgs[@]}" >/dev/null 2>&1 || true' EXIT
-  dpkg -i "$dir"/*_"$arch".deb
+  sudo_=()
+  if [ "$(id -u)" != 0 ]; then
+    command -v sudo >/dev/null || { echo "FAILED: TARN_DPKG_INSTALL=1 needs root or sudo (dpkg -i)"; exit 1; }
+    sudo_=(sudo)
+  fi
+  trap '"${sudo_[@]}" dpkg -P "${pkgs[@]}" >/dev/null 2>&1 || true' EXIT
+  "${sudo_[@]}" dpkg -i "$dir"/*_"$arch".deb
   set +e; tarn-inspect-vrx -h >/dev/null; st=$?; set -e
   [ "$st" = 255 ] || { echo "FAILED: installed tarn-inspect-vrx -h exited $st"; exit 1; }
   man -w tarn-inspect-vrx

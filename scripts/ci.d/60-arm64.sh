@@ -7,17 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-export DEBIAN_FRONTEND=noninteractive
-dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-need=()
-for p in g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user \
-         libfmt-dev:arm64 libcjson-dev:arm64 libgtest-dev:arm64 libncurses-dev:arm64 dpkg-dev file; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=600 update -q
-  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
-fi
+# deps.sh adds arm64 to dpkg's architectures for the :arm64 packages.
+scripts/deps.sh build test packages arm64
 
 dir=build-arm64
 start=$SECONDS
