@@ -36,4 +36,10 @@ deb_build() {
   rm -f "$dir"/*.deb
   # dpkg-shlibdeps reads the target's libraries and symbols files.
   (cd "$dir" && DEB_HOST_ARCH=$deb_arch cpack -G DEB >cpack.log) || { cat "$dir/cpack.log"; return 1; }
+  deb_source_stamp >"$dir/deb-source"
+}
+
+# The sources the packages come from: the commit and any local change.
+deb_source_stamp() {
+  echo "$(git rev-parse HEAD 2>/dev/null) $SOURCE_DATE_EPOCH $(git status --porcelain 2>/dev/null | sha1sum | cut -c1-12)"
 }

@@ -32,9 +32,11 @@ bash scripts/check-debs.sh "$dir" arm64
 
 # The arm64 libraries install next to this machine's packages (Multi-Arch:
 # same), for real, with dpkg in a throwaway root: neither replaces the other.
-ls build-deb/libtarn-common1_*_"$native".deb >/dev/null 2>&1 &&
-  [ "$(dpkg-deb -f build-deb/libtarn-common1_*_"$native".deb Version)" = "$(dpkg-deb -f "$dir"/libtarn-common1_*_arm64.deb Version)" ] ||
+if ! ls build-deb/libtarn-common1_*_"$native".deb >/dev/null 2>&1 ||
+   [ "$(cat build-deb/deb-source 2>/dev/null)" != "$(cat "$dir/deb-source")" ]; then
+  echo "native packages of these sources: scripts/ci.d/50-packages.sh"
   bash scripts/ci.d/50-packages.sh >/dev/null
+fi
 scripts/sandbox.sh bash -c '
   set -e
   dpkg -i build-deb/*_"$1".deb build-arm64/libtarn-common1_*_arm64.deb build-arm64/libtarn-common-dev_*_arm64.deb >/dev/null
