@@ -5,9 +5,14 @@
 # package of ARCH with every hardening feature (fortify, stack protector,
 # relro, bindnow, ...), as CMake cache settings.
 deb_arch=$1
+# Without git history (a copy of the sources), the time of CMakeLists.txt,
+# as the CMake build takes it then.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
-    { echo "deb-env: no git history for SOURCE_DATE_EPOCH; set it" >&2; return 1; }
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=
+  if ! [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]]; then
+    SOURCE_DATE_EPOCH=$(stat -c %Y CMakeLists.txt)
+    echo "deb-env: no git history here; package dates from CMakeLists.txt ($(date -u -d "@$SOURCE_DATE_EPOCH"))"
+  fi
 fi
 export SOURCE_DATE_EPOCH
 deb_flag() {
