@@ -166,7 +166,7 @@ for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     check "man $page has $section" has "^$section\$" "$tmp/$page.txt"
   done
   check "man page $page names itself" has "^ +$page - " "$tmp/$page.txt"
-  for other in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  for other in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     [ "$other" = "$page" ] || check "man $page: SEE ALSO names $other(1)" \
       has "^ +.*\\b$other\\(1\\)" <(sed -n '/^SEE ALSO$/,$p' "$tmp/$page.txt")
   done
