@@ -3,12 +3,16 @@
 #   libtarn-common1      libtarn-common, libbrisk_pipe, libbrisk_json
 #   libtarn-common-dev   headers, link-time symlinks, pkg-config file, CMake package
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr so the libraries land in the
-# multiarch folder (GNUInstallDirs) and carry no RPATH.
+# multiarch folder (GNUInstallDirs) and carry no RPATH. scripts/ci.d/50-packages.sh
+# and 60-arm64.sh build with Debian's compiler and linker flags (dpkg-buildflags).
+#
+# Reproducible: every date in the packages (the changelogs, the archives'
+# file times) is the last commit's, or $SOURCE_DATE_EPOCH when set.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarn-inspect-vrx)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "tarn")
-set(TARN_DEB_MAINTAINER "tarn developers <tarn-dev@example.org>" CACHE STRING "Maintainer of the Debian packages")
+set(CPACK_PACKAGE_VENDOR "The tarn-inspect-vrx developers")
+set(TARN_DEB_MAINTAINER "Tarn VRX maintainers <maintainers@tarn-vrx.dev>")
 set(CPACK_PACKAGE_CONTACT "${TARN_DEB_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -47,15 +51,21 @@ live in any terminal: lost frames, frame rate, latency percentiles per frame
 type and receiver stage over a sliding window, and a 60 s chart.
 tarn-vrx-sim publishes simulated latency records on the same pipe.")
 
+# Multi-Arch: same lets the libraries of several architectures be installed
+# side by side (the arm64 ones for a cross build next to the native tools):
+# everything outside /usr/lib/<triplet> is the same on every architecture.
+# CPack has no variable for the field; it rides on the line of Section.
+set(TARN_DEB_MULTIARCH_SAME "\nMulti-Arch: same")
+
 set(CPACK_DEBIAN_LIBS_PACKAGE_NAME libtarn-common1)
-set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION "libs${TARN_DEB_MULTIARCH_SAME}")
 set(CPACK_DEBIAN_LIBS_DESCRIPTION "shared library of the tarn video link
 libtarn-common holds the link's stream helpers, Wi-Fi channel plan and radio
 control, configuration writers and pipe record validators; libbrisk_pipe and
 libbrisk_json are the pipe transport and JSON file libraries it uses.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtarn-common-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION "libdevel${TARN_DEB_MULTIARCH_SAME}")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libtarn-common1 (= ${TARN_DEB_VERSION}), libfmt-dev, libcjson-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for the tarn video link library
 Headers, the pkg-config file tarn-common and the CMake package tarn-common
@@ -65,8 +75,31 @@ Headers, the pkg-config file tarn-common and the CMake package tarn-common
 file(WRITE ${CMAKE_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_LIBS_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/triggers)
 
-# Every package carries its copyright file and a changelog, as Debian requires.
+# The packages' date: $SOURCE_DATE_EPOCH, else the last commit's, else the
+# time of CMakeLists.txt (a source tree without git).
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(TARN_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+                  OUTPUT_VARIABLE TARN_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE git_status ERROR_QUIET)
+  if(NOT git_status EQUAL 0 OR NOT TARN_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    file(TIMESTAMP ${PROJECT_SOURCE_DIR}/CMakeLists.txt TARN_SOURCE_DATE_EPOCH "%s" UTC)
+  endif()
+endif()
+if(NOT TARN_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "SOURCE_DATE_EPOCH is not a number of seconds: ${TARN_SOURCE_DATE_EPOCH}")
+endif()
+# string(TIMESTAMP) reads SOURCE_DATE_EPOCH; cpack reads it from its config.
+set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${TARN_SOURCE_DATE_EPOCH})
 string(TIMESTAMP TARN_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
+file(WRITE ${CMAKE_BINARY_DIR}/deb/cpack-project.cmake
+  "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${TARN_SOURCE_DATE_EPOCH})\nendif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/deb/cpack-project.cmake)
+
+# Every package carries its copyright file and a changelog, as Debian requires.
 set(TARN_DEB_CHANGELOGS "")
 foreach(comp tools libs dev)
   string(TOUPPER ${comp} COMP)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that cpack made in DIR for architecture ARCH:
 # control fields, contents, the dependencies dpkg-shlibdeps computed,
-# lintian (errors fail), then unpacks them into a temporary root and runs
-# the programs and the man pages from there (arm64 through qemu-aarch64).
+# the hardening of every program and library (readelf), lintian (errors,
+# warnings and hardening tags fail), then unpacks them into a temporary root
+# and runs the programs and the man pages from there (arm64 through
+# qemu-aarch64).
 #
 #   scripts/check-debs.sh DIR ARCH
 set -euo pipefail
@@ -35,7 +37,27 @@ for pkg in tarn-inspect-vrx libtarn-common1 libtarn-common-dev; do
   check "$pkg: Architecture $arch" has_line "Architecture: $arch" "$tmp/$pkg.control"
   check "$pkg: copyright file" has_line "/usr/share/doc/$pkg/copyright" "$tmp/$pkg.files"
   check "$pkg: nothing outside /usr" test -z "$(grep -v '^/usr/' "$tmp/$pkg.files" || true)"
+  check "$pkg: a real maintainer" has '^Maintainer: [^<]+ <[^@ ]+@[^ >]+>$' "$tmp/$pkg.control"
+  check "$pkg: maintainer not a placeholder" test -z "$(grep -E '^Maintainer:.*(example\.(org|com|net)|localhost)' "$tmp/$pkg.control" || true)"
+  mkdir -p "$tmp/doc/$pkg"
+  dpkg-deb --fsys-tarfile "$f" | tar -x -C "$tmp/doc/$pkg" "./usr/share/doc/$pkg/"
+  cr=$tmp/doc/$pkg/usr/share/doc/$pkg/copyright
+  check "$pkg: copyright file under the MIT (Expat) licence" has '^License: Expat$' "$cr"
+  check "$pkg: copyright holder" has '^Copyright: [0-9-]+ The tarn-inspect-vrx developers$' "$cr"
+  check "$pkg: copyright file carries the licence text" has '^ Permission is hereby granted, free of charge' "$cr"
+  # Reproducible: the changelog's date is the source's, not the build's.
+  if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
+    when=$(LC_ALL=C date -u -d "@$SOURCE_DATE_EPOCH" '+%a, %d %b %Y %H:%M:%S +0000')
+    check "$pkg: changelog dated $when (SOURCE_DATE_EPOCH)" \
+      grep -qxF -- " -- $(sed -n 's/^Maintainer: //p' "$tmp/$pkg.control")  $when" \
+      <(gzip -dc "$tmp/doc/$pkg/usr/share/doc/$pkg/changelog.Debian.gz")
+  fi
 done
+for pkg in libtarn-common1 libtarn-common-dev; do
+  check "$pkg: Multi-Arch: same" has_line "Multi-Arch: same" "$tmp/$pkg.control"
+done
+check "tarn-inspect-vrx: no Multi-Arch: same (one set of programs)" \
+  test -z "$(grep -x 'Multi-Arch: same' "$tmp/tarn-inspect-vrx.control" || true)"
 
 lib=/usr/lib/$triplet
 t=$tmp/tarn-inspect-vrx.files l=$tmp/libtarn-common1.files d=$tmp/libtarn-common-dev.files
@@ -72,20 +94,43 @@ check "libtarn-common1 has a shlibs file for each library" \
   test "$(grep -cE '^lib(tarn-common|brisk_pipe|brisk_json) 1 libtarn-common1 \(>= ' "$tmp/ctl/shlibs")" = 3
 check "libtarn-common1 activates the ldconfig trigger" has '^activate-noawait ldconfig' "$tmp/ctl/triggers"
 
-if command -v lintian >/dev/null; then
-  # Tags that a package built outside a Debian source tree always carries.
+command -v lintian >/dev/null || { echo "FAILED: lintian is not installed (scripts/deps.sh packages)"; exit 1; }
+command -v readelf >/dev/null || { echo "FAILED: readelf is not installed (scripts/deps.sh packages)"; exit 1; }
+command -v man >/dev/null || { echo "FAILED: man is not installed (scripts/deps.sh packages)"; exit 1; }
+{
+  # Warnings these packages carry by design:
+  # - initial-upload-closes-no-bugs: the changelog is the build's, not an
+  #   upload to Debian's archive that would close a bug;
+  # - maintscript-calls-ldconfig: cpack writes the ldconfig call with the
+  #   shlibs file; the ldconfig trigger does the same job as well;
+  # - package-name-doesnt-match-sonames: libtarn-common1 holds the link's three
+  #   libraries (libtarn-common, libbrisk_pipe, libbrisk_json), released together.
   suppress=initial-upload-closes-no-bugs,maintscript-calls-ldconfig,package-name-doesnt-match-sonames
-  if lintian --fail-on error --suppress-tags "$suppress" "${deb[@]}" >"$tmp/lintian.log" 2>&1; then
+  if lintian -I --fail-on error,warning --suppress-tags "$suppress" "${deb[@]}" >"$tmp/lintian.log" 2>&1; then
     passes=$((passes + 1))
   else
-    echo "FAILED: lintian reports errors"; fails=$((fails + 1))
+    echo "FAILED: lintian reports errors or warnings"; fails=$((fails + 1))
   fi
+  check "lintian finds no hardening gap" test -z "$(grep -E ' hardening-' "$tmp/lintian.log" || true)"
   sed 's/^/  lintian: /' "$tmp/lintian.log" | grep -v 'root privileges' || true
-fi
+}
 
 # Unpacked into a temporary root, the programs run from there.
 root=$tmp/root
 for f in "${deb[@]}"; do dpkg-deb -x "$f" "$root"; done
+
+# Built with Debian's hardening flags: full RELRO (relro + bindnow), the
+# stack protector and fortified libc calls.
+for elf in "$root"/usr/bin/tarn-* "$root$lib"/lib*.so.1.0.0; do
+  name=${elf#"$root"}
+  readelf -lW "$elf" >"$tmp/ph" 2>&1
+  readelf -dW "$elf" >"$tmp/dyn" 2>&1
+  readelf -sW --dyn-syms "$elf" >"$tmp/syms" 2>&1
+  check "$name: RELRO" has 'GNU_RELRO' "$tmp/ph"
+  check "$name: bind now" has '\((FLAGS|FLAGS_1)\).*\b(BIND_NOW|NOW)\b' "$tmp/dyn"
+  check "$name: stack protector" has '__stack_chk_fail' "$tmp/syms"
+  check "$name: fortified libc calls" has '__[a-z0-9_]+_chk@' "$tmp/syms"
+done
 export LD_LIBRARY_PATH=$root$lib
 set +e
 "${emu[@]}" "$root/usr/bin/tarn-inspect-vrx" -h >"$tmp/help" 2>&1; st=$?
@@ -103,11 +148,17 @@ check "the programs use the unpacked libraries" \
   has "$root$lib/libtarn-common.so.1" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
 unset LD_LIBRARY_PATH
 
-# Man pages format without warnings and carry their sections.
+# Man pages format without warnings, in the C locale (ASCII) as in UTF-8,
+# and carry their sections.
 for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   man_file=$root/usr/share/man/man1/$page.1.gz
-  MANWIDTH=100 man --warnings -l "$man_file" >"$tmp/$page.txt" 2>"$tmp/$page.warn" </dev/null || true
-  check "man $page formats without warnings" test ! -s "$tmp/$page.warn"
+  for loc in C C.UTF-8; do
+    env -u LANG -u LANGUAGE LC_ALL=$loc MANWIDTH=100 man --warnings -l "$man_file" \
+      >"$tmp/$page.$loc.txt" 2>"$tmp/$page.warn" </dev/null || true
+    check "man $page formats without warnings (LC_ALL=$loc)" test ! -s "$tmp/$page.warn"
+    [ -s "$tmp/$page.warn" ] && sed "s/^/  man ($loc): /" "$tmp/$page.warn"
+  done
+  cp "$tmp/$page.C.txt" "$tmp/$page.txt"
   sections=(NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS")
   # The programs on the pipe run until a signal (or a key) ends them.
   [ "$page" = tarn-latency-report ] || sections+=(SIGNALS)
@@ -115,8 +166,13 @@ for page in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     check "man $page has $section" has "^$section\$" "$tmp/$page.txt"
   done
   check "man page $page names itself" has "^ +$page - " "$tmp/$page.txt"
-  [ -s "$tmp/$page.warn" ] && sed 's/^/  man: /' "$tmp/$page.warn"
+  for other in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
+    [ "$other" = "$page" ] || check "man $page: SEE ALSO names $other(1)" \
+      has "^ +.*\\b$other\\(1\\)" <(sed -n '/^SEE ALSO$/,$p' "$tmp/$page.txt")
+  done
 done
+check "man tarn-inspect-vrx: the pcap heading in ASCII" grep -qF 'pcap^(ms)' "$tmp/tarn-inspect-vrx.C.txt"
+check "man tarn-inspect-vrx: the pcap heading in UTF-8" grep -qF 'pcap▲(ms)' "$tmp/tarn-inspect-vrx.C.UTF-8.txt"
 for item in '/data/tarn-inspect-vrx.csv' '/etc/hexwing/tarn-vrx.conf' '/run/bpa/vrx_latency' \
             'Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,' 'SIGHUP' '-s, --save'; do
   check "man tarn-inspect-vrx mentions $item" grep -qF -- "$item" "$tmp/tarn-inspect-vrx.txt"

@@ -1,15 +1,49 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of scripts/packages.txt that are missing.
+# Installs the Debian packages that are missing, as root or through sudo.
+#
+#   scripts/deps.sh [LIST|PACKAGE]...
+#
+# A LIST is a [name] of scripts/packages.txt (build, test, packages, arm64,
+# minimal-root); any other word is a package name (pkg:arch for another
+# architecture, which is then added to dpkg's). No arguments: build and test.
 set -euo pipefail
 here=$(dirname "$0")
-mapfile -t want < <(grep -vE '^\s*(#|$)' "$here/packages.txt")
+[ $# -gt 0 ] || set -- build test
+
+want=()
+for name in "$@"; do
+  if grep -qxF "[$name]" "$here/packages.txt"; then
+    mapfile -t -O "${#want[@]}" want < <(awk -v s="[$name]" '
+      /^\[/ { on = ($0 == s); next }
+      on && !/^[[:space:]]*(#|$)/ { print $1 }' "$here/packages.txt")
+  elif [[ $name =~ ^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?$ ]]; then
+    want+=("$name")
+  else
+    echo "deps.sh: '$name' is neither a list of scripts/packages.txt nor a package name" >&2
+    exit 2
+  fi
+done
+
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_=()
+if [ "$(id -u)" != 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "deps.sh: missing Debian packages: ${missing[*]}" >&2
+    echo "deps.sh: run as root, or install sudo and give this user the right to use it" >&2
+    exit 1
+  fi
+  sudo_=(sudo)
+fi
 echo "installing: ${missing[*]}"
-sudo_=""; [ "$(id -u)" = 0 ] || sudo_=sudo
-export DEBIAN_FRONTEND=noninteractive
-$sudo_ apt-get update -q
-$sudo_ apt-get install -y -q --no-install-recommends "${missing[@]}"
+apt=("${sudo_[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -qq)
+for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+  [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+  dpkg --print-foreign-architectures | grep -qx "$arch" || "${sudo_[@]}" dpkg --add-architecture "$arch"
+done
+"${apt[@]}" update
+"${apt[@]}" install -y --no-install-recommends "${missing[@]}"

@@ -1,19 +1,75 @@
 #!/usr/bin/env bash
-# Builds if needed, then runs the simulated receiver and the inspector on a
-# private /run/bpa (a throwaway root, see sandbox.sh). Ctrl-C ends both.
-# Arguments go to the inspector (for example -n or -s); --top first runs
-# tarn-vrx-top instead (bash scripts/run.sh --top --warn-ms 12).
+# Runs the simulated receiver and the inspector in a throwaway root (see
+# sandbox.sh) with a private /run/bpa. Ctrl-C ends both. Arguments go to the
+# inspector (for example -n or -s); --top first runs tarn-vrx-top instead
+# (bash scripts/run.sh --top --warn-ms 12).
+#
+# In order: checks that the throwaway root can be made, installs what
+# building and running need (the "build" list of packages.txt), brings the
+# build in build/ up to date, then runs. The inspector's /data is the host
+# folder $TARN_RUN_DATA (default run-data/ in the project), so the CSV log
+# of -s outlives the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+top=$PWD
 prog=tarn-inspect-vrx
 [ "${1:-}" = --top ] && { prog=tarn-vrx-top; shift; }
-scripts/deps.sh
-[ -x build/bin/$prog ] && [ -x build/bin/tarn-vrx-sim ] || scripts/build.sh
-export TARN_BIN=$PWD/build/bin TARN_LIB=$PWD/build/lib TARN_RUN_PROG=$prog
-exec scripts/sandbox.sh bash -c '
+
+# 1. The throwaway root, before anything is installed or built.
+if ! why=$(scripts/sandbox.sh true 2>&1); then
+  echo "run.sh: cannot make the throwaway root the programs run in: ${why%%$'\n'*}" >&2
+  if [[ $why == *"propagation"* ]]; then
+    echo "run.sh: / is not a mount point here (a chroot?): bind the root onto itself before entering it (mount --bind DIR DIR), or run on the host" >&2
+  elif [ "$(id -u)" != 0 ]; then
+    echo "run.sh: run it as root (sudo bash scripts/run.sh), or allow user namespaces (sysctl kernel.unprivileged_userns_clone=1)" >&2
+  else
+    echo "run.sh: it needs a private mount namespace, tmpfs and an overlay of / (a container may forbid them)" >&2
+  fi
+  exit 1
+fi
+
+# 2. Packages, 3. an up-to-date build of the two programs. A build folder
+# configured earlier (tests and all) is kept as it is; a new one builds
+# neither tests nor benchmarks.
+scripts/deps.sh build
+if [ ! -f build/CMakeCache.txt ]; then
+  cmake -S . -B build -G Ninja -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_BENCH=OFF >/dev/null
+fi
+cmake --build build -j"$(nproc)" --target "$prog" tarn-vrx-sim tarn-latency-report
+
+# 4. The folder the inspector sees as /data: ours, not a link, not
+# writable by others.
+data=${TARN_RUN_DATA:-$top/run-data}
+[ -L "$data" ] && { echo "run.sh: $data is a symbolic link; not used" >&2; exit 1; }
+mkdir -p -m 755 "$data"
+data=$(realpath "$data")
+if [ "$(stat -c %u "$data")" != "$(id -u)" ] || [ -n "$(find "$data" -maxdepth 0 -perm /022)" ]; then
+  echo "run.sh: $data belongs to someone else or others may write to it; not used" >&2
+  exit 1
+fi
+csv=$data/tarn-inspect-vrx.csv
+before=0
+[ -f "$csv" ] && before=$(wc -l <"$csv")
+
+export TARN_BIN=$PWD/build/bin TARN_LIB=$PWD/build/lib TARN_RUN_DATA=$data TARN_RUN_PROG=$prog
+# Ctrl-C reaches every process of the terminal's group: the inspector ends
+# cleanly on it, and this script goes on to say where the log is.
+trap : INT
+set +e
+scripts/sandbox.sh -b "$data" bash -c '
   mkdir -p /etc/hexwing /data
+  mount --bind "$TARN_RUN_DATA" /data
   "$TARN_BIN/tarn-vrx-sim" --rate 60 & sim=$!
   trap "kill $sim 2>/dev/null" EXIT
   for _ in $(seq 50); do [ -S /run/bpa/vrx_latency/data ] && break; sleep 0.1; done
   "$TARN_BIN/$TARN_RUN_PROG" "$@"
 ' inspect "$@"
+status=$?
+set -e
+trap - INT
+
+if [ -f "$csv" ] && [ "$(wc -l <"$csv")" != "$before" ]; then
+  echo "run.sh: CSV log: $csv ($(( $(wc -l <"$csv") - before )) new lines; each run appends)"
+  echo "run.sh: summary: build/bin/tarn-latency-report $csv   (--svg plot.svg for a plot)"
+fi
+exit "$status"

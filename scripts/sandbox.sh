@@ -34,8 +34,12 @@ for v in "$TARN_SANDBOX_CWD" "${TARN_SRC:-}" "${TARN_BIN:-}" "${TARN_LIB:-}"; do
   [ -n "$v" ] && [ -d "$v" ] && binds+=("$(realpath "$v")")
 done
 
-top=$(mktemp -d /tmp/tarn-root.XXXXXX)
-mount -t tmpfs -o mode=755 tarn-root "$top"
+# The throwaway root's own folders live on a tmpfs over /run of this mount
+# namespace: nothing is left on the host's disk, not even an empty folder.
+# (The overlay below sees the / of the file system, not the mounts on it.)
+mount -t tmpfs -o mode=755 tarn-root /run
+top=/run/tarn-root
+mkdir "$top"
 mkdir -p "$top/upper" "$top/work" "$top/root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$top/upper,workdir=$top/work" "$top/root"
 root="$top/root"

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "brisk_pipe.h"
+#include "cli_usage.h"
 #include "inspect_vrx.h"
 
 static const char VRX_LATENCY_PIPE_NAME[32] = "vrx_latency";
@@ -39,6 +40,7 @@ static void _print_usage()
          "/data/tarn-inspect-vrx.csv\n");
 }
 
+// 0: run; 1: done (--version printed); -1: help printed or a bad option.
 static int _parse_opts(int argc, char* argv[])
 {
     static struct option long_options[] = {
@@ -46,6 +48,7 @@ static int _parse_opts(int argc, char* argv[])
         {"newline", no_argument, nullptr, 'n'},
         {"save", no_argument, nullptr, 's'},
         {"pipe", required_argument, nullptr, 'p'},
+        {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
     while (true) {
@@ -67,6 +70,9 @@ static int _parse_opts(int argc, char* argv[])
                 return -1;
             }
             break;
+        case TARN_OPT_VERSION:
+            print_version("tarn-inspect-vrx");
+            return 1;
         case 'h':
         default:
             _print_usage();
@@ -161,7 +167,9 @@ int main(int argc, char* argv[])
     strncat(VRX_LATENCY_PIPE_LOC, VRX_LATENCY_PIPE_NAME,
             sizeof VRX_LATENCY_PIPE_LOC - strlen(VRX_LATENCY_PIPE_LOC) - 1);
 
-    if (_parse_opts(argc, argv)) return -1;
+    const int opts = _parse_opts(argc, argv);
+    if (opts < 0) return -1;
+    if (opts > 0) return 0;
 
     enable_signal_handler();
     main_running = 1;

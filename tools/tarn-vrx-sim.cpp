@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "brisk_pipe.h"
+#include "cli_usage.h"
 #include "inspect_vrx.h"
 #include "latency_log.h"
 
@@ -69,6 +70,7 @@ void print_help()
          "      --delay SECONDS   wait this long after the subscribers came before writing\n"
          "      --hold SECONDS    keep the pipe open this long after the last write\n"
          "  -h, --help            print this help\n"
+         "      --version         print the version\n"
          "\n"
          "SIGINT, SIGTERM and SIGHUP end it cleanly.");
 }
@@ -97,10 +99,12 @@ int parse_options(int argc, char* argv[], sim_options& o)
         {"frames", required_argument, nullptr, OPT_FRAMES},
         {"delay", required_argument, nullptr, OPT_DELAY},
         {"replay", required_argument, nullptr, OPT_REPLAY}, {"run", required_argument, nullptr, OPT_RUN},
+        {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "p:r:c:b:i:e:g:s:w:h", long_options, nullptr)) != -1) {
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, ":p:r:c:b:i:e:g:s:w:h", long_options, nullptr)) != -1) {
         double v = 0;
         bool ok = true;
         switch (c) {
@@ -125,7 +129,10 @@ int parse_options(int argc, char* argv[], sim_options& o)
         case 'w': ok = parse_number(optarg, 0, 1000, v); o.wait_clients = static_cast<int>(v); break;
         case OPT_HOLD: ok = parse_number(optarg, 0, 1e6, o.hold); break;
         case 'h': print_help(); exit(0);
-        default: print_help(); return -1;
+        case TARN_OPT_VERSION: print_version("tarn-vrx-sim"); exit(0);
+        default:
+            print_bad_option("tarn-vrx-sim", c, optopt, argv[optind - 1]);
+            exit(TARN_EXIT_USAGE);
         }
         if (!ok) {
             fprintf(stderr, "tarn-vrx-sim: invalid value '%s'\n", optarg);

@@ -3,29 +3,22 @@
 # Debian's aarch64-linux-gnu toolchain against the arm64 builds of {fmt},
 # cJSON and GoogleTest (multiarch), in build-arm64/. The unit tests, the
 # sandboxed tests and the shell tests (the inspector's golden output) run
-# under qemu-aarch64; then the arm64 Debian packages are made and checked.
+# under qemu-aarch64. The arm64 Debian packages (Debian's hardening flags)
+# are checked, then installed with dpkg next to this machine's own packages
+# of build-deb/ in a throwaway root (made by 50-packages.sh if missing).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-export DEBIAN_FRONTEND=noninteractive
-dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-need=()
-for p in g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user \
-         libfmt-dev:arm64 libcjson-dev:arm64 libgtest-dev:arm64 libncurses-dev:arm64 dpkg-dev file; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=600 update -q
-  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
-fi
+# deps.sh adds arm64 to dpkg's architectures for the :arm64 packages.
+scripts/deps.sh build test packages arm64
 
 dir=build-arm64
+native=$(dpkg --print-architecture)
+. scripts/deb-env.sh arm64   # hardening flags, SOURCE_DATE_EPOCH, deb_build
 start=$SECONDS
-cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
-  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/aarch64-linux-gnu \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$dir" -j2
-echo "arm64 build: $((SECONDS - start)) s"
+deb_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
+  -DCMAKE_INSTALL_LIBDIR=lib/aarch64-linux-gnu -DTARN_BUILD_BENCH=OFF
+echo "arm64 build and packages: $((SECONDS - start)) s"
 
 start=$SECONDS
 # sh_test_latency_report runs docs/make-report-example.sh, which launches
@@ -35,7 +28,22 @@ exclude=${TARN_ARM64_CTEST_EXCLUDE-^sh_test_latency_report\$}
 (cd "$dir" && ctest --output-on-failure -j2 ${exclude:+-E "$exclude"})
 echo "arm64 tests under qemu: $((SECONDS - start)) s"
 
-rm -f "$dir"/*.deb
-# dpkg-shlibdeps reads the target's libraries and symbols files.
-(cd "$dir" && DEB_HOST_ARCH=arm64 cpack -G DEB >cpack.log) || { cat "$dir/cpack.log"; exit 1; }
 bash scripts/check-debs.sh "$dir" arm64
+
+# The arm64 libraries install next to this machine's packages (Multi-Arch:
+# same), for real, with dpkg in a throwaway root: neither replaces the other.
+if ! ls build-deb/libtarn-common1_*_"$native".deb >/dev/null 2>&1 ||
+   [ "$(cat build-deb/deb-source 2>/dev/null)" != "$(cat "$dir/deb-source")" ]; then
+  echo "native packages of these sources: scripts/ci.d/50-packages.sh"
+  bash scripts/ci.d/50-packages.sh >/dev/null
+fi
+scripts/sandbox.sh bash -c '
+  set -e
+  dpkg -i build-deb/*_"$1".deb build-arm64/libtarn-common1_*_arm64.deb build-arm64/libtarn-common-dev_*_arm64.deb >/dev/null
+  want="libtarn-common-dev:$1 libtarn-common-dev:arm64 libtarn-common1:$1 libtarn-common1:arm64 tarn-inspect-vrx:$1"
+  got=$(dpkg-query -W -f "\${Package}:\${Architecture} \${db:Status-Abbrev}\n" "libtarn-common*" tarn-inspect-vrx |
+        awk "\$2 == \"ii\" { print \$1 }" | sort | tr "\n" " ")
+  [ "$got" = "$want " ] || { echo "FAILED: co-installed: $got; expected $want"; exit 1; }
+  tarn-inspect-vrx --version >/dev/null
+  echo "co-installed: $want"
+' co-install "$native"

@@ -18,12 +18,16 @@ expect() { # description, expected (space separated), actual (lines)
 insp=$TARN_SRC/completions/tarn-inspect-vrx
 sim=$TARN_SRC/completions/tarn-vrx-sim
 
-expect "inspector: all options" "-h --help -n --newline -s --save -p --pipe" \
+expect "inspector: all options" "-h --help -n --newline -s --save -p --pipe --version" \
   "$(complete_line "$insp" _tarn_inspect_vrx tarn-inspect-vrx '')"
 expect "inspector: long options by prefix" "--newline" \
   "$(complete_line "$insp" _tarn_inspect_vrx tarn-inspect-vrx --n)"
 expect "inspector: nothing after --help" "" \
   "$(complete_line "$insp" _tarn_inspect_vrx tarn-inspect-vrx --help '')"
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  expect "$prog: nothing after --version" "" \
+    "$(complete_line "$TARN_SRC/completions/$prog" "_$(tr - _ <<<"$prog")" "$prog" --version '')"
+done
 expect "inspector: registered for the program" "complete -F _tarn_inspect_vrx tarn-inspect-vrx" \
   "$(bash -c 'source "$1"; complete -p tarn-inspect-vrx' _ "$insp" | tr ' ' '\n' | sort)"
 
@@ -41,7 +45,7 @@ expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-v
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 
 rep=$TARN_SRC/completions/tarn-latency-report
-expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples -h --help" \
+expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples -h --help --version" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
 expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"

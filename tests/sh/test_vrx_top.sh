@@ -198,7 +198,7 @@ check "plain: summary gaps" grep -qx "  missing ids:     $MISSING in $GAPS gaps"
 check "plain: summary failed checks" grep -qF "failed checks:   $BAD_BUFFERS buffers, $BAD_RECORDS records (1 wrong magic number, 1 partial buffers)" "$t/plain.out"
 check "plain: the inspector's messages for the bad buffers" grep -qF "ERROR got magic number 0, expected 1413567054" "$t/plain.err"
 check "--save writes the same CSV as tarn-inspect-vrx -s" cmp "$t/plain.csv" /data/tarn-inspect-vrx.csv
-"$TARN_BIN/tarn-latency-report" "$t/plain.csv" >"$t/report" 2>&1 || true
+${TARN_EMULATOR:-} "$TARN_BIN/tarn-latency-report" "$t/plain.csv" >"$t/report" 2>&1 || true
 for col in "VRX Latency" "Decode Latency" "FPS" "RSSI"; do
   check "summary row '$col' equals the report's of the saved log" \
     test "$(grep -F "  $col " "$t/plain.out")" = "$(grep -F "  $col " "$t/report")"

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "cli_usage.h"
 #include "latency_compare.h"
 #include "latency_report.h"
 
@@ -37,6 +38,7 @@ void print_help()
         "      --seed N     seed of the bootstrap with --compare (default 1)\n"
         "      --resamples N  bootstrap resamples with --compare (default 2000)\n"
         "  -h, --help       print this help\n"
+        "      --version    print the version\n"
         "\n"
         "Per run: frames, first and last sample id, missing ids (gaps), repeats, ids\n"
         "out of order, I-, P- and other frames (by the frame-type text), malformed lines\n"
@@ -57,7 +59,8 @@ void print_help()
         "change is one whose interval excludes 0. Also the share of lost frames.\n"
         "\n"
         "Malformed lines are skipped, counted and listed. Exit status 0, or 1 when the\n"
-        "log cannot be read, run N does not exist or the plot cannot be written.\n",
+        "log cannot be read, run N does not exist or the plot cannot be written; 2 for\n"
+        "an unknown option or an option without its value.\n",
         DEFAULT_LOG);
 }
 
@@ -89,10 +92,11 @@ int parse_options(int argc, char* argv[], options& o)
         {"resamples", required_argument, nullptr, OPT_RESAMPLES},
         {"run", required_argument, nullptr, 'r'}, {"json", no_argument, nullptr, 'j'},
         {"svg", required_argument, nullptr, 'g'}, {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, TARN_OPT_VERSION}, {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "r:jg:ch", long_options, nullptr)) != -1) {
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, ":r:jg:ch", long_options, nullptr)) != -1) {
         switch (c) {
         case 'r': {
             char* end = nullptr;
@@ -126,9 +130,10 @@ int parse_options(int argc, char* argv[], options& o)
         }
         case 'g': o.svg = optarg; break;
         case 'h': print_help(); exit(0);
+        case TARN_OPT_VERSION: print_version("tarn-latency-report"); exit(0);
         default:
-            fprintf(stderr, "try 'tarn-latency-report --help'\n");
-            return -1;
+            print_bad_option("tarn-latency-report", c, optopt, argv[optind - 1]);
+            exit(TARN_EXIT_USAGE);
         }
     }
     if (o.compare) {

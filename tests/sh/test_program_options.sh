@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# --version of the three programs, and the one-line answer of the simulator
+# and the report to an option they do not know or that lacks its value.
+set -euo pipefail
+fails=0 passes=0
+check() {  # check NAME CONDITION...
+  local name=$1; shift
+  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
+}
+t=$(mktemp -d)
+trap 'rm -rf "$t"' EXIT
+run() {  # PROGRAM ARGS... -> $t/out, $t/err, $st
+  local prog=$1; shift
+  set +e; ${TARN_EMULATOR:-} "$TARN_BIN/$prog" "$@" >"$t/out" 2>"$t/err" </dev/null; st=$?; set -e
+}
+
+[ -n "${TARN_VERSION:-}" ] || { echo "FAILED: TARN_VERSION (the project version) not in the environment"; exit 1; }
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+  run "$prog" --version
+  check "$prog --version exits 0 (was $st)" test "$st" = 0
+  check "$prog --version prints its name and the build's version" \
+    test "$(cat "$t/out")" = "$prog $TARN_VERSION"
+  check "$prog --version prints one line and nothing on stderr" \
+    test "$(wc -l <"$t/out")" = 1 -a ! -s "$t/err"
+  # The man page carries the same version.
+  check "man page of $prog names version $TARN_VERSION" \
+    grep -qE "^\\.TH .*\"tarn-inspect-vrx $TARN_VERSION\"" "$TARN_SRC/docs/man/$prog.1"
+done
+
+# The inspector keeps its own answer to anything else: help, status 255.
+run tarn-inspect-vrx -V
+check "inspector -V is still unknown: status 255" test "$st" = 255
+check "inspector -V prints the help text" grep -q '^-n, --newline' "$t/out"
+run tarn-inspect-vrx --version=1
+check "inspector --version=1 is refused with help, status 255" test "$st" = 255
+
+# "ARGS|option named in the message|what it says"
+cases=(
+  "-x|-x|is unknown"
+  "--bogus|--bogus|is unknown"
+  "--bogus=3|--bogus|is unknown"
+  "--help=1|--help|takes no value"
+  "--version=1|--version|takes no value"
+)
+for prog in tarn-vrx-sim tarn-latency-report; do
+  case $prog in
+    tarn-vrx-sim) valued=(-p --rate) ;;
+    tarn-latency-report) valued=(-r --svg) ;;
+  esac
+  all=("${cases[@]}" "${valued[0]}|${valued[0]}|needs a value" "${valued[1]}|${valued[1]}|needs a value")
+  # An unknown letter inside a group of short options is named alone.
+  [ "$prog" = tarn-latency-report ] && all+=("-jx|-x|is unknown")
+  for c in "${all[@]}"; do
+    IFS='|' read -r arg name what <<<"$c"
+    run "$prog" "$arg"
+    want="$prog: option '$name' $what; try '$prog --help'"
+    check "$prog $arg exits 2 (was $st)" test "$st" = 2
+    check "$prog $arg: one line on stderr naming $name" test "$(cat "$t/err")" = "$want"
+    check "$prog $arg: nothing on stdout" test ! -s "$t/out"
+  done
+  run "$prog" --help
+  check "$prog --help lists --version" grep -qE '^ +--version +print the version$' "$t/out"
+done
+
+echo "program options: $passes passed, $fails failed"
+[ "$fails" = 0 ]
