@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside a throwaway root: a private mount namespace, an
 # overlay of / whose writes land on a tmpfs, a private /run (so /run/bpa),
-# and /proc, /dev, /tmp and the project's own folders bound in. /etc, /data
-# and /usr/bin can be changed freely inside; nothing reaches the host. /sys
-# is an empty folder unless the command mounts its own fake tree there.
+# /proc, /tmp and the project's own folders bound in, and a /dev of its own.
+# /etc, /data and /usr/bin can be changed freely inside; nothing reaches the
+# host. /sys is an empty folder unless the command mounts its own fake tree.
 #
 #   scripts/sandbox.sh [-b DIR]... [--] COMMAND [ARG]...
 #
@@ -44,7 +44,29 @@ mkdir -p "$top/upper" "$top/work" "$top/root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$top/upper,workdir=$top/work" "$top/root"
 root="$top/root"
 mount --rbind /proc "$root/proc"
-mount --rbind /dev "$root/dev"
+# A /dev of its own: the usual nodes bound one by one (a test can write to
+# them, but cannot rename or remove the host's), terminals, and a private shm.
+mount -t tmpfs -o mode=755 tarn-dev "$root/dev"
+for n in null zero full random urandom tty; do
+  [ -e "/dev/$n" ] || continue
+  touch "$root/dev/$n"
+  mount --bind "/dev/$n" "$root/dev/$n"
+done
+# Terminals made inside (tmux in the tests) come from a devpts of its own.
+mkdir "$root/dev/pts"
+if mount -t devpts -o newinstance,ptmxmode=0666,mode=620 tarn-pts "$root/dev/pts" 2>/dev/null; then
+  ln -s pts/ptmx "$root/dev/ptmx"
+else
+  mount --rbind /dev/pts "$root/dev/pts"
+  touch "$root/dev/ptmx"
+  mount --bind /dev/ptmx "$root/dev/ptmx"
+fi
+mkdir "$root/dev/shm"
+mount -t tmpfs -o mode=1777 tarn-shm "$root/dev/shm"
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
 mount --bind /tmp "$root/tmp"
 mount -t tmpfs -o mode=755 tarn-run "$root/run"
 mkdir -p "$root/run/bpa"
