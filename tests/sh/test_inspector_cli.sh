@@ -59,8 +59,10 @@ for sig in TERM INT HUP; do
   kill $simpid; wait $simpid || true
   check "SIG$sig exits 0" test $st = 0
   check "SIG$sig ends within a second (took ${ms} ms)" test $ms -lt $((1000 * ${TARN_SLOW:-1}))
-  check "SIG$sig prints the closing line then restores line wrap" \
-    test "$(tail -c 26 "$t/out" | cat -v)" = $'\nclosing and exiting\n^[[?7h'
+  # A row that was already on its way may still land between the closing
+  # line and the line-wrap switch (the client thread runs until the close).
+  check "SIG$sig prints the closing line" grep -qxF 'closing and exiting' "$t/out"
+  check "SIG$sig restores line wrap last" test "$(tail -c 5 "$t/out" | cat -v)" = '^[[?7h'
   check "SIG$sig: rows were shown" grep -q 'H264 (P)' "$t/out"
 done
 
