@@ -542,7 +542,7 @@ def case_stop_blocked_stderr():
     return {"sigterm_ms": ms}
 
 
-def case_csv_special():
+def case_csv_not_regular():
     """The CSV log's path is a FIFO, with and without a reader."""
     pipe = "/run/bpa/fault_csv_fifo"
     set_codec_config()
@@ -583,7 +583,7 @@ def stat_is_fifo(path):
     return stat.S_ISFIFO(os.lstat(path).st_mode)
 
 
-def case_settings_special():
+def case_settings_not_regular():
     """The receiver's settings path is a FIFO, a device, or far too big."""
     pipe = "/run/bpa/fault_conf"
     sim = start_sim(pipe, "--rate", 2000)
@@ -707,8 +707,8 @@ CASES = {
     "config_concurrent": case_config_concurrent,
     "stop_blocked_stdout": case_stop_blocked_stdout,
     "stop_blocked_stderr": case_stop_blocked_stderr,
-    "csv_special": case_csv_special,
-    "settings_special": case_settings_special,
+    "csv_not_regular": case_csv_not_regular,
+    "settings_not_regular": case_settings_not_regular,
 }
 
 

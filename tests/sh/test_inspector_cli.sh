@@ -67,8 +67,8 @@ for sig in TERM INT HUP; do
 done
 
 # A partial path is a pipe under /run/bpa: "vrx_latency/" and "cam/name".
-for spec in "part/:/run/bpa/part" "cam/part:/run/bpa/cam/part"; do
-  arg=${spec%%:*} loc=${spec#*:}
+for pair in "part/:/run/bpa/part" "cam/part:/run/bpa/cam/part"; do
+  arg=${pair%%:*} loc=${pair#*:}
   "${sim[@]}" --pipe "$loc" --rate 100 >/dev/null 2>&1 & simpid=$!
   for _ in $(seq 100); do [ -S "$loc/data" ] && break; sleep 0.05; done
   "${insp[@]}" -n -p "$arg" >"$t/out" 2>"$t/err" & pid=$!
