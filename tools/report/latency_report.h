@@ -95,6 +95,11 @@ private:
     int64_t prev_ = 0;
 };
 
+// Axis ticks of the plots: a step of 1, 2 or 5 times a power of ten giving
+// about n ticks over range, and a tick's label with the decimals the step needs.
+double nice_step(double range, int n);
+std::string tick_label(double v, double step);
+
 // A self-contained SVG document of the run: latency per frame and the
 // stacked receiver stages from plot, the histogram of the receiver latency
 // from the run's statistics.

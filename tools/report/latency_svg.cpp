@@ -11,6 +11,23 @@
 
 #include "latency_report.h"
 
+// A tick step of 1, 2 or 5 times a power of ten giving about n ticks.
+double nice_step(double range, int n)
+{
+    if (!(range > 0) || !std::isfinite(range)) return 1;
+    const double raw = range / n;
+    const double p = std::pow(10.0, std::floor(std::log10(raw)));
+    const double f = raw / p;
+    return (f <= 1 ? 1 : f <= 2 ? 2 : f <= 5 ? 5 : 10) * p;
+}
+
+std::string tick_label(double v, double step)
+{
+    if (step >= 1 || v == 0) return fmt::format("{:.0f}", v);
+    const int d = std::min(6, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+    return fmt::format("{:.{}f}", v, d);
+}
+
 namespace {
 
 constexpr double WIDTH = 1000, HEIGHT = 1060;
@@ -92,23 +109,6 @@ std::string xml_escape(const std::string& s)
         i++;
     }
     return o;
-}
-
-// A tick step of 1, 2 or 5 times a power of ten giving about n ticks.
-double nice_step(double range, int n)
-{
-    if (!(range > 0) || !std::isfinite(range)) return 1;
-    const double raw = range / n;
-    const double p = std::pow(10.0, std::floor(std::log10(raw)));
-    const double f = raw / p;
-    return (f <= 1 ? 1 : f <= 2 ? 2 : f <= 5 ? 5 : 10) * p;
-}
-
-std::string tick_label(double v, double step)
-{
-    if (step >= 1 || v == 0) return fmt::format("{:.0f}", v);
-    const int d = std::min(6, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
-    return fmt::format("{:.{}f}", v, d);
 }
 
 struct svg_out {
