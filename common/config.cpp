@@ -80,23 +80,34 @@ bool check_args(const char* path, const char* key)
 
 }  // namespace
 
-cJSON* open_json(const char* path, bool create_if_missing)
+cJSON* open_json(const char* path, bool create_if_missing, tarn_say_t say, bool* create_failed)
 {
+    if (create_failed != nullptr) *create_failed = false;
     if (create_if_missing) {
         int r = json_make_empty_file_if_missing(path);
         if (r < 0) {
-            fmt::print("Error creating config file\n");
-            fflush(stdout);
+            say("Error creating config file\n");
+            if (create_failed != nullptr) *create_failed = true;
             return nullptr;
         }
         if (r > 0) {
-            fmt::print("No configuration file found, created a new empty configuration file "
-                       "using defaults: {}\n",
-                       path);
-            fflush(stdout);
+            say(fmt::format("No configuration file found, created a new empty configuration file "
+                            "using defaults: {}\n",
+                            path));
         }
     }
     return json_read_file(path);
+}
+
+cJSON* open_json(const char* path, bool create_if_missing)
+{
+    return open_json(
+        path, create_if_missing,
+        [](const std::string& line) {
+            fmt::print("{}", line);
+            fflush(stdout);
+        },
+        nullptr);
 }
 
 void config_update_number(const char* path, const char* key, int value, bool as_bool)

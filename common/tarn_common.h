@@ -4,6 +4,7 @@
 #ifndef TARN_COMMON_H
 #define TARN_COMMON_H
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -121,6 +122,19 @@ int tarn_read_file(const std::string& path, std::string* content);
 // Opens path for writing (created, truncated) and writes data. 0 on success,
 // -1 when it cannot be opened, -2 when the write or the close fails (errno set).
 int tarn_write_file(const std::string& path, const std::string& data);
+// Writes size bytes to fd, going on after EINTR and short writes. Returns
+// the bytes written: size, or fewer when a write failed (errno set; a write
+// that took nothing gives ENOSPC). The file writes above use it too.
+size_t tarn_write_all(int fd, const void* data, size_t size);
+// Faults for tests, on the reads and writes that tarn_read_file,
+// tarn_write_file and tarn_write_all make. Called before each read(2) or
+// write(2) with TARN_IO_READ or TARN_IO_WRITE, the descriptor and the size
+// asked for. Returns -1 with errno set: the call is not made and fails with
+// that errno (EINTR stands for a signal; the callers retry); 0: the call is
+// made as asked; n > 0: the call is made for at most n bytes (a short read
+// or write). Null (the default): no faults. Not synchronised.
+using tarn_io_fault_t = long (*)(tarn_io_op op, int fd, size_t size, void* context);
+void tarn_set_io_fault(tarn_io_fault_t fault, void* context);
 // Names of the entries of a directory in readdir order, "." and ".." included.
 // 0, or -1 with errno when the directory cannot be opened.
 int tarn_list_dir(const std::string& path, std::vector<std::string>* names);
@@ -231,6 +245,12 @@ extern const char VTX_CONFIG_HEADER[];
 // the caller frees with cJSON_Delete, or null when the file cannot be made,
 // read or parsed.
 cJSON* open_json(const char* path, bool create_if_missing);
+// The same, with its messages (each a whole line, ending in a line feed)
+// given to say instead of stdout: a program that writes its own output (the
+// inspector) keeps it in one place. *create_failed (may be null) tells a
+// file that could not be made (already said) from one that could not be read.
+using tarn_say_t = void (*)(const std::string& line);
+cJSON* open_json(const char* path, bool create_if_missing, tarn_say_t say, bool* create_failed);
 
 // Replaces the top-level setting key of the file at path (creating the file,
 // holding an empty object, when missing) and writes the file back, behind the

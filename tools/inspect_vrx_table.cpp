@@ -159,21 +159,14 @@ static bool append_whole(int fd, const char* text, size_t len)
 {
     struct stat st;
     const bool know_size = fstat(fd, &st) == 0;
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, text + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            if (done > 0 && know_size && ftruncate(fd, st.st_size) != 0) {
-                // Nothing more can be done; the reason below is the first failure.
-            }
-            errno = err;
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    const size_t done = tarn_write_all(fd, text, len);
+    if (done == len) return true;
+    const int err = errno;
+    if (done > 0 && know_size && ftruncate(fd, st.st_size) != 0) {
+        // Nothing more can be done; the reason below is the first failure.
     }
-    return true;
+    errno = err;
+    return false;
 }
 
 // Opens the log for appending, refusing anything but a regular file: a FIFO
@@ -301,17 +294,10 @@ void _helper_cb(int, char* data, int bytes, void*)
 
 void get_encoding_scheme()
 {
-    const int made = json_make_empty_file_if_missing(CONFIG_PATH);
-    if (made < 0) {
-        term_write("Error creating config file\n");
-        return;
-    }
-    if (made > 0) {
-        term_write(fmt::format("No configuration file found, created a new empty configuration "
-                               "file using defaults: {}\n",
-                               CONFIG_PATH));
-    }
-    cJSON* parent = json_read_file(CONFIG_PATH);
+    bool create_failed = false;
+    cJSON* parent =
+        open_json(CONFIG_PATH, true, [](const std::string& line) { term_write(line); }, &create_failed);
+    if (create_failed) return;
     if (parent == nullptr) {
         term_write("cJSON parent null\n");
         return;
