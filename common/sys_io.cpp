@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "fd_io.h"
 #include "sys_io.h"
 #include "tarn_common.h"
 
@@ -20,6 +21,31 @@ namespace {
 
 tarn_io_hook_t io_hook = nullptr;
 void* io_hook_context = nullptr;
+tarn_io_fault_t io_fault = nullptr;
+void* io_fault_context = nullptr;
+
+// How much of a read or write of size bytes the fault hook lets through:
+// size, fewer, or -1 (errno set) when the call must fail without being made.
+ssize_t allowed_size(tarn_io_op op, int fd, size_t size)
+{
+    if (io_fault == nullptr) return static_cast<ssize_t>(size);
+    const long r = io_fault(op, fd, size, io_fault_context);
+    if (r < 0) return -1;
+    if (r == 0 || static_cast<size_t>(r) > size) return static_cast<ssize_t>(size);
+    return r;
+}
+
+ssize_t faulty_read(int fd, void* data, size_t size)
+{
+    const ssize_t n = allowed_size(TARN_IO_READ, fd, size);
+    return n < 0 ? -1 : read(fd, data, static_cast<size_t>(n));
+}
+
+ssize_t faulty_write(int fd, const void* data, size_t size)
+{
+    const ssize_t n = allowed_size(TARN_IO_WRITE, fd, size);
+    return n < 0 ? -1 : write(fd, data, static_cast<size_t>(n));
+}
 
 bool access_allowed(tarn_io_op op, const std::string& target)
 {
@@ -78,6 +104,17 @@ void tarn_set_io_hook(tarn_io_hook_t hook, void* context)
     io_hook_context = context;
 }
 
+void tarn_set_io_fault(tarn_io_fault_t fault, void* context)
+{
+    io_fault = fault;
+    io_fault_context = context;
+}
+
+size_t tarn_write_all(int fd, const void* data, size_t size)
+{
+    return tarn_io::write_all(fd, data, size, faulty_write);
+}
+
 int tarn_system(const std::string& command)
 {
     if (!access_allowed(TARN_IO_SYSTEM, command)) {
@@ -127,19 +164,13 @@ int tarn_read_file(const std::string& path, std::string* content)
     if (!access_allowed(TARN_IO_READ, path)) {
         return -1;
     }
-    int fd;
-    do {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = tarn_io::retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
         return -1;
     }
     char buf[4096];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        ssize_t n = tarn_io::retry_eintr([&] { return faulty_read(fd, buf, sizeof buf); });
         if (n <= 0) {
             break;
         }
@@ -154,26 +185,16 @@ int tarn_write_file(const std::string& path, const std::string& data)
     if (!access_allowed(TARN_IO_WRITE, path)) {
         return -1;
     }
-    int fd;
-    do {
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd = tarn_io::retry_eintr(
+        [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
     if (fd < 0) {
         return -1;
     }
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            int saved = (n < 0) ? errno : EIO;
-            close(fd);
-            errno = saved;
-            return -2;
-        }
-        done += static_cast<size_t>(n);
+    if (tarn_write_all(fd, data.data(), data.size()) != data.size()) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -2;
     }
     // close is not retried: on Linux the descriptor is gone even after EINTR.
     if (close(fd) != 0 && errno != EINTR) {

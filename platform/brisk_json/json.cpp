@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fd_io.h"
+
 namespace {
 
 // Mode of a file this library creates, before the umask.
@@ -23,25 +25,12 @@ constexpr mode_t NEW_FILE_MODE = 0666;
 
 int open_retry(const char* path, int flags, mode_t mode)
 {
-    int fd;
-    do {
-        fd = open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return tarn_io::retry_eintr([&] { return open(path, flags, mode); });
 }
 
 bool write_all(int fd, const char* p, size_t n)
 {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
+    return tarn_io::write_all(fd, p, n) == n;
 }
 
 // Reads a regular file of at most JSON_MAX_FILE_SIZE bytes. The open does not

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "brisk_pipe.h"
+#include "fd_io.h"
 
 // Files inside a pipe directory. Other programs rely on these names.
 #define PIPE_DATA_FILE "data"
@@ -43,15 +44,7 @@
 
 namespace brisk_pipe {
 
-// Runs a system call again while it fails with EINTR.
-template <typename F>
-auto retry_eintr(F f) -> decltype(f()) {
-    decltype(f()) r;
-    do {
-        r = f();
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
+using tarn_io::retry_eintr;
 
 // location (with trailing '/') + file into out (size bytes). false when it
 // does not fit.

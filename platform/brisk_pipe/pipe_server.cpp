@@ -240,12 +240,7 @@ int write_info_file(server_channel& s) {
     } else {
         size_t len = strlen(text);
         text[len++] = '\n';  // replaces the terminator; len bytes are written
-        size_t done = 0;
-        while (done < len) {
-            ssize_t n = retry_eintr([&] { return write(fd, text + done, len - done); });
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
+        const size_t done = tarn_io::write_all(fd, text, len);
         if (close(fd) < 0 || done != len) rc = PIPE_ERROR_FILE_IO;
         if (rc == 0 && renameat(s.dir_fd, tmp, s.dir_fd, PIPE_INFO_FILE) < 0) rc = PIPE_ERROR_FILE_IO;
         if (rc != 0) {

@@ -13,6 +13,8 @@
 
 #include <fmt/format.h>
 
+#include "fd_io.h"
+
 namespace {
 
 // Takes the next comma-terminated field off the front of s. Fields are a
@@ -165,11 +167,7 @@ vrx_latency_packet_t latency_row_to_record(const latency_row_t& row)
 int open_latency_log(const std::string& path)
 {
     if (path == "-") return STDIN_FILENO;
-    int fd;
-    do {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return tarn_io::retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
 }
 
 namespace {
@@ -247,11 +245,8 @@ int read_latency_log(int fd, const latency_log_sink& sink)
             have = 0;
             continue;
         }
-        ssize_t n = read(fd, buf.data() + have, buf.size() - have);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        ssize_t n = tarn_io::retry_eintr([&] { return read(fd, buf.data() + have, buf.size() - have); });
+        if (n < 0) return errno;
         const bool eof = n == 0;
         size_t end = have + static_cast<size_t>(n);
         size_t start = 0;
