@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# --version of the three programs, and the one-line answer of the simulator
+# --version of the four programs, and the one-line answer of the simulator
 # and the report to an option they do not know or that lacks its value.
 set -euo pipefail
 fails=0 passes=0
@@ -15,7 +15,7 @@ run() {  # PROGRAM ARGS... -> $t/out, $t/err, $st
 }
 
 [ -n "${TARN_VERSION:-}" ] || { echo "FAILED: TARN_VERSION (the project version) not in the environment"; exit 1; }
-for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report; do
+for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   run "$prog" --version
   check "$prog --version exits 0 (was $st)" test "$st" = 0
   check "$prog --version prints its name and the build's version" \

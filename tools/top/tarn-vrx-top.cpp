@@ -29,6 +29,7 @@
 #include <fmt/format.h>
 
 #include "brisk_pipe.h"
+#include "cli_usage.h"
 #include "top_model.h"
 #include "term.h"
 #include "top_screen.h"
@@ -91,6 +92,7 @@ void print_help()
          "  -s, --save FILE      append every frame to FILE as tarn-inspect-vrx -s does\n"
          "      --plain          one plain line a second even on a terminal\n"
          "  -h, --help           print this help\n"
+         "      --version        print the version\n"
          "\n"
          "Keys: q quit, space pause, r reset, w next window, h or ? help.\n"
          "NO_COLOR set (not empty) turns colour off.");
@@ -106,7 +108,7 @@ bool parse_ms(const char* text, double& out)
     return true;
 }
 
-// 0 to run, 1 after help, -1 on a bad command line.
+// 0 to run, 1 after help or the version, -1 on a bad command line.
 int parse_options(int argc, char* argv[], options_t& o)
 {
     enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN };
@@ -114,7 +116,8 @@ int parse_options(int argc, char* argv[], options_t& o)
         {"pipe", required_argument, nullptr, 'p'},   {"window", required_argument, nullptr, 'w'},
         {"warn-ms", required_argument, nullptr, OPT_WARN}, {"crit-ms", required_argument, nullptr, OPT_CRIT},
         {"save", required_argument, nullptr, 's'},   {"plain", no_argument, nullptr, OPT_PLAIN},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, TARN_OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
     };
     if (pipe_expand_location_string("vrx_latency", o.location) < 0) return -1;
     int c;
@@ -153,6 +156,7 @@ int parse_options(int argc, char* argv[], options_t& o)
             break;
         case OPT_PLAIN: o.plain = true; break;
         case 'h': print_help(); return 1;
+        case TARN_OPT_VERSION: print_version("tarn-vrx-top"); return 1;
         default: fprintf(stderr, "Try 'tarn-vrx-top --help'.\n"); return -1;
         }
     }
