@@ -4,13 +4,7 @@
 # failure without it. dpkg, dpkg-query, apt-get, sudo and id are fakes that
 # log their arguments; nothing is installed.
 set -euo pipefail
-fails=0 passes=0
-check() {  # check NAME CONDITION...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
-trap 'rm -rf "$t"' EXIT
+. "$TARN_SRC/tests/sh/check-lib.sh"
 mkdir "$t/bin"
 # dpkg-query: installed are the packages listed in $t/installed.
 cat >"$t/bin/dpkg-query" <<'FAKE'
@@ -108,5 +102,4 @@ else
 fi
 mv "$t/sudo.off" "$t/bin/sudo"
 
-echo "deps: $passes passed, $fails failed"
-[ "$fails" = 0 ]
+finish "deps"

@@ -6,12 +6,7 @@ if [ "${TARN_SANDBOXED:-}" != 1 ]; then exec bash "$TARN_SRC/scripts/sandbox.sh"
 
 insp=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-inspect-vrx")
 sim=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim")
-fails=0 passes=0
-check() {  # check NAME CONDITION...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
+. "$TARN_SRC/tests/sh/check-lib.sh"
 
 printf '%s\n' $'\ntypical usage\n/# tarn-inspect-vrx\n\nThis will print out vrx latency data from Brisk Pipe Architecture.\nBy default this opens the pipe "vrx_latency"/\nbut this can be changed with the --pipe option.\n\nRange in meters will always print. Additional options are:\n-h, --help                  print this help message\n-n, --newline               print each sample on a new line\n-p, --pipe {pipe_name}      optionally specify the pipe name\n-s, --save                  save every sample to /data/tarn-inspect-vrx.csv\n' >"$t/help"
 
@@ -79,5 +74,4 @@ for pair in "part/:/run/bpa/part" "cam/part:/run/bpa/cam/part"; do
   check "-p $arg subscribes to $loc/" grep -q 'H264 (P)' "$t/out"
 done
 
-echo "inspector cli: $passes passed, $fails failed"
-[ $fails = 0 ]
+finish "inspector cli"

@@ -7,12 +7,7 @@ set -euo pipefail
 if [ "${TARN_SANDBOXED:-}" != 1 ]; then exec bash "$TARN_SRC/scripts/sandbox.sh" bash "$0" "$@"; fi
 command -v tmux >/dev/null || { echo "FAILED: tmux is missing (scripts/packages.txt)"; exit 1; }
 
-fails=0 passes=0
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
+. "$TARN_SRC/tests/sh/check-lib.sh"
 sock=$t/tmux.sock
 tm() { tmux -S "$sock" "$@"; }
 simpid=
@@ -21,7 +16,6 @@ cleanup() {
   [ -n "$simpid" ] && kill "$simpid" 2>/dev/null && wait "$simpid" 2>/dev/null
   rm -rf "$t"
 }
-trap cleanup EXIT
 
 screen() { tm capture-pane -p -t tstp; }
 wait_screen() {  # wait_screen WHAT PYTHON-CONDITION-ON-lines
@@ -77,5 +71,4 @@ tm send-keys -t tstp "printf 'y%.0s' {1..100}; echo" Enter
 check "after the end the shell wraps again" wait_screen "a wrapped line" \
   '"y" * 80 in lines and "y" * 20 in lines'
 
-echo "inspector Ctrl-Z: $passes passed, $fails failed"
-[ $fails = 0 ]
+finish "inspector Ctrl-Z"

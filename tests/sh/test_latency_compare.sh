@@ -6,13 +6,7 @@
 set -euo pipefail
 rep=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-latency-report")
 gen=(python3 "$TARN_SRC/tests/report/gen_log.py")
-fails=0 passes=0
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
-trap 'rm -rf "$t"' EXIT
+. "$TARN_SRC/tests/sh/check-lib.sh"
 
 "${rep[@]}" --help >"$t/help"
 for word in --compare --seed --resamples "FILE:N" "moving-block bootstrap" "median FPS"; do
@@ -148,5 +142,4 @@ check "the example shows a real change in VRX p95 only where there is one" bash 
 grep -qE '^  VRX Latency +p50 .* real change$' '$t/example/compare-example.txt' &&
 grep -qE '^  VTX Latency +p50 .* no real change$' '$t/example/compare-example.txt'"
 
-echo "latency compare: $passes passed, $fails failed"
-[ $fails = 0 ]
+finish "latency compare"

@@ -12,13 +12,7 @@ sim=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim")
 insp=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-inspect-vrx")
 gen=(python3 "$TARN_SRC/tests/report/gen_log.py")
 chk=(python3 "$TARN_SRC/tests/report/check_report.py")
-fails=0 passes=0
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
-trap 'rm -rf "$t"' EXIT
+. "$TARN_SRC/tests/sh/check-lib.sh"
 
 # --- help
 "${rep[@]}" --help >"$t/help"
@@ -170,5 +164,4 @@ set +e; "${sim[@]}" --pipe "$t/pipe/x" --run 2 2>"$t/err"; st=$?; set -e
 check "--run without --replay is refused" test $st = 1
 check "--run without --replay says why" grep -qF -- "--run goes with --replay" "$t/err"
 
-echo "latency report: $passes passed, $fails failed"
-[ $fails = 0 ]
+finish "latency report"

@@ -2,13 +2,7 @@
 # --version of the four programs, and the one-line answer of the simulator
 # and the report to an option they do not know or that lacks its value.
 set -euo pipefail
-fails=0 passes=0
-check() {  # check NAME CONDITION...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
-trap 'rm -rf "$t"' EXIT
+. "$TARN_SRC/tests/sh/check-lib.sh"
 run() {  # PROGRAM ARGS... -> $t/out, $t/err, $st
   local prog=$1; shift
   set +e; ${TARN_EMULATOR:-} "$TARN_BIN/$prog" "$@" >"$t/out" 2>"$t/err" </dev/null; st=$?; set -e
@@ -62,5 +56,4 @@ for prog in tarn-vrx-sim tarn-latency-report; do
   check "$prog --help lists --version" grep -qE '^ +--version +print the version$' "$t/out"
 done
 
-echo "program options: $passes passed, $fails failed"
-[ "$fails" = 0 ]
+finish "program options"

@@ -5,13 +5,7 @@ set -euo pipefail
 
 rep=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-latency-report")
 gen=(python3 "$TARN_SRC/tests/report/gen_log.py")
-fails=0 passes=0
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
-trap 'rm -rf "$t"' EXIT
+. "$TARN_SRC/tests/sh/check-lib.sh"
 
 "${gen[@]}" --rows 50 --seed 3 >"$t/base.csv"
 # Each name: the bytes, then the text the plot's title must show for them.
@@ -47,5 +41,4 @@ assert title.startswith(want + ", run "), (title, want)
 PY
 done
 
-echo "report SVG names: $passes passed, $fails failed"
-[ $fails = 0 ]
+finish "report SVG names"

@@ -15,12 +15,7 @@ san_env="LSAN_OPTIONS=$LSAN_OPTIONS ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} 
 sim=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim")
 insp=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-inspect-vrx")
 slow=${TARN_SLOW:-1}
-fails=0 passes=0
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
-}
-t=$(mktemp -d)
+. "$TARN_SRC/tests/sh/check-lib.sh"
 python3 "$TARN_SRC/tests/top/make_frames.py" "$t/frames" "$t/expect"
 . "$t/expect"
 sims=()
@@ -28,7 +23,6 @@ cleanup() {
   for p in "${sims[@]}"; do kill "$p" 2>/dev/null || true; done
   tmux -S "$t/tmux" kill-server 2>/dev/null || true
 }
-trap cleanup EXIT
 
 start_sim() {  # start_sim PIPE CLIENTS [more simulator options]: publishes the frames once its clients came
   local pipe=$1 clients=$2; shift 2
@@ -237,5 +231,4 @@ check "a bad window exits 2 with a reason" test $st_w = 2 -a -n "$(grep -F -- '-
 check "a bad pipe name exits 2" test $st_p = 2 -a -n "$(grep -F 'invalid pipe name: ../x' "$t/err2")"
 check "crit below warn exits 2" test $st_t = 2 -a -s "$t/err3"
 
-echo "vrx-top: $passes passed, $fails failed"
-[ $fails = 0 ]
+finish "vrx-top"
