@@ -1,9 +1,11 @@
 // The statistics engine against slow exact references: sorted copies for
 // percentiles, the vector-based gap list for sample ids, recomputation from
-// scratch for the sliding window.
+// scratch for the sliding windows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <string>
 #include <cmath>
 #include <iterator>
 #include <map>
@@ -244,34 +246,96 @@ TEST(WindowColumn, AddAndRemoveMatchAMultisetRecomputedEachStep)
 {
     std::mt19937 rng(9);
     window_column_t w;
-    std::vector<std::pair<window_key_t, double>> in;
+    std::vector<double> in;
     for (int step = 0; step < 4000; step++) {
         const bool remove = !in.empty() && (rng() % 3 == 0 || in.size() > 300);
         if (remove) {
             const size_t i = rng() % in.size();
-            w.remove(in[i].first);
+            w.remove(in[i]);
             in.erase(in.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
             const double x = random_values(rng, 1, step % 500 < 250 ? 20 : 100000, step % 7 == 0)[0];
-            in.emplace_back(w.add(x), x);
+            w.add(x);
+            in.push_back(x);
         }
-        std::vector<double> v;
-        for (const auto& e : in) v.push_back(e.second);
-        ASSERT_EQ(w.count(), v.size());
+        ASSERT_EQ(w.count(), in.size());
         if (step % 7 != 0) continue;  // the full comparison every few steps
         for (auto [num, den] : {std::pair<uint64_t, uint64_t>{50, 100}, {95, 100}, {99, 100}, {0, 100}, {999, 1000}})
-            expect_same_value(w.percentile(num, den), ref_percentile(v, num, den), "percentile");
-        expect_same_value(w.min(), v.empty() ? NAN : *std::min_element(v.begin(), v.end()), "min");
-        expect_same_value(w.max(), v.empty() ? NAN : *std::max_element(v.begin(), v.end()), "max");
-        if (!v.empty()) {
+            expect_same_value(w.percentile(num, den), ref_percentile(in, num, den), "percentile");
+        expect_same_value(w.min(), in.empty() ? NAN : *std::min_element(in.begin(), in.end()), "min");
+        expect_same_value(w.max(), in.empty() ? NAN : *std::max_element(in.begin(), in.end()), "max");
+        if (!in.empty()) {
             long double sum = 0;
-            for (double x : v) sum += x;
-            EXPECT_NEAR(w.mean(), static_cast<double>(sum / v.size()), 1e-6 * std::max(1.0L, std::fabs(sum / v.size())));
+            for (double x : in) sum += x;
+            EXPECT_NEAR(w.mean(), static_cast<double>(sum / in.size()), 1e-6 * std::max(1.0L, std::fabs(sum / in.size())));
         }
     }
     w.clear();
     EXPECT_EQ(w.count(), 0u);
     EXPECT_TRUE(std::isnan(w.percentile(50, 100)));
+    EXPECT_TRUE(std::isnan(w.min()));
+    EXPECT_TRUE(std::isnan(w.at_rank(1)));
+}
+
+// Every rank against a sorted copy while values pass through the block of
+// counts, below it, above it and beyond thousandths, the values moving so
+// far now and then that the block empties and moves after them.
+TEST(WindowColumn, RanksInsideOutsideAndAfterTheBlockMoves)
+{
+    std::mt19937 rng(7);
+    window_column_t w;
+    std::deque<double> held;  // oldest first
+    const int64_t dense = window_column_t::DENSE;
+    int64_t centre = 0;
+    auto draw = [&]() -> double {
+        const unsigned k = rng() % 20;
+        int64_t t = centre + static_cast<int64_t>(rng() % 40000) - 2000;
+        if (k == 0) t = centre - dense - static_cast<int64_t>(rng() % 1000);            // below the block
+        if (k == 1) t = centre + dense + static_cast<int64_t>(rng() % 5000000);         // above it
+        if (k == 2) return (rng() % 2 ? 1 : -1) * (2e12 + static_cast<double>(rng() % 7) * 1e12);  // beyond thousandths
+        return static_cast<double>(t) / 1000;
+    };
+    for (int step = 0; step < 30000; step++) {
+        // Every 3000 steps the values go elsewhere, by up to a million ms.
+        if (step % 3000 == 0) centre = static_cast<int64_t>(rng() % 2000000000) - 1000000000;
+        const unsigned op = rng() % 8;
+        if (!held.empty() && (op == 0 || held.size() > 400)) {
+            w.remove(held.front());  // the oldest leaves, as in a window
+            held.pop_front();
+        } else if (!held.empty() && op == 1) {
+            const size_t i = rng() % held.size();
+            w.remove(held[i]);
+            held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            held.push_back(draw());
+            w.add(held.back());
+        }
+        ASSERT_EQ(w.count(), held.size());
+        if (step % 211 != 0 || held.empty()) continue;
+        std::vector<double> sorted(held.begin(), held.end());
+        std::sort(sorted.begin(), sorted.end());
+        const uint64_t n = sorted.size();
+        for (uint64_t r : {uint64_t{1}, uint64_t{2}, n / 2, n - 1, n, 1 + rng() % n})
+            if (r >= 1 && r <= n) {
+                EXPECT_EQ(w.at_rank(r), sorted[r - 1]) << "rank " << r << " step " << step;
+            }
+        __int128 sum = 0;
+        for (double x : held)
+            if (std::fabs(x) < 1e12) sum += std::llround(x * 1000);
+        EXPECT_TRUE(w.sum_thousandths() == sum) << "step " << step;
+    }
+    // A value never added is not taken out; one that is, is.
+    const uint64_t n = w.count();
+    w.remove(123456.789);
+    EXPECT_EQ(w.count(), n);
+    w.clear();
+    w.add(5);
+    w.add(5);
+    w.remove(5);
+    EXPECT_EQ(w.count(), 1u);
+    EXPECT_EQ(w.at_rank(1), 5.0);
+    EXPECT_TRUE(std::isnan(w.at_rank(2)));
+    EXPECT_TRUE(w.sum_thousandths() == 5000);
 }
 
 namespace {
@@ -304,39 +368,129 @@ void expect_same_stats(const column_stats_t& a, const column_stats_t& b, const c
 
 }  // namespace
 
-TEST(LatencyWindow, EqualsTheStatisticsOfTheRecordsStillInIt)
+namespace {
+
+// What a window should say about the records that arrived within its span,
+// recomputed from scratch.
+struct ref_record {
+    int64_t t;
+    bool repeats_record_before;
+    stat_sample_t s;
+    id_step_t ids;
+};
+
+void expect_span_equals(const window_span_t& w, const std::vector<ref_record>& all, int64_t now)
+{
+    latency_stats_t ref;
+    uint64_t repeats = 0, out_of_order = 0;
+    int64_t missing = 0;
+    for (const ref_record& x : all) {
+        if (w.span_ns() != 0 && now - x.t >= w.span_ns()) continue;
+        if (x.repeats_record_before) {
+            repeats++;
+            continue;
+        }
+        ref.add(x.s);
+        repeats += x.ids.repeat;
+        out_of_order += x.ids.out_of_order;
+        missing += x.ids.missing;
+    }
+    ASSERT_EQ(w.frames(), ref.frames());
+    EXPECT_EQ(w.repeats(), repeats);
+    EXPECT_EQ(w.out_of_order(), out_of_order);
+    EXPECT_EQ(w.missing(), missing);
+    EXPECT_EQ(w.kinds().i, ref.kinds().i);
+    EXPECT_EQ(w.kinds().p, ref.kinds().p);
+    EXPECT_EQ(w.kinds().other, ref.kinds().other);
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) expect_same_stats(w.column_stats(c), ref.column_stats(c), "column");
+    expect_same_stats(w.vrx_of(FRAME_KIND_I).stats(), ref.vrx_of(FRAME_KIND_I).stats(), "I-frames");
+    expect_same_stats(w.vrx_of(FRAME_KIND_P).stats(), ref.vrx_of(FRAME_KIND_P).stats(), "P-frames");
+    const stage_shares_t a = w.shares(), b = ref.shares();
+    for (int k = 0; k < STAT_STAGE_COUNT; k++) expect_same_value(a.share[k], b.share[k], "share");
+    expect_same_value(a.rest, b.rest, "rest");
+}
+
+}  // namespace
+
+// Several spans and since start at once, at irregular times with stalls,
+// non-finite values, values too wide for an entry and beyond thousandths,
+// both frame kinds, id steps and repeats of the record before.
+TEST(LatencyWindow, EverySpanEqualsTheStatisticsOfTheRecordsStillInIt)
 {
     std::mt19937 rng(21);
-    const int64_t span = 10'000'000'000;  // 10 s
-    latency_window_t w(span);
-    std::vector<std::pair<int64_t, stat_sample_t>> all;
-    int64_t now = 0;
-    for (int i = 0; i < 3000; i++) {
-        // 120 frames a second on average, with stalls now and then.
-        now += rng() % 200 == 0 ? 4'000'000'000 : static_cast<int64_t>(rng() % 16'000'000);
-        const stat_sample_t s = random_sample(rng, static_cast<uint32_t>(i));
-        w.add(now, s);
-        all.emplace_back(now, s);
-        if (i % 97 != 0) continue;
-        latency_stats_t ref;
-        for (const auto& [t, x] : all)
-            if (t > now - span) ref.add(x);
-        ASSERT_EQ(w.frames(), ref.frames()) << i;
-        EXPECT_EQ(w.kinds().i, ref.kinds().i);
-        EXPECT_EQ(w.kinds().p, ref.kinds().p);
-        EXPECT_EQ(w.kinds().other, ref.kinds().other);
-        for (int c = 0; c < STAT_COLUMN_COUNT; c++) expect_same_stats(w.column_stats(c), ref.column_stats(c), "column");
-        expect_same_stats(w.vrx_of(FRAME_KIND_I).stats(), ref.vrx_of(FRAME_KIND_I).stats(), "I-frames");
-        expect_same_stats(w.vrx_of(FRAME_KIND_P).stats(), ref.vrx_of(FRAME_KIND_P).stats(), "P-frames");
-        const stage_shares_t a = w.shares(), b = ref.shares();
-        for (int k = 0; k < STAT_STAGE_COUNT; k++) EXPECT_NEAR(a.share[k], b.share[k], 1e-12);
-        EXPECT_NEAR(a.rest, b.rest, 1e-12);
+    const int64_t ms = 1'000'000;
+    latency_window_t w({1000 * ms, 10000 * ms, 60000 * ms, 0});
+    ASSERT_EQ(w.spans(), 4u);
+    std::vector<ref_record> all;
+    int64_t now = 5000 * ms;
+    for (int i = 0; i < 20000; i++) {
+        now += rng() % 8 == 0 ? static_cast<int64_t>(rng() % 3000) * ms : static_cast<int64_t>(rng() % 5'000'000);
+        ref_record x{now, rng() % 40 == 0, random_sample(rng, static_cast<uint32_t>(i)), {}};
+        if (rng() % 100 == 0) x.s.v[rng() % STAT_COLUMN_COUNT] = 3e6 + static_cast<double>(rng() % 1000);  // 3e9 thousandths
+        if (rng() % 150 == 0) x.s.v[rng() % STAT_COLUMN_COUNT] = -2e12;
+        x.ids.missing = static_cast<int64_t>(rng() % 7) - 1;
+        x.ids.repeat = rng() % 20 == 0;
+        x.ids.out_of_order = rng() % 30 == 0;
+        if (x.repeats_record_before)
+            w.add_repeat(now);
+        else
+            w.add(now, x.s, x.ids);
+        all.push_back(x);
+        if (i % 997 != 0) continue;
+        // Time moves on without records, too.
+        const int64_t at = now + static_cast<int64_t>(rng() % 1500) * ms;
+        w.expire(at);
+        for (size_t k = 0; k < w.spans(); k++) {
+            SCOPED_TRACE("span " + std::to_string(k) + " record " + std::to_string(i));
+            expect_span_equals(w.span(k), all, at);
+        }
+        now = at;
     }
-    // Time moving on alone empties it.
-    w.expire(now + span);
-    EXPECT_EQ(w.frames(), 0u);
-    EXPECT_EQ(w.column(STAT_VRX).count(), 0u);
-    EXPECT_TRUE(std::isnan(w.shares().share[0]));
+    // Nothing stays in the timed spans once a minute has passed, and no
+    // record is held for them any more; since start keeps every frame.
+    w.expire(now + 60000 * ms);
+    EXPECT_EQ(w.span(2).frames(), 0u);
+    EXPECT_EQ(w.span(2).column(STAT_VRX).count(), 0u);
+    EXPECT_TRUE(std::isnan(w.span(2).shares().share[0]));
+    EXPECT_EQ(w.held(), 0u);
+    expect_span_equals(w.span(3), all, now + 60000 * ms);
+    w.clear();
+    EXPECT_EQ(w.span(3).frames(), 0u);
+    EXPECT_EQ(w.span(3).repeats(), 0u);
+    EXPECT_EQ(w.span(3).column(STAT_VRX).count(), 0u);
+    // It works on after a clear.
+    w.add(now + 60001 * ms, random_sample(rng, 1));
+    EXPECT_EQ(w.span(0).frames(), 1u);
+    EXPECT_EQ(w.span(3).frames(), 1u);
+}
+
+// A record stays for exactly its span, at clock values past 2^32 ms.
+TEST(LatencyWindow, RecordsLeaveAfterExactlyTheirSpanAtAnyClockValue)
+{
+    const int64_t ms = 1'000'000;
+    latency_window_t w({1000 * ms, 10000 * ms});
+    const int64_t base = ((int64_t{1} << 32) - 500) * ms;
+    for (int i = 0; i < 1000; i++) {
+        stat_sample_t s;
+        s.kind = FRAME_KIND_P;
+        for (double& x : s.v) x = NAN;
+        s.v[STAT_VRX] = i / 1000.0;
+        w.add(base + i * ms, s);
+    }
+    w.expire(base + 1999 * ms);  // the 1 s span holds t > base + 999 ms: nothing
+    EXPECT_EQ(w.span(0).frames(), 0u);
+    EXPECT_EQ(w.span(1).frames(), 1000u);
+    w.expire(base + 1500 * ms);  // time never goes back in use; nothing changes
+    EXPECT_EQ(w.span(1).column(STAT_VRX).percentile(50, 100), 0.499);
+    EXPECT_EQ(w.span(1).nonfinite(STAT_VTX), 1000u);
+    w.expire(base + 10999 * ms);  // the record at base + 999 ms is 10 s old: gone
+    EXPECT_EQ(w.span(1).frames(), 0u);
+    EXPECT_EQ(w.held(), 0u);
+    w.add(base + 11000 * ms, stat_sample_t{});
+    w.expire(base + 11999 * ms);
+    EXPECT_EQ(w.span(0).frames(), 1u);
+    w.expire(base + 12000 * ms);
+    EXPECT_EQ(w.span(0).frames(), 0u);
 }
 
 TEST(LatencyStats, CountsKindsNonFiniteValuesAndStageShares)

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -293,82 +295,167 @@ int64_t track_id(id_tracker_t& t, uint32_t id)
 
 // -------------------------------------------------------- window_column_t
 
-bool window_key_t::operator<(const window_key_t& o) const
+void window_column_t::freer::operator()(uint64_t* p) const { free(p); }
+
+void window_column_t::add_key(const stat_key_t& key)
 {
-    // Large negative values, thousandths, large positive values.
-    const int band = key.big ? (key.value < 0 ? 0 : 2) : 1;
-    const int oband = o.key.big ? (o.key.value < 0 ? 0 : 2) : 1;
-    if (band != oband) return band < oband;
-    if (band == 1) {
-        if (key.k != o.key.k) return key.k < o.key.k;
-    } else if (key.value != o.key.value) {
-        return key.value < o.key.value;
+    n_++;
+    if (key.big) {
+        sum_big_ += key.value;
+        big_[key.value]++;
+        (key.value < 0 ? big_low_n_ : big_high_n_)++;
+        return;
     }
-    return seq < o.seq;
-}
-
-window_key_t window_column_t::add(double x)
-{
-    const window_key_t w{key_of(x), seq_++};
-    tree_.insert(w);
-    if (w.key.big)
-        sum_big_ += w.key.value;
-    else
-        sum_k_ += w.key.k;
-    return w;
-}
-
-void window_column_t::remove(const window_key_t& w)
-{
-    if (tree_.erase(w) == 0) return;
-    if (w.key.big)
-        sum_big_ -= w.key.value;
-    else
-        sum_k_ -= w.key.k;
-}
-
-void window_column_t::clear()
-{
-    tree_.clear();
-    sum_k_ = 0;
-    sum_big_ = 0;
+    sum_k_ += key.k;
+    const int64_t k = key.k;
+    if (!fine_) {
+        fine_.reset(static_cast<uint64_t*>(calloc(static_cast<size_t>(DENSE), sizeof(uint64_t))));
+        coarse_.reset(static_cast<uint64_t*>(calloc(static_cast<size_t>(FINE), sizeof(uint64_t))));
+        if (!fine_ || !coarse_) throw std::bad_alloc();
+        base_ = (k - DENSE / 4) & ~(FINE - 1);
+    } else if (dense_n_ == 0 && static_cast<uint64_t>(k - base_) >= static_cast<uint64_t>(DENSE)) {
+        // The block is empty: move it here unless values outside it would
+        // then lie on the wrong side of it.
+        const int64_t b = (k - DENSE / 4) & ~(FINE - 1);
+        if ((low_.empty() || low_.rbegin()->first < b) && (high_.empty() || high_.begin()->first >= b + DENSE))
+            base_ = b;
+    }
+    const auto off = static_cast<uint64_t>(k - base_);
+    if (off < static_cast<uint64_t>(DENSE)) {
+        fine_[off]++;
+        coarse_[off >> FINE_BITS]++;
+        dense_n_++;
+    } else if (k < base_) {
+        low_[k]++;
+        low_n_++;
+    } else {
+        high_[k]++;
+        high_n_++;
+    }
 }
 
 namespace {
 
-double entry_value(const window_key_t& e)
+// Takes one k out of m; false when m has none.
+template <class K>
+bool take_one(std::map<K, uint64_t>& m, K k)
 {
-    return stat_key_value(e.key);
+    auto it = m.find(k);
+    if (it == m.end()) return false;
+    if (--it->second == 0) m.erase(it);
+    return true;
 }
 
 }  // namespace
 
-double window_column_t::min() const
+void window_column_t::remove_key(const stat_key_t& key)
 {
-    return tree_.empty() ? NaN : entry_value(*tree_.begin());
+    if (key.big) {
+        if (!take_one(big_, key.value)) return;
+        (key.value < 0 ? big_low_n_ : big_high_n_)--;
+        sum_big_ -= key.value;
+        n_--;
+        return;
+    }
+    const int64_t k = key.k;
+    const auto off = static_cast<uint64_t>(k - base_);
+    if (fine_ && off < static_cast<uint64_t>(DENSE)) {
+        if (fine_[off] == 0) return;
+        fine_[off]--;
+        coarse_[off >> FINE_BITS]--;
+        dense_n_--;
+    } else if (k < base_) {
+        if (!take_one(low_, k)) return;
+        low_n_--;
+    } else {
+        if (!take_one(high_, k)) return;
+        high_n_--;
+    }
+    sum_k_ -= k;
+    n_--;
 }
 
-double window_column_t::max() const
+void window_column_t::add(double x)
 {
-    return tree_.empty() ? NaN : entry_value(*tree_.rbegin());
+    add_key(key_of(x));
+}
+
+void window_column_t::remove(double x)
+{
+    remove_key(key_of(x));
+}
+
+void window_column_t::clear()
+{
+    *this = window_column_t{};
+}
+
+namespace {
+
+// The key of rank r (1 <= r <= total) among the values of m, counted from
+// whichever end is nearer.
+template <class K>
+K rank_in(const std::map<K, uint64_t>& m, uint64_t total, uint64_t r)
+{
+    if (r <= total / 2) {
+        for (const auto& [k, c] : m) {
+            if (r <= c) return k;
+            r -= c;
+        }
+    } else {
+        uint64_t from_top = total - r + 1;
+        for (auto it = m.rbegin(); it != m.rend(); ++it) {
+            if (from_top <= it->second) return it->first;
+            from_top -= it->second;
+        }
+    }
+    return m.rbegin()->first;  // not reached while the counts add up
+}
+
+}  // namespace
+
+stat_key_t window_column_t::key_at(uint64_t r) const
+{
+    // Large negative values, thousandths below the block, the block,
+    // thousandths above it, large positive values. A map holds the values
+    // of one side only, so rank_in walks big_ within its side.
+    if (r <= big_low_n_) return {true, 0, rank_in(big_, big_low_n_ + big_high_n_, r)};
+    r -= big_low_n_;
+    if (r <= low_n_) return {false, rank_in(low_, low_n_, r), 0};
+    r -= low_n_;
+    if (r <= dense_n_) {
+        int64_t block = 0;
+        while (r > coarse_[block]) r -= coarse_[block++];
+        int64_t i = block << FINE_BITS;
+        while (r > fine_[i]) r -= fine_[i++];
+        return {false, base_ + i, 0};
+    }
+    r -= dense_n_;
+    if (r <= high_n_) return {false, rank_in(high_, high_n_, r), 0};
+    r -= high_n_;
+    return {true, 0, rank_in(big_, big_low_n_ + big_high_n_, big_low_n_ + r)};
+}
+
+double window_column_t::at_rank(uint64_t r) const
+{
+    if (r < 1 || r > n_) return NaN;
+    return stat_key_value(key_at(r));
 }
 
 double window_column_t::mean() const
 {
-    return big_sum_mean(sum_k_, sum_big_, tree_.size());
+    return big_sum_mean(sum_k_, sum_big_, n_);
 }
 
 double window_column_t::percentile(uint64_t num, uint64_t den) const
 {
-    if (tree_.empty()) return NaN;
-    const uint64_t rank = nearest_rank_index(tree_.size(), num, den);
-    return entry_value(*tree_.find_by_order(rank - 1));
+    return at_rank(nearest_rank_index(n_, num, den));
 }
 
 column_stats_t window_column_t::stats(uint64_t nonfinite) const
 {
     column_stats_t s;
-    s.n = tree_.size();
+    s.n = n_;
     s.nonfinite = nonfinite;
     s.min = min();
     s.max = max();
@@ -440,51 +527,180 @@ int64_t latency_stats_t::add(const stat_sample_t& s)
 
 // ------------------------------------------------------ latency_window_t
 
-void latency_window_t::add(int64_t now_ns, const stat_sample_t& s)
+id_step_t track_id_step(id_tracker_t& t, uint32_t id)
 {
-    expire(now_ns);
-    entry_t e;
-    e.t = now_ns;
-    e.s = s;
-    kinds_.apply(s.kind, 1);
-    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        if (std::isfinite(s.v[c]))
-            e.keys[c] = columns_[c].add(s.v[c]);
-        else
-            nonfinite_[c]++;
-    }
-    if (std::isfinite(s.v[STAT_VRX])) {
-        if (s.kind == FRAME_KIND_I) e.vrx_kind_key = vrx_i_.add(s.v[STAT_VRX]);
-        else if (s.kind == FRAME_KIND_P) e.vrx_kind_key = vrx_p_.add(s.v[STAT_VRX]);
-    }
-    stages_.apply(s, 1);
-    entries_.push_back(e);
+    const uint64_t missing = t.missing, repeats = t.repeats, out_of_order = t.out_of_order;
+    track_id(t, id);
+    id_step_t step;
+    step.missing = static_cast<int64_t>(t.missing) - static_cast<int64_t>(missing);
+    step.repeat = t.repeats != repeats;
+    step.out_of_order = t.out_of_order != out_of_order;
+    return step;
 }
 
-void latency_window_t::drop_front()
+namespace {
+
+constexpr uint8_t REPEAT = 1, OUT_OF_ORDER = 2, REPEATS_RECORD_BEFORE = 4;
+
+inline void count(uint64_t& c, int sign)
 {
-    const entry_t& e = entries_.front();
-    kinds_.apply(e.s.kind, -1);
+    c += static_cast<uint64_t>(static_cast<int64_t>(sign));
+}
+
+}  // namespace
+
+latency_window_t::latency_window_t(const std::vector<int64_t>& spans_ns)
+{
+    spans_.resize(spans_ns.size());
+    for (size_t i = 0; i < spans_ns.size(); i++) {
+        spans_[i].span_ = spans_ns[i];
+        timed_ = timed_ || spans_ns[i] > 0;
+    }
+}
+
+void latency_window_t::apply(window_span_t& w, const record_t& r, int sign)
+{
+    if (r.flags & REPEATS_RECORD_BEFORE) {
+        count(w.repeats_, sign);
+        return;
+    }
+    count(w.frames_, sign);
+    w.kinds_.apply(static_cast<frame_kind_e>(r.kind), sign);
+    if (r.flags & REPEAT) count(w.repeats_, sign);
+    if (r.flags & OUT_OF_ORDER) count(w.out_of_order_, sign);
+    w.missing_ += sign * r.missing;
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        if (std::isfinite(e.s.v[c]))
-            columns_[c].remove(e.keys[c]);
+        if (!(r.finite & (1u << c))) {
+            count(w.nonfinite_[c], sign);
+            continue;
+        }
+        window_column_t& col = w.columns_[c];
+        sign > 0 ? col.add_key(r.key[c]) : col.remove_key(r.key[c]);
+    }
+    if ((r.finite & (1u << STAT_VRX)) && r.kind != FRAME_KIND_OTHER) {
+        window_column_t& col = r.kind == FRAME_KIND_I ? w.vrx_i_ : w.vrx_p_;
+        sign > 0 ? col.add_key(r.key[STAT_VRX]) : col.remove_key(r.key[STAT_VRX]);
+    }
+    // The stage shares count records whose receiver latency and four
+    // stages are all finite.
+    bool all = (r.finite & (1u << STAT_VRX)) != 0;
+    for (stat_column_e c : STAT_STAGES) all = all && (r.finite & (1u << c));
+    if (!all) return;
+    for (int i = 0; i <= STAT_STAGE_COUNT; i++) {
+        const stat_key_t& k = r.key[i < STAT_STAGE_COUNT ? STAT_STAGES[i] : STAT_VRX];
+        if (k.big)
+            w.stages_.big[i] += sign * k.value;
         else
-            nonfinite_[c]--;
+            w.stages_.sum[i] += sign * static_cast<__int128>(k.k);
     }
-    if (std::isfinite(e.s.v[STAT_VRX])) {
-        if (e.s.kind == FRAME_KIND_I) vrx_i_.remove(e.vrx_kind_key);
-        else if (e.s.kind == FRAME_KIND_P) vrx_p_.remove(e.vrx_kind_key);
+}
+
+latency_window_t::record_t latency_window_t::decode(const entry_t& e) const
+{
+    record_t r;
+    r.finite = e.finite;
+    r.kind = e.kind;
+    r.flags = e.flags;
+    r.missing = e.missing;
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (!(e.finite & (1u << c))) continue;
+        if (e.wide & (1u << c)) {
+            // The index modulo 2^32, read relative to the oldest value held.
+            const uint32_t at = static_cast<uint32_t>(e.k[c]) - static_cast<uint32_t>(wide_base_);
+            r.key[c] = key_of(wide_[at]);
+        } else {
+            r.key[c] = {false, e.k[c], 0};
+        }
     }
-    stages_.apply(e.s, -1);
-    entries_.pop_front();
+    return r;
+}
+
+void latency_window_t::add(int64_t now_ns, const stat_sample_t& s, const id_step_t& ids)
+{
+    expire(now_ns);
+    record_t r;
+    r.finite = 0;
+    r.kind = static_cast<uint8_t>(s.kind);
+    r.flags = static_cast<uint8_t>((ids.repeat ? REPEAT : 0) | (ids.out_of_order ? OUT_OF_ORDER : 0));
+    r.missing = ids.missing;
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (!std::isfinite(s.v[c])) continue;
+        r.finite = static_cast<uint16_t>(r.finite | 1u << c);
+        r.key[c] = key_of(s.v[c]);
+    }
+    for (window_span_t& w : spans_) apply(w, r, 1);
+    if (!timed_) return;
+    entry_t e;
+    e.t = now_ns;
+    e.missing = r.missing;
+    e.finite = r.finite;
+    e.wide = 0;
+    e.kind = r.kind;
+    e.flags = r.flags;
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        e.k[c] = 0;
+        if (!(r.finite & (1u << c))) continue;
+        const stat_key_t& k = r.key[c];
+        if (!k.big && k.k >= INT32_MIN && k.k <= INT32_MAX) {
+            e.k[c] = static_cast<int32_t>(k.k);
+            continue;
+        }
+        e.wide = static_cast<uint16_t>(e.wide | 1u << c);
+        e.k[c] = static_cast<int32_t>(static_cast<uint32_t>(wide_base_ + wide_.size()));
+        wide_.push_back(s.v[c]);
+    }
+    ring_.push_back(e);
+}
+
+void latency_window_t::add_repeat(int64_t now_ns)
+{
+    expire(now_ns);
+    record_t r{};
+    r.flags = REPEATS_RECORD_BEFORE;
+    for (window_span_t& w : spans_) apply(w, r, 1);
+    if (!timed_) return;
+    entry_t e{};
+    e.t = now_ns;
+    e.flags = REPEATS_RECORD_BEFORE;
+    ring_.push_back(e);
 }
 
 void latency_window_t::expire(int64_t now_ns)
 {
-    while (!entries_.empty() && entries_.front().t <= now_ns - span_) drop_front();
+    const uint64_t end = base_ + ring_.size();
+    uint64_t keep = end;
+    for (window_span_t& w : spans_) {
+        if (w.span_ <= 0) continue;
+        while (w.next_ < end) {
+            const entry_t& e = ring_[w.next_ - base_];
+            if (now_ns - e.t < w.span_) break;
+            apply(w, decode(e), -1);
+            w.next_++;
+        }
+        keep = std::min(keep, w.next_);
+    }
+    while (base_ < keep) {
+        const entry_t& e = ring_.front();
+        for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+            if (!(e.wide & (1u << c))) continue;
+            wide_.pop_front();
+            wide_base_++;
+        }
+        ring_.pop_front();
+        base_++;
+    }
 }
 
 void latency_window_t::clear()
 {
-    while (!entries_.empty()) drop_front();
+    base_ += ring_.size();
+    ring_.clear();
+    wide_base_ += wide_.size();
+    wide_.clear();
+    for (window_span_t& w : spans_) {
+        window_span_t fresh;
+        fresh.span_ = w.span_;
+        fresh.next_ = base_;
+        w = std::move(fresh);
+    }
 }

@@ -14,12 +14,18 @@
 //                       repeats, ids out of order, 32-bit wrap. O(log g) per
 //                       id for g gaps, whatever order the ids come in.
 //   window_column_t     a multiset that values enter and leave (a sliding
-//                       window), O(log w) per change for w values in it, with
-//                       percentile, min, max and mean queries in O(log w).
+//                       window): exact counts per thousandth, O(1) per
+//                       change for values near the first one (a block of
+//                       262,144 thousandths), O(log d) beyond it; min, max,
+//                       mean and nearest-rank percentiles walking at most
+//                       2 x 512 counters of the block.
 //   latency_stats_t     one run: every column, the I/P split of the receiver
 //                       latency, the stage shares, frame kinds and sample ids.
-//   latency_window_t    the same figures (ids aside) over the records of the
-//                       last span of time, records leaving as time moves on.
+//   latency_window_t    the same figures over the records of the last spans
+//                       of time (1 s, 10 s, 60 s, ... and since the start, all
+//                       at once), records leaving as time moves on: O(C) per
+//                       record for C columns, one compact entry per record
+//                       held, whatever the number of spans.
 //
 // Values are latencies and rates as the inspector logs them: at most three
 // decimals. A value is held as its nearest thousandth, an integer, so sums
@@ -34,11 +40,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
-
-#include <ext/pb_ds/assoc_container.hpp>
-#include <ext/pb_ds/tree_policy.hpp>
 
 #include "latency_record.h"
 #include "tarn_common.h"
@@ -150,38 +154,66 @@ int64_t track_id(id_tracker_t& t, uint32_t id);
 
 // -------------------------------------------------------- window_column_t
 
-// A value held by a window_column_t, to take it out again with. Ties are
-// told apart by the order the values came in.
-struct window_key_t {
-    stat_key_t key;
-    uint64_t seq;
-    bool operator<(const window_key_t& o) const;
-};
-
-// A multiset of finite values that values enter and leave, with order
-// statistics: every operation O(log w) for w values held.
+// A multiset of finite values that values enter and leave, counted per
+// distinct thousandth. Thousandths in a block of DENSE keys placed at the
+// first value (from DENSE/4 below it) live in a two-level table of counts:
+// adding or taking out one is two increments, and a rank is found by
+// walking at most FINE coarse and FINE fine counters. Values outside the
+// block (and values of 10^12 and more) live in ordered maps, O(log d) for
+// d distinct values there; a rank among them walks them from the nearer
+// end. While the block holds nothing it moves to the next value that falls
+// outside it, so one early outlier does not send every later value to the
+// maps. The block's memory is allocated at its first value and, being
+// zero-filled pages, costs only where values fall.
 class window_column_t {
 public:
-    // Adds x and returns what removes it later.
-    window_key_t add(double x);
-    // Removes a value added before.
-    void remove(const window_key_t& key);
+    static constexpr int FINE_BITS = 9;
+    static constexpr int64_t FINE = int64_t{1} << FINE_BITS;
+    static constexpr int64_t DENSE = FINE * FINE;
+
+    window_column_t() = default;
+    window_column_t(window_column_t&&) = default;
+    window_column_t& operator=(window_column_t&&) = default;
+
+    // Adds x (finite).
+    void add(double x);
+    // Takes out x, added before and not taken out since; a value that is
+    // not held is ignored.
+    void remove(double x);
     void clear();
 
-    uint64_t count() const { return tree_.size(); }
-    double min() const;
-    double max() const;
+    uint64_t count() const { return n_; }
+    // The value of 1-based rank r in ascending order; NaN unless
+    // 1 <= r <= count().
+    double at_rank(uint64_t r) const;
+    double min() const { return at_rank(1); }
+    double max() const { return at_rank(n_); }
     double mean() const;
     double percentile(uint64_t num, uint64_t den) const;
     column_stats_t stats(uint64_t nonfinite = 0) const;
+    // Exact sum of the values held as thousandths (all but those of 10^12
+    // and more), in thousandths.
+    __int128 sum_thousandths() const { return sum_k_; }
 
 private:
-    using tree_t = __gnu_pbds::tree<window_key_t, __gnu_pbds::null_type, std::less<window_key_t>,
-                                    __gnu_pbds::rb_tree_tag, __gnu_pbds::tree_order_statistics_node_update>;
-    tree_t tree_;
-    uint64_t seq_ = 0;
+    friend class latency_window_t;
+    void add_key(const stat_key_t& key);
+    void remove_key(const stat_key_t& key);
+    stat_key_t key_at(uint64_t r) const;
+    struct freer {
+        void operator()(uint64_t* p) const;
+    };
+    uint64_t n_ = 0;
     __int128 sum_k_ = 0;
     double sum_big_ = 0;
+    int64_t base_ = 0;  // thousandths of the block's first counter
+    uint64_t dense_n_ = 0;
+    std::unique_ptr<uint64_t[], freer> fine_;    // DENSE counters, null until used
+    std::unique_ptr<uint64_t[], freer> coarse_;  // FINE sums of FINE counters each
+    // Thousandths below and above the block, values beyond thousandths.
+    std::map<int64_t, uint64_t> low_, high_;
+    std::map<double, uint64_t> big_;
+    uint64_t low_n_ = 0, high_n_ = 0, big_low_n_ = 0, big_high_n_ = 0;
 };
 
 // ------------------------------------------------------- latency_stats_t
@@ -252,43 +284,105 @@ private:
 
 // ------------------------------------------------------ latency_window_t
 
-// The figures of latency_stats_t (sample ids aside) over the records of the
-// last span_ns nanoseconds. Each record costs O(C log w) to enter and to
-// leave for C columns and w records in the window; the window holds one
-// small entry per record in it.
-class latency_window_t {
-public:
-    explicit latency_window_t(int64_t span_ns) : span_(span_ns) {}
-    // Adds a record taken at time now_ns (never decreasing) and drops those
-    // older than now_ns - span.
-    void add(int64_t now_ns, const stat_sample_t& s);
-    // Drops the records older than now_ns - span without adding one.
-    void expire(int64_t now_ns);
-    void clear();
+// What counting one sample id did to an id_tracker_t, for a window to add
+// and later take out again.
+struct id_step_t {
+    int64_t missing = 0;  // change of the missing-id count (-1 for a late id filling a gap)
+    bool repeat = false, out_of_order = false;
+};
+// Counts id like track_id and tells what it changed.
+id_step_t track_id_step(id_tracker_t& t, uint32_t id);
 
-    uint64_t frames() const { return entries_.size(); }
-    const frame_counts_t& kinds() const { return kinds_; }
-    column_stats_t column_stats(int c) const { return columns_[c].stats(nonfinite_[c]); }
-    const window_column_t& column(int c) const { return columns_[c]; }
-    const window_column_t& vrx_of(frame_kind_e kind) const { return kind == FRAME_KIND_I ? vrx_i_ : vrx_p_; }
-    stage_shares_t shares() const { return stages_.shares(); }
+// The figures of one span of a latency_window_t: those of latency_stats_t
+// (the id tracker aside) plus what the records in it did to the sample-id
+// accounting.
+class window_span_t {
+public:
+    // 0: every record since the start (or the last clear).
     int64_t span_ns() const { return span_; }
+    uint64_t frames() const { return frames_; }
+    const frame_counts_t& kinds() const { return kinds_; }
+    // Records counted as repeats: records whose id came before, and records
+    // repeating the record before them (those are no frames).
+    uint64_t repeats() const { return repeats_; }
+    uint64_t out_of_order() const { return out_of_order_; }
+    // Sum of the changes of the missing-id count that its records made.
+    int64_t missing() const { return missing_; }
+    const window_column_t& column(int c) const { return columns_[c]; }
+    uint64_t nonfinite(int c) const { return nonfinite_[c]; }
+    column_stats_t column_stats(int c) const { return columns_[c].stats(nonfinite_[c]); }
+    // The receiver latency of I-frames and of P-frames alone.
+    const window_column_t& vrx_of(frame_kind_e kind) const { return kind == FRAME_KIND_I ? vrx_i_ : vrx_p_; }
+    const stage_sums_t& stage_sums() const { return stages_; }
+    stage_shares_t shares() const { return stages_.shares(); }
 
 private:
-    struct entry_t {
-        int64_t t;
-        stat_sample_t s;
-        window_key_t keys[STAT_COLUMN_COUNT];
-        window_key_t vrx_kind_key;
-    };
-    void drop_front();
-    int64_t span_;
-    std::deque<entry_t> entries_;
+    friend class latency_window_t;
+    int64_t span_ = 0;
+    uint64_t next_ = 0;  // index of the oldest record still inside
+    uint64_t frames_ = 0, repeats_ = 0, out_of_order_ = 0;
+    int64_t missing_ = 0;
     frame_counts_t kinds_;
     window_column_t columns_[STAT_COLUMN_COUNT];
     uint64_t nonfinite_[STAT_COLUMN_COUNT] = {};
     window_column_t vrx_i_, vrx_p_;
     stage_sums_t stages_;
+};
+
+// The figures over the records of the last span_ns nanoseconds, for
+// several spans at once (a span of 0 keeps every record since the start).
+// Each record enters every span and leaves each timed one when it has aged
+// beyond it: O(C) for C columns per span, whatever the number of records
+// held. One entry of 72 bytes is held per record still inside a timed span.
+class latency_window_t {
+public:
+    explicit latency_window_t(const std::vector<int64_t>& spans_ns);
+    explicit latency_window_t(int64_t span_ns) : latency_window_t(std::vector<int64_t>{span_ns}) {}
+
+    // Adds a record taken at time now_ns (never decreasing) after dropping
+    // those that have left each span by then; ids tells what the record did
+    // to the caller's sample-id accounting.
+    void add(int64_t now_ns, const stat_sample_t& s, const id_step_t& ids = {});
+    // A record repeating the record before it: counted among the repeats,
+    // not as a frame.
+    void add_repeat(int64_t now_ns);
+    // Drops the records that have left each span at now_ns.
+    void expire(int64_t now_ns);
+    void clear();
+
+    size_t spans() const { return spans_.size(); }
+    const window_span_t& span(size_t i) const { return spans_[i]; }
+    // Records held for the timed spans.
+    size_t held() const { return ring_.size(); }
+
+private:
+    // A record held: the values as 32-bit thousandths, or for a column in
+    // `wide` the index (modulo 2^32) of its value in wide_.
+    struct entry_t {
+        int64_t t;
+        int64_t missing;
+        int32_t k[STAT_COLUMN_COUNT];
+        uint16_t finite, wide;  // bit c: column c
+        uint8_t kind, flags;
+    };
+    // A record as the spans count it.
+    struct record_t {
+        stat_key_t key[STAT_COLUMN_COUNT];
+        uint16_t finite;
+        uint8_t kind, flags;
+        int64_t missing;
+    };
+    void apply(window_span_t& w, const record_t& r, int sign);
+    record_t decode(const entry_t& e) const;
+
+    std::vector<window_span_t> spans_;
+    bool timed_ = false;
+    std::deque<entry_t> ring_;
+    uint64_t base_ = 0;  // index of ring_.front()
+    // Values that do not fit an entry (beyond 32-bit thousandths), in the
+    // order of their records.
+    std::deque<double> wide_;
+    uint64_t wide_base_ = 0;
 };
 
 #endif

@@ -242,16 +242,16 @@ bool try_open(const options_t& o, std::string& message)
 std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
 {
     std::lock_guard<std::mutex> lock(m.mu);
-    m.stats.expire(now);
-    const window_figures_t f = m.stats.figures(window);
+    m.stats.expire(now * NS_PER_MS);
+    const window_figures_t f = top_figures(m, window);
     const series_figures_t& v = f.series[SER_VRX];
     struct tm tm;
     localtime_r(&wall, &tm);
-    const int64_t lost = window == window_stats::WINDOWS - 1 ? static_cast<int64_t>(top_missing(m)) : f.missing;
+    const int64_t lost = window == TOP_WINDOWS - 1 ? static_cast<int64_t>(top_missing(m)) : f.missing;
     auto ms = [&](int32_t q) { return v.n ? fmt::format("{:.3f}", q / 1000.0) : std::string("-"); };
     std::string line = fmt::format(
         "{:02}:{:02}:{:02} frames {} lost {} fps {} vrx p50 {} p95 {} p99 {} ms ({})", tm.tm_hour, tm.tm_min,
-        tm.tm_sec, f.frames, lost, m.stats.frames(0), ms(v.p50), ms(v.p95), ms(v.p99), window_name(window));
+        tm.tm_sec, f.frames, lost, m.stats.span(0).frames(), ms(v.p50), ms(v.p95), ms(v.p99), window_name(window));
     if (m.bad_records > 0 || m.bad_buffers > 0)
         line += fmt::format(" failed {} records in {} buffers", m.bad_records, m.bad_buffers);
     if (m.state == LINK_WAITING) line += " waiting";
@@ -377,7 +377,7 @@ int run_screen(const options_t& o, const std::string& codec_name_in, bool utf8)
                 case 'Q': main_running = 0; break;
                 case ' ': v.paused = !v.paused; break;
                 case 'r': top_reset(*model, now); break;
-                case 'w': v.window = (v.window + 1) % window_stats::WINDOWS; break;
+                case 'w': v.window = (v.window + 1) % TOP_WINDOWS; break;
                 case 'h':
                 case '?': v.help = true; break;
                 default: forced = false; break;

@@ -12,7 +12,45 @@
 
 #include "brisk_json.h"
 
-top_model_t::top_model_t() = default;
+top_model_t::top_model_t()
+    : stats({TOP_SPAN_MS[0] * NS_PER_MS, TOP_SPAN_MS[1] * NS_PER_MS, TOP_SPAN_MS[2] * NS_PER_MS,
+             TOP_SPAN_MS[3] * NS_PER_MS})
+{
+}
+
+window_figures_t top_figures(const top_model_t& m, int w)
+{
+    const window_span_t& span = m.stats.span(static_cast<size_t>(w));
+    window_figures_t f;
+    f.span_ms = TOP_SPAN_MS[w];
+    f.frames = span.frames();
+    f.i_frames = span.kinds().i;
+    f.p_frames = span.kinds().p;
+    f.repeats = span.repeats();
+    f.out_of_order = span.out_of_order();
+    f.missing = span.missing();
+    const stage_sums_t& st = span.stage_sums();
+    f.share_vrx = static_cast<int64_t>(st.sum[STAT_STAGE_COUNT]);
+    for (int k = 0; k < STAGE_COUNT; k++) f.share_stage[k] = static_cast<int64_t>(st.sum[k]);
+    static const int column_of[SER_COUNT] = {STAT_VRX, -1, -1, STAT_VTX, STAT_FRAME, STAT_FEC, STAT_DECODE, STAT_RENDER};
+    for (int s = 0; s < SER_COUNT; s++) {
+        const window_column_t& c = s == SER_VRX_I ? span.vrx_of(FRAME_KIND_I)
+                                   : s == SER_VRX_P ? span.vrx_of(FRAME_KIND_P)
+                                                    : span.column(column_of[s]);
+        series_figures_t& o = f.series[s];
+        o.n = c.count();
+        o.sum = static_cast<int64_t>(c.sum_thousandths());
+        if (o.n == 0) continue;
+        // The values are the log's thousandths, so these are exact.
+        auto q = [](double v) { return static_cast<int32_t>(std::llround(v * 1000)); };
+        o.min = q(c.min());
+        o.p50 = q(c.percentile(50, 100));
+        o.p95 = q(c.percentile(95, 100));
+        o.p99 = q(c.percentile(99, 100));
+        o.max = q(c.max());
+    }
+    return f;
+}
 
 bool quantize(float v, int decimals, int32_t& key)
 {
@@ -37,42 +75,34 @@ static double logged(float v, int decimals)
 // One frame (a record that is not a repeat of the one before), mu held.
 static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, int64_t now_ms)
 {
-    top_sample_t s;
-    s.t_ms = now_ms;
-    s.kind = frame_kind_of_code(r.frame_type);
+    const frame_kind_e kind = frame_kind_of_code(r.frame_type);
     m.frames++;
-    (s.kind == 0 ? m.i_frames : s.kind == 1 ? m.p_frames : m.other_frames)++;
+    (kind == FRAME_KIND_I ? m.i_frames : kind == FRAME_KIND_P ? m.p_frames : m.other_frames)++;
     if (m.frames == 1) m.first_id = r.sample_id;
     m.last_frame_id = r.sample_id;
-
-    const uint64_t missing = m.ids.missing, repeats = m.ids.repeats, ooo = m.ids.out_of_order;
-    track_id(m.ids, r.sample_id);
-    s.missing_delta = static_cast<int32_t>(static_cast<int64_t>(m.ids.missing) - static_cast<int64_t>(missing));
-    s.repeat = m.ids.repeats != repeats;
-    s.out_of_order = m.ids.out_of_order != ooo;
+    const id_step_t step = track_id_step(m.ids, r.sample_id);
 
     const float lat[6] = {r.vrx_latency_ms, r.vtx_latency_ms, r.frame_latency_ms,
                           r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
     static const int series_of[6] = {SER_VRX, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER};
+    bool has[6];
+    int32_t q[6];
     for (int k = 0; k < 6; k++) {
-        s.has[k] = quantize(lat[k], 3, s.q[k]);
+        has[k] = quantize(lat[k], 3, q[k]);
         const int ser = series_of[k];
-        if (!s.has[k]) continue;
+        if (!has[k]) continue;
         m.has_last_q[ser] = true;
-        m.last_q[ser] = s.q[k];
+        m.last_q[ser] = q[k];
     }
-    if (s.kind < 2) {
-        const int ser = s.kind == 0 ? SER_VRX_I : SER_VRX_P;
-        if (s.has[0]) {
-            m.has_last_q[ser] = true;
-            m.last_q[ser] = s.q[0];
-        }
+    if (kind != FRAME_KIND_OTHER && has[0]) {
+        const int ser = kind == FRAME_KIND_I ? SER_VRX_I : SER_VRX_P;
+        m.has_last_q[ser] = true;
+        m.last_q[ser] = q[0];
     }
-    m.stats.add(s);
 
     stat_sample_t e;
     e.sample_id = r.sample_id;
-    e.kind = static_cast<frame_kind_e>(s.kind);
+    e.kind = kind;
     e.v[STAT_INPUT] = logged(r.input_mbps, 1);
     e.v[STAT_VTX] = logged(r.vtx_latency_ms, 3);
     e.v[STAT_VRX] = logged(r.vrx_latency_ms, 3);
@@ -85,23 +115,25 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     e.v[STAT_FPS] = logged(r.fps, 3);
     e.v[STAT_RSSI] = r.rssi_dbm;
     e.v[STAT_FRAGMENTS] = r.fragments;
+    m.stats.add(now_ms * NS_PER_MS, e, step);
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         if (std::isfinite(e.v[c]))
             m.since[c].add(e.v[c]);
         else
             m.since_nonfinite[c]++;
     }
-    if (std::isfinite(e.v[STAT_VRX]) && s.kind < 2) (s.kind == 0 ? m.since_vrx_i : m.since_vrx_p).add(e.v[STAT_VRX]);
+    if (std::isfinite(e.v[STAT_VRX]) && kind != FRAME_KIND_OTHER)
+        (kind == FRAME_KIND_I ? m.since_vrx_i : m.since_vrx_p).add(e.v[STAT_VRX]);
     m.since_stages.apply(e, +1);
 
     const int64_t slot = now_ms / CHART_SLOT_MS;
     chart_slot_t& c = m.chart[slot % CHART_SLOTS];
     if (c.slot != slot) c = chart_slot_t{slot};
-    if (s.has[0]) {
-        c.max_vrx = c.n == 0 ? s.q[0] : std::max(c.max_vrx, s.q[0]);
+    if (has[0]) {
+        c.max_vrx = c.n == 0 ? q[0] : std::max(c.max_vrx, q[0]);
         c.n++;
     }
-    c.iframe = c.iframe || s.kind == 0;
+    c.iframe = c.iframe || kind == FRAME_KIND_I;
     c.rssi_sum += r.rssi_dbm;
     c.rssi_n++;
     if (std::isfinite(r.input_mbps)) {
@@ -138,7 +170,7 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
     {
         std::lock_guard<std::mutex> lock(m.mu);
         m.records += static_cast<uint64_t>(n);
-        m.stats.expire(now_ms);
+        m.stats.expire(now_ms * NS_PER_MS);
         for (int i = 0; i < n; i++) {
             vrx_latency_packet_t r;
             memcpy(&r, data + static_cast<size_t>(i) * sizeof r, sizeof r);
@@ -146,11 +178,7 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
             // before; neither is it a frame here.
             if (m.shown_any && r.sample_id == m.current_sample) {
                 m.consecutive_repeats++;
-                top_sample_t s;
-                s.t_ms = now_ms;
-                s.repeat = true;
-                s.skipped = true;
-                m.stats.add(s);
+                m.stats.add_repeat(now_ms * NS_PER_MS);
                 continue;
             }
             const float avg = inspector_average(r, m.avg_i, m.avg_p);

@@ -1,6 +1,6 @@
 // What tarn-vrx-top knows about the link: every record of the latency pipe
 // is checked with the inspector's rules, counted, saved to the CSV log when
-// asked and fed to the window statistics. The pipe thread writes it, the
+// asked and fed to the statistics engine's sliding windows. The pipe thread writes it, the
 // display thread reads it; both hold mu.
 #ifndef TARN_TOP_MODEL_H
 #define TARN_TOP_MODEL_H
@@ -14,7 +14,35 @@
 #include "inspect_vrx.h"
 #include "latency_report.h"
 #include "latency_stats.h"
-#include "window_stats.h"
+
+// The windows of the latency table: 1 s, 10 s, 60 s and since start (0).
+constexpr int TOP_WINDOWS = 4;
+constexpr int64_t TOP_SPAN_MS[TOP_WINDOWS] = {1000, 10000, 60000, 0};
+constexpr int64_t NS_PER_MS = 1000000;
+
+// The rows of the latency table.
+enum top_series_e {
+    SER_VRX, SER_VRX_I, SER_VRX_P, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER, SER_COUNT
+};
+// Stage rows whose sums give the shares of VRX latency.
+constexpr int STAGE_COUNT = STAT_STAGE_COUNT;  // frame, FEC, decode, render
+
+// One row of the table in thousandths of a millisecond.
+struct series_figures_t {
+    uint64_t n = 0;
+    int32_t min = 0, p50 = 0, p95 = 0, p99 = 0, max = 0;
+    int64_t sum = 0;
+};
+
+// What the screen shows of one window.
+struct window_figures_t {
+    int64_t span_ms = 0;  // 0: since start
+    uint64_t frames = 0, i_frames = 0, p_frames = 0, repeats = 0, out_of_order = 0;
+    int64_t missing = 0;
+    series_figures_t series[SER_COUNT];
+    // Sums over the frames with VRX and all four stages present.
+    int64_t share_vrx = 0, share_stage[STAGE_COUNT] = {};
+};
 
 // The 60 s chart: one slot per 100 ms of arrival time.
 constexpr int CHART_SLOT_MS = 100;
@@ -66,8 +94,9 @@ struct top_model_t {
     bool has_last_q[SER_COUNT] = {};
     int32_t last_q[SER_COUNT] = {};
 
-    // The screen's windows (1 s, 10 s, 60 s, since start).
-    window_stats stats;
+    // The screen's windows (TOP_SPAN_MS; times in nanoseconds), fed the
+    // values as the CSV log prints them.
+    latency_window_t stats;
     // Since start for the closing summary, through the latency statistics
     // engine, fed the values as the CSV log prints them so the summary is
     // the one tarn-latency-report gives for the saved log.
@@ -84,6 +113,10 @@ struct top_model_t {
 
     top_model_t();
 };
+
+// The figures of window w (an index into TOP_SPAN_MS) as of the last
+// expiry of m.stats, mu held.
+window_figures_t top_figures(const top_model_t& m, int w);
 
 // Quantizes v to its value in units of 10^-decimals, rounded as the CSV log
 // prints it. False for NaN, infinities and values too large for 32 bits.

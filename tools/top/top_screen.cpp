@@ -31,7 +31,7 @@ struct snapshot_t {
 void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
 {
     std::lock_guard<std::mutex> lock(m.mu);
-    m.stats.expire(now_ms);
+    m.stats.expire(now_ms * NS_PER_MS);
     s.state = m.state;
     s.state_since_ms = m.state_since_ms;
     s.state_since_wall = m.state_since_wall;
@@ -45,8 +45,8 @@ void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
     s.i_frames = m.i_frames;
     s.p_frames = m.p_frames;
     s.connects = m.connects;
-    s.win = m.stats.figures(window);
-    s.last_second = m.stats.frames(0);
+    s.win = top_figures(m, window);
+    s.last_second = m.stats.span(0).frames();
     std::copy(std::begin(m.has_last_q), std::end(m.has_last_q), s.has_last_q);
     std::copy(std::begin(m.last_q), std::end(m.last_q), s.last_q);
     s.have_last = m.have_last;
@@ -291,8 +291,8 @@ void draw_help(const top_view_t& v)
 
 const char* window_name(int w)
 {
-    static const char* const names[window_stats::WINDOWS] = {"1 s", "10 s", "60 s", "all"};
-    return names[std::clamp(w, 0, window_stats::WINDOWS - 1)];
+    static const char* const names[TOP_WINDOWS] = {"1 s", "10 s", "60 s", "all"};
+    return names[std::clamp(w, 0, TOP_WINDOWS - 1)];
 }
 
 bool screen_colors(bool wanted) { return term_colors(wanted); }

@@ -12,7 +12,7 @@
 struct top_view_t {
     std::string pipe;     // location shown in the title
     std::string codec;    // "H.264", ...
-    int window = 1;       // index into window_stats::SPAN_MS
+    int window = 1;       // index into TOP_SPAN_MS
     bool paused = false;
     bool help = false;
     double warn_ms = 0, crit_ms = 0;  // 0: no threshold
