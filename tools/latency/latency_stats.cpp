@@ -1,10 +1,11 @@
 // The statistics engine of the latency tools (see latency_stats.h).
 #include "latency_stats.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -295,23 +296,28 @@ int64_t track_id(id_tracker_t& t, uint32_t id)
 
 // -------------------------------------------------------- window_column_t
 
-void window_column_t::freer::operator()(uint64_t* p) const { free(p); }
+void window_column_t::unmapper::operator()(uint64_t* p) const
+{
+    munmap(p, static_cast<size_t>(DENSE) * sizeof(uint64_t));
+}
 
 void window_column_t::add_key(const stat_key_t& key)
 {
-    n_++;
     if (key.big) {
-        sum_big_ += key.value;
         big_[key.value]++;
         (key.value < 0 ? big_low_n_ : big_high_n_)++;
+        sum_big_ += key.value;
+        n_++;
         return;
     }
-    sum_k_ += key.k;
     const int64_t k = key.k;
     if (!fine_) {
-        fine_.reset(static_cast<uint64_t*>(calloc(static_cast<size_t>(DENSE), sizeof(uint64_t))));
-        coarse_.reset(static_cast<uint64_t*>(calloc(static_cast<size_t>(FINE), sizeof(uint64_t))));
-        if (!fine_ || !coarse_) throw std::bad_alloc();
+        std::unique_ptr<uint64_t[]> coarse(new uint64_t[static_cast<size_t>(FINE)]());
+        void* p = mmap(nullptr, static_cast<size_t>(DENSE) * sizeof(uint64_t), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        fine_.reset(static_cast<uint64_t*>(p));
+        coarse_ = std::move(coarse);
         base_ = (k - DENSE / 4) & ~(FINE - 1);
     } else if (dense_n_ == 0 && static_cast<uint64_t>(k - base_) >= static_cast<uint64_t>(DENSE)) {
         // The block is empty: move it here unless values outside it would
@@ -332,6 +338,8 @@ void window_column_t::add_key(const stat_key_t& key)
         high_[k]++;
         high_n_++;
     }
+    sum_k_ += k;
+    n_++;
 }
 
 namespace {

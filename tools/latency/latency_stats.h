@@ -164,7 +164,8 @@ int64_t track_id(id_tracker_t& t, uint32_t id);
 // end. While the block holds nothing it moves to the next value that falls
 // outside it, so one early outlier does not send every later value to the
 // maps. The block's memory is allocated at its first value and, being
-// zero-filled pages, costs only where values fall.
+// zero-filled pages, costs only where values fall (latencies of 0 to 20 ms:
+// 160 KB).
 class window_column_t {
 public:
     static constexpr int FINE_BITS = 9;
@@ -200,7 +201,10 @@ private:
     void add_key(const stat_key_t& key);
     void remove_key(const stat_key_t& key);
     stat_key_t key_at(uint64_t r) const;
-    struct freer {
+    // The block is mapped straight from the system, not taken from the
+    // heap: its pages read as zero and cost nothing until counted in,
+    // however the heap has been used before.
+    struct unmapper {
         void operator()(uint64_t* p) const;
     };
     uint64_t n_ = 0;
@@ -208,8 +212,8 @@ private:
     double sum_big_ = 0;
     int64_t base_ = 0;  // thousandths of the block's first counter
     uint64_t dense_n_ = 0;
-    std::unique_ptr<uint64_t[], freer> fine_;    // DENSE counters, null until used
-    std::unique_ptr<uint64_t[], freer> coarse_;  // FINE sums of FINE counters each
+    std::unique_ptr<uint64_t[], unmapper> fine_;  // DENSE counters, null until used
+    std::unique_ptr<uint64_t[]> coarse_;         // FINE sums of FINE counters each
     // Thousandths below and above the block, values beyond thousandths.
     std::map<int64_t, uint64_t> low_, high_;
     std::map<double, uint64_t> big_;
