@@ -421,6 +421,9 @@ TEST(LatencyWindow, EverySpanEqualsTheStatisticsOfTheRecordsStillInIt)
     const int64_t ms = 1'000'000;
     latency_window_t w({1000 * ms, 10000 * ms, 60000 * ms, 0});
     ASSERT_EQ(w.spans(), 4u);
+    // The same records where only a live view's columns are kept.
+    const uint32_t kept = 1u << STAT_VRX | 1u << STAT_FRAME | 1u << STAT_FEC | 1u << STAT_DECODE | 1u << STAT_RENDER;
+    latency_window_t part({10000 * ms}, kept);
     std::vector<ref_record> all;
     int64_t now = 5000 * ms;
     for (int i = 0; i < 20000; i++) {
@@ -431,10 +434,13 @@ TEST(LatencyWindow, EverySpanEqualsTheStatisticsOfTheRecordsStillInIt)
         x.ids.missing = static_cast<int64_t>(rng() % 7) - 1;
         x.ids.repeat = rng() % 20 == 0;
         x.ids.out_of_order = rng() % 30 == 0;
-        if (x.repeats_record_before)
+        if (x.repeats_record_before) {
             w.add_repeat(now);
-        else
+            part.add_repeat(now);
+        } else {
             w.add(now, x.s, x.ids);
+            part.add(now, x.s, x.ids);
+        }
         all.push_back(x);
         if (i % 997 != 0) continue;
         // Time moves on without records, too.
@@ -444,6 +450,21 @@ TEST(LatencyWindow, EverySpanEqualsTheStatisticsOfTheRecordsStillInIt)
             SCOPED_TRACE("span " + std::to_string(k) + " record " + std::to_string(i));
             expect_span_equals(w.span(k), all, at);
         }
+        part.expire(at);
+        const window_span_t &a = part.span(0), &b = w.span(1);
+        EXPECT_EQ(a.frames(), b.frames());
+        EXPECT_EQ(a.repeats(), b.repeats());
+        EXPECT_EQ(a.missing(), b.missing());
+        for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+            if (kept & (1u << c)) {
+                expect_same_stats(a.column_stats(c), b.column_stats(c), "kept column");
+            } else {
+                EXPECT_EQ(a.column(c).count(), 0u);
+                EXPECT_EQ(a.nonfinite(c), 0u);
+            }
+        }
+        expect_same_stats(a.vrx_of(FRAME_KIND_I).stats(), b.vrx_of(FRAME_KIND_I).stats(), "kept I-frames");
+        for (int k = 0; k < STAT_STAGE_COUNT; k++) expect_same_value(a.shares().share[k], b.shares().share[k], "kept share");
         now = at;
     }
     // Nothing stays in the timed spans once a minute has passed, and no

@@ -557,7 +557,8 @@ inline void count(uint64_t& c, int sign)
 
 }  // namespace
 
-latency_window_t::latency_window_t(const std::vector<int64_t>& spans_ns)
+latency_window_t::latency_window_t(const std::vector<int64_t>& spans_ns, uint32_t columns)
+    : kept_(columns & ALL_STAT_COLUMNS)
 {
     spans_.resize(spans_ns.size());
     for (size_t i = 0; i < spans_ns.size(); i++) {
@@ -578,6 +579,7 @@ void latency_window_t::apply(window_span_t& w, const record_t& r, int sign)
     if (r.flags & OUT_OF_ORDER) count(w.out_of_order_, sign);
     w.missing_ += sign * r.missing;
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (!(kept_ & (1u << c))) continue;
         if (!(r.finite & (1u << c))) {
             count(w.nonfinite_[c], sign);
             continue;
@@ -632,7 +634,8 @@ void latency_window_t::add(int64_t now_ns, const stat_sample_t& s, const id_step
     r.flags = static_cast<uint8_t>((ids.repeat ? REPEAT : 0) | (ids.out_of_order ? OUT_OF_ORDER : 0));
     r.missing = ids.missing;
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        if (!std::isfinite(s.v[c])) continue;
+        // A column not kept is held as not finite, and apply() skips it.
+        if (!(kept_ & (1u << c)) || !std::isfinite(s.v[c])) continue;
         r.finite = static_cast<uint16_t>(r.finite | 1u << c);
         r.key[c] = key_of(s.v[c]);
     }

@@ -338,9 +338,15 @@ private:
 // Each record enters every span and leaves each timed one when it has aged
 // beyond it: O(C) for C columns per span, whatever the number of records
 // held. One entry of 72 bytes is held per record still inside a timed span.
+//
+// A caller that shows only some columns names them (bit c for column c) and
+// pays for those alone; the others stay empty (no values, none non-finite).
+// The I/P split needs the receiver latency, the stage shares it and the
+// four stages.
+constexpr uint32_t ALL_STAT_COLUMNS = (1u << STAT_COLUMN_COUNT) - 1;
 class latency_window_t {
 public:
-    explicit latency_window_t(const std::vector<int64_t>& spans_ns);
+    explicit latency_window_t(const std::vector<int64_t>& spans_ns, uint32_t columns = ALL_STAT_COLUMNS);
     explicit latency_window_t(int64_t span_ns) : latency_window_t(std::vector<int64_t>{span_ns}) {}
 
     // Adds a record taken at time now_ns (never decreasing) after dropping
@@ -380,6 +386,7 @@ private:
     record_t decode(const entry_t& e) const;
 
     std::vector<window_span_t> spans_;
+    uint32_t kept_;  // columns counted
     bool timed_ = false;
     std::deque<entry_t> ring_;
     uint64_t base_ = 0;  // index of ring_.front()

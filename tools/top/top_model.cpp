@@ -12,9 +12,14 @@
 
 #include "brisk_json.h"
 
+// The columns the table shows: the window counts nothing else.
+constexpr uint32_t SHOWN_COLUMNS = 1u << STAT_VRX | 1u << STAT_VTX | 1u << STAT_FRAME | 1u << STAT_FEC |
+                                   1u << STAT_DECODE | 1u << STAT_RENDER;
+
 top_model_t::top_model_t()
     : stats({TOP_SPAN_MS[0] * NS_PER_MS, TOP_SPAN_MS[1] * NS_PER_MS, TOP_SPAN_MS[2] * NS_PER_MS,
-             TOP_SPAN_MS[3] * NS_PER_MS})
+             TOP_SPAN_MS[3] * NS_PER_MS},
+            SHOWN_COLUMNS)
 {
 }
 
