@@ -189,6 +189,10 @@ TEST(IdTracker, MatchesASetOfSeenIdsOnRandomOrders)
     for (int round = 0; round < 300; round++) {
         id_tracker_t t;
         ref_ids ref;
+        // A second tracker counted step by step, as a window sees it.
+        id_tracker_t stepped;
+        int64_t step_missing = 0;
+        uint64_t step_repeats = 0, step_out_of_order = 0;
         // Near the wrap on some rounds; steps forward, back, repeats, jumps.
         uint32_t id = round % 3 == 0 ? 4294967295u - static_cast<uint32_t>(rng() % 50) : static_cast<uint32_t>(rng() % 1000);
         const int n = 1 + static_cast<int>(rng() % 200);
@@ -196,6 +200,10 @@ TEST(IdTracker, MatchesASetOfSeenIdsOnRandomOrders)
             const int64_t x = track_id(t, id);
             ref.add(id);
             ASSERT_EQ(x, ref.prev);
+            const id_step_t step = track_id_step(stepped, id);
+            step_missing += step.missing;
+            step_repeats += step.repeat;
+            step_out_of_order += step.out_of_order;
             switch (rng() % 6) {
             case 0: id -= static_cast<uint32_t>(rng() % 7); break;
             case 1: break;
@@ -216,6 +224,9 @@ TEST(IdTracker, MatchesASetOfSeenIdsOnRandomOrders)
             i++;
         }
         EXPECT_EQ(t.missing, missing);
+        EXPECT_EQ(step_missing, static_cast<int64_t>(missing)) << round;
+        EXPECT_EQ(step_repeats, ref.repeats) << round;
+        EXPECT_EQ(step_out_of_order, ref.out_of_order) << round;
         const std::vector<id_range_t> listed = t.first_gaps(3);
         ASSERT_EQ(listed.size(), std::min<size_t>(3, want.size()));
         for (size_t k = 0; k < listed.size(); k++) EXPECT_EQ(listed[k].first, want[k].first);
