@@ -375,6 +375,7 @@ private:
         uint16_t finite, wide;  // bit c: column c
         uint8_t kind, flags;
     };
+    static_assert(sizeof(entry_t) == 72, "a record held costs 72 bytes");
     // A record as the spans count it.
     struct record_t {
         stat_key_t key[STAT_COLUMN_COUNT];
