@@ -19,6 +19,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_util.h"
 #include "brisk_pipe.h"
 #include "tarn_common.h"
 
@@ -27,11 +28,6 @@ namespace {
 constexpr int RECORD = 60;
 constexpr size_t ROW_BYTES = 169 + 5;  // row plus its "\r\e[2K" framing
 std::string location;
-
-double now_s()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 void fill(std::vector<unsigned char>& buf, uint32_t& id)
 {

@@ -29,14 +29,10 @@
 
 #include <fmt/format.h>
 
+#include "bench_util.h"
 #include "latency_stats.h"
 
 namespace {
-
-double now_s()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // Resident memory of the process in bytes.
 size_t resident()
