@@ -178,6 +178,21 @@ double row_figures(const Column& c)
     return sum + static_cast<double>(c.count());
 }
 
+// What the screen asks of the 10 s span for one frame, 200 times.
+template <typename Span>
+void time_queries(const Span& ten, result_t& r)
+{
+    const int queries = 200;
+    const double q0 = now_s();
+    for (int q = 0; q < queries; q++) {
+        double sum = row_figures(ten.column(STAT_VRX)) + row_figures(ten.vrx_of(FRAME_KIND_I)) +
+                     row_figures(ten.vrx_of(FRAME_KIND_P));
+        for (int c : ROW_COLUMNS) sum += row_figures(ten.column(c));
+        r.check = sum;
+    }
+    r.query_us = (now_s() - q0) * 1e6 / queries;
+}
+
 result_t run_trees(const std::vector<stat_sample_t>& recs, double rate)
 {
     result_t r;
@@ -191,16 +206,7 @@ result_t run_trees(const std::vector<stat_sample_t>& recs, double rate)
     }
     r.add_ns = (now_s() - t0) * 1e9 / static_cast<double>(recs.size());
     r.bytes = resident() - before;
-    const tree_window_t& ten = (*w)[1];
-    const int queries = 200;
-    const double q0 = now_s();
-    for (int q = 0; q < queries; q++) {
-        double sum = row_figures(ten.column(STAT_VRX)) + row_figures(ten.vrx_of(FRAME_KIND_I)) +
-                     row_figures(ten.vrx_of(FRAME_KIND_P));
-        for (int c : ROW_COLUMNS) sum += row_figures(ten.column(c));
-        r.check = sum;
-    }
-    r.query_us = (now_s() - q0) * 1e6 / queries;
+    time_queries((*w)[1], r);
     return r;
 }
 
@@ -219,16 +225,7 @@ result_t run_engine(const std::vector<stat_sample_t>& recs, double rate, bool si
     }
     r.add_ns = (now_s() - t0) * 1e9 / static_cast<double>(recs.size());
     r.bytes = resident() - before;
-    const window_span_t& ten = w->span(1);
-    const int queries = 200;
-    const double q0 = now_s();
-    for (int q = 0; q < queries; q++) {
-        double sum = row_figures(ten.column(STAT_VRX)) + row_figures(ten.vrx_of(FRAME_KIND_I)) +
-                     row_figures(ten.vrx_of(FRAME_KIND_P));
-        for (int c : ROW_COLUMNS) sum += row_figures(ten.column(c));
-        r.check = sum;
-    }
-    r.query_us = (now_s() - q0) * 1e6 / queries;
+    time_queries(w->span(1), r);
     return r;
 }
 
