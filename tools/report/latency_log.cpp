@@ -103,13 +103,18 @@ constexpr size_t last_csv_column()
 // Reads CSV column I of the record table off the front of s into r; returns
 // nullptr, or what is wrong. Unrolled per column at compile time.
 template <size_t I>
-const char* parse_column(std::string_view& s, latency_row_t& r)
+const char* parse_column(std::string_view& s, latency_row_t& r, latency_columns_t columns)
 {
     constexpr latency_column_t c = LATENCY_COLUMNS[I];
     if constexpr (c.csv_title == nullptr) {
         return nullptr;
     } else {
         std::string_view f;
+        if (!(columns & latency_column_bit(I))) {
+            // Stepped over: the last column is the rest of the line.
+            if constexpr (I == last_csv_column()) return nullptr;
+            return next_field(s, f) ? nullptr : "too few fields";
+        }
         if constexpr (I == last_csv_column()) {
             // The frame-type text is the rest of the line; it never holds a comma.
             if (s.find(',') != std::string_view::npos) return "too many fields";
@@ -138,22 +143,22 @@ const char* parse_column(std::string_view& s, latency_row_t& r)
 }
 
 template <size_t... I>
-const char* parse_columns(std::string_view s, latency_row_t& r, std::index_sequence<I...>)
+const char* parse_columns(std::string_view s, latency_row_t& r, latency_columns_t columns, std::index_sequence<I...>)
 {
     const char* why = nullptr;
-    ((why = why != nullptr ? why : parse_column<I>(s, r)), ...);
+    ((why = why != nullptr ? why : parse_column<I>(s, r, columns)), ...);
     return why;
 }
 
 }  // namespace
 
-const char* parse_latency_line(std::string_view s, latency_row_t& r)
+const char* parse_latency_line(std::string_view s, latency_row_t& r, latency_columns_t columns)
 {
     if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
     if (s.empty()) return "empty line";
     r.magic_number = 0;
     r.vbat_vdc = 0;
-    return parse_columns(s, r, std::make_index_sequence<LATENCY_COLUMN_COUNT>());
+    return parse_columns(s, r, columns, std::make_index_sequence<LATENCY_COLUMN_COUNT>());
 }
 
 vrx_latency_packet_t latency_row_to_record(const latency_row_t& row)
@@ -202,8 +207,8 @@ void handle_line(std::string_view line, reader_state& st, const latency_log_sink
         if (sink.header) sink.header(st.number, st.run);
         return;
     }
-    latency_row_t row;
-    if (const char* why = parse_latency_line(line, row)) {
+    latency_row_t row{};
+    if (const char* why = parse_latency_line(line, row, sink.columns)) {
         bad_line(st, why, sink);
         return;
     }

@@ -159,17 +159,28 @@ int parse_options(int argc, char* argv[], options& o)
     return 0;
 }
 
-// Reads the rows of one run again, from its first line at offset to the
-// next header line, into plot. Returns 0 or an errno value.
-int replay_run(int fd, off_t offset, bool has_header, run_plot_t& plot)
+// Reads the rows of run d again into plot: from its first line at offset
+// to its last line as the first reading saw it (the inspector may have
+// appended rows since). When the run's malformed lines are all listed, they
+// are skipped by their numbers and only the columns the plot draws are
+// read; else each line is read whole again. Returns 0 or an errno value.
+int replay_run(int fd, off_t offset, const run_data_t& d, run_plot_t& plot)
 {
     if (lseek(fd, offset, SEEK_SET) < 0) return errno;
-    int headers = has_header ? 0 : 1;  // a header line seen ends the run after its own
+    const size_t lines = d.last_line - d.first_line + 1;
+    auto bad = d.malformed_lines.begin();
     bool done = false;
     latency_log_sink sink;
     sink.stop = &done;
-    sink.header = [&](size_t, int) { done = ++headers > 1; };
-    sink.row = [&](size_t, int, const latency_row_t& row) { plot.add(row); };
+    if (d.malformed_lines.size() == d.malformed) sink.columns = PLOT_COLUMNS;
+    sink.header = [&](size_t n, int) { done = n >= lines; };
+    sink.row = [&](size_t n, int, const latency_row_t& row) {
+        done = n >= lines;
+        const size_t line = d.first_line + n - 1;
+        while (bad != d.malformed_lines.end() && bad->first < line) ++bad;
+        if (bad == d.malformed_lines.end() || bad->first != line) plot.add(row);
+    };
+    sink.malformed = [&](size_t n, int, const char*) { done = n >= lines; };
     return read_latency_log(fd, sink);
 }
 
@@ -313,7 +324,7 @@ int main(int argc, char* argv[])
         run_plot_t plot(ids.low, ids.high);
         if (keep_rows) {
             for (const latency_row_t& r : plotted_rows) plot.add(r);
-        } else if (const int e = replay_run(fd, start + static_cast<off_t>(plotted_offset), plotted.has_header, plot)) {
+        } else if (const int e = replay_run(fd, start + static_cast<off_t>(plotted_offset), plotted, plot)) {
             fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(e));
             if (fd != STDIN_FILENO) close(fd);
             return 1;
