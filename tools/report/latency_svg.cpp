@@ -453,8 +453,11 @@ void run_plot_t::add(const latency_row_t& r)
     prev_ = id;
     if (id < lo_ || id > hi_) return;
     // In integers: with as many bins as ids each id must get its own bin.
-    const auto k = static_cast<unsigned __int128>(id - lo_) * static_cast<unsigned>(nbins_) /
-                   (static_cast<unsigned __int128>(hi_ - lo_) + 1);
+    // 64 bits hold the product unless the run spans more than 2^54 ids.
+    const auto at = static_cast<uint64_t>(id - lo_), ids = static_cast<uint64_t>(hi_ - lo_) + 1;
+    const uint64_t k = ids <= (uint64_t{1} << 54)
+                           ? at * static_cast<unsigned>(nbins_) / ids
+                           : static_cast<uint64_t>(static_cast<unsigned __int128>(at) * static_cast<unsigned>(nbins_) / ids);
     plot_bin_t& b = bins_[static_cast<size_t>(std::min(static_cast<int>(k), nbins_ - 1))];
     b.n++;
     if (std::isfinite(r.vrx_latency_ms)) {
