@@ -99,6 +99,14 @@ for r in 1 2 4; do
   cat "$t/log.csv" | "${rep[@]}" --run $r --svg "$t/pipe.svg" - >/dev/null
   check "run $r plotted from a pipe equals the plot from the file" cmp -s <(sed "s#$t/log.csv#-#" "$t/file.svg") "$t/pipe.svg"
 done
+# A run with more malformed lines than the report lists is read whole a
+# second time (the lines to skip are not all known): the same plot again.
+"${gen[@]}" --rows 6000 --spikes --seed 8 | awk 'NR > 1 && NR % 4 == 0 {print "12,not,a,row"} {print}' >"$t/bad.csv"
+"${rep[@]}" --svg "$t/file.svg" "$t/bad.csv" >"$t/bad.text"
+cat "$t/bad.csv" | "${rep[@]}" --svg "$t/pipe.svg" - >/dev/null
+check "a run of 1500 malformed lines has them all counted" grep -qx "  malformed lines: 1500" "$t/bad.text"
+check "a run of 1500 malformed lines is plotted from the file as from a pipe" \
+  cmp -s <(sed "s#$t/bad.csv#-#" "$t/file.svg") "$t/pipe.svg"
 "${rep[@]}" --svg "$t/last.svg" "$t/log.csv" >/dev/null
 check "without --run the last run is plotted" grep -qF "log.csv, run 4" "$t/last.svg"
 # A long run is drawn from bins: the plot stays small.
