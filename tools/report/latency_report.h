@@ -89,10 +89,19 @@ struct plot_bin_t {
     double i_vrx = 0;
     double stage[4] = {0, 0, 0, 0};
 };
+// The values of a row the plot draws: what is kept of the rows of a run
+// to plot while it is read (32 bytes a row).
+struct plot_row_t {
+    uint32_t sample_id;
+    float vrx, vtx;
+    float stage[4];  // frame, FEC, decode, render
+    frame_kind_e kind;
+};
+plot_row_t plot_row(const latency_row_t& row);
 class run_plot_t {
 public:
     run_plot_t(int64_t lo, int64_t hi);
-    void add(const latency_row_t& row);
+    void add(const plot_row_t& row);
 
     int64_t lo() const { return lo_; }
     int64_t hi() const { return hi_; }

@@ -178,7 +178,7 @@ int replay_run(int fd, off_t offset, const run_data_t& d, run_plot_t& plot)
         done = n >= lines;
         const size_t line = d.first_line + n - 1;
         while (bad != d.malformed_lines.end() && bad->first < line) ++bad;
-        if (bad == d.malformed_lines.end() || bad->first != line) plot.add(row);
+        if (bad == d.malformed_lines.end() || bad->first != line) plot.add(plot_row(row));
     };
     sink.malformed = [&](size_t n, int, const char*) { done = n >= lines; };
     return read_latency_log(fd, sink);
@@ -208,17 +208,21 @@ int main(int argc, char* argv[])
 
     // Runs are summarized as soon as the next begins; a run is held as its
     // statistics, not its rows. The plot needs the rows of the plotted run
-    // once more: a regular file is read again from where that run begins;
-    // any other input (a pipe) keeps the rows of the run that may be plotted.
+    // once more (its bins depend on the run's id range, known at its end):
+    // what it draws of them is kept while the run is read, 32 bytes a row,
+    // always from input that cannot be read twice (a pipe) and up to
+    // KEPT_ROWS rows from a regular file, whose longer runs are read again
+    // from where they begin.
+    constexpr size_t KEPT_ROWS = size_t{1} << 20;  // 32 MiB
     struct stat fst;
     const bool rereadable = fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode);
     const off_t start = rereadable ? lseek(fd, 0, SEEK_CUR) : -1;
-    const bool keep_rows = !o.svg.empty() && start < 0;
     run_data_t current, plotted;
     bool have_plotted = false;
     run_summary_t plotted_summary;
     uint64_t offset = 0, current_offset = 0, plotted_offset = 0;
-    std::vector<latency_row_t> current_rows, plotted_rows;
+    std::vector<plot_row_t> current_rows, plotted_rows;
+    bool current_kept = false, plotted_kept = false;  // every row of the run is in its vector
     int runs = 0;
     size_t lines = 0;
     uint64_t malformed = 0;
@@ -244,7 +248,8 @@ int main(int argc, char* argv[])
             plotted = std::move(current);
             plotted_summary = std::move(s);
             plotted_offset = current_offset;
-            plotted_rows.swap(current_rows);
+            plotted_rows = std::move(current_rows);
+            plotted_kept = current_kept;
             have_plotted = true;
         }
     };
@@ -253,9 +258,21 @@ int main(int argc, char* argv[])
         runs = run;
         run_start(current, run, line, header);
         current_offset = offset;
-        current_rows.clear();
+        current_rows = {};
+        current_kept = !o.svg.empty();
+        // Without --run each run is plotted in turn: the one before is not
+        // any more once this one begins.
+        if (o.run == 0) plotted_rows = {};
         // Runs not asked for are only counted.
         if (o.run != 0 && run != o.run) current.run = -run;
+    };
+    auto keep = [&](const latency_row_t& row) {
+        if (start >= 0 && current_rows.size() == KEPT_ROWS) {
+            current_rows = {};
+            current_kept = false;
+            return;
+        }
+        current_rows.push_back(plot_row(row));
     };
 
     latency_log_sink sink;
@@ -269,7 +286,7 @@ int main(int argc, char* argv[])
         if (run != runs) begin(run, line, false);
         if (current.run > 0) {
             run_add_row(current, line, row);
-            if (keep_rows) current_rows.push_back(row);
+            if (current_kept) keep(row);
         }
     };
     sink.malformed = [&](size_t line, int run, const char* why) {
@@ -322,8 +339,8 @@ int main(int argc, char* argv[])
         }
         const id_tracker_t& ids = plotted.stats.ids();
         run_plot_t plot(ids.low, ids.high);
-        if (keep_rows) {
-            for (const latency_row_t& r : plotted_rows) plot.add(r);
+        if (plotted_kept) {
+            for (const plot_row_t& r : plotted_rows) plot.add(r);
         } else if (const int e = replay_run(fd, start + static_cast<off_t>(plotted_offset), plotted, plot)) {
             fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(e));
             if (fd != STDIN_FILENO) close(fd);
