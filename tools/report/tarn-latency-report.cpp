@@ -263,6 +263,9 @@ int main(int argc, char* argv[])
         run_start(current, run, line, header);
         current_rows = {};
         current_rest = {};
+        // Room for every row a file's run keeps, so none is copied as they
+        // come; memory is only taken as rows fill it.
+        if (!o.svg.empty() && start >= 0 && (o.run == 0 || run == o.run)) current_rows.reserve(KEPT_ROWS);
         // Without --run each run is plotted in turn: the one before is not
         // any more once this one begins.
         if (o.run == 0) plotted_rows = {};
