@@ -92,8 +92,8 @@ check "a six-row plot shows its data" "${chk[@]}" svg "$t/run4.svg" "$t/run4.png
 "${rep[@]}" --run 3 --svg "$t/run3.svg" "$t/log.csv" >/dev/null
 check "an empty run still renders" rsvg-convert "$t/run3.svg" -o "$t/run3.png"
 check "the blank check sees an empty run as blank" bash -c "! ${chk[*]} svg $t/run3.svg $t/run3.png >/dev/null 2>&1"
-# From a pipe the rows of the plotted run are kept; from a file they are
-# read again: the plots are the same.
+# The plotted run's rows are kept while it is read, from a file as from a
+# pipe: the plots are the same.
 for r in 1 2 4; do
   "${rep[@]}" --run $r --svg "$t/file.svg" "$t/log.csv" >/dev/null
   cat "$t/log.csv" | "${rep[@]}" --run $r --svg "$t/pipe.svg" - >/dev/null
@@ -108,6 +108,21 @@ size=$(stat -c %s "$t/big.svg")
 check "a 300000-row plot stays under 1 MB ($size bytes)" test "$size" -lt 1000000
 check "a 300000-row plot renders" rsvg-convert "$t/big.svg" -o "$t/big.png"
 check "a 300000-row plot shows data in every panel" "${chk[@]}" svg "$t/big.svg" "$t/big.png"
+# A run longer than the report keeps of it (2^20 rows) is read again from a
+# file: its few malformed lines skipped by number, or every line read whole
+# when it has more than the report lists. The plot is the one from a pipe.
+for every in 100000 4; do
+  { head -n 1 "$t/big.csv"
+    for k in 0 1 2 3; do tail -n +2 "$t/big.csv" | awk -F, -v OFS=, -v k=$k '{$1 += 300000 * k; print}'; done
+  } | awk -v every=$every 'NR > 1 && NR % every == 0 {print "12,not,a,row"} {print}' >"$t/long.csv"
+  "${rep[@]}" --svg "$t/file.svg" "$t/long.csv" >"$t/long.text"
+  cat "$t/long.csv" | "${rep[@]}" --svg "$t/pipe.svg" - >/dev/null
+  check "a run of 1200000 rows with a malformed line in every $every has them counted" \
+    grep -qx "  malformed lines: $((1200001 / every))" "$t/long.text"
+  check "a run of 1200000 rows with a malformed line in every $every plots from the file as from a pipe" \
+    cmp -s <(sed "s#$t/long.csv#-#" "$t/file.svg") "$t/pipe.svg"
+done
+rm -f "$t/long.csv"
 
 # --- the example in docs/ is what the report prints today
 mkdir "$t/example"

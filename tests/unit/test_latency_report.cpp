@@ -9,11 +9,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "inspect_vrx.h"
 #include "latency_log.h"
@@ -106,12 +109,16 @@ TEST(LatencyLog, ParsesTheWorkedExampleLineFieldByField)
 
 TEST(LatencyLog, FastNumberParsingGivesTheSameFloatsAsFromChars)
 {
-    // Fixed-point texts of every length the fast path takes and just beyond
-    // it (8 digits), ties included; each must read as from_chars reads it.
+    // Fixed-point texts of every length the fast paths take and just beyond
+    // them (8 digits, 9 bytes), ties included, and texts that only look like
+    // numbers; each must read as from_chars reads it. Read as the first float
+    // of a line and as its last, where fewer bytes follow.
     std::mt19937 rng(3);
     std::vector<std::string> texts = {"0.000", "-0.000", "16777215", "1677721.5", "9999999", "99999999",
-                                      "0.1", "8388.6085", "12.", ".5", "-.5", "1e3"};
-    for (int i = 0; i < 20000; i++) {
+                                      "0.1", "8388.6085", "12.", ".5", "-.5", "1e3", "-", ".", "-.", "--1",
+                                      "1-2", "1..2", "1.2.3", "00.50", "-0", "0000000", "-9999.999", "-99999.999",
+                                      "9.9999999", "1234567.", ".1234567", "12,5", "1/2", "1:2"};
+    for (int i = 0; i < 100000; i++) {
         const int digits = 1 + static_cast<int>(rng() % 8);
         std::string t = rng() % 2 ? "-" : "";
         std::string d;
@@ -124,15 +131,57 @@ TEST(LatencyLog, FastNumberParsingGivesTheSameFloatsAsFromChars)
         float want;
         auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), want);
         const bool ok = ec == std::errc() && p == t.data() + t.size();
-        latency_row_t r;
-        const std::string line = "1," + t + ",0,0,0,0,0,0,0,0,0,0,0,H264 (P)";
-        const char* why = parse_latency_line(line, r);
-        ASSERT_EQ(why == nullptr, ok) << t;
-        if (ok) {
-            EXPECT_EQ(r.input_mbps, want) << t;
-            EXPECT_EQ(std::signbit(r.input_mbps), std::signbit(want)) << t;
+        const std::string lines[2] = {"1," + t + ",0,0,0,0,0,0,0,0,0,0,0,H264 (P)",
+                                      "1,0,0,0,0,0,0,0,0,0," + t + ",0,0,H264 (P)"};
+        for (int at = 0; at < 2; at++) {
+            const std::string& line = lines[at];
+            latency_row_t r;
+            const char* why = parse_latency_line(line, r);
+            ASSERT_EQ(why == nullptr, ok) << line;
+            if (ok) {
+                const float got = at == 0 ? r.input_mbps : r.fps;
+                EXPECT_EQ(got, want) << line;
+                EXPECT_EQ(std::signbit(got), std::signbit(want)) << line;
+            }
         }
     }
+}
+
+TEST(LatencyLog, ReadsOnlyTheColumnsAskedForAndTheSameValues)
+{
+    // The plot's second reading: the columns it asks for read as a whole
+    // reading reads them; the others are left as they were.
+    std::mt19937 rng(5);
+    auto num = [&](int decimals) {
+        const double v = static_cast<double>(static_cast<int>(rng() % 2000000) - 1000000) / 1000;
+        return fmt::format("{:.{}f}", v, decimals);
+    };
+    for (int i = 0; i < 2000; i++) {
+        std::string line = std::to_string(rng());
+        for (int c = 0; c < 10; c++) line += "," + num(c == 0 ? 1 : 3);
+        line += fmt::format(",{},{},{}", -static_cast<int>(rng() % 90), rng() % 40,
+                            i % 3 == 0 ? "H264 (I)" : i % 3 == 1 ? "H265 (P)" : "H264 (SPS)");
+        latency_row_t whole, part;
+        memset(&part, 0x55, sizeof part);
+        const latency_row_t before = part;
+        ASSERT_EQ(parse_latency_line(line, whole), nullptr) << line;
+        ASSERT_EQ(parse_latency_line(line, part, PLOT_COLUMNS), nullptr) << line;
+        for (size_t c = 0; c < LATENCY_COLUMN_COUNT; c++) {
+            const latency_column_t& col = LATENCY_COLUMNS[c];
+            if (col.csv_title == nullptr || col.source == SRC_AVERAGE) continue;
+            const latency_row_t& want = (PLOT_COLUMNS & latency_column_bit(c)) ? whole : before;
+            EXPECT_EQ(memcmp(reinterpret_cast<const char*>(&part) + col.offset,
+                             reinterpret_cast<const char*>(&want) + col.offset, 4), 0)
+                << col.member << " of " << line;
+        }
+        EXPECT_EQ(part.kind, whole.kind) << line;
+        EXPECT_EQ(memcmp(&part.avg_latency_ms, &before.avg_latency_ms, sizeof(float)), 0) << line;
+    }
+    // Fields missing are still missing, whatever is asked for.
+    latency_row_t r;
+    EXPECT_STREQ(parse_latency_line("1234,12.3,10.500,20.250", r, PLOT_COLUMNS), "too few fields");
+    EXPECT_STREQ(parse_latency_line("1234,12.3,10.500,x.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)",
+                                    r, PLOT_COLUMNS), "bad number");
 }
 
 TEST(LatencyLog, RefusesLinesTheInspectorCannotHaveWritten)

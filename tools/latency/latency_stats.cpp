@@ -86,9 +86,8 @@ void value_histogram_t::add(double x, uint64_t count)
     }
     const auto at = static_cast<uint64_t>(k - dense_base_);
     if (at < static_cast<uint64_t>(DENSE)) {
-        uint64_t& c = dense_[at];
-        dense_used_ += c == 0;
-        c += count;
+        // Only an increment: nothing waits for the count to be fetched.
+        dense_[at] += count;
         return;
     }
     add_sparse(k, count);
@@ -128,6 +127,11 @@ void value_histogram_t::clear()
     *this = value_histogram_t{};
 }
 
+size_t value_histogram_t::dense_used() const
+{
+    return static_cast<size_t>(std::count_if(dense_.begin(), dense_.end(), [](uint64_t c) { return c != 0; }));
+}
+
 value_histogram_t::ordered_t value_histogram_t::ordered() const
 {
     ordered_t o;
@@ -138,7 +142,7 @@ value_histogram_t::ordered_t value_histogram_t::ordered() const
     std::sort(ks.begin(), ks.end());
     // The dense block is in order already: merge it in.
     std::vector<std::pair<int64_t, uint64_t>> dense;
-    dense.reserve(dense_used_);
+    dense.reserve(dense_used());
     for (size_t i = 0; i < dense_.size(); i++)
         if (dense_[i]) dense.emplace_back(dense_base_ + static_cast<int64_t>(i), dense_[i]);
     std::vector<std::pair<int64_t, uint64_t>> all(ks.size() + dense.size());

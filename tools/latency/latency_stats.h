@@ -86,7 +86,7 @@ public:
     void clear();
 
     uint64_t count() const { return n_; }
-    size_t distinct() const { return dense_used_ + used_ + big_.size(); }
+    size_t distinct() const { return dense_used() + used_ + big_.size(); }
     // NaN when empty. Each looks at every distinct value: for several
     // figures at once, stats() sorts once.
     double min() const;
@@ -113,9 +113,9 @@ private:
     static constexpr int64_t DENSE = 8192;  // thousandths in the dense block
     void grow();
     void add_sparse(int64_t k, uint64_t count);
+    size_t dense_used() const;  // distinct values in the dense block
     std::vector<uint64_t> dense_;  // empty until the first value
     int64_t dense_base_ = 0;
-    size_t dense_used_ = 0;
     std::vector<slot_t> slots_;  // empty or a power of two
     size_t used_ = 0;
     std::map<double, uint64_t> big_;

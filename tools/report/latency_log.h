@@ -23,9 +23,22 @@ struct latency_row_t : vrx_latency_packet_t {
     frame_kind_e kind;
 };
 
+// A set of the record table's columns: bit i is LATENCY_COLUMNS[i].
+using latency_columns_t = uint32_t;
+constexpr latency_columns_t LATENCY_ALL_COLUMNS = ~latency_columns_t{0};
+static_assert(LATENCY_COLUMN_COUNT <= 32, "a column set holds every column");
+constexpr latency_columns_t latency_column_bit(size_t table_index)
+{
+    return latency_columns_t{1} << table_index;
+}
+
 // Parses one line (no line end; a trailing '\r' is allowed) into row.
 // Returns nullptr on success, else a short static text saying what is wrong.
-const char* parse_latency_line(std::string_view line, latency_row_t& row);
+// Only the columns in `columns` are read: the others are stepped over
+// unchecked and their members left as they were, so a line read with fewer
+// columns is only known to be a row when it was accepted whole before.
+const char* parse_latency_line(std::string_view line, latency_row_t& row,
+                               latency_columns_t columns = LATENCY_ALL_COLUMNS);
 
 // The latency record a row came from, as far as the log tells: magic number
 // set, battery voltage 0 (the log has none).
@@ -43,6 +56,8 @@ struct latency_log_sink {
     uint64_t* offset = nullptr;
     // When set: reading ends after the call that made it true.
     const bool* stop = nullptr;
+    // The columns read of every row (see parse_latency_line).
+    latency_columns_t columns = LATENCY_ALL_COLUMNS;
 };
 
 // Reads a log from fd to its end, calling sink for every line. Lines longer

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -30,21 +31,40 @@ column_stats_t logged_floats(column_stats_t c)
 
 }  // namespace
 
+namespace {
+
+// The value of statistics column C of a row, the column chosen at compile
+// time: this runs for every column of every row.
+template <int C>
+double stat_value(const latency_row_t& r)
+{
+    constexpr latency_column_t col = LATENCY_COLUMNS[LATENCY_STAT_INDEX.of[C]];
+    if constexpr (col.source == SRC_F32)
+        return latency_member<float>(r, col.offset);
+    else if constexpr (col.source == SRC_I32)
+        return latency_member<int32_t>(r, col.offset);
+    else if constexpr (col.source == SRC_U32)
+        return latency_member<uint32_t>(r, col.offset);
+    else if constexpr (col.source == SRC_AVERAGE)
+        return r.avg_latency_ms;
+    else
+        return r.frame_type;
+}
+
+template <int... C>
+void stat_values(const latency_row_t& r, double* v, std::integer_sequence<int, C...>)
+{
+    ((v[C] = stat_value<C>(r)), ...);
+}
+
+}  // namespace
+
 stat_sample_t row_sample(const latency_row_t& r)
 {
     stat_sample_t s;
     s.sample_id = r.sample_id;
     s.kind = r.kind;
-    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        const latency_column_t& col = stat_column(c);
-        switch (col.source) {
-        case SRC_F32: s.v[c] = latency_member<float>(r, col.offset); break;
-        case SRC_I32: s.v[c] = latency_member<int32_t>(r, col.offset); break;
-        case SRC_U32: s.v[c] = latency_member<uint32_t>(r, col.offset); break;
-        case SRC_AVERAGE: s.v[c] = r.avg_latency_ms; break;
-        case SRC_FRAME_TYPE: s.v[c] = r.frame_type; break;
-        }
-    }
+    stat_values(r, s.v, std::make_integer_sequence<int, STAT_COLUMN_COUNT>());
     return s;
 }
 

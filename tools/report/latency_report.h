@@ -67,6 +67,21 @@ cJSON* run_summary_json(const run_summary_t& s);
 // to MAX_PLOT_BINS, else MAX_PLOT_BINS bins of about equal width. Fed the
 // run's rows in order, so it unwraps their ids as the run's tracker did.
 constexpr int MAX_PLOT_BINS = 800;  // a bin is at least 1.1 px wide
+// The columns of a row the plot reads: the sample id, the latencies it draws
+// and the frame type.
+constexpr latency_columns_t plot_columns()
+{
+    latency_columns_t set = 0;
+    for (size_t i = 0; i < LATENCY_COLUMN_COUNT; i++) {
+        const latency_column_t& c = LATENCY_COLUMNS[i];
+        const bool drawn = c.stat == STAT_VTX || c.stat == STAT_VRX || c.stat == STAT_FRAME || c.stat == STAT_FEC ||
+                           c.stat == STAT_DECODE || c.stat == STAT_RENDER;
+        const bool id = c.source == SRC_U32 && c.offset == offsetof(vrx_latency_packet_t, sample_id);
+        if (drawn || id || c.source == SRC_FRAME_TYPE) set |= latency_column_bit(i);
+    }
+    return set;
+}
+constexpr latency_columns_t PLOT_COLUMNS = plot_columns();
 struct plot_bin_t {
     uint64_t n = 0;
     double vrx = 0, vtx = 0, vrx_min = 0, vrx_max = 0;
@@ -74,10 +89,19 @@ struct plot_bin_t {
     double i_vrx = 0;
     double stage[4] = {0, 0, 0, 0};
 };
+// The values of a row the plot draws: what is kept of the rows of a run
+// to plot while it is read (32 bytes a row).
+struct plot_row_t {
+    uint32_t sample_id;
+    float vrx, vtx;
+    float stage[4];  // frame, FEC, decode, render
+    frame_kind_e kind;
+};
+plot_row_t plot_row(const latency_row_t& row);
 class run_plot_t {
 public:
     run_plot_t(int64_t lo, int64_t hi);
-    void add(const latency_row_t& row);
+    void add(const plot_row_t& row);
 
     int64_t lo() const { return lo_; }
     int64_t hi() const { return hi_; }

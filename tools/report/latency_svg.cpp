@@ -444,7 +444,13 @@ run_plot_t::run_plot_t(int64_t lo, int64_t hi)
 {
 }
 
-void run_plot_t::add(const latency_row_t& r)
+plot_row_t plot_row(const latency_row_t& r)
+{
+    return {r.sample_id, r.vrx_latency_ms, r.vtx_latency_ms,
+            {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms}, r.kind};
+}
+
+void run_plot_t::add(const plot_row_t& r)
 {
     // The run's own numbering, as id_tracker_t unwraps it.
     const int64_t id = any_ ? prev_ + static_cast<int32_t>(r.sample_id - prev_id_) : r.sample_id;
@@ -453,12 +459,15 @@ void run_plot_t::add(const latency_row_t& r)
     prev_ = id;
     if (id < lo_ || id > hi_) return;
     // In integers: with as many bins as ids each id must get its own bin.
-    const auto k = static_cast<unsigned __int128>(id - lo_) * static_cast<unsigned>(nbins_) /
-                   (static_cast<unsigned __int128>(hi_ - lo_) + 1);
+    // 64 bits hold the product unless the run spans more than 2^54 ids.
+    const auto at = static_cast<uint64_t>(id - lo_), ids = static_cast<uint64_t>(hi_ - lo_) + 1;
+    const uint64_t k = ids <= (uint64_t{1} << 54)
+                           ? at * static_cast<unsigned>(nbins_) / ids
+                           : static_cast<uint64_t>(static_cast<unsigned __int128>(at) * static_cast<unsigned>(nbins_) / ids);
     plot_bin_t& b = bins_[static_cast<size_t>(std::min(static_cast<int>(k), nbins_ - 1))];
     b.n++;
-    if (std::isfinite(r.vrx_latency_ms)) {
-        const double v = r.vrx_latency_ms;
+    if (std::isfinite(r.vrx)) {
+        const double v = r.vrx;
         b.vrx_min = b.vrx_n ? std::min(b.vrx_min, v) : v;
         b.vrx_max = b.vrx_n ? std::max(b.vrx_max, v) : v;
         b.vrx += v;
@@ -468,13 +477,12 @@ void run_plot_t::add(const latency_row_t& r)
             b.i_n++;
         }
     }
-    if (std::isfinite(r.vtx_latency_ms)) {
-        b.vtx += r.vtx_latency_ms;
+    if (std::isfinite(r.vtx)) {
+        b.vtx += r.vtx;
         b.vtx_n++;
     }
-    const float st[4] = {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
-    if (std::all_of(st, st + 4, [](float x) { return std::isfinite(x) && x >= 0; })) {
-        for (int k = 0; k < 4; k++) b.stage[k] += st[k];
+    if (std::all_of(r.stage, r.stage + 4, [](float x) { return std::isfinite(x) && x >= 0; })) {
+        for (int k = 0; k < 4; k++) b.stage[k] += r.stage[k];
         b.stage_n++;
     }
 }

@@ -159,17 +159,28 @@ int parse_options(int argc, char* argv[], options& o)
     return 0;
 }
 
-// Reads the rows of one run again, from its first line at offset to the
-// next header line, into plot. Returns 0 or an errno value.
-int replay_run(int fd, off_t offset, bool has_header, run_plot_t& plot)
+// Reads the rows of run d again into plot, from its line first_line at
+// offset to its last line as the first reading saw it (the inspector may
+// have appended rows since). When the run's malformed lines are all listed,
+// they are skipped by their numbers and only the columns the plot draws are
+// read; else each line is read whole again. Returns 0 or an errno value.
+int replay_run(int fd, off_t offset, size_t first_line, const run_data_t& d, run_plot_t& plot)
 {
     if (lseek(fd, offset, SEEK_SET) < 0) return errno;
-    int headers = has_header ? 0 : 1;  // a header line seen ends the run after its own
+    const size_t lines = d.last_line - first_line + 1;
+    auto bad = d.malformed_lines.begin();
     bool done = false;
     latency_log_sink sink;
     sink.stop = &done;
-    sink.header = [&](size_t, int) { done = ++headers > 1; };
-    sink.row = [&](size_t, int, const latency_row_t& row) { plot.add(row); };
+    if (d.malformed_lines.size() == d.malformed) sink.columns = PLOT_COLUMNS;
+    sink.header = [&](size_t n, int) { done = n >= lines; };
+    sink.row = [&](size_t n, int, const latency_row_t& row) {
+        done = n >= lines;
+        const size_t line = first_line + n - 1;
+        while (bad != d.malformed_lines.end() && bad->first < line) ++bad;
+        if (bad == d.malformed_lines.end() || bad->first != line) plot.add(plot_row(row));
+    };
+    sink.malformed = [&](size_t n, int, const char*) { done = n >= lines; };
     return read_latency_log(fd, sink);
 }
 
@@ -197,17 +208,26 @@ int main(int argc, char* argv[])
 
     // Runs are summarized as soon as the next begins; a run is held as its
     // statistics, not its rows. The plot needs the rows of the plotted run
-    // once more: a regular file is read again from where that run begins;
-    // any other input (a pipe) keeps the rows of the run that may be plotted.
+    // once more (its bins depend on the run's id range, known at its end):
+    // what it draws of them is kept while the run is read, 32 bytes a row:
+    // every row from input that cannot be read twice (a pipe), the first
+    // KEPT_ROWS rows from a regular file, whose further rows are read again.
+    constexpr size_t KEPT_ROWS = size_t{1} << 20;  // 32 MiB
+    // Where the rows not kept of a run begin, if it has any.
+    struct rest_t {
+        bool any = false;
+        uint64_t offset = 0;
+        size_t line = 0;
+    };
     struct stat fst;
     const bool rereadable = fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode);
     const off_t start = rereadable ? lseek(fd, 0, SEEK_CUR) : -1;
-    const bool keep_rows = !o.svg.empty() && start < 0;
     run_data_t current, plotted;
     bool have_plotted = false;
     run_summary_t plotted_summary;
-    uint64_t offset = 0, current_offset = 0, plotted_offset = 0;
-    std::vector<latency_row_t> current_rows, plotted_rows;
+    uint64_t offset = 0;
+    std::vector<plot_row_t> current_rows, plotted_rows;
+    rest_t current_rest, plotted_rest;
     int runs = 0;
     size_t lines = 0;
     uint64_t malformed = 0;
@@ -232,8 +252,8 @@ int main(int argc, char* argv[])
         if (!o.svg.empty()) {
             plotted = std::move(current);
             plotted_summary = std::move(s);
-            plotted_offset = current_offset;
-            plotted_rows.swap(current_rows);
+            plotted_rows = std::move(current_rows);
+            plotted_rest = current_rest;
             have_plotted = true;
         }
     };
@@ -241,10 +261,24 @@ int main(int argc, char* argv[])
         finish();
         runs = run;
         run_start(current, run, line, header);
-        current_offset = offset;
-        current_rows.clear();
+        current_rows = {};
+        current_rest = {};
+        // Room for every row a file's run keeps, so none is copied as they
+        // come; memory is only taken as rows fill it.
+        if (!o.svg.empty() && start >= 0 && (o.run == 0 || run == o.run)) current_rows.reserve(KEPT_ROWS);
+        // Without --run each run is plotted in turn: the one before is not
+        // any more once this one begins.
+        if (o.run == 0) plotted_rows = {};
         // Runs not asked for are only counted.
         if (o.run != 0 && run != o.run) current.run = -run;
+    };
+    auto keep = [&](size_t line, const latency_row_t& row) {
+        if (current_rest.any) return;
+        if (start >= 0 && current_rows.size() == KEPT_ROWS) {
+            current_rest = {true, offset, line};
+            return;
+        }
+        current_rows.push_back(plot_row(row));
     };
 
     latency_log_sink sink;
@@ -258,7 +292,7 @@ int main(int argc, char* argv[])
         if (run != runs) begin(run, line, false);
         if (current.run > 0) {
             run_add_row(current, line, row);
-            if (keep_rows) current_rows.push_back(row);
+            if (!o.svg.empty()) keep(line, row);
         }
     };
     sink.malformed = [&](size_t line, int run, const char* why) {
@@ -311,12 +345,14 @@ int main(int argc, char* argv[])
         }
         const id_tracker_t& ids = plotted.stats.ids();
         run_plot_t plot(ids.low, ids.high);
-        if (keep_rows) {
-            for (const latency_row_t& r : plotted_rows) plot.add(r);
-        } else if (const int e = replay_run(fd, start + static_cast<off_t>(plotted_offset), plotted.has_header, plot)) {
-            fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(e));
-            if (fd != STDIN_FILENO) close(fd);
-            return 1;
+        for (const plot_row_t& r : plotted_rows) plot.add(r);
+        if (plotted_rest.any) {
+            const off_t at = start + static_cast<off_t>(plotted_rest.offset);
+            if (const int e = replay_run(fd, at, plotted_rest.line, plotted, plot)) {
+                fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(e));
+                if (fd != STDIN_FILENO) close(fd);
+                return 1;
+            }
         }
         if (fd != STDIN_FILENO) close(fd);
         if (!write_file(o.svg, render_run_svg(plotted, plot, plotted_summary, o.path))) {
