@@ -791,23 +791,16 @@ int compare_command(const std::string& arg_a, const std::string& arg_b, bool jso
     // The plot first: a plot that cannot be written leaves no report behind.
     if (!svg.empty()) {
         const std::string doc = render_compare_svg(runs[0], runs[1], c);
-        FILE* f = fopen(svg.c_str(), "w");
-        bool ok = f != nullptr && fwrite(doc.data(), 1, doc.size(), f) == doc.size();
-        if (f != nullptr && fclose(f) != 0) ok = false;
-        if (!ok) {
+        if (!write_text_file(svg, doc)) {
             fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", svg.c_str(), strerror(errno));
             return 1;
         }
     }
     if (json) {
-        cJSON* doc = compare_json(runs[0], runs[1], c, o);
-        char* text = cJSON_Print(doc);
-        if (text) {
-            fputs(text, stdout);
-            fputc('\n', stdout);
-            cJSON_free(text);
+        if (!print_json_document(compare_json(runs[0], runs[1], c, o))) {
+            fprintf(stderr, "tarn-latency-report: out of memory printing the comparison\n");
+            return 1;
         }
-        cJSON_Delete(doc);
     } else {
         fputs(format_compare_text(runs[0], runs[1], c, o).c_str(), stdout);
     }

@@ -2,7 +2,9 @@
 #include "latency_report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -274,4 +276,26 @@ cJSON* run_summary_json(const run_summary_t& s)
     for (int i = 0; i < 4; i++) cJSON_AddItemToObject(share, stages[i], json_number(s.share[i]));
     cJSON_AddItemToObject(share, "rest", json_number(s.share_rest));
     return o;
+}
+
+bool print_json_document(cJSON* doc)
+{
+    char* text = cJSON_Print(doc);
+    cJSON_Delete(doc);
+    if (text == nullptr) return false;
+    fputs(text, stdout);
+    fputc('\n', stdout);
+    cJSON_free(text);
+    return true;
+}
+
+bool write_text_file(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int err = errno;
+    if (fclose(f) != 0) return false;
+    errno = err;
+    return ok;
 }

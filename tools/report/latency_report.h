@@ -130,4 +130,10 @@ std::string tick_label(double v, double step);
 std::string render_run_svg(const run_data_t& d, const run_plot_t& plot, const run_summary_t& s,
                            const std::string& title);
 
+// Prints doc as indented JSON and a line feed on stdout, then frees it.
+// False when it could not be turned into text.
+bool print_json_document(cJSON* doc);
+// Writes text to path (created or truncated). False, errno set, on failure.
+bool write_text_file(const std::string& path, const std::string& text);
+
 #endif

@@ -184,14 +184,6 @@ int replay_run(int fd, off_t offset, size_t first_line, const run_data_t& d, run
     return read_latency_log(fd, sink);
 }
 
-bool write_file(const std::string& path, const std::string& text)
-{
-    FILE* f = fopen(path.c_str(), "w");
-    if (f == nullptr) return false;
-    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -320,13 +312,10 @@ int main(int argc, char* argv[])
         cJSON_AddNumberToObject(doc, "run_count", runs);
         cJSON_AddNumberToObject(doc, "lines", static_cast<double>(lines));
         cJSON_AddNumberToObject(doc, "malformed_lines", static_cast<double>(malformed));
-        char* text = cJSON_Print(doc);
-        if (text) {
-            fputs(text, stdout);
-            fputc('\n', stdout);
-            cJSON_free(text);
+        if (!print_json_document(doc)) {
+            fprintf(stderr, "tarn-latency-report: out of memory printing the report\n");
+            return 1;
         }
-        cJSON_Delete(doc);
     } else {
         if (!first_text) fputc('\n', stdout);
         fmt::print("{}: {} run{}, {} line{}, {} malformed\n", o.path, runs, runs == 1 ? "" : "s", lines,
@@ -355,7 +344,7 @@ int main(int argc, char* argv[])
             }
         }
         if (fd != STDIN_FILENO) close(fd);
-        if (!write_file(o.svg, render_run_svg(plotted, plot, plotted_summary, o.path))) {
+        if (!write_text_file(o.svg, render_run_svg(plotted, plot, plotted_summary, o.path))) {
             fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", o.svg.c_str(), strerror(errno));
             return 1;
         }
