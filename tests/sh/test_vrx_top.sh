@@ -54,6 +54,25 @@ gone_from_screen() {  # gone_from_screen SECONDS FIXED-TEXT: true once the scree
   done
   return 1
 }
+# An interactive shell with job control in a fixed 80x24 terminal (session
+# "top", no status line); no LANG, as on the receiver, so the screen must
+# be plain ASCII.
+# Under load the tmux server has been seen to exit as it started ("server
+# exited unexpectedly"), before any program of ours ran: it is started again.
+start_shell() {
+  local try
+  for try in 1 2 3; do
+    if tm -f /dev/null new-session -d -s top -x 80 -y 24 \
+         "env -i PATH=$PATH HOME=$t TERM=xterm-256color $san_env PS1='$ ' bash --norc --noprofile -i" 2>"$t/tmux.err" &&
+       tm set -g status off 2>>"$t/tmux.err"; then
+      return 0
+    fi
+    echo "tmux did not start (try $try): $(tr '\n' ' ' <"$t/tmux.err")"
+    tm kill-server 2>/dev/null || true
+    sleep 0.5
+  done
+  return 1
+}
 row() {  # row LABEL: the table row of that series, fields separated by single spaces
   screen | grep -E "^$1 +[0-9]" | tr -s ' ' | head -n1
 }
@@ -61,11 +80,7 @@ row() {  # row LABEL: the table row of that series, fields separated by single s
 mkdir -p /etc/hexwing
 rm -f /etc/hexwing/tarn-vrx.conf
 start_sim term 1
-# An interactive shell with job control in a fixed 80x24 terminal; no LANG,
-# as on the receiver, so the screen must be plain ASCII.
-tm -f /dev/null new-session -d -s top -x 80 -y 24 \
-  "env -i PATH=$PATH HOME=$t TERM=xterm-256color $san_env PS1='$ ' bash --norc --noprofile -i"
-tm set -g status off
+start_shell
 tm set -g window-size manual
 # One command a line: after Ctrl-Z and fg the shell would not run the rest
 # of a list.
@@ -141,9 +156,7 @@ check "the settings file is not created" test ! -e /etc/hexwing/tarn-vrx.conf
 # it still ends within about a second and the terminal modes come back.
 "${sim[@]}" --pipe /run/bpa/term2 --rate 5000 >/dev/null 2>&1 &
 sims+=($!)
-tm -f /dev/null new-session -d -s top -x 80 -y 24 \
-  "env -i PATH=$PATH HOME=$t TERM=xterm-256color $san_env PS1='$ ' bash --norc --noprofile -i"
-tm set -g status off
+start_shell
 tm send-keys -t top "stty -a >$t/stty2.before" Enter
 tm send-keys -t top "sh -c 'echo \$\$ >$t/pid; exec ${top[*]} -p term2'" Enter
 check "second run shows the screen" wait_screen 10 "frames"
