@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -482,7 +483,7 @@ TEST_F(Hostile, AThousandIdleConnectionsNeitherLockOutNorSlowThePublisher) {
     const double bound_ms = 5.0 * slow_factor();
     uint32_t id = 1;
     int written = 0;
-    double best_ms = 0;
+    double best_ms = std::numeric_limits<double>::infinity();
     for (int attempt = 1; attempt <= 3; attempt++) {
         pipe_server_stats_t before{}, after{};
         ASSERT_EQ(pipe_server_get_stats(0, &before), 0);
@@ -514,7 +515,7 @@ TEST_F(Hostile, AThousandIdleConnectionsNeitherLockOutNorSlowThePublisher) {
         EXPECT_GE(refused, static_cast<unsigned long long>(connected - kept));
         EXPECT_EQ(lost, 0);
         EXPECT_GT(f.late, 0u);
-        best_ms = attempt == 1 ? f.slowest_ms : std::min(best_ms, f.slowest_ms);
+        best_ms = std::min(best_ms, f.slowest_ms);
         if (best_ms < bound_ms || HasFailure()) break;
     }
     tally.slowest_write_ms = std::max(tally.slowest_write_ms, best_ms);
