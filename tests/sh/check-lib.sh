@@ -1,6 +1,9 @@
 # Sourced by the shell tests after their set-up. Gives:
 #   check NAME COMMAND...  runs COMMAND; counts a pass, or prints "FAILED: NAME"
 #   finish LABEL           prints "LABEL: P passed, F failed"; fails if F > 0
+#   stop_tmux SOCKET       ends the tmux server on SOCKET and waits (up to
+#                          5 s) until the programs in its panes are gone, so
+#                          none writes into $t while it is removed
 #   $t                     a temporary folder, removed at exit after the
 #                          test's own cleanup function (if it defines one) ran
 fails=0 passes=0
@@ -11,6 +14,14 @@ check() {
 finish() {
   echo "$1: $passes passed, $fails failed"
   [ "$fails" = 0 ]
+}
+stop_tmux() {
+  local pids p
+  pids=$(tmux -S "$1" list-panes -a -F '#{pane_pid}' 2>/dev/null) || true
+  tmux -S "$1" kill-server 2>/dev/null || true
+  for p in $pids; do
+    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  done
 }
 t=$(mktemp -d)
 trap 'if declare -F cleanup >/dev/null; then cleanup; fi; rm -rf "$t"' EXIT

@@ -21,7 +21,7 @@ python3 "$TARN_SRC/tests/top/make_frames.py" "$t/frames" "$t/expect"
 sims=()
 cleanup() {
   for p in "${sims[@]}"; do kill "$p" 2>/dev/null || true; done
-  tmux -S "$t/tmux" kill-server 2>/dev/null || true
+  stop_tmux "$t/tmux"
 }
 
 start_sim() {  # start_sim PIPE CLIENTS [more simulator options]: publishes the frames once its clients came
@@ -63,7 +63,7 @@ start_shell() {
   local try
   for try in 1 2 3; do
     if tm -f /dev/null new-session -d -s top -x 80 -y 24 \
-         "env -i PATH=$PATH HOME=$t TERM=xterm-256color $san_env PS1='$ ' bash --norc --noprofile -i" 2>"$t/tmux.err" &&
+         "env -i PATH=$PATH HOME=$t HISTFILE= TERM=xterm-256color $san_env PS1='$ ' bash --norc --noprofile -i" 2>"$t/tmux.err" &&
        tm set -g status off 2>>"$t/tmux.err"; then
       return 0
     fi
@@ -149,7 +149,7 @@ check "q exits 0" grep -qx "EXIT=0" "$t/rc"
 check "q: terminal modes restored" cmp -s <(tail -n +2 "$t/stty.before") <(tail -n +2 "$t/stty.after")
 screen >"$t/after_q"
 check "q: the screen is gone (alternate screen left)" bash -c "! grep -qF 'VRX all' '$t/after_q'"
-tm kill-server
+stop_tmux "$t/tmux"
 check "the settings file is not created" test ! -e /etc/hexwing/tarn-vrx.conf
 
 # SIGTERM while the terminal takes no output (Ctrl-S, flow control on):
@@ -182,7 +182,7 @@ tm send-keys -t top "echo EXIT=\$? >$t/rc2; stty -a >$t/stty2.after" Enter
 for _ in $(seq 50); do [ -s "$t/stty2.after" ] && break; sleep 0.1; done
 check "SIGTERM with output blocked: exit 0" grep -qx "EXIT=0" "$t/rc2"
 check "SIGTERM with output blocked: terminal modes restored" cmp -s "$t/stty2.before" "$t/stty2.after"
-tm kill-server
+stop_tmux "$t/tmux"
 
 # ---- plain mode, CSV log, settings file -----------------------------------
 mkdir -p /data /etc/hexwing
