@@ -24,4 +24,12 @@ stop_tmux() {
   done
 }
 t=$(mktemp -d)
-trap 'if declare -F cleanup >/dev/null; then cleanup; fi; rm -rf "$t"' EXIT
+# A program the test ended may still be writing its last file into $t as it
+# goes: the removal is tried again once, after a moment, and said so.
+remove_t() {
+  rm -rf "$t" 2>/dev/null && return 0
+  echo "note: $t was still being written at exit; removing it again"
+  sleep 0.5
+  rm -rf "$t"
+}
+trap 'if declare -F cleanup >/dev/null; then cleanup; fi; remove_t' EXIT
