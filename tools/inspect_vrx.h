@@ -48,11 +48,14 @@ void _disconnect_cb(int ch, void* context);
 // output is blocked as long as the inspector runs, and gives up once
 // main_running is 0. term_write_within waits at most budget_ms in all and
 // returns false when it could not even start. term_write_from_signal is for
-// signal handlers: it writes only if standard output takes bytes at once.
+// signal handlers: it waits at most budget_ms for standard output to take
+// the text and returns how many bytes it took. With or_later, what it could
+// not write goes out first with the next term_write (text must outlive
+// that); any call drops what an earlier one left for later.
 void term_write(const char* p, size_t n);
 void term_write(const std::string& text);
 bool term_write_within(const char* text, size_t n, int budget_ms);
-void term_write_from_signal(const char* text, size_t n);
+size_t term_write_from_signal(const char* text, size_t n, int budget_ms, bool or_later);
 
 // Waits at most budget_ms for a CSV write under way to end, then keeps any
 // new one from starting; called once, just before the process leaves with

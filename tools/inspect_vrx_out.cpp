@@ -15,8 +15,10 @@
 // user's shell shares, and O_NONBLOCK would change it for the shell too.
 #include <limits.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -76,11 +78,19 @@ void write_pieces(const char* p, size_t n, int budget_ms)
     }
 }
 
+// What a signal handler could not write and left for the next term_write.
+// Lock-free atomics only, so a handler may set them.
+std::atomic<const char*> later_text{nullptr};
+std::atomic<size_t> later_size{0};
+static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<size_t>::is_always_lock_free,
+              "a signal handler sets these");
+
 }  // namespace
 
 void term_write(const char* p, size_t n)
 {
     std::lock_guard<std::timed_mutex> lk(out_mutex);
+    if (const char* rest = later_text.exchange(nullptr)) write_pieces(rest, later_size.load(), -1);
     write_pieces(p, n, -1);
 }
 
@@ -102,13 +112,34 @@ bool term_write_within(const char* text, size_t n, int budget_ms)
     return true;
 }
 
-void term_write_from_signal(const char* text, size_t n)
+size_t term_write_from_signal(const char* text, size_t n, int budget_ms, bool or_later)
 {
-    // Only poll and write: both are async-signal-safe. The piece is short,
-    // so a descriptor that takes bytes takes all of it.
-    pollfd p{STDOUT_FILENO, POLLOUT, 0};
-    if (poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0) {
-        ssize_t w = write(STDOUT_FILENO, text, n);
-        (void)w;
+    // Only clock_gettime, poll and write: all async-signal-safe. Rows from
+    // the client thread may be filling the terminal just then (a backlog
+    // after a stop), so a busy terminal is waited for, not skipped.
+    later_text.store(nullptr);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    size_t done = 0;
+    while (done < n) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long spent = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        if (spent >= budget_ms) break;
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        const int r = poll(&p, 1, static_cast<int>(budget_ms - spent));
+        if (r < 0 && errno == EINTR) continue;
+        if (r != 1 || (p.revents & POLLOUT) == 0) break;
+        const ssize_t w = write(STDOUT_FILENO, text + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            break;
+        }
+        done += static_cast<size_t>(w);
     }
+    if (done < n && or_later) {
+        later_size.store(n - done);
+        later_text.store(text + done);
+    }
+    return done;
 }

@@ -85,12 +85,18 @@ static int _parse_opts(int argc, char* argv[])
 static const char WRAP_OFF[] = "\e[?7l";
 static const char WRAP_ON[] = "\e[?7h";
 
+// How long the Ctrl-Z handler waits for a busy terminal to take a sequence.
+static const int SIGNAL_WRITE_WAIT_MS = 100;
+
 // Ctrl-Z: the shell gets its line wrap back before the process stops, and
-// loses it again when the process is continued (fg or bg).
+// loses it again when the process is continued (fg or bg). On continuing,
+// the client thread may fill the terminal with the rows that came while
+// stopped; if the terminal takes no bytes in time, the next write of rows
+// sends the switch first, so the rows are never left wrapping.
 static void _stop_cb(int)
 {
     const int saved_errno = errno;
-    term_write_from_signal(WRAP_ON, sizeof WRAP_ON - 1);
+    term_write_from_signal(WRAP_ON, sizeof WRAP_ON - 1, SIGNAL_WRITE_WAIT_MS, false);
     struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);
@@ -106,7 +112,7 @@ static void _stop_cb(int)
     sa.sa_handler = _stop_cb;
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTSTP, &sa, nullptr);
-    term_write_from_signal(WRAP_OFF, sizeof WRAP_OFF - 1);
+    term_write_from_signal(WRAP_OFF, sizeof WRAP_OFF - 1, SIGNAL_WRITE_WAIT_MS, true);
     errno = saved_errno;
 }
 

@@ -37,7 +37,7 @@ max_id() { grep -oE '^\| +[0-9]+ \|' "$t/screen" | tr -dc '0-9\n' | sort -n | ta
 
 mkdir -p /etc/hexwing
 echo '{"encoding": "h264"}' >/etc/hexwing/tarn-vrx.conf
-${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim" --pipe /run/bpa/tstp --rate 20 >/dev/null 2>&1 &
+${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim" --pipe /run/bpa/tstp --rate 1000 >/dev/null 2>&1 &
 simpid=$!
 for _ in $(seq 100); do [ -S /run/bpa/tstp/data ] && break; sleep 0.05; done
 
@@ -57,6 +57,9 @@ tm send-keys -t tstp "printf 'x%.0s' {1..200}; echo" Enter
 check "after Ctrl-Z the shell wraps a long line" wait_screen "a wrapped line" \
   'sum(l == "x" * 80 for l in lines) == 2 and "x" * 40 in lines'
 
+# A second's rows wait for the inspector meanwhile: on fg they fill the
+# terminal at once, as the line wrap is switched off again.
+sleep 1
 tm send-keys -t tstp "fg" Enter
 check "after fg the rows go on" wait_screen "new rows" \
   "max([int(l[1:9]) for l in lines if l[:1] == '|' and l[1:9].strip().isdigit()] or [0]) > $before + 5"
