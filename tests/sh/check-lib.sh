@@ -1,6 +1,11 @@
 # Sourced by the shell tests after their set-up. Gives:
 #   check NAME COMMAND...  runs COMMAND; counts a pass, or prints "FAILED: NAME"
 #   finish LABEL           prints "LABEL: P passed, F failed"; fails if F > 0
+#   pane_shell TERM [VAR=VALUE]...
+#                          the command of a tmux pane's shell: an interactive
+#                          bash with job control, a clean environment, home
+#                          in $t and no history file (a shell hung up at the
+#                          end would write one into $t while it is removed)
 #   stop_tmux SOCKET       ends the tmux server on SOCKET and waits (up to
 #                          5 s) until the programs in its panes are gone, so
 #                          none writes into $t while it is removed
@@ -14,6 +19,10 @@ check() {
 finish() {
   echo "$1: $passes passed, $fails failed"
   [ "$fails" = 0 ]
+}
+pane_shell() {
+  local term=$1; shift
+  echo "env -i PATH=$PATH HOME=$t HISTFILE= TERM=$term $* PS1='$ ' bash --norc --noprofile -i"
 }
 stop_tmux() {
   local pids p

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Ctrl-Z and fg in a real terminal (a tmux pane, 80 columns, an interactive
-# bash, no history file): the inspector gives the shell its line wrap back before it stops,
+# bash): the inspector gives the shell its line wrap back before it stops,
 # switches it off again when continued, and its rows go on. Runs in a
 # throwaway root.
 set -euo pipefail
@@ -42,7 +42,7 @@ simpid=$!
 for _ in $(seq 100); do [ -S /run/bpa/tstp/data ] && break; sleep 0.05; done
 
 tm -f /dev/null new-session -d -s tstp -x 80 -y 40 \
-  "env -i PATH=$PATH TERM=screen HOME=$t HISTFILE= PS1='$ ' bash --norc --noprofile -i"
+  "$(pane_shell screen)"
 wait_screen "the prompt" 'any(l.startswith("$") for l in lines)'
 tm send-keys -t tstp "${TARN_EMULATOR:-} $TARN_BIN/tarn-inspect-vrx -n -p /run/bpa/tstp" Enter
 wait_screen "rows" 'sum(l.startswith("|  ") for l in lines) >= 4'

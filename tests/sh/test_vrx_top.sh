@@ -63,12 +63,12 @@ start_shell() {
   local try
   for try in 1 2 3; do
     if tm -f /dev/null new-session -d -s top -x 80 -y 24 \
-         "env -i PATH=$PATH HOME=$t HISTFILE= TERM=xterm-256color $san_env PS1='$ ' bash --norc --noprofile -i" 2>"$t/tmux.err" &&
+         "$(pane_shell xterm-256color $san_env)" 2>"$t/tmux.err" &&
        tm set -g status off 2>>"$t/tmux.err"; then
       return 0
     fi
     echo "tmux did not start (try $try): $(tr '\n' ' ' <"$t/tmux.err")"
-    tm kill-server 2>/dev/null || true
+    stop_tmux "$t/tmux"
     sleep 0.5
   done
   return 1
