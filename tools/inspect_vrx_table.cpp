@@ -1,6 +1,8 @@
 // The data path of tarn-inspect-vrx: record checks, the live table and the
 // CSV log. Everything here runs on the pipe library's client thread.
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +20,9 @@
 #include <fmt/format.h>
 
 #include "brisk_json.h"
+#include "brisk_pipe.h"
 #include "inspect_vrx.h"
+#include "out_file.h"
 
 int en_newline = 0;
 bool save_to_file = false;
@@ -153,47 +157,63 @@ static void append_csv_fields(fmt::memory_buffer& out, const vrx_latency_packet_
     out.push_back('\n');
 }
 
-// Appends text to the log with one write. A short write is cut back to the
-// previous end of file so the log never holds a partial line.
-static bool append_whole(int fd, const char* text, size_t len)
+// Appends text to a regular file. A short write (a full disk) is cut back
+// to its last whole line: every line that fitted stays, only a torn last
+// line goes.
+static bool append_to_file(int fd, const char* text, size_t len)
 {
     struct stat st;
     const bool know_size = fstat(fd, &st) == 0;
     const size_t done = tarn_write_all(fd, text, len);
     if (done == len) return true;
     const int err = errno;
-    if (done > 0 && know_size && ftruncate(fd, st.st_size) != 0) {
+    size_t whole = done;
+    while (whole > 0 && text[whole - 1] != '\n') whole--;
+    if (whole < done && know_size && ftruncate(fd, st.st_size + static_cast<off_t>(whole)) != 0) {
         // Nothing more can be done; the reason below is the first failure.
     }
     errno = err;
     return false;
 }
 
-// Opens the log for appending, refusing anything but a regular file: a FIFO
-// would block the open (or every write) and a device is no log. The open
-// does not block; the descriptor is made blocking again for the writes.
-// -1 with errno set on failure; errno 0 stands for "not a regular file".
-static int open_csv(const char* path)
+// Writes text to a FIFO or a device opened without blocking, in pieces cut
+// at line ends and no longer than PIPE_BUF, so a reader gets whole lines.
+// A reader that stops reading holds the rows, and the table with them, as a
+// stopped terminal does: nothing is dropped while the inspector runs; once
+// it stops, the wait ends after a slice in which the reader took nothing
+// and the rest of the buffer is not logged.
+static bool append_to_stream(int fd, const char* text, size_t len)
 {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) {
-        // A FIFO without a reader.
-        if (errno == ENXIO) errno = 0;
-        return -1;
+    constexpr int SLICE_MS = 50;
+    while (len > 0) {
+        size_t piece = len;
+        if (piece > PIPE_BUF) {
+            piece = PIPE_BUF;
+            while (piece > 0 && text[piece - 1] != '\n') piece--;
+            if (piece == 0) piece = PIPE_BUF;
+        }
+        const ssize_t w = write(fd, text, piece);
+        if (w > 0) {
+            text += w;
+            len -= static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno != EAGAIN) return false;
+        pollfd p{fd, POLLOUT, 0};
+        const int r = poll(&p, 1, SLICE_MS);
+        if (r < 0 && errno != EINTR) return false;
+        if (r == 0 && main_running == 0) {
+            errno = EAGAIN;
+            return false;
+        }
     }
-    struct stat st;
-    int err = 0;
-    if (fstat(fd, &st) != 0)
-        err = errno;
-    else if (!S_ISREG(st.st_mode))
-        err = 0;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
-        return fd;
-    else
-        err = errno;
-    close(fd);
-    errno = err;
-    return -1;
+    return true;
+}
+
+static bool append_whole(int fd, bool stream, const char* text, size_t len)
+{
+    return stream ? append_to_stream(fd, text, len) : append_to_file(fd, text, len);
 }
 
 // Held around each buffer's open, write and close of the log; the main
@@ -207,11 +227,9 @@ bool csv_hold_for_exit(int budget_ms)
 
 // The log keeps rows of the buffers that could be written; when it starts
 // failing one line says why, and nothing more until it has worked again.
-static void csv_report(csv_log_t& log, bool ok)
+static void csv_report(csv_log_t& log, bool ok, const std::string& why)
 {
-    if (!ok && !log.failing)
-        fprintf(stderr, "ERROR: cannot write %s: %s\n", log.path,
-                errno == 0 ? "not a regular file" : strerror(errno));
+    if (!ok && !log.failing) fprintf(stderr, "ERROR: cannot write %s: %s\n", log.path, why.c_str());
     log.failing = !ok;
 }
 
@@ -234,17 +252,29 @@ void append_csv_line(fmt::memory_buffer& csv, const vrx_latency_packet_t& r, flo
 bool csv_append(csv_log_t& log, const char* lines, size_t len)
 {
     // Opened and closed once per buffer, so the file can be moved or
-    // removed between buffers.
-    int fd = open_csv(log.path);
+    // removed between buffers. A FIFO or a device the user put at the path
+    // (a reader of the log, /dev/null) is written too.
+    std::string why;
+    const int fd = tarn_io::open_output(log.path, tarn_io::OUT_APPEND | tarn_io::OUT_CREATE | tarn_io::OUT_STREAM_OK,
+                                        0666, why);
     bool ok = fd >= 0;
+    bool stream = false;
+    if (ok) {
+        struct stat st;
+        stream = fstat(fd, &st) == 0 && !S_ISREG(st.st_mode);
+    }
     if (ok && !log.header_written) {
         const std::string header = latency_csv_header() + "\n";
-        ok = append_whole(fd, header.data(), header.size());
+        ok = append_whole(fd, stream, header.data(), header.size());
         log.header_written = ok;
     }
-    if (ok) ok = append_whole(fd, lines, len);
-    if (fd >= 0 && close(fd) != 0) ok = false;
-    csv_report(log, ok);
+    if (ok) ok = append_whole(fd, stream, lines, len);
+    if (!ok && fd >= 0) why = errno == EAGAIN ? "the reader takes no more lines" : strerror(errno);
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        why = strerror(errno);
+    }
+    csv_report(log, ok, why);
     return ok;
 }
 

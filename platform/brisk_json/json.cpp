@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "fd_io.h"
+#include "out_file.h"
 
 namespace {
 
@@ -76,72 +77,68 @@ const char* read_whole_file(const char* path, std::string& out)
     return nullptr;
 }
 
-// Folder of path, for the temporary file that must sit on the same file
-// system as the file it replaces.
-std::string folder_of(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// Creates a fresh temporary file next to path; returns its descriptor and
-// name, or -1. The umask applies to it as to any new file.
-int make_temp_beside(const std::string& path, std::string& tmp_name)
+// Creates a fresh temporary file beside name in the folder dir_fd; returns
+// its descriptor and name, or -1. The umask applies to it as to any new file.
+int make_temp_beside(int dir_fd, const std::string& name, std::string& tmp_name, std::string& why)
 {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; attempt++) {
         unsigned n = __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
-        tmp_name = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(n);
-        int fd = open_retry(tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                            NEW_FILE_MODE);
+        tmp_name = name + ".tmp." + std::to_string(getpid()) + "." + std::to_string(n);
+        int fd = tarn_io::open_output_at(dir_fd, tmp_name.c_str(), tarn_io::OUT_NEW_ONLY, NEW_FILE_MODE, why);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
-    errno = EEXIST;
+    why = strerror(EEXIST);
     return -1;
 }
 
-void sync_folder(const std::string& folder)
+void sync_folder(int dir_fd)
 {
-    int dfd = open_retry(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    int dfd = tarn_io::retry_eintr([&] { return openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (dfd < 0) return;
     fsync(dfd);
     close(dfd);
 }
 
 // Writes text to a new temporary file beside target and renames it over
-// target. An existing target keeps its mode and, where allowed, its owner.
+// target. The path is found as every output file's is (out_file.h): a link
+// is followed only when root or this user made it, and in a folder others
+// may write only a file of this user is replaced. An existing target keeps
+// its mode and, where allowed, its owner.
 int replace_file(const char* target, const std::string& text)
 {
-    std::string path = target;
-    struct stat old_st;
-    bool existed = lstat(target, &old_st) == 0;
-    if (existed && S_ISLNK(old_st.st_mode)) {
-        // Replace what the link points at, not the link itself.
-        char resolved[PATH_MAX];
-        if (realpath(target, resolved) != nullptr) {
-            path = resolved;
-            existed = stat(resolved, &old_st) == 0;
-        } else {
-            existed = false;
-        }
-    }
-    if (existed && S_ISDIR(old_st.st_mode)) {
-        fprintf(stderr, "json: cannot write %s: is a directory\n", target);
+    tarn_io::out_place place;
+    std::string why;
+    if (!tarn_io::find_output_place(target, place, why)) {
+        fprintf(stderr, "json: cannot write %s: %s\n", target, why == "is a folder" ? "is a directory" : why.c_str());
         return -1;
     }
-    // The rename would put a plain file in place of a FIFO or a device node.
-    if (existed && !S_ISREG(old_st.st_mode)) {
-        fprintf(stderr, "json: cannot write %s: not a regular file\n", target);
+    const int dir = place.dir_fd;
+    const char* name = place.name.c_str();
+    struct stat old_st;
+    struct stat dir_st;
+    const bool existed = fstatat(dir, name, &old_st, AT_SYMLINK_NOFOLLOW) == 0;
+    const char* refused = nullptr;
+    if (existed && S_ISDIR(old_st.st_mode))
+        refused = "is a directory";
+    else if (existed && !S_ISREG(old_st.st_mode))
+        // The rename would put a plain file in place of a FIFO, a device
+        // node, or a link that appeared since the path was looked up.
+        refused = "not a regular file";
+    else if (existed && old_st.st_uid != geteuid() && fstat(dir, &dir_st) == 0 &&
+             (dir_st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        refused = "belongs to another user, in a folder others may write";
+    if (refused != nullptr) {
+        fprintf(stderr, "json: cannot write %s: %s\n", target, refused);
+        close(dir);
         return -1;
     }
 
     std::string tmp;
-    int fd = make_temp_beside(path, tmp);
+    int fd = make_temp_beside(dir, place.name, tmp, why);
     if (fd < 0) {
-        fprintf(stderr, "json: cannot create a temporary file for %s: %s\n", target,
-                strerror(errno));
+        fprintf(stderr, "json: cannot create a temporary file for %s: %s\n", target, why.c_str());
+        close(dir);
         return -1;
     }
     bool ok = true;
@@ -157,16 +154,18 @@ int replace_file(const char* target, const std::string& text)
         ok = false;
         e = errno;
     }
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+    if (ok && renameat(dir, tmp.c_str(), dir, name) != 0) {
         ok = false;
         e = errno;
     }
     if (!ok) {
-        unlink(tmp.c_str());
+        unlinkat(dir, tmp.c_str(), 0);
+        close(dir);
         fprintf(stderr, "json: failed to write %s: %s\n", target, strerror(e));
         return -1;
     }
-    sync_folder(folder_of(path));
+    sync_folder(dir);
+    close(dir);
     return 0;
 }
 
@@ -377,19 +376,32 @@ int json_make_empty_file_if_missing(const char* path)
         fprintf(stderr, "json: no path given to create\n");
         return -1;
     }
+    tarn_io::out_place place;
+    std::string why;
+    if (!tarn_io::find_output_place(path, place, why)) {
+        fprintf(stderr, "json: cannot create %s: %s\n", path, why.c_str());
+        return -1;
+    }
+    const int dir = place.dir_fd;
+    const char* name = place.name.c_str();
     struct stat st;
-    if (stat(path, &st) == 0) return 0;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        close(dir);
+        return 0;
+    }
     if (errno != ENOENT) {
         fprintf(stderr, "json: cannot check %s: %s\n", path, strerror(errno));
+        close(dir);
         return -1;
     }
     // The empty document is written beside the file and linked into place,
     // so a process killed half way never leaves an empty or torn file, and
     // a file that appears meanwhile is kept (link refuses to replace it).
     std::string tmp;
-    int fd = make_temp_beside(path, tmp);
+    int fd = make_temp_beside(dir, place.name, tmp, why);
     if (fd < 0) {
-        fprintf(stderr, "json: cannot create %s: %s\n", path, strerror(errno));
+        fprintf(stderr, "json: cannot create %s: %s\n", path, why.c_str());
+        close(dir);
         return -1;
     }
     static const char empty[] = "{}\n";
@@ -400,7 +412,7 @@ int json_make_empty_file_if_missing(const char* path)
         e = errno;
     }
     int made = 1;
-    if (ok && link(tmp.c_str(), path) != 0) {
+    if (ok && linkat(dir, tmp.c_str(), dir, name, 0) != 0) {
         if (errno == EEXIST) {
             made = 0;
         } else {
@@ -408,12 +420,14 @@ int json_make_empty_file_if_missing(const char* path)
             e = errno;
         }
     }
-    unlink(tmp.c_str());
+    unlinkat(dir, tmp.c_str(), 0);
     if (!ok) {
         fprintf(stderr, "json: cannot write %s: %s\n", path, strerror(e));
+        close(dir);
         return -1;
     }
-    if (made) sync_folder(folder_of(path));
+    if (made) sync_folder(dir);
+    close(dir);
     return made;
 }
 

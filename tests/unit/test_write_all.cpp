@@ -149,17 +149,24 @@ TEST_F(WriteAllFaults, the_csv_log_keeps_whole_lines_through_faults)
     ASSERT_EQ(kept, latency_csv_header() + "\n" + first);
     EXPECT_GT(f.interrupted, 10);
 
-    // The disk fills in the middle of a line: the append fails with one
-    // line on stderr and the log is cut back to its last whole line.
+    // The disk fills in the middle of the second line: the append fails
+    // with one line on stderr; the whole first line stays, the torn one goes.
     f.fail_after = f.passed + 8;
     f.fail_errno = ENOSPC;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(csv_append(log, second.data(), second.size()));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "ERROR: cannot write " + path + ": " + strerror(ENOSPC) + "\n");
-    EXPECT_EQ(slurp(path), kept);
+    EXPECT_EQ(slurp(path), kept + "3,4.0\n");
+
+    // Full before the first line ends: nothing of the buffer stays.
+    f.fail_after = f.passed + 3;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(csv_append(log, second.data(), second.size()));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // said once until it works again
+    EXPECT_EQ(slurp(path), kept + "3,4.0\n");
 
     f.fail_after = 0;
     ASSERT_TRUE(csv_append(log, third.data(), third.size()));
-    EXPECT_EQ(slurp(path), kept + third);
+    EXPECT_EQ(slurp(path), kept + "3,4.0\n" + third);
 }

@@ -791,8 +791,9 @@ int compare_command(const std::string& arg_a, const std::string& arg_b, bool jso
     // The plot first: a plot that cannot be written leaves no report behind.
     if (!svg.empty()) {
         const std::string doc = render_compare_svg(runs[0], runs[1], c);
-        if (!write_text_file(svg, doc)) {
-            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", svg.c_str(), strerror(errno));
+        std::string why;
+        if (!write_text_file(svg, doc, why)) {
+            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", svg.c_str(), why.c_str());
             return 1;
         }
     }

@@ -2,14 +2,20 @@
 #include "latency_report.h"
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <utility>
 
 #include <fmt/format.h>
+
+#include "fd_io.h"
+#include "out_file.h"
 
 const latency_column_t& stat_column(int c)
 {
@@ -289,13 +295,15 @@ bool print_json_document(cJSON* doc)
     return true;
 }
 
-bool write_text_file(const std::string& path, const std::string& text)
+bool write_text_file(const std::string& path, const std::string& text, std::string& why)
 {
-    FILE* f = fopen(path.c_str(), "w");
-    if (f == nullptr) return false;
-    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int err = errno;
-    if (fclose(f) != 0) return false;
-    errno = err;
+    const int fd = tarn_io::open_output(path.c_str(), tarn_io::OUT_CREATE, 0666, why);
+    if (fd < 0) return false;
+    bool ok = tarn_io::write_all(fd, text.data(), text.size()) == text.size();
+    if (!ok) why = strerror(errno);
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        why = strerror(errno);
+    }
     return ok;
 }

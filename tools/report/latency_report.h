@@ -133,7 +133,9 @@ std::string render_run_svg(const run_data_t& d, const run_plot_t& plot, const ru
 // Prints doc as indented JSON and a line feed on stdout, then frees it.
 // False when it could not be turned into text.
 bool print_json_document(cJSON* doc);
-// Writes text to path (created or truncated). False, errno set, on failure.
-bool write_text_file(const std::string& path, const std::string& text);
+// Writes text to path (created, or emptied first), opened as every output
+// file is (out_file.h: no link of another user followed, no file of theirs
+// written). False with why set to the reason on failure.
+bool write_text_file(const std::string& path, const std::string& text, std::string& why);
 
 #endif

@@ -344,8 +344,9 @@ int main(int argc, char* argv[])
             }
         }
         if (fd != STDIN_FILENO) close(fd);
-        if (!write_text_file(o.svg, render_run_svg(plotted, plot, plotted_summary, o.path))) {
-            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", o.svg.c_str(), strerror(errno));
+        std::string why;
+        if (!write_text_file(o.svg, render_run_svg(plotted, plot, plotted_summary, o.path), why)) {
+            fprintf(stderr, "tarn-latency-report: cannot write %s: %s\n", o.svg.c_str(), why.c_str());
             return 1;
         }
         return 0;

@@ -1,6 +1,6 @@
 // Retrying a call a signal interrupted, and writing a whole buffer to a
-// descriptor. Header only: the platform libraries use it too, and they are
-// built before (and without) tarn-common. Not installed.
+// descriptor. Header only, part of tarn-fileio, which the platform
+// libraries, tarn-common and the programs all link. Not installed.
 #ifndef TARN_FD_IO_H
 #define TARN_FD_IO_H
 
