@@ -22,7 +22,6 @@
 #include <thread>
 
 #include "brisk_pipe.h"
-#include "cli_usage.h"
 #include "inspect_vrx.h"
 
 static const char VRX_LATENCY_PIPE_NAME[32] = "vrx_latency";
@@ -40,7 +39,7 @@ static void _print_usage()
          "/data/tarn-inspect-vrx.csv\n");
 }
 
-// 0: run; 1: done (--version printed); -1: help printed or a bad option.
+// 0: run; -1: help printed or a bad option.
 static int _parse_opts(int argc, char* argv[])
 {
     static struct option long_options[] = {
@@ -48,7 +47,6 @@ static int _parse_opts(int argc, char* argv[])
         {"newline", no_argument, nullptr, 'n'},
         {"save", no_argument, nullptr, 's'},
         {"pipe", required_argument, nullptr, 'p'},
-        {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
     while (true) {
@@ -70,9 +68,6 @@ static int _parse_opts(int argc, char* argv[])
                 return -1;
             }
             break;
-        case TARN_OPT_VERSION:
-            print_version("tarn-inspect-vrx");
-            return 1;
         case 'h':
         default:
             _print_usage();
@@ -173,9 +168,7 @@ int main(int argc, char* argv[])
     strncat(VRX_LATENCY_PIPE_LOC, VRX_LATENCY_PIPE_NAME,
             sizeof VRX_LATENCY_PIPE_LOC - strlen(VRX_LATENCY_PIPE_LOC) - 1);
 
-    const int opts = _parse_opts(argc, argv);
-    if (opts < 0) return -1;
-    if (opts > 0) return 0;
+    if (_parse_opts(argc, argv) < 0) return -1;
 
     enable_signal_handler();
     main_running = 1;

@@ -44,6 +44,7 @@ scripts/sandbox.sh bash -c '
   got=$(dpkg-query -W -f "\${Package}:\${Architecture} \${db:Status-Abbrev}\n" "libtarn-common*" tarn-inspect-vrx |
         awk "\$2 == \"ii\" { print \$1 }" | sort | tr "\n" " ")
   [ "$got" = "$want " ] || { echo "FAILED: co-installed: $got; expected $want"; exit 1; }
-  tarn-inspect-vrx --version >/dev/null
+  st=0; tarn-inspect-vrx --help >/dev/null || st=$?
+  [ "$st" = 255 ] || { echo "FAILED: the installed inspector did not run (status $st)"; exit 1; }
   echo "co-installed: $want"
 ' co-install "$native"
