@@ -43,14 +43,16 @@ void clear_failure() { tl_fail_code = 0; }
 namespace {
 
 // Checks one folder of a location. path names it in messages; last is true
-// for the pipe folder itself, which may never be writable by others.
-int check_folder(int fd, const char* path, bool last) {
-    struct stat st {};
+// for the pipe folder itself, which may never be writable by others. With
+// owner_later, a folder of another user is let through with *pending set,
+// for the delegation check once the pipe folder is reached.
+int check_folder(int fd, const char* path, bool last, bool owner_later, struct stat& st, bool* pending) {
     if (fstat(fd, &st) < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot inspect %s: %s", path, strerror(errno));
     const char* what = last ? "pipe folder" : "folder";
     if (!S_ISDIR(st.st_mode))
         return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s is not a folder", what, path);
-    if (!trusted_uid(st.st_uid))
+    *pending = !trusted_uid(st.st_uid);
+    if (*pending && !owner_later)
         return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s belongs to user %u, not root or this user", what, path,
                     static_cast<unsigned>(st.st_uid));
     bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
@@ -59,16 +61,66 @@ int check_folder(int fd, const char* path, bool last) {
     return 0;
 }
 
+// Writable by its owner alone: no group or other write bit, sticky or not.
+bool owner_alone_writes(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0; }
+
+// A folder of the location as the walk saw it.
+struct seen_folder {
+    struct stat st;
+    bool pending;  // owned by neither root nor this user
+    char path[PIPE_MAX_LOCATION_LEN + 1];  // no slash at the end
+};
+
+// Decides on the folders of other users that the walk let through: f holds
+// the folders from "/" down to the pipe folder, n of them. Only the pipe
+// folder's owner S may own any, and only the pipe folder and the folder
+// above it, handed to S by root or this user through a folder that its
+// owner alone may write (open_trusted_folder). 0 with *delegate set, or a
+// code recorded with fail().
+int check_delegation(const seen_folder* f, int n, const char* location, uid_t* delegate) {
+    *delegate = geteuid();
+    const seen_folder& pipe_dir = f[n - 1];
+    const uid_t s = pipe_dir.st.st_uid;
+    // The folder S was given: the pipe folder, or the folder above it when
+    // that is S's too. The giver is the folder above what S was given.
+    int given = n - 1;
+    if (pipe_dir.pending && n >= 3 && f[n - 2].pending && f[n - 2].st.st_uid == s) given = n - 2;
+    for (int i = 0; i < n; i++) {
+        if (!f[i].pending || (pipe_dir.pending && i >= given)) continue;
+        return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: folder %s belongs to user %u, not root or this user",
+                    f[i].path, static_cast<unsigned>(f[i].st.st_uid));
+    }
+    if (!pipe_dir.pending) return 0;
+    const seen_folder& giver = f[given - 1];
+    const seen_folder& above = f[n - 2];
+    const seen_folder* open_to_others = !owner_alone_writes(giver.st)   ? &giver
+                                        : !owner_alone_writes(above.st) ? &above
+                                                                        : nullptr;
+    if (open_to_others != nullptr)
+        return fail(PIPE_ERROR_UNTRUSTED_FOLDER,
+                    "ERROR: pipe folder %s belongs to user %u, not root or this user, and others may write %s: "
+                    "make %s owned by the receiver's user, mode 0755",
+                    location, static_cast<unsigned>(s), open_to_others->path, above.path);
+    *delegate = s;
+    return 0;
+}
+
 }  // namespace
 
-int open_trusted_folder(const char* location, bool create) {
+int open_trusted_folder(const char* location, bool create, uid_t* delegate) {
     char path[PIPE_MAX_LOCATION_LEN + 1];
     snprintf(path, sizeof(path), "%s", location);
     size_t len = strlen(path);
     if (len < 2 || path[0] != '/' || path[len - 1] != '/') return fail(PIPE_ERROR_INVALID_ARG, "ERROR: invalid pipe location %s", location);
+    // Every folder from "/" down to the pipe folder (at most one for every
+    // two characters of the location).
+    seen_folder seen[PIPE_MAX_LOCATION_LEN / 2 + 2];
+    const bool owner_later = delegate != nullptr;
     int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot open /: %s", strerror(errno));
-    int rc = check_folder(dir, "/", false);
+    snprintf(seen[0].path, sizeof(seen[0].path), "/");
+    int rc = check_folder(dir, "/", false, owner_later, seen[0].st, &seen[0].pending);
+    int n_seen = 1;
     char* name = path + 1;
     while (rc == 0 && *name != '\0') {
         char* slash = strchr(name, '/');
@@ -118,10 +170,13 @@ int open_trusted_folder(const char* location, bool create) {
             rc = fail(PIPE_ERROR_FILE_IO, "ERROR: cannot set the mode of %s: %s", path, strerror(errno));
             break;
         }
-        rc = check_folder(dir, last ? location : path, last);
+        seen_folder& f = seen[n_seen++];
+        snprintf(f.path, sizeof(f.path), "%s", path);
+        rc = check_folder(dir, last ? location : path, last, owner_later, f.st, &f.pending);
         *slash = '/';
         name = slash + 1;
     }
+    if (rc == 0 && owner_later) rc = check_delegation(seen, n_seen, location, delegate);
     if (rc < 0) {
         close(dir);
         return rc;

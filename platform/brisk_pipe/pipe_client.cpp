@@ -79,9 +79,11 @@ int64_t now_ns() {
 }
 
 // Looks up the socket file of a pipe in a trusted folder: 0, or a
-// negative code recorded with fail().
-int check_socket_file(const char* location, const char* file) {
-    int dir = brisk_pipe::open_trusted_folder(location, false);
+// negative code recorded with fail(). *server_uid gets the user whose
+// server is trusted besides root and this user: the pipe folder's owner
+// when a trusted owner handed the folder to it, else this user.
+int check_socket_file(const char* location, const char* file, uid_t* server_uid) {
+    int dir = brisk_pipe::open_trusted_folder(location, false, server_uid);
     if (dir < 0) return dir;
     struct stat st {};
     int r = fstatat(dir, file, &st, AT_SYMLINK_NOFOLLOW);
@@ -98,10 +100,12 @@ int check_socket_file(const char* location, const char* file) {
 }
 
 // Connects to the server after checking its folder and that it runs as
-// root or as this user, and introduces the client by name. The socket, or
-// a negative code recorded with fail().
+// root, as this user or as the user the pipe folder was handed to, and
+// introduces the client by name. The socket, or a negative code recorded
+// with fail().
 int connect_server(client_channel& c) {
-    int rc = check_socket_file(c.location, PIPE_DATA_FILE);
+    uid_t server_uid;
+    int rc = check_socket_file(c.location, PIPE_DATA_FILE, &server_uid);
     if (rc < 0) return rc;
     int fd = brisk_pipe::connect_unix(c.data_path, SOCK_SEQPACKET);
     if (fd == -EAGAIN)
@@ -112,10 +116,12 @@ int connect_server(client_channel& c) {
         return fail(PIPE_ERROR_SERVER_NOT_AVAILABLE, "ERROR: no server publishes at %s, is it running?", c.location);
     ucred peer{};
     socklen_t plen = sizeof(peer);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &plen) < 0 || !brisk_pipe::trusted_uid(peer.uid)) {
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &plen) < 0 ||
+        !(brisk_pipe::trusted_uid(peer.uid) || peer.uid == server_uid)) {
         close(fd);
-        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the server at %s runs as user %u, neither root nor this user",
-                    c.location, static_cast<unsigned>(peer.uid));
+        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the server at %s runs as user %u, neither root nor this user%s",
+                    c.location, static_cast<unsigned>(peer.uid),
+                    server_uid == geteuid() ? "" : " nor the pipe folder's owner");
     }
     size_t len = strlen(c.name);
     // The name is a courtesy to the server; a failure shows up on recv.
@@ -370,15 +376,17 @@ int pipe_send_control_cmd(const char* name_or_location, const char* cmd) {
     if (rc < 0) return rc;
     if (!brisk_pipe::join_path(path, sizeof(path), location, PIPE_CONTROL_FILE)) return PIPE_ERROR_INVALID_ARG;
 
-    // Commands go only to a socket of root or this user in a trusted folder.
-    rc = check_socket_file(location, PIPE_CONTROL_FILE);
+    // Commands go only to a socket of root, this user or the user the pipe
+    // folder was handed to, in a trusted folder.
+    uid_t server_uid;
+    rc = check_socket_file(location, PIPE_CONTROL_FILE, &server_uid);
     if (rc == PIPE_ERROR_SERVER_NOT_AVAILABLE)
         return fail(PIPE_ERROR_CTRL_NOT_AVAILABLE, "ERROR: nothing listens for control commands at %s", location);
     if (rc < 0) return rc;
     struct stat st {};
-    if (lstat(path, &st) == 0 && !brisk_pipe::trusted_uid(st.st_uid))
-        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the control socket %s belongs to user %u, neither root nor this user",
-                    path, static_cast<unsigned>(st.st_uid));
+    if (lstat(path, &st) == 0 && !(brisk_pipe::trusted_uid(st.st_uid) || st.st_uid == server_uid))
+        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the control socket %s belongs to user %u, neither root nor this user%s",
+                    path, static_cast<unsigned>(st.st_uid), server_uid == geteuid() ? "" : " nor the pipe folder's owner");
     int fd = brisk_pipe::connect_unix(path, SOCK_DGRAM);
     if (fd == -EACCES || fd == -EPERM) return fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s", path);
     if (fd < 0) return fail(PIPE_ERROR_CTRL_NOT_AVAILABLE, "ERROR: nothing listens for control commands at %s", location);

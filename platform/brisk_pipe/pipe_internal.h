@@ -75,7 +75,15 @@ void clear_failure();
 // such as /tmp, is fine). With create, missing folders are made with mode
 // 0755. Returns the pipe folder's descriptor or a negative code recorded
 // with fail(); a missing folder is PIPE_ERROR_SERVER_NOT_AVAILABLE.
-int open_trusted_folder(const char* location, bool create);
+//
+// With delegate (clients), trust also follows delegation: a pipe folder of
+// another user S is accepted when it was handed to S by a trusted owner.
+// The folder above it must then be writable by its owner alone (no sticky
+// exception) and owned by root, this user or S; when it is S's too, the
+// folder above that must be root's or this user's, writable by its owner
+// alone. *delegate is then S (the server's user to accept), else this
+// process's effective user.
+int open_trusted_folder(const char* location, bool create, uid_t* delegate = nullptr);
 
 }  // namespace brisk_pipe
 

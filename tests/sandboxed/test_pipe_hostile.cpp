@@ -110,14 +110,15 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-// The attacker as user 65534, its stdout on a pipe.
+// The attacker as user 65534 (or as another user uid), its stdout on a pipe.
 struct attacker {
     pid_t pid = -1;
     int out = -1;
     std::string text;
 
-    explicit attacker(std::vector<std::string> args) {
-        std::vector<std::string> full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    explicit attacker(std::vector<std::string> args, unsigned uid = 65534) {
+        const std::string id = std::to_string(uid);
+        std::vector<std::string> full = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
         for (auto& w : emulator()) full.push_back(w);
         full.push_back(kAttacker);
         full.insert(full.end(), args.begin(), args.end());
@@ -286,7 +287,9 @@ TEST_F(Hostile, ForgedServersAreRefusedByClients) {
         testing::internal::CaptureStderr();
         pipe_print_error(PIPE_ERROR_UNTRUSTED_FOLDER);
         std::string text = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(text, "ERROR: pipe folder /run/bpa/forged/ belongs to user 65534, not root or this user\n");
+        EXPECT_EQ(text,
+                  "ERROR: pipe folder /run/bpa/forged/ belongs to user 65534, not root or this user, and others may "
+                  "write /run/bpa: make /run/bpa owned by the receiver's user, mode 0755\n");
         std::this_thread::sleep_for(milliseconds(100));
         pipe_client_close_all();
         tally.forged_rows += static_cast<int>(r.count());
@@ -596,6 +599,119 @@ TEST_F(Hostile, OfTwoServersStartedAtOnceExactlyOneWinsAndKeepsItsFiles) {
     // A server after the last (killed or closed) one takes the place.
     ASSERT_EQ(pipe_server_create(0, "race", 0), 0);
     EXPECT_TRUE(can_connect("/run/bpa/race/data"));
+}
+
+// ---- a receiver under its own account ------------------------------------
+
+// A folder made by root for the test, owned by uid with mode.
+void make_folder(const std::string& path, uid_t uid, mode_t mode) {
+    fs::remove_all(path);
+    ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path;
+    ASSERT_EQ(chown(path.c_str(), uid, uid), 0) << path;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+// Rows a root client gets from a server of user uid publishing at dir, or
+// the client's refusal: the open's code and the library's words.
+struct read_outcome {
+    int rc;
+    std::string words;
+    size_t rows;
+};
+read_outcome read_as_root(const std::string& dir, unsigned uid) {
+    attacker server({"serve", dir, "3"}, uid);
+    if (!server.wait_for("ready")) return {-1000, server.text, 0};
+    rows_seen r;
+    watch(0, &r);
+    read_outcome o{pipe_client_open(0, dir.c_str(), "inspect-vrx", 1, 30000), "", 0};
+    if (o.rc == 0) {
+        const auto end = clock_type::now() + milliseconds(static_cast<int>(3000 * slow_factor()));
+        while (r.count() == 0 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(10));
+    } else {
+        testing::internal::CaptureStderr();
+        pipe_print_error(o.rc);
+        o.words = testing::internal::GetCapturedStderr();
+    }
+    pipe_client_close_all();
+    o.rows = r.count();
+    return o;
+}
+
+TEST_F(Hostile, AReceiverUnderItsOwnAccountIsReadWhenRootHandedItTheFolder) {
+    const unsigned receiver = 1234;
+    // A root folder, writable by root alone, with the pipe folder given to
+    // the receiver's user (as RuntimeDirectory= of its unit does).
+    make_folder("/run/deleg-a", 0, 0755);
+    make_folder("/run/deleg-a/vrx", receiver, 0755);
+    read_outcome o = read_as_root("/run/deleg-a/vrx", receiver);
+    EXPECT_EQ(o.rc, 0) << o.words;
+    EXPECT_GT(o.rows, 0u);
+
+    // The folder above given to that user, who makes the pipe folder.
+    make_folder("/run/deleg-b", receiver, 0755);
+    o = read_as_root("/run/deleg-b/vrx", receiver);
+    EXPECT_EQ(o.rc, 0) << o.words;
+    EXPECT_GT(o.rows, 0u);
+    {
+        // Commands reach that receiver too.
+        attacker server({"serve", "/run/deleg-b/vrx", "1"}, receiver);
+        ASSERT_TRUE(server.wait_for("ready"));
+        struct stat st {};
+        if (lstat("/run/deleg-b/vrx/control", &st) == 0)
+            EXPECT_EQ(pipe_send_control_cmd("/run/deleg-b/vrx", "x"), 0);
+        else
+            EXPECT_EQ(pipe_send_control_cmd("/run/deleg-b/vrx", "x"), PIPE_ERROR_CTRL_NOT_AVAILABLE);
+    }
+}
+
+TEST_F(Hostile, AFolderNotHandedOverByATrustedOwnerIsStillRefused) {
+    const unsigned receiver = 1234;
+    struct case_t {
+        const char* what;
+        std::string above;  // made by root with owner and mode
+        uid_t above_uid;
+        mode_t above_mode;
+        unsigned server;  // the user that makes the pipe folder and serves
+        std::string words;
+    } cases[] = {
+        {"anybody may add to the folder above", "/run/deleg-c", 0, 01777, 65534,
+         "ERROR: pipe folder /run/deleg-c/vrx/ belongs to user 65534, not root or this user, and others may write "
+         "/run/deleg-c: make /run/deleg-c owned by the receiver's user, mode 0755\n"},
+        {"the folder above is group-writable", "/run/deleg-d", 0, 0775, receiver,
+         "ERROR: folder /run/deleg-d is writable by others\n"},
+        {"the folder above is another stranger's", "/run/deleg-e", 65534, 0755, receiver,
+         "ERROR: folder /run/deleg-e belongs to user 65534, not root or this user\n"},
+    };
+    for (const case_t& c : cases) {
+        make_folder(c.above, c.above_uid, c.above_mode);
+        make_folder(c.above + "/vrx", c.server, 0755);
+        tally.attacks++;
+        read_outcome o = read_as_root(c.above + "/vrx", c.server);
+        EXPECT_EQ(o.rc, PIPE_ERROR_UNTRUSTED_FOLDER) << c.what;
+        EXPECT_EQ(o.words, c.words) << c.what;
+        tally.forged_rows += static_cast<int>(o.rows);
+        EXPECT_EQ(o.rows, 0u) << c.what;
+    }
+
+    // The pipe folder handed to the receiver, but the server behind its
+    // socket is another user: the folder is trusted, the server is not.
+    make_folder("/run/deleg-f", 0, 0755);
+    make_folder("/run/deleg-f/vrx", 65534, 0755);
+    attacker stranger({"serve", "/run/deleg-f/vrx", "3"});
+    ASSERT_TRUE(stranger.wait_for("ready")) << stranger.text;
+    ASSERT_EQ(chown("/run/deleg-f/vrx", receiver, receiver), 0);
+    rows_seen r;
+    watch(0, &r);
+    EXPECT_EQ(pipe_client_open(0, "/run/deleg-f/vrx", "inspect-vrx", 1, 30000), PIPE_ERROR_UNTRUSTED_PEER);
+    testing::internal::CaptureStderr();
+    pipe_print_error(PIPE_ERROR_UNTRUSTED_PEER);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: the server at /run/deleg-f/vrx/ runs as user 65534, neither root nor this user nor the pipe "
+              "folder's owner\n");
+    std::this_thread::sleep_for(milliseconds(100));
+    pipe_client_close_all();
+    tally.forged_rows += static_cast<int>(r.count());
+    EXPECT_EQ(r.count(), 0u);
 }
 
 }  // namespace
