@@ -70,17 +70,42 @@ std::string printable(const std::string& value)
     return out;
 }
 
-// A name that goes into a shell command text or a path as one word: not
-// empty, not an option ('-' first), no shell comment ('#' first), only
-// printable ASCII, and none of the characters a shell interprets, nor
-// white space, nor '/'.
+bool is_control(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
+// A name that goes into a shell command text as one plain word (and into a
+// path): refused only for what the shell or the command would read
+// specially there. Not empty; not starting with '-' (an option), '~' (a home
+// folder), '#' (a comment) or '!' (negation); no white space or control
+// character, no '/', and none of the shell's special characters
+// ; & | $ ` ' " \ < > ( ) * ? [ ] { }. Everything else the kernel allows in
+// a name is taken: '~', '!' and '#' inside a name, '@', '+', ':', ',', '=',
+// '%', '^', bytes of UTF-8.
 bool is_plain_word(const std::string& s)
 {
-    if (s.empty() || s[0] == '-' || s[0] == '#') {
+    if (s.empty() || strchr("-~#!", s[0]) != nullptr) {
         return false;
     }
     for (unsigned char c : s) {
-        if (c <= 0x20 || c >= 0x7f || strchr(";&|$`'\"<>()*?[]{}~!\\/", c) != nullptr) {
+        if (c == ' ' || is_control(c) || strchr(";&|$`'\"\\<>()*?[]{}/", c) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A name that only enters a file path as one component: no '/', not "." or
+// "..", no NUL or other control character. Blanks and any other byte are
+// taken as they are; no shell ever sees it.
+bool is_path_component(const std::string& s)
+{
+    if (s.empty() || s == "." || s == "..") {
+        return false;
+    }
+    for (unsigned char c : s) {
+        if (c == '/' || is_control(c)) {
             return false;
         }
     }
@@ -247,7 +272,8 @@ bool is_valid_bus_port_name(const std::string& name)
 
 bool is_valid_phy_name(const std::string& name)
 {
-    return name.size() <= 64 && name != "." && name != ".." && is_plain_word(name);
+    // Read from /sys and used only in a debugfs path.
+    return name.size() <= 64 && is_path_component(name);
 }
 
 bool accept_interface_name(const char* func, const std::string& name)

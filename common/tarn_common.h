@@ -140,14 +140,16 @@ void tarn_set_io_fault(tarn_io_fault_t fault, void* context);
 int tarn_list_dir(const std::string& path, std::vector<std::string>* names);
 
 // Names accepted into shell command texts and paths; anything else is
-// refused before a command or path is built. Interface and service names
-// (and the PHY name read from /sys) are printable ASCII that a shell takes
-// as one plain word and no command takes as an option: not starting with
-// '-' or '#', and none of white space, control characters, '/', backslash
-// or ; & | $ ` ' " < > ( ) * ? [ ] { } ~ !. Other characters the kernel
-// allows are fine (wl@n+0, wlan0#1, eth0:1). Interface: at most 15
-// characters, not "." or "..". Service: at most 255, not "." or "..". PHY: at
-// most 64, not "." or "..". USB bus-port: a digit, then digits, '-' and '.' (1-1.2).
+// refused before a command or path is built. Interface and service names go
+// into shell commands as one plain word: refused only for what the shell or
+// the command would read specially there: a leading '-', '~', '#' or '!';
+// white space and control characters; '/'; the shell's special characters
+// ; & | $ ` ' " \ < > ( ) * ? [ ] { }. The rest the kernel allows is fine
+// (wl~an0, wl!an0, wl@n+0, wlan0#1, eth0:1). Interface: at most 15 bytes,
+// not "." or "..". Service: at most 255, not "." or "..". The PHY name read
+// from /sys only enters a file path: at most 64 bytes, not "." or "..", no
+// '/' and no control character (a blank is fine). USB bus-port: a digit,
+// then digits, '-' and '.' (1-1.2).
 bool is_valid_interface_name(const std::string& name);
 bool is_valid_service_name(const std::string& name);
 bool is_valid_bus_port_name(const std::string& name);

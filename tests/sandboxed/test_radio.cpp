@@ -356,10 +356,10 @@ TEST_F(Radio, names_that_would_be_options_or_shell_text_start_no_process)
         "-a", "--help", "-Hroot@evil.example",
         // White space and control characters.
         "wlan0 x", "wlan0\tx", " wlan0", "wlan0\n", "wl\x01" "an", "wl\x7f" "an",
-        // A shell comment, a path, the two dot names, a byte beyond ASCII.
-        "#wlan0", "a/b", ".", "..", "wl\xc3\xa9",
+        // A shell comment, a home folder, a negation, a path, the two dot names.
+        "#wlan0", "~wlan0", "!wlan0", "a/b", ".", "..",
     };
-    for (char c : std::string(";&|$`'\"<>()*?[]{}~!\\")) {
+    for (char c : std::string(";&|$`'\"<>()*?[]{}\\")) {
         bad.push_back(std::string("wl") + c + "an0");
     }
     CaptureStdout();
@@ -386,7 +386,7 @@ TEST_F(Radio, names_that_would_be_options_or_shell_text_start_no_process)
 
 TEST_F(Radio, names_with_other_characters_the_kernel_allows_reach_the_commands)
 {
-    for (const std::string name : {"wl@n+0", "wlan0#1", "eth0:1", "w,l=a%n^0"}) {
+    for (const std::string name : {"wl@n+0", "wlan0#1", "eth0:1", "w,l=a%n^0", "wl~an0", "wl!an0", "wl\xc3\xa9"}) {
         unlink(log_path.c_str());
         EXPECT_EQ(set_monitor_mode(name), 0) << name;
         EXPECT_EQ(set_power(name, 1500, 100, false, false), 0) << name;
@@ -411,7 +411,7 @@ TEST_F(Radio, noise_floor_refuses_a_phy_name_that_is_not_a_plain_name)
     // Statistics outside debugfs that a crafted name would lead to.
     make_dirs(fake_dir + "/x/ath10k");
     write_file(fake_dir + "/x/ath10k/fw_stats", "Channel noise floor -50\n");
-    for (const std::string phy : {"../../../../../run/tarn-fake/x", "-phy1", "phy1/../../x",
+    for (const std::string phy : {"../../../../../run/tarn-fake/x", "..", "phy1/../../x",
                                   "ph\x01y"}) {
         write_file("/sys/class/net/wlan1/phy80211/name", phy + "\n");
         accesses.clear();
@@ -422,9 +422,14 @@ TEST_F(Radio, noise_floor_refuses_a_phy_name_that_is_not_a_plain_name)
         // The chip listing and the name file, nothing else.
         EXPECT_EQ(accesses.size(), 2u) << phy;
     }
-    // A plain name still works.
+    // A plain name still works, and so does a name with a blank: it only
+    // enters the debugfs path, never a shell.
     write_file("/sys/class/net/wlan1/phy80211/name", "phy1\n");
     EXPECT_EQ(get_ath10k_noise_floor("wlan1"), -104);
+    make_dirs("/sys/kernel/debug/ieee80211/phy 2/ath10k");
+    write_file("/sys/kernel/debug/ieee80211/phy 2/ath10k/fw_stats", "Channel noise floor -97\n");
+    write_file("/sys/class/net/wlan1/phy80211/name", "phy 2\n");
+    EXPECT_EQ(get_ath10k_noise_floor("wlan1"), -97);
 }
 
 TEST_F(Radio, ath0_script_gets_the_band_word_at_the_14_boundary)

@@ -90,15 +90,27 @@ TEST_F(RadioRules, bus_port_is_taken_from_the_first_device_entry)
 
 TEST_F(RadioRules, name_checks_accept_real_names_and_refuse_shell_text)
 {
+    // Only what the shell or the command reads specially is refused: '~',
+    // '!' and '#' mean something only at the start of a word.
     for (const char* ok : {"wlan0", "ath0", "wlx00c0ca123456", "a", "br-lan.10", "w_1",
-                           "abcdefghijklmno", "wl@n+0", "wlan0#1", "eth0:1", "a,b", "x-", "a.."}) {
+                           "abcdefghijklmno", "wl@n+0", "wlan0#1", "eth0:1", "a,b", "x-", "a..",
+                           "wl~an0", "wl!an0", "a~", "a!", "a=b", "a%b^c", "a\xc3\xa9"}) {
         EXPECT_TRUE(is_valid_interface_name(ok)) << ok;
     }
     for (const char* bad : {"", "abcdefghijklmnop", "wlan0;reboot", "wlan0 x", "$(reboot)",
                             "wl`id`", "a|b", "a/b", "a\nb", ".", "..", "wlan0>x", "a'b",
-                            "-a", "--help", "#a", "a\tb", "a\x7f", "a\\b", "a~", "a!",
-                            "a*", "a?", "a[1]", "a{b}", "a\"", "a(b)", "a\xc3\xa9"}) {
+                            "-a", "--help", "#a", "~a", "!a", "a\tb", "a\x7f", "a\\b",
+                            "a*", "a?", "a[1]", "a{b}", "a\"", "a(b)", "a&b", "a<b"}) {
         EXPECT_FALSE(is_valid_interface_name(bad)) << bad;
+    }
+    // A PHY name only enters a path: blanks and leading '-' are fine there.
+    for (const char* ok : {"phy0", "phy 1", "-phy1", "a..b", "ph~y!", "phy;1"}) {
+        EXPECT_TRUE(is_valid_phy_name(ok)) << ok;
+    }
+    for (const std::string& bad : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+                                  std::string("../x"), std::string("ph\x01y"), std::string("a\x7f"),
+                                  std::string("a\0b", 3), std::string(65, 'p')}) {
+        EXPECT_FALSE(is_valid_phy_name(bad)) << bad;
     }
     for (const char* ok : {"tarn-vrx", "wpa_supplicant.service", "getty@tty1.service",
                            "sys-devices:x", "a+b#c,d.service"}) {
