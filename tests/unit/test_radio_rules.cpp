@@ -113,11 +113,11 @@ TEST_F(RadioRules, name_checks_accept_real_names_and_refuse_shell_text)
         EXPECT_FALSE(is_valid_phy_name(bad)) << bad;
     }
     for (const char* ok : {"tarn-vrx", "wpa_supplicant.service", "getty@tty1.service",
-                           "sys-devices:x", "a+b#c,d.service"}) {
+                           "sys-devices:x", "a+b#c,d.service", "a!b~c.service"}) {
         EXPECT_TRUE(is_valid_service_name(ok)) << ok;
     }
     for (const char* bad : {"", "a;b", "a b", "a&", "a$(x)", "a/b", "a\n", "-Hroot@evil.example",
-                            "--help", "foo\\x2dbar.service", "#x", "a!b"}) {
+                            "--help", "foo\\x2dbar.service", "#x", "!ab", "~ab"}) {
         EXPECT_FALSE(is_valid_service_name(bad)) << bad;
     }
     for (const char* ok : {"1-1", "1-1.2", "3-1.4.2", "1"}) {
