@@ -542,42 +542,6 @@ def case_stop_blocked_stderr():
     return {"sigterm_ms": ms}
 
 
-def case_csv_not_regular():
-    """The CSV log's path is a FIFO, with and without a reader."""
-    pipe = "/run/bpa/fault_csv_fifo"
-    set_codec_config()
-    shutil.rmtree("/data", ignore_errors=True)
-    os.makedirs("/data")
-    os.mkfifo(CSV)
-    sim = start_sim(pipe, "--rate", 2000)
-    figures = {}
-    for reader in (False, True):
-        rfd = os.open(CSV, os.O_RDONLY | os.O_NONBLOCK) if reader else None
-        insp = Inspector(pipe, "-s")
-        wait_for(lambda: len(insp.rows()) >= 200, 10, "rows")
-        status, ms = stop_timed(insp.proc, signal.SIGTERM)
-        insp.out.close()
-        insp.err.close()
-        what = "with a reader" if reader else "without a reader"
-        check(status == 0, "%s: exit status %d" % (what, status))
-        check(ms < STOP_LIMIT_MS, "%s: the inspector took %d ms to stop" % (what, ms))
-        check(insp.stderr() == b"ERROR: cannot write %s: not a regular file\n" % CSV.encode(),
-              "%s: stderr %r" % (what, insp.stderr()[:300]))
-        check(increasing(insp.rows()), "%s: rows out of order" % what)
-        check(b"closing and exiting" in insp.stdout(), "%s: no closing line" % what)
-        if reader:
-            try:
-                got = os.read(rfd, 65536)
-            except BlockingIOError:
-                got = b""
-            os.close(rfd)
-            check(got == b"", "%s: rows went into the FIFO" % what)
-        check(stat_is_fifo(CSV), "the FIFO was replaced")
-        figures["stop_ms_" + ("reader" if reader else "no_reader")] = ms
-    stop(sim)
-    return figures
-
-
 def stat_is_fifo(path):
     import stat
     return stat.S_ISFIFO(os.lstat(path).st_mode)
@@ -697,6 +661,332 @@ def case_random_buffers():
             "records": sum(len(b) // 60 for b in frames if len(b) % 60 == 0)}
 
 
+# ---- another local user ------------------------------------------------------
+
+ATTACKER = 65534  # the hostile local user
+RECEIVER = 1234   # the receiver service's own account
+VICTIM = "/etc/victim"
+VICTIM_TEXT = b"root's own file\n"
+LINK_REFUSED = "is a link of user %d, not followed" % ATTACKER
+
+
+def as_user(uid, cmd):
+    return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + cmd
+
+
+def run_as(uid, cmd, **kw):
+    """Starts one of our programs (cmd[0] under BIN) as user uid."""
+    proc = subprocess.Popen(as_user(uid, EMU + cmd), **kw)
+    STARTED.append(proc)
+    return proc
+
+
+def attacker_does(*cmd):
+    subprocess.run(as_user(ATTACKER, list(cmd)), check=True)
+
+
+def make_victim(path=VICTIM, mode=0o600):
+    with open(path, "wb") as f:
+        f.write(VICTIM_TEXT)
+    os.chmod(path, mode)
+
+
+def victim_untouched(path=VICTIM, mode=0o600):
+    st = os.lstat(path)
+    return read(path) == VICTIM_TEXT and (st.st_mode & 0o7777) == mode and st.st_uid == 0
+
+
+def fresh_data(mode, owner):
+    subprocess.run(["umount", "/data"], stderr=subprocess.DEVNULL)
+    shutil.rmtree("/data", ignore_errors=True)
+    os.makedirs("/data")
+    os.chown("/data", owner, owner)
+    os.chmod("/data", mode)
+
+
+def case_csv_links():
+    """Links and hard links another user put at the CSV path: nothing is
+    written through them, one line says why, the table goes on."""
+    pipe = "/run/bpa/fault_csv_links"
+    set_codec_config()
+    sim = start_sim(pipe, "--rate", 1000)
+    cron = "/etc/cron.d/x"
+    os.makedirs("/etc/cron.d", exist_ok=True)
+    setups = [
+        ("a link, /data mode 1777", 0o1777, 0, lambda: attacker_does("ln", "-s", VICTIM, CSV), LINK_REFUSED),
+        ("a link, /data the attacker's", 0o755, ATTACKER,
+         lambda: attacker_does("ln", "-s", VICTIM, CSV), LINK_REFUSED),
+        ("a dangling link", 0o1777, 0, lambda: attacker_does("ln", "-s", cron, CSV), LINK_REFUSED),
+        ("a link to a link of root's", 0o1777, 0,
+         lambda: (os.symlink(VICTIM, "/etc/victim-link"), attacker_does("ln", "-s", "/etc/victim-link", CSV)),
+         LINK_REFUSED),
+        # Made by root here: where the kernel's protected_hardlinks is off,
+        # anybody may link a file of root's into a folder they can write.
+        ("a hard link of a root file", 0o1777, 0, lambda: os.link(VICTIM, CSV),
+         "has 2 names (hard links), not written"),
+        ("a file of the attacker's", 0o1777, 0, lambda: attacker_does("touch", CSV),
+         "belongs to user %d, not this user" % ATTACKER),
+    ]
+    for what, mode, owner, plant, reason in setups:
+        fresh_data(mode, owner)
+        for p in (VICTIM, "/etc/victim-link", cron):
+            if os.path.lexists(p):
+                os.remove(p)
+        make_victim()
+        plant()
+        before = os.lstat(CSV)
+        insp = Inspector(pipe, "-s")
+        wait_for(lambda: len(insp.rows()) >= 50, 10, "rows (%s)" % what)
+        status = insp.finish()
+        check(status == 0, "%s: exit status %d" % (what, status))
+        check(victim_untouched(), "%s: the victim file was written" % what)
+        check(not os.path.lexists(cron), "%s: a file was created through the link" % what)
+        after = os.lstat(CSV)
+        check((after.st_ino, after.st_size, after.st_mode) == (before.st_ino, before.st_size, before.st_mode),
+              "%s: the planted entry changed" % what)
+        want = b"ERROR: cannot write %s: %s\n" % (CSV.encode(), reason.encode())
+        check(insp.stderr() == want, "%s: stderr %r, expected %r" % (what, insp.stderr()[:300], want))
+    stop(sim)
+    fresh_data(0o755, 0)
+    return {"setups": len(setups), "bytes_through_links": 0}
+
+
+def case_top_save_links():
+    """tarn-vrx-top -s FILE refuses the same links and files."""
+    pipe = "/run/bpa/fault_top_links"
+    sim = start_sim(pipe, "--rate", 200)
+    sticky = "/var/tarn-sticky"  # stands in for /tmp, on the file system of /etc
+    os.makedirs(sticky, exist_ok=True)
+    os.chmod(sticky, 0o1777)
+    log = sticky + "/top.csv"
+    setups = [
+        ("a link", lambda: attacker_does("ln", "-s", VICTIM, log), LINK_REFUSED),
+        ("a hard link", lambda: os.link(VICTIM, log), "has 2 names (hard links), not written"),
+        ("nothing yet", lambda: None, None),
+    ]
+    for what, plant, reason in setups:
+        if os.path.lexists(log):
+            os.remove(log)
+        if os.path.lexists(VICTIM):
+            os.remove(VICTIM)
+        make_victim()
+        plant()
+        out = open(os.path.join(WORK, "top.out"), "wb")
+        err_path = os.path.join(WORK, "top.err")
+        err = open(err_path, "wb")
+        top = run([BIN + "/tarn-vrx-top", "--plain", "-p", pipe, "-s", log], stdout=out, stderr=err)
+        wait_for(lambda: read(out.name).count(b"\n") >= 2, 10, "two plain lines of tarn-vrx-top (%s)" % what)
+        status = stop(top)
+        out.close()
+        err.close()
+        check(status == 0, "%s: exit status %d" % (what, status))
+        check(victim_untouched(), "%s: the victim file was written" % what)
+        if reason is None:
+            lines = csv_lines(read(log))
+            check(len(lines) > 10 and lines[0] == CSV_HEADER, "%s: %d lines logged" % (what, len(lines)))
+            check(read(err_path) == b"", "%s: stderr %r" % (what, read(err_path)[:300]))
+        else:
+            want = b"ERROR: cannot write %s: %s\n" % (log.encode(), reason.encode())
+            check(read(err_path) == want, "%s: stderr %r, expected %r" % (what, read(err_path)[:300], want))
+    stop(sim)
+    return {"setups": len(setups)}
+
+
+def case_report_svg_links():
+    """The report's plots, of a run and of a comparison, in a sticky folder
+    another user can write: refused with one line and status 1."""
+    sticky = "/var/tarn-sticky"  # stands in for /tmp, on the file system of /etc
+    os.makedirs(sticky, exist_ok=True)
+    os.chmod(sticky, 0o1777)
+    log = os.path.join(WORK, "run.csv")
+    with open(log, "w") as f:
+        f.write(CSV_HEADER + "\n")
+        for i in range(1, 200):
+            f.write("%d,10.0,8.000,%d.000,20.000,3.000,1.000,4.000,2.000,16.600,60.000,-50,7,H264 (P)\n"
+                    % (i, 15 + i % 10))
+    plot = sticky + "/plot.svg"
+    victim_mode = 0o644
+    setups = [
+        ("a link", lambda: attacker_does("ln", "-s", VICTIM, plot), LINK_REFUSED),
+        ("a link to where the attacker may not write", lambda: attacker_does("ln", "-s", "/etc/new.svg", plot),
+         LINK_REFUSED),
+        ("a hard link", lambda: os.link(VICTIM, plot), "has 2 names (hard links), not written"),
+        ("a file of the attacker's", lambda: attacker_does("touch", plot),
+         "belongs to user %d, not this user" % ATTACKER),
+        ("nothing yet", lambda: None, None),
+    ]
+    runs = 0
+    for cmd in ([BIN + "/tarn-latency-report", "--svg", plot, log],
+                [BIN + "/tarn-latency-report", "--compare", "--svg", plot, log, log]):
+        for what, plant, reason in setups:
+            for p in (plot, VICTIM, "/etc/new.svg"):
+                if os.path.lexists(p):
+                    os.remove(p)
+            make_victim(mode=victim_mode)
+            plant()
+            r = subprocess.run(EMU + cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            runs += 1
+            name = "%s, %s" % (" ".join(cmd[1:3]), what)
+            check(victim_untouched(mode=victim_mode), "%s: the victim file was written" % name)
+            check(not os.path.lexists("/etc/new.svg"), "%s: a file was created through the link" % name)
+            if reason is None:
+                check(r.returncode == 0, "%s: status %d, stderr %r" % (name, r.returncode, r.stderr[:300]))
+                check(read(plot).startswith(b"<svg") or b"<svg" in read(plot)[:200], "%s: no plot written" % name)
+            else:
+                want = b"tarn-latency-report: cannot write %s: %s\n" % (plot.encode(), reason.encode())
+                check(r.returncode == 1, "%s: status %d" % (name, r.returncode))
+                check(r.stderr == want, "%s: stderr %r, expected %r" % (name, r.stderr[:300], want))
+    return {"runs": runs}
+
+
+def case_csv_streams():
+    """A FIFO with a reader gets every row; without a reader one line says
+    so; a device (/dev/null itself or through root's link) takes the log."""
+    pipe = "/run/bpa/fault_csv_fifo"
+    set_codec_config()
+    fresh_data(0o755, 0)
+    sim = start_sim(pipe, "--rate", 2000)
+    figures = {}
+
+    # With a reader that reads the whole time.
+    os.mkfifo(CSV)
+    rfd = os.open(CSV, os.O_RDONLY | os.O_NONBLOCK)
+    got = bytearray()
+
+    def drain():
+        while True:
+            try:
+                chunk = os.read(rfd, 65536)
+            except BlockingIOError:
+                return
+            if not chunk:
+                return
+            got.extend(chunk)
+
+    insp = Inspector(pipe, "-s")
+    end = time.time() + 10 * SLOW
+    while len(insp.rows()) < 300 and time.time() < end:
+        drain()
+        time.sleep(0.005)
+    status, ms = stop_timed(insp.proc, signal.SIGTERM)
+    insp.out.close()
+    insp.err.close()
+    drain()
+    os.close(rfd)
+    check(status == 0, "with a reader: exit status %d" % status)
+    check(ms < STOP_LIMIT_MS, "with a reader: the inspector took %d ms to stop" % ms)
+    check(insp.stderr() == b"", "with a reader: stderr %r" % insp.stderr()[:300])
+    shown = insp.rows()
+    lines = csv_lines(bytes(got))
+    ids = csv_ids(lines)
+    check(len(shown) >= 300 and lines[:1] == [CSV_HEADER], "with a reader: %d rows, log %r" % (len(shown), lines[:1]))
+    check(consecutive(ids) and ids[:len(shown)] == shown,
+          "with a reader: the FIFO got %d rows of the %d shown" % (len(ids), len(shown)))
+    figures["fifo_rows"] = len(ids)
+
+    # Without a reader: refused at once, never waited for.
+    insp = Inspector(pipe, "-s")
+    wait_for(lambda: len(insp.rows()) >= 200, 10, "rows")
+    status, ms = stop_timed(insp.proc, signal.SIGTERM)
+    insp.out.close()
+    insp.err.close()
+    check(status == 0 and ms < STOP_LIMIT_MS, "without a reader: status %d after %d ms" % (status, ms))
+    check(insp.stderr() == b"ERROR: cannot write %s: no process reads the FIFO\n" % CSV.encode(),
+          "without a reader: stderr %r" % insp.stderr()[:300])
+    check(stat_is_fifo(CSV), "the FIFO was replaced")
+    os.remove(CSV)
+
+    # A device: the node itself where the sandbox allows one, and a link of
+    # root's to /dev/null.
+    devices = [("root's link to /dev/null", lambda: os.symlink("/dev/null", CSV))]
+    try:
+        os.mknod(CSV, 0o666 | 0o020000, os.makedev(1, 3))
+        os.remove(CSV)
+        devices.append(("a null device node", lambda: os.mknod(CSV, 0o666 | 0o020000, os.makedev(1, 3))))
+    except OSError:
+        pass
+    for what, make in devices:
+        make()
+        insp = Inspector(pipe, "-s")
+        wait_for(lambda: len(insp.rows()) >= 100, 10, "rows (%s)" % what)
+        status = insp.finish()
+        check(status == 0, "%s: exit status %d" % (what, status))
+        check(insp.stderr() == b"", "%s: stderr %r" % (what, insp.stderr()[:300]))
+        os.remove(CSV)
+    figures["devices"] = len(devices)
+    stop(sim)
+    return figures
+
+
+def case_csv_disk_full():
+    """/data is a 16 KiB file system and buffers are 100 rows: every whole
+    line that fitted stays in the log, only a torn last line goes."""
+    pipe = "/run/bpa/fault_csv_full"
+    set_codec_config()
+    fresh_data(0o755, 0)
+    size = 16384
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tarn-full", "/data"], check=True)
+    try:
+        sim = start_sim(pipe, "--rate", 2000, "--batch", 100)
+        insp = Inspector(pipe, "-s")
+        wait_for(lambda: b"No space left on device" in insp.stderr(), 10, "the log to fill /data")
+        # Later buffers try again and fail again; nothing more is said.
+        shown_when_full = len(insp.rows())
+        wait_for(lambda: len(insp.rows()) >= shown_when_full + 300, 10, "rows after the disk filled")
+        status = insp.finish()
+        stop(sim)
+        data = read(CSV)
+    finally:
+        subprocess.run(["umount", "/data"], stderr=subprocess.DEVNULL)
+    check(status == 0, "exit status %d" % status)
+    check(insp.stderr() == b"ERROR: cannot write %s: No space left on device\n" % CSV.encode(),
+          "stderr %r" % insp.stderr()[:300])
+    lines = csv_lines(data)
+    ids = csv_ids(lines)
+    shown = insp.rows()
+    check(lines[0] == CSV_HEADER and ids == shown[:len(ids)], "the log is not the first rows shown")
+    longest = max(len(l) + 1 for l in lines)
+    left = size - len(data)
+    check(left < longest, "%d bytes left free, room for another line of up to %d bytes" % (left, longest))
+    return {"bytes_logged": len(data), "bytes_left": left, "rows_logged": len(ids)}
+
+
+def case_receiver_own_account():
+    """The receiver runs under its own account, its pipe folder handed to it
+    by root: a root inspector reads it, through either delegation."""
+    set_codec_config()
+    location = "/run/bpa/vrx_own"
+    setups = [
+        ("root's /run/bpa, the pipe folder given to the receiver", 0, [location]),
+        ("/run/bpa given to the receiver", RECEIVER, []),
+    ]
+    figures = {}
+    for what, bpa_owner, given in setups:
+        shutil.rmtree(location, ignore_errors=True)
+        os.chown("/run/bpa", bpa_owner, bpa_owner)
+        os.chmod("/run/bpa", 0o755)
+        for folder in given:
+            os.makedirs(folder)
+            os.chown(folder, RECEIVER, RECEIVER)
+            os.chmod(folder, 0o755)
+        sim = run_as(RECEIVER, [BIN + "/tarn-vrx-sim", "--pipe", location, "--rate", "500"],
+                     stdout=subprocess.DEVNULL)
+        wait_for(lambda: os.path.exists(location + "/data") or sim.poll() is not None, 5, "the receiver")
+        check(sim.poll() is None, "%s: the receiver did not start" % what)
+        check(os.stat(location).st_uid == RECEIVER, "%s: the pipe folder is not the receiver's" % what)
+        insp = Inspector("vrx_own")
+        wait_for(lambda: len(insp.rows()) >= 50 or insp.proc.poll() is not None, 10, "rows (%s)" % what)
+        status = insp.finish()
+        stop(sim)
+        check(status == 0, "%s: exit status %d, stderr %r" % (what, status, insp.stderr()[:300]))
+        check(len(insp.rows()) >= 50 and insp.stderr() == b"", "%s: %d rows, stderr %r"
+              % (what, len(insp.rows()), insp.stderr()[:300]))
+        figures["rows_" + ("given_folder" if given else "given_bpa")] = len(insp.rows())
+    shutil.rmtree(location, ignore_errors=True)
+    os.chown("/run/bpa", 0, 0)
+    return figures
+
+
 CASES = {
     "publisher_killed": case_publisher_killed,
     "subscriber_stopped": case_subscriber_stopped,
@@ -707,7 +997,12 @@ CASES = {
     "config_concurrent": case_config_concurrent,
     "stop_blocked_stdout": case_stop_blocked_stdout,
     "stop_blocked_stderr": case_stop_blocked_stderr,
-    "csv_not_regular": case_csv_not_regular,
+    "csv_links": case_csv_links,
+    "top_save_links": case_top_save_links,
+    "report_svg_links": case_report_svg_links,
+    "csv_streams": case_csv_streams,
+    "csv_disk_full": case_csv_disk_full,
+    "receiver_own_account": case_receiver_own_account,
     "settings_not_regular": case_settings_not_regular,
 }
 

@@ -1,4 +1,0 @@
-#!/usr/bin/env bash
-# Fault test "csv_not_regular" of tests/faults/run_faults.py, in a throwaway root.
-set -euo pipefail
-exec bash "$TARN_SRC/scripts/sandbox.sh" python3 "$TARN_SRC/tests/faults/run_faults.py" csv_not_regular
