@@ -169,7 +169,10 @@ int open_in(int dir_fd, const char* name, unsigned flags, mode_t mode, std::stri
     if (fd < 0) {
         const int err = errno;
         if (err == ELOOP || (err == EEXIST && !new_only)) return OPEN_AGAIN;
-        if (err == ENXIO) return refuse_fd(why, "no process reads the FIFO", err);
+        // Only a FIFO without a reader fails so (the open does not block).
+        if (err == ENXIO)
+            return refuse_fd(why, (flags & OUT_STREAM_OK) != 0 ? "no process reads the FIFO" : "not a regular file",
+                             err);
         return refuse_fd(why, strerror(err), err);
     }
     struct stat st;

@@ -180,6 +180,39 @@ TEST_F(JsonFiles, WriteThroughSymlinkReplacesTheTarget)
     EXPECT_EQ(read_a("real", err), 5);
 }
 
+TEST_F(JsonFiles, WritesNeverFollowALinkOfAnotherUserNorReplaceTheirFile)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make another user's links";
+    // The folder as /tmp is: anybody may add to it.
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    put("victim", "{\"a\": 1}\n");
+    cJSON* t = cJSON_CreateObject();
+    cJSON_AddNumberToObject(t, "a", 5);
+    ASSERT_EQ(symlink(path("victim").c_str(), path("planted").c_str()), 0);
+    ASSERT_EQ(lchown(path("planted").c_str(), 65534, 65534), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(json_write_to_file(path("planted").c_str(), t), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "json: cannot write " + path("planted") + ": is a link of user 65534, not followed\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(json_make_empty_file_if_missing(path("planted").c_str()), -1);
+    testing::internal::GetCapturedStderr();
+
+    put("theirs", "{\"b\": 2}\n");
+    ASSERT_EQ(chown(path("theirs").c_str(), 65534, 65534), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(json_write_to_file(path("theirs").c_str(), t), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "json: cannot write " + path("theirs") + ": belongs to another user, in a folder others may write\n");
+    cJSON_Delete(t);
+    EXPECT_EQ(get("victim"), "{\"a\": 1}\n");
+    EXPECT_EQ(get("theirs"), "{\"b\": 2}\n");
+    struct stat st;
+    ASSERT_EQ(stat(path("theirs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(entries(), 3);  // no temporary left behind
+}
+
 TEST_F(JsonFiles, FailedWriteLeavesOldFileAndNoTemporary)
 {
     put("cfg", "{\"a\": 1}\n");
