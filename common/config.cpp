@@ -13,8 +13,6 @@ namespace {
 // Both service paths are this long; only this many characters decide the
 // header, so "/etc/hexwing/tarn-vtx.conf.new" gets the transmitter's.
 constexpr size_t SERVICE_PATH_LEN = 26;
-constexpr char VTX_CONFIG_PATH[] = "/etc/hexwing/tarn-vtx.conf";
-constexpr char VRX_CONFIG_PATH[] = "/etc/hexwing/tarn-vrx.conf";
 static_assert(sizeof VTX_CONFIG_PATH - 1 == SERVICE_PATH_LEN, "path length");
 static_assert(sizeof VRX_CONFIG_PATH - 1 == SERVICE_PATH_LEN, "path length");
 

@@ -237,6 +237,11 @@ int get_ath10k_noise_floor(const std::string& interface);
 
 #include <cjson/cJSON.h>
 
+// The settings files of the receiver and of the transmitter; the writers
+// below give each its header.
+constexpr char VRX_CONFIG_PATH[] = "/etc/hexwing/tarn-vrx.conf";
+constexpr char VTX_CONFIG_PATH[] = "/etc/hexwing/tarn-vtx.conf";
+
 // Comment headers written in front of the settings of each file, documenting
 // every setting. Plain ASCII, every line ending in a line feed.
 extern const char VRX_CONFIG_HEADER[];

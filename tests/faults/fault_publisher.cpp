@@ -14,7 +14,7 @@
 #include <cstdlib>
 
 #include "brisk_pipe.h"
-#include "inspect_vrx.h"
+#include "latency_record.h"
 
 static int64_t now_ns()
 {

@@ -54,13 +54,13 @@ compare_run_t burst_run(unsigned seed, size_t frames, int32_t shift = 0, double 
         int32_t vrx = frame + fec + dec + ren + ms(0.4 + 0.1 * g(rng));
         if (u(rng) < 0.004) vrx += ms(15 + 25 * u(rng));
         vrx += shift;
-        v[CMP_VRX][i] = vrx;
-        v[iframe ? CMP_VRX_I : CMP_VRX_P][i] = vrx;
-        v[CMP_VTX][i] = ms((iframe ? 11.0 : 8.5) + 0.8 * g(rng));
-        v[CMP_FRAME][i] = frame;
-        v[CMP_FEC][i] = fec;
-        v[CMP_DECODE][i] = dec;
-        v[CMP_RENDER][i] = ren;
+        v[SER_VRX][i] = vrx;
+        v[iframe ? SER_VRX_I : SER_VRX_P][i] = vrx;
+        v[SER_VTX][i] = ms((iframe ? 11.0 : 8.5) + 0.8 * g(rng));
+        v[SER_FRAME][i] = frame;
+        v[SER_FEC][i] = fec;
+        v[SER_DECODE][i] = dec;
+        v[SER_RENDER][i] = ren;
         ids.push_back(id++);
     }
     compare_run_t r;
@@ -131,7 +131,7 @@ TEST(CompareBootstrap, EqualsSortingEveryResampleOnSmallRuns)
     const small_case cases[] = {{150, 7, 1}, {333, 13, 2}, {61, 60, 3}, {40, 60, 4}, {1, 60, 5}, {500, 1, 6}};
     for (const small_case& sc : cases) {
         compare_run_t x = burst_run(sc.seed, sc.frames);
-        for (size_t i = 3; i < x.frames; i += 17) x.values[CMP_VTX][i] = NOT_A_VALUE;  // nan in the log
+        for (size_t i = 3; i < x.frames; i += 17) x.values[SER_VTX][i] = NOT_A_VALUE;  // nan in the log
         x.block = std::min<uint32_t>(sc.block, static_cast<uint32_t>(x.frames));
         for (double window : {4.0, 0.5, 0.0}) {
             for (unsigned threads : {1u, 2u}) {
@@ -148,7 +148,7 @@ TEST(CompareBootstrap, EqualsSortingEveryResampleOnSmallRuns)
                     ASSERT_EQ(fast, slow) << "frames " << sc.frames << " block " << sc.block << " metric " << m
                                           << " window " << window << " threads " << threads;
                     // A window of 0 sends nearly every resample the full way.
-                    if (window == 0 && x.frames > 100 && m == CMP_VRX) {
+                    if (window == 0 && x.frames > 100 && m == SER_VRX) {
                         EXPECT_GT(fallbacks, 100u);
                     }
                 }
@@ -209,7 +209,7 @@ TEST(CompareBootstrap, IntervalsComeFromTheReplicates)
         }
         EXPECT_EQ(c.count_a[m] + c.count_b[m] > 0, true);
     }
-    EXPECT_EQ(c.fig[CMP_VRX][ST_P50].diff, c.fig[CMP_VRX][ST_P50].b - c.fig[CMP_VRX][ST_P50].a);
+    EXPECT_EQ(c.fig[SER_VRX][ST_P50].diff, c.fig[SER_VRX][ST_P50].b - c.fig[SER_VRX][ST_P50].a);
     // The same seed gives the same figures, another seed other intervals.
     const compare_result_t again = compare_runs(a, b, o);
     o.seed = 6;
@@ -232,15 +232,15 @@ TEST(CompareHonesty, SameLinkIsNoRealChangeInNinetyOfHundredTrials)
 {
     compare_options_t o;
     o.resamples = 2000;
-    o.metrics = 1u << CMP_VRX;
+    o.metrics = 1u << SER_VRX;
     int calm[ST_COUNT] = {}, calm_lost = 0;
     for (unsigned t = 0; t < 100; t++) {
         const compare_run_t a = burst_run(1000 + 2 * t, 6000), b = burst_run(1001 + 2 * t, 6000);
         o.seed = t + 1;
         const compare_result_t c = compare_runs(a, b, o);
         for (int s = 0; s < ST_COUNT; s++) {
-            ASSERT_NE(c.fig[CMP_VRX][s].low, NO_VALUE);
-            calm[s] += c.fig[CMP_VRX][s].real ? 0 : 1;
+            ASSERT_NE(c.fig[SER_VRX][s].low, NO_VALUE);
+            calm[s] += c.fig[SER_VRX][s].real ? 0 : 1;
         }
         ASSERT_NE(c.lost.low, NO_VALUE);
         calm_lost += c.lost.real ? 0 : 1;
@@ -262,15 +262,15 @@ TEST(CompareHonesty, OneMillisecondSlowerIsFound)
     compare_options_t o;
     const compare_result_t c = compare_runs(a, b, o);
     for (int s = 0; s < ST_COUNT; s++) {
-        const compare_figure_t& f = c.fig[CMP_VRX][s];
+        const compare_figure_t& f = c.fig[SER_VRX][s];
         EXPECT_TRUE(f.real) << COMPARE_STAT_NAMES[s];
         EXPECT_GT(f.low, 0);
         EXPECT_LE(f.low, 1000) << COMPARE_STAT_NAMES[s];
         EXPECT_GE(f.high, 1000) << COMPARE_STAT_NAMES[s];
     }
-    EXPECT_NEAR(static_cast<double>(c.fig[CMP_VRX][ST_P95].diff), 1000, 400);
+    EXPECT_NEAR(static_cast<double>(c.fig[SER_VRX][ST_P95].diff), 1000, 400);
     int changed = 0;
-    for (int m = CMP_VTX; m < CMP_METRICS; m++)
+    for (int m = SER_VTX; m < CMP_METRICS; m++)
         for (int s = 0; s < ST_COUNT; s++) changed += c.fig[m][s].real ? 1 : 0;
     EXPECT_LE(changed, 3);  // of 20 unchanged figures, about 1 by chance
 }
@@ -370,10 +370,10 @@ TEST(CompareRuns, LoadsTheRunAskedFor)
     EXPECT_EQ(r.run, 2);
     EXPECT_EQ(r.frames, 3u);
     EXPECT_EQ(r.malformed, 1u);
-    EXPECT_EQ(r.values[CMP_VRX], (std::vector<int32_t>{20125, 9001, -4}));
-    EXPECT_EQ(r.values[CMP_VRX_I], (std::vector<int32_t>{20125, NOT_A_VALUE, NOT_A_VALUE}));
-    EXPECT_EQ(r.values[CMP_VRX_P], (std::vector<int32_t>{NOT_A_VALUE, 9001, NOT_A_VALUE}));
-    EXPECT_EQ(r.values[CMP_VTX][1], NOT_A_VALUE);
+    EXPECT_EQ(r.values[SER_VRX], (std::vector<int32_t>{20125, 9001, -4}));
+    EXPECT_EQ(r.values[SER_VRX_I], (std::vector<int32_t>{20125, NOT_A_VALUE, NOT_A_VALUE}));
+    EXPECT_EQ(r.values[SER_VRX_P], (std::vector<int32_t>{NOT_A_VALUE, 9001, NOT_A_VALUE}));
+    EXPECT_EQ(r.values[SER_VTX][1], NOT_A_VALUE);
     EXPECT_EQ(r.missing, 2u);  // 12 and 13
     EXPECT_EQ(r.block, 3u);    // median FPS 25, cut to the run's 3 frames
     EXPECT_FLOAT_EQ(r.median_fps, 25.0f);
@@ -406,7 +406,7 @@ TEST(CompareOutput, TextJsonAndPlotCarryTheSameFigures)
     o.resamples = 500;
     const compare_result_t c = compare_runs(a, b, o);
     const std::string text = format_compare_text(a, b, c, o);
-    const compare_figure_t& f = c.fig[CMP_VRX][ST_P95];
+    const compare_figure_t& f = c.fig[SER_VRX][ST_P95];
     const std::string row = "p95   " + std::string(10 - thousandths_text(f.a).size(), ' ') + thousandths_text(f.a);
     EXPECT_NE(text.find(row), std::string::npos) << text;
     EXPECT_NE(text.find(thousandths_text(f.low, true) + " .. " + thousandths_text(f.high, true)), std::string::npos);

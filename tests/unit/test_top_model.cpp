@@ -10,8 +10,13 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "latency_format.h"
 #include "top_model.h"
 
+// The log's rounding against printf's own: the CSV field and the model's
+// quantized value both read as printf("%.3f") prints the float.
 TEST(TopModel, QuantizedValuesAreTheLogsDecimals)
 {
     std::mt19937 rng(3);
@@ -25,7 +30,8 @@ TEST(TopModel, QuantizedValuesAreTheLogsDecimals)
         r.magic_number = RECORD_MAGIC_NUMBER;
         r.vrx_latency_ms = v;
         fmt::memory_buffer csv;
-        append_csv_line(csv, r, 0, "x");
+        const std::string type = "x";
+        append_csv_line(csv, r, {0, type});
         const std::string line(csv.data(), csv.size());
         // Fourth field: the VRX latency as the log prints it.
         size_t a = 0;
@@ -35,7 +41,10 @@ TEST(TopModel, QuantizedValuesAreTheLogsDecimals)
         ASSERT_TRUE(quantize(v, 3, q));
         const int64_t mag = std::llabs(static_cast<long long>(q));
         const std::string mine = fmt::format("{}{}.{:03}", std::signbit(v) ? "-" : "", mag / 1000, mag % 1000);
-        EXPECT_EQ(mine, field) << "value " << v;
+        char printed[64];
+        snprintf(printed, sizeof printed, "%.3f", static_cast<double>(v));
+        EXPECT_EQ(field, printed) << "value " << v;
+        EXPECT_EQ(mine, printed) << "value " << v;
     }
     int32_t q;
     EXPECT_FALSE(quantize(NAN, 3, q));

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fd_io.h"
-#include "inspect_vrx.h"
+#include "latency_log.h"
 #include "tarn_common.h"
 
 namespace {

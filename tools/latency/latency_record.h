@@ -1,14 +1,29 @@
 // The latency record of the "vrx_latency" pipe and the one table of its
 // columns. Everything that shows, logs, reads or summarizes a record works
-// from this table: the inspector's live table header and rows, its CSV lines
-// and CSV header, the report's log parser, statistics and JSON, the plot and
-// the simulator (which fills the record itself). A column changes here, once.
+// from this table: the inspector's live table header and rows, the CSV lines
+// and CSV header (latency_format.h, latency_log.h), the log parser, the
+// report's statistics and JSON, the live view, the plot and the simulator
+// (which fills the record itself). A column changes here, once.
 #ifndef TARN_LATENCY_RECORD_H
 #define TARN_LATENCY_RECORD_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
+
+#include "tarn_common.h"
+
+// The receiver's latency pipe, the default of every program that reads or
+// publishes it. The receiver's settings are VRX_CONFIG_PATH (tarn_common.h).
+constexpr char LATENCY_PIPE_NAME[32] = "vrx_latency";
+
+// Codec names of the settings' "encoding" key and of --codec: "h264" and
+// "h265". False (codec unchanged) for any other text.
+bool codec_from_name(const char* name, venc_mode_t& codec);
+// "h264" or "h265"; "" for VENC_OTHER.
+const char* codec_name(venc_mode_t codec);
 
 // One latency record of the "vrx_latency" pipe, little-endian on the wire.
 struct vrx_latency_packet_t {
@@ -174,6 +189,42 @@ constexpr bool latency_stats_columns_complete()
 }
 static_assert(latency_stats_columns_complete(), "every statistics column is a logged column");
 
+// The latency series the live view shows and the report compares: the VRX
+// latency of all frames, of I-frames and of P-frames, then the VTX latency
+// and the receiver's four stages. Titles and JSON keys come from the column
+// table (latency_series_title, latency_series_key).
+enum latency_series_e {
+    SER_VRX, SER_VRX_I, SER_VRX_P, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER, SER_COUNT
+};
+struct latency_series_t {
+    stat_column_e stat;      // the column
+    bool one_kind;           // only frames of kind
+    frame_kind_e kind;
+    const char* kind_title;  // replaces the column's title (one_kind)
+    const char* kind_key;    // follows the column's JSON key (one_kind)
+};
+constexpr latency_series_t LATENCY_SERIES[SER_COUNT] = {
+    {STAT_VRX, false, FRAME_KIND_OTHER, nullptr, nullptr},
+    {STAT_VRX, true, FRAME_KIND_I, "  I-frames", "_i_frames"},
+    {STAT_VRX, true, FRAME_KIND_P, "  P-frames", "_p_frames"},
+    {STAT_VTX, false, FRAME_KIND_OTHER, nullptr, nullptr},
+    {STAT_FRAME, false, FRAME_KIND_OTHER, nullptr, nullptr},
+    {STAT_FEC, false, FRAME_KIND_OTHER, nullptr, nullptr},
+    {STAT_DECODE, false, FRAME_KIND_OTHER, nullptr, nullptr},
+    {STAT_RENDER, false, FRAME_KIND_OTHER, nullptr, nullptr},
+};
+constexpr bool latency_series_are_floats()
+{
+    for (const latency_series_t& s : LATENCY_SERIES)
+        if (LATENCY_COLUMNS[latency_column_of_stat(s.stat)].source != SRC_F32) return false;
+    return true;
+}
+static_assert(latency_series_are_floats(), "every latency series is a float member of the record");
+// "VRX Latency", "  I-frames", ... "Render Latency".
+const char* latency_series_title(int series);
+// "vrx_latency_ms", "vrx_latency_ms_i_frames", ... "render_latency_ms".
+const char* latency_series_key(int series);
+
 // The CSV header line, without its "\n": the titles joined by ",".
 const std::string& latency_csv_header();
 
@@ -185,5 +236,43 @@ inline T latency_member(const vrx_latency_packet_t& r, size_t offset)
     __builtin_memcpy(&v, reinterpret_cast<const char*>(&r) + offset, sizeof v);
     return v;
 }
+
+// v in units of 10^-decimals (decimals 0 to 3) exactly as the log prints it
+// with printf("%.*f"): the magnitude scaled and rounded to the nearest
+// integer, ties to even (the default rounding mode), then the sign. False
+// for NaN, infinities and magnitudes of 2^53 units and more. Inline and
+// without a library call: it runs for every value of every row.
+inline bool round_as_logged(double v, int decimals, int64_t& units)
+{
+    static constexpr double SCALE[] = {1, 10, 100, 1000};
+    constexpr double TWO_52 = 4503599627370496.0;
+    const double m = std::fabs(v) * SCALE[decimals];
+    if (!(m < 2 * TWO_52)) return false;
+    // Adding and taking away 2^52 leaves m rounded to an integer in the
+    // current rounding mode; from 2^52 on every double is an integer.
+    const double r = m < TWO_52 ? (m + TWO_52) - TWO_52 : m;
+    units = std::signbit(v) ? -static_cast<int64_t>(r) : static_cast<int64_t>(r);
+    return true;
+}
+
+// v as the log holds it (a float of the record printed with decimals), NaN
+// when the log could not hold it as a number.
+inline double value_as_logged(double v, int decimals)
+{
+    static constexpr double SCALE[] = {1, 10, 100, 1000};
+    int64_t units;
+    if (!round_as_logged(v, decimals, units)) return std::nan("");
+    return static_cast<double>(units) / SCALE[decimals];
+}
+
+// The values of the statistics columns of a record as its CSV line holds
+// them, by the column table: v[STAT_*]. avg is the row's average column.
+void latency_logged_values(const vrx_latency_packet_t& r, float avg, double (&v)[STAT_COLUMN_COUNT]);
+
+// The average column: the rolling mean of the I-frame or P-frame window the
+// record's frame type belongs to (calc_avg_latency), or the record's own
+// VRX latency for any other frame type.
+float latency_row_average(const vrx_latency_packet_t& r, std::deque<float>& i_window,
+                          std::deque<float>& p_window);
 
 #endif

@@ -43,16 +43,6 @@
 #include "latency_log.h"
 #include "latency_report.h"
 
-const compare_metric_info_t COMPARE_METRICS[CMP_METRICS] = {
-    {"VRX Latency", "vrx_latency_ms"},
-    {"  I-frames", "vrx_latency_ms_i_frames"},
-    {"  P-frames", "vrx_latency_ms_p_frames"},
-    {"VTX Latency", "vtx_latency_ms"},
-    {"Frame Latency", "frame_latency_ms"},
-    {"FEC Latency", "fec_latency_ms"},
-    {"Decode Latency", "decode_latency_ms"},
-    {"Render Latency", "render_latency_ms"},
-};
 const char* const COMPARE_STAT_NAMES[ST_COUNT] = {"p50", "p95", "p99", "mean"};
 
 namespace {
@@ -62,9 +52,9 @@ constexpr uint64_t PCT_DEN = 100;
 
 int32_t to_thousandths(float x)
 {
-    const double d = static_cast<double>(x) * 1000.0;
-    if (!std::isfinite(d) || std::fabs(d) >= 2e9) return NOT_A_VALUE;
-    return static_cast<int32_t>(std::llround(d));
+    int64_t units;
+    if (!round_as_logged(x, 3, units) || units <= -2000000000 || units >= 2000000000) return NOT_A_VALUE;
+    return static_cast<int32_t>(units);
 }
 
 uint32_t block_length(double median_fps, uint64_t frames)
@@ -188,52 +178,34 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
 
 std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
 {
-    const int fd = open_latency_log(path);
-    if (fd < 0) return fmt::format("cannot open {}: {}", path, strerror(errno));
-    int current = 0;
     uint64_t bad = 0;
     std::vector<float> fps;
     id_tracker_t ids;
     for (auto& v : r.values) v.clear();
-    auto enter = [&](int n) {
-        if (n != current && run == 0) {
-            // Only the last run is wanted: drop the one before.
-            for (auto& v : r.values) v.clear();
-            fps.clear();
-            ids = id_tracker_t{};
-            bad = 0;
-        }
-        current = n;
-        return run == 0 || n == run;
+    latency_run_sink sink;
+    sink.restart = [&] {
+        for (auto& v : r.values) v.clear();
+        fps.clear();
+        ids = id_tracker_t{};
+        bad = 0;
     };
-    latency_log_sink sink;
-    sink.header = [&](size_t, int n) { enter(n); };
-    sink.row = [&](size_t, int n, const latency_row_t& row) {
-        if (!enter(n)) return;
-        const int32_t vrx = to_thousandths(row.vrx_latency_ms);
-        r.values[CMP_VRX].push_back(vrx);
-        r.values[CMP_VRX_I].push_back(row.kind == FRAME_KIND_I ? vrx : NOT_A_VALUE);
-        r.values[CMP_VRX_P].push_back(row.kind == FRAME_KIND_P ? vrx : NOT_A_VALUE);
-        r.values[CMP_VTX].push_back(to_thousandths(row.vtx_latency_ms));
-        r.values[CMP_FRAME].push_back(to_thousandths(row.frame_latency_ms));
-        r.values[CMP_FEC].push_back(to_thousandths(row.fec_latency_ms));
-        r.values[CMP_DECODE].push_back(to_thousandths(row.decode_latency_ms));
-        r.values[CMP_RENDER].push_back(to_thousandths(row.render_latency_ms));
+    sink.row = [&](const latency_row_t& row) {
+        for (int k = 0; k < CMP_METRICS; k++) {
+            const latency_series_t& ser = LATENCY_SERIES[k];
+            const bool counted = !ser.one_kind || row.kind == ser.kind;
+            r.values[k].push_back(counted ? to_thousandths(latency_member<float>(row, stat_column(ser.stat).offset))
+                                          : NOT_A_VALUE);
+        }
         if (row.fps > 0 && row.fps <= 10000) fps.push_back(row.fps);
         track_id(ids, row.sample_id);
     };
-    sink.malformed = [&](size_t, int n, const char*) {
-        if (enter(n)) bad++;
-    };
-    const int err = read_latency_log(fd, sink);
-    if (fd != STDIN_FILENO) close(fd);
-    if (err != 0) return fmt::format("cannot read {}: {}", path, strerror(err));
-    if (current == 0) return fmt::format("{} holds no runs", path);
-    if (run > current)
-        return fmt::format("{} holds {} run{}, there is no run {}", path, current, current == 1 ? "" : "s", run);
+    sink.malformed = [&] { bad++; };
+    int chosen = 0;
+    const std::string why = read_latency_run(path, run, sink, &chosen);
+    if (!why.empty()) return why;
     r.log = path;
-    r.run = run == 0 ? current : run;
-    r.frames = r.values[CMP_VRX].size();
+    r.run = chosen;
+    r.frames = r.values[SER_VRX].size();
     r.malformed = bad;
     if (r.frames == 0) return fmt::format("{}: run {} holds no frames", path, r.run);
     r.median_fps = 0;
@@ -681,7 +653,7 @@ std::string format_compare_text(const compare_run_t& a, const compare_run_t& b, 
                                                : fmt::format("{} .. {}", thousandths_text(f.low, true),
                                                              thousandths_text(f.high, true));
             std::string line = fmt::format("  {:<16} {:<5} {:>10} {:>10} {:>10}   {:<26} {}",
-                                           s == 0 ? COMPARE_METRICS[m].title : "", COMPARE_STAT_NAMES[s],
+                                           s == 0 ? latency_series_title(m) : "", COMPARE_STAT_NAMES[s],
                                            thousandths_text(f.a), thousandths_text(f.b),
                                            thousandths_text(f.diff, true), ci, verdict(f));
             while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -755,7 +727,7 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
     cJSON_AddNumberToObject(doc, "confidence", 0.95);
     cJSON* figs = cJSON_AddObjectToObject(doc, "figures");
     for (int m = 0; m < CMP_METRICS; m++) {
-        cJSON* f = cJSON_AddObjectToObject(figs, COMPARE_METRICS[m].key);
+        cJSON* f = cJSON_AddObjectToObject(figs, latency_series_key(m));
         cJSON_AddNumberToObject(f, "n_a", static_cast<double>(c.count_a[m]));
         cJSON_AddNumberToObject(f, "n_b", static_cast<double>(c.count_b[m]));
         for (int s = 0; s < ST_COUNT; s++)

@@ -13,15 +13,11 @@
 #include <utility>
 #include <vector>
 
-// Figures compared, in the order they are printed.
-enum compare_metric_e {
-    CMP_VRX, CMP_VRX_I, CMP_VRX_P, CMP_VTX, CMP_FRAME, CMP_FEC, CMP_DECODE, CMP_RENDER, CMP_METRICS
-};
-struct compare_metric_info_t {
-    const char* title;  // text report
-    const char* key;    // JSON member
-};
-extern const compare_metric_info_t COMPARE_METRICS[CMP_METRICS];
+#include "latency_record.h"
+
+// Figures compared, in the order they are printed: the latency series
+// (latency_record.h), with their titles and JSON keys.
+constexpr int CMP_METRICS = SER_COUNT;
 
 // Statistics compared for each figure.
 enum compare_stat_e { ST_P50, ST_P95, ST_P99, ST_MEAN, ST_COUNT };

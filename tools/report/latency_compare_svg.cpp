@@ -153,7 +153,7 @@ std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, c
     std::vector<int32_t> v[2];
     const compare_run_t* runs[2] = {&a, &b};
     for (int w = 0; w < 2; w++) {
-        for (int32_t x : runs[w]->values[CMP_VRX])
+        for (int32_t x : runs[w]->values[SER_VRX])
             if (x != NOT_A_VALUE) v[w].push_back(x);
         std::sort(v[w].begin(), v[w].end());
     }
@@ -190,14 +190,14 @@ std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, c
         const double y = 62 + 24 * w;
         put("<line x1=\"{0}\" y1=\"{1:.1f}\" x2=\"{2}\" y2=\"{1:.1f}\" stroke=\"{3}\" stroke-width=\"3\"/>\n",
             PLOT_X, y - 4, PLOT_X + 26, COLOUR[w]);
-        const compare_figure_t(&f)[ST_COUNT] = c.fig[CMP_VRX];
+        const compare_figure_t(&f)[ST_COUNT] = c.fig[SER_VRX];
         auto pick = [&](int s) { return thousandths_text(w == 0 ? f[s].a : f[s].b); };
         put("<text x=\"{}\" y=\"{:.1f}\" font-size=\"13\">{}: {}, run {} ({} frames): p50 {}, p95 {}, p99 {} ms"
             "</text>\n",
             PLOT_X + 34, y, RUN_NAME[w], xml_text(r.log), r.run, v[w].size(), pick(ST_P50), pick(ST_P95),
             pick(ST_P99));
     }
-    const compare_figure_t& d95 = c.fig[CMP_VRX][ST_P95];
+    const compare_figure_t& d95 = c.fig[SER_VRX][ST_P95];
     if (d95.low != NO_VALUE)
         put("<text x=\"{}\" y=\"{}\" font-size=\"13\">p95 B - A: {} ms, 95 % interval {} .. {} ms: {}</text>\n",
             PLOT_X, 118, thousandths_text(d95.diff, true), thousandths_text(d95.low, true),
@@ -209,7 +209,7 @@ std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, c
         const panel_t& p = panels[k];
         axes(o, p, titles[k], k == 0 ? 0.1 : 0.01);
         for (int w = 0; w < 2; w++) curve(o, p, v[w], COLOUR[w]);
-        for (int w = 0; w < 2; w++) markers(o, p, c.fig[CMP_VRX], w);
+        for (int w = 0; w < 2; w++) markers(o, p, c.fig[SER_VRX], w);
     }
     put("</svg>\n");
     return fmt::to_string(o);

@@ -17,11 +17,6 @@
 #include "fd_io.h"
 #include "out_file.h"
 
-const latency_column_t& stat_column(int c)
-{
-    return LATENCY_COLUMNS[LATENCY_STAT_INDEX.of[c]];
-}
-
 namespace {
 
 // The float columns' figures as the floats the log's texts read to, the
@@ -134,76 +129,6 @@ run_summary_t summarize_run(const run_data_t& d)
 
 namespace {
 
-std::string num(double v, int decimals)
-{
-    if (std::isnan(v)) return "-";
-    return fmt::format("{:.{}f}", v, decimals);
-}
-
-void stats_line(fmt::memory_buffer& out, const char* title, const char* unit, int decimals,
-                const column_stats_t& c)
-{
-    fmt::format_to(std::back_inserter(out), "  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}",
-                   title, unit, c.n, num(c.min, decimals), num(c.mean, std::max(decimals, 1)),
-                   num(c.p50, decimals), num(c.p95, decimals), num(c.p99, decimals),
-                   num(c.max, decimals));
-    if (c.nonfinite) fmt::format_to(std::back_inserter(out), "  ({} non-finite left out)", c.nonfinite);
-    out.push_back('\n');
-}
-
-std::string id_span(uint32_t first, uint64_t count)
-{
-    if (count == 1) return fmt::format("{}", first);
-    const auto last = static_cast<uint32_t>(first + (count - 1));
-    return fmt::format("{}-{}", first, last);
-}
-
-constexpr size_t TEXT_LISTED = 20;
-
-}  // namespace
-
-std::string format_run_text(const run_summary_t& s)
-{
-    fmt::memory_buffer out;
-    auto put = [&](auto&&... a) { fmt::format_to(std::back_inserter(out), a...); };
-    put("run {}: lines {}-{}{}\n", s.run, s.first_line, s.last_line,
-        s.has_header ? "" : " (no header line: rows before the first header)");
-    put("  frames:          {}\n", s.frames);
-    if (s.frames > 0)
-        put("  sample ids:      first {}, last {}\n", s.first_id, s.last_id);
-    put("  missing ids:     {} in {} gap{}\n", s.missing, s.gap_count, s.gap_count == 1 ? "" : "s");
-    if (s.gap_count > 0) {
-        put("    gaps:");
-        for (size_t i = 0; i < s.gaps.size() && i < TEXT_LISTED; i++)
-            put(" {} ({})", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second);
-        if (s.gap_count > TEXT_LISTED) put(" ... and {} more", s.gap_count - TEXT_LISTED);
-        put("\n");
-    }
-    put("  repeats:         {}\n", s.repeats);
-    put("  out of order:    {}\n", s.out_of_order);
-    put("  frame types:     {} I-frames, {} P-frames, {} other\n", s.i_frames, s.p_frames, s.other_frames);
-    put("  malformed lines: {}\n", s.malformed);
-    for (size_t i = 0; i < s.malformed_lines.size() && i < TEXT_LISTED; i++)
-        put("    line {}: {}\n", s.malformed_lines[i].first, s.malformed_lines[i].second);
-    if (s.malformed > TEXT_LISTED) put("    ... and {} more\n", s.malformed - TEXT_LISTED);
-    put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n",
-        "min", "mean", "p50", "p95", "p99", "max");
-    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        const latency_column_t& ci = stat_column(c);
-        stats_line(out, ci.csv_title, ci.unit, ci.report_decimals, s.columns[c]);
-        if (c == STAT_VRX) {
-            stats_line(out, "  I-frames", "ms", 3, s.vrx_i);
-            stats_line(out, "  P-frames", "ms", 3, s.vrx_p);
-        }
-    }
-    auto pct = [](double v) { return std::isnan(v) ? std::string("-") : fmt::format("{:.1f} %", 100 * v); };
-    put("\n  share of VRX Latency: frame {}, FEC {}, decode {}, render {}, rest {}\n", pct(s.share[0]),
-        pct(s.share[1]), pct(s.share[2]), pct(s.share[3]), pct(s.share_rest));
-    return fmt::to_string(out);
-}
-
-namespace {
-
 // Rounded to the given decimals so the JSON shows the log's 20.254, not the
 // float's 20.254000473022461 or 20.253999.
 cJSON* json_number(double v, int decimals = 6)
@@ -275,8 +200,9 @@ cJSON* run_summary_json(const run_summary_t& s)
     cJSON* cols = cJSON_AddObjectToObject(o, "columns");
     for (int c = 0; c < STAT_COLUMN_COUNT; c++)
         cJSON_AddItemToObject(cols, stat_column(c).json_key, stats_json(s.columns[c], stat_column(c).unit));
-    cJSON_AddItemToObject(o, "vrx_latency_ms_i_frames", stats_json(s.vrx_i, "ms"));
-    cJSON_AddItemToObject(o, "vrx_latency_ms_p_frames", stats_json(s.vrx_p, "ms"));
+    const char* vrx_unit = stat_column(STAT_VRX).unit;
+    cJSON_AddItemToObject(o, latency_series_key(SER_VRX_I), stats_json(s.vrx_i, vrx_unit));
+    cJSON_AddItemToObject(o, latency_series_key(SER_VRX_P), stats_json(s.vrx_p, vrx_unit));
     cJSON* share = cJSON_AddObjectToObject(o, "share_of_vrx_latency");
     const char* stages[4] = {"frame", "fec", "decode", "render"};
     for (int i = 0; i < 4; i++) cJSON_AddItemToObject(share, stages[i], json_number(s.share[i]));

@@ -13,10 +13,7 @@
 
 #include "latency_log.h"
 #include "latency_stats.h"
-
-// The record table's entry of statistics column c (stat_column_e): its CSV
-// title, JSON key, unit and decimals.
-const latency_column_t& stat_column(int c);
+#include "latency_summary.h"
 
 // Everything kept of one run while the log is read: its statistics, not
 // its rows.
@@ -28,7 +25,6 @@ struct run_data_t {
     uint64_t malformed = 0;
     std::vector<std::pair<size_t, const char*>> malformed_lines;  // the first MAX_LISTED
 };
-constexpr size_t MAX_LISTED = 1000;
 
 // The engine's view of a row.
 stat_sample_t row_sample(const latency_row_t& row);
@@ -37,28 +33,8 @@ void run_start(run_data_t& d, int run, size_t line, bool header);
 void run_add_row(run_data_t& d, size_t line, const latency_row_t& row);
 void run_add_malformed(run_data_t& d, size_t line, const char* reason);
 
-struct run_summary_t {
-    int run = 0;
-    bool has_header = false;
-    size_t first_line = 0, last_line = 0;
-    uint64_t frames = 0;
-    uint32_t first_id = 0, last_id = 0;
-    uint64_t missing = 0, repeats = 0, out_of_order = 0;
-    uint64_t gap_count = 0;
-    std::vector<std::pair<uint32_t, uint64_t>> gaps;  // first missing id, count; the first MAX_LISTED
-    uint64_t i_frames = 0, p_frames = 0, other_frames = 0;
-    uint64_t malformed = 0;
-    std::vector<std::pair<size_t, const char*>> malformed_lines;
-    column_stats_t columns[STAT_COLUMN_COUNT];
-    column_stats_t vrx_i, vrx_p;
-    // Sum of each stage (frame, FEC, decode, render) over the sum of the
-    // receiver latency, over the rows where all five are finite; NaN if none.
-    double share[4] = {0, 0, 0, 0};
-    double share_rest = 0;
-};
 run_summary_t summarize_run(const run_data_t& d);
 
-std::string format_run_text(const run_summary_t& s);
 // A new JSON object; the caller owns it (cJSON_Delete).
 cJSON* run_summary_json(const run_summary_t& s);
 

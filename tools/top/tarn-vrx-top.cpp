@@ -36,7 +36,6 @@
 
 namespace {
 
-const char SETTINGS_PATH[] = "/etc/hexwing/tarn-vrx.conf";
 const char CLIENT_NAME[] = "vrx-top";
 constexpr int REDRAW_MS = 100;       // at most 10 redraws a second, for keys and resizes
 constexpr int DATA_REDRAW_MS = 250;  // new records alone: 4 a second, a quarter of the cost
@@ -119,7 +118,7 @@ int parse_options(int argc, char* argv[], options_t& o)
         {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
-    if (pipe_expand_location_string("vrx_latency", o.location) < 0) return -1;
+    if (pipe_expand_location_string(LATENCY_PIPE_NAME, o.location) < 0) return -1;
     int c;
     while ((c = getopt_long(argc, argv, "p:w:s:h", long_options, nullptr)) != -1) {
         switch (c) {
@@ -476,7 +475,7 @@ int main(int argc, char* argv[])
     pipe_client_set_disconnect_cb(0, _top_disconnect_cb, nullptr);
 
     std::string codec_name;
-    m.codec = read_codec(SETTINGS_PATH, codec_name);
+    m.codec = read_codec(VRX_CONFIG_PATH, codec_name);
 
     int ret = -2;
     if (tty && !o.plain) ret = run_screen(o, codec_name, utf8);

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "brisk_json.h"
+#include "latency_format.h"
 
 // The columns the table shows: the window counts nothing else.
 constexpr uint32_t SHOWN_COLUMNS = 1u << STAT_VRX | 1u << STAT_VTX | 1u << STAT_FRAME | 1u << STAT_FEC |
@@ -37,17 +38,19 @@ window_figures_t top_figures(const top_model_t& m, int w)
     const stage_sums_t& st = span.stage_sums();
     f.share_vrx = static_cast<int64_t>(st.sum[STAT_STAGE_COUNT]);
     for (int k = 0; k < STAGE_COUNT; k++) f.share_stage[k] = static_cast<int64_t>(st.sum[k]);
-    static const int column_of[SER_COUNT] = {STAT_VRX, -1, -1, STAT_VTX, STAT_FRAME, STAT_FEC, STAT_DECODE, STAT_RENDER};
     for (int s = 0; s < SER_COUNT; s++) {
-        const window_column_t& c = s == SER_VRX_I ? span.vrx_of(FRAME_KIND_I)
-                                   : s == SER_VRX_P ? span.vrx_of(FRAME_KIND_P)
-                                                    : span.column(column_of[s]);
+        const latency_series_t& ser = LATENCY_SERIES[s];
+        const window_column_t& c = ser.one_kind ? span.vrx_of(ser.kind) : span.column(ser.stat);
         series_figures_t& o = f.series[s];
         o.n = c.count();
         o.sum = static_cast<int64_t>(c.sum_thousandths());
         if (o.n == 0) continue;
-        // The values are the log's thousandths, so these are exact.
-        auto q = [](double v) { return static_cast<int32_t>(std::llround(v * 1000)); };
+        // The values are the log's, so these are exact.
+        auto q = [](double v) {
+            int64_t k = 0;
+            round_as_logged(v, 3, k);
+            return static_cast<int32_t>(k);
+        };
         o.min = q(c.min());
         o.p50 = q(c.percentile(50, 100));
         o.p95 = q(c.percentile(95, 100));
@@ -59,22 +62,10 @@ window_figures_t top_figures(const top_model_t& m, int w)
 
 bool quantize(float v, int decimals, int32_t& key)
 {
-    static const double scale[] = {1, 10, 100, 1000};
-    if (!std::isfinite(v)) return false;
-    // As the log prints it: the magnitude rounded in the default rounding
-    // mode (ties to even), then the sign.
-    const double q = std::nearbyint(std::fabs(double(v)) * scale[decimals]);
-    if (q > 2147483647.0) return false;
-    key = std::signbit(v) ? -static_cast<int32_t>(q) : static_cast<int32_t>(q);
+    int64_t units;
+    if (!round_as_logged(v, decimals, units) || units > INT32_MAX || units < -INT32_MAX) return false;
+    key = static_cast<int32_t>(units);
     return true;
-}
-
-// The value as the log prints it (decimals 1 or 3), NaN when not finite.
-static double logged(float v, int decimals)
-{
-    int32_t k;
-    if (!quantize(v, decimals, k)) return NAN;
-    return decimals == 1 ? k / 10.0 : k / 1000.0;
 }
 
 // One frame (a record that is not a repeat of the one before), mu held.
@@ -87,39 +78,24 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     m.last_frame_id = r.sample_id;
     const id_step_t step = track_id_step(m.ids, r.sample_id);
 
-    const float lat[6] = {r.vrx_latency_ms, r.vtx_latency_ms, r.frame_latency_ms,
-                          r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms};
-    static const int series_of[6] = {SER_VRX, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER};
-    bool has[6];
-    int32_t q[6];
-    for (int k = 0; k < 6; k++) {
-        has[k] = quantize(lat[k], 3, q[k]);
-        const int ser = series_of[k];
-        if (!has[k]) continue;
-        m.has_last_q[ser] = true;
-        m.last_q[ser] = q[k];
-    }
-    if (kind != FRAME_KIND_OTHER && has[0]) {
-        const int ser = kind == FRAME_KIND_I ? SER_VRX_I : SER_VRX_P;
-        m.has_last_q[ser] = true;
-        m.last_q[ser] = q[0];
-    }
-
     stat_sample_t e;
     e.sample_id = r.sample_id;
     e.kind = kind;
-    e.v[STAT_INPUT] = logged(r.input_mbps, 1);
-    e.v[STAT_VTX] = logged(r.vtx_latency_ms, 3);
-    e.v[STAT_VRX] = logged(r.vrx_latency_ms, 3);
-    e.v[STAT_AVG] = logged(avg, 3);
-    e.v[STAT_FRAME] = logged(r.frame_latency_ms, 3);
-    e.v[STAT_FEC] = logged(r.fec_latency_ms, 3);
-    e.v[STAT_DECODE] = logged(r.decode_latency_ms, 3);
-    e.v[STAT_RENDER] = logged(r.render_latency_ms, 3);
-    e.v[STAT_PCAP] = logged(r.pcap_delta_ms, 3);
-    e.v[STAT_FPS] = logged(r.fps, 3);
-    e.v[STAT_RSSI] = r.rssi_dbm;
-    e.v[STAT_FRAGMENTS] = r.fragments;
+    latency_logged_values(r, avg, e.v);
+    bool has_vrx = false;
+    int32_t vrx_q = 0;
+    for (int ser = 0; ser < SER_COUNT; ser++) {
+        const latency_series_t& sr = LATENCY_SERIES[ser];
+        int32_t q;
+        if ((sr.one_kind && kind != sr.kind) || !quantize(latency_member<float>(r, stat_column(sr.stat).offset), 3, q))
+            continue;
+        m.has_last_q[ser] = true;
+        m.last_q[ser] = q;
+        if (ser == SER_VRX) {
+            has_vrx = true;
+            vrx_q = q;
+        }
+    }
     m.stats.add(now_ms * NS_PER_MS, e, step);
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         if (std::isfinite(e.v[c]))
@@ -134,8 +110,8 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     const int64_t slot = now_ms / CHART_SLOT_MS;
     chart_slot_t& c = m.chart[slot % CHART_SLOTS];
     if (c.slot != slot) c = chart_slot_t{slot};
-    if (has[0]) {
-        c.max_vrx = c.n == 0 ? q[0] : std::max(c.max_vrx, q[0]);
+    if (has_vrx) {
+        c.max_vrx = c.n == 0 ? vrx_q : std::max(c.max_vrx, vrx_q);
         c.n++;
     }
     c.iframe = c.iframe || kind == FRAME_KIND_I;
@@ -186,10 +162,10 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
                 m.stats.add_repeat(now_ms * NS_PER_MS);
                 continue;
             }
-            const float avg = inspector_average(r, m.avg_i, m.avg_p);
+            const float avg = latency_row_average(r, m.avg_i, m.avg_p);
             m.current_sample = r.sample_id;
             m.shown_any = true;
-            if (m.save) append_csv_line(csv, r, avg, nalu_as_string(r.frame_type, m.codec));
+            if (m.save) append_csv_line(csv, r, {avg, nalu_as_string(r.frame_type, m.codec)});
             account(m, r, avg, now_ms);
         }
     }
@@ -288,24 +264,11 @@ run_summary_t top_summary(top_model_t& m)
 std::string top_summary_text(top_model_t& m, int64_t now_ms)
 {
     const run_summary_t s = top_summary(m);
-    std::string body = format_run_text(s);
     // The log's line numbers and malformed lines mean nothing here; the
     // record checks take their place.
-    std::string out;
-    size_t pos = 0;
-    bool first = true;
-    while (pos < body.size()) {
-        size_t end = body.find('\n', pos);
-        end = end == std::string::npos ? body.size() : end + 1;
-        const std::string line = body.substr(pos, end - pos);
-        pos = end;
-        if (first) {
-            first = false;
-            continue;
-        }
-        if (line.rfind("  malformed lines:", 0) == 0 || line.rfind("    line ", 0) == 0) continue;
-        out += line;
-    }
+    summary_text_options text;
+    text.log_lines = false;
+    const std::string out = format_run_text(s, text);
     std::lock_guard<std::mutex> lock(m.mu);
     std::string head = fmt::format("tarn-vrx-top: {:.1f} s since start\n", (now_ms - m.reset_ms) / 1000.0);
     head += fmt::format("  records:         {} ({} repeating the record before)\n", m.records,
@@ -319,27 +282,18 @@ std::string top_summary_text(top_model_t& m, int64_t now_ms)
 venc_mode_t read_codec(const char* path, std::string& name)
 {
     name = "H.264 (no settings)";
-    // Only a regular file is read: a FIFO or a device there must not hang
-    // or flood the program.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return VENC_H264;
+    // A missing file is usual before the receiver first ran: the screen
+    // says so. json_read_file refuses anything but a regular file of a
+    // sane size, with one line on stderr.
     struct stat st;
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < (1 << 20);
-    close(fd);
-    if (!regular) return VENC_H264;
+    if (stat(path, &st) != 0) return VENC_H264;
     cJSON* doc = json_read_file(path);
     if (doc == nullptr) return VENC_H264;
     char encoding[20];
     json_fetch_string_with_default(doc, "encoding", encoding, sizeof encoding, "h264");
     cJSON_Delete(doc);
-    if (strcmp(encoding, "h264") == 0) {
-        name = "H.264";
-        return VENC_H264;
-    }
-    if (strcmp(encoding, "h265") == 0) {
-        name = "H.265";
-        return VENC_H265;
-    }
-    name = "?";
-    return VENC_OTHER;
+    venc_mode_t codec = VENC_OTHER;
+    codec_from_name(encoding, codec);
+    name = codec == VENC_H264 ? "H.264" : codec == VENC_H265 ? "H.265" : "?";
+    return codec;
 }

@@ -11,19 +11,17 @@
 #include <mutex>
 #include <string>
 
-#include "inspect_vrx.h"
-#include "latency_report.h"
+#include "latency_log.h"
+#include "latency_record.h"
 #include "latency_stats.h"
+#include "latency_summary.h"
 
 // The windows of the latency table: 1 s, 10 s, 60 s and since start (0).
 constexpr int TOP_WINDOWS = 4;
 constexpr int64_t TOP_SPAN_MS[TOP_WINDOWS] = {1000, 10000, 60000, 0};
 constexpr int64_t NS_PER_MS = 1000000;
 
-// The rows of the latency table.
-enum top_series_e {
-    SER_VRX, SER_VRX_I, SER_VRX_P, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER, SER_COUNT
-};
+// The rows of the latency table are the latency series (LATENCY_SERIES).
 // Stage rows whose sums give the shares of VRX latency.
 constexpr int STAGE_COUNT = STAT_STAGE_COUNT;  // frame, FEC, decode, render
 
@@ -139,8 +137,8 @@ uint64_t top_out_of_order(const top_model_t& m);
 // Since start, as tarn-latency-report summarizes one run of the CSV log.
 // Takes mu.
 run_summary_t top_summary(top_model_t& m);
-// The summary printed on exit: format_run_text without the log's line
-// numbers, plus the record checks.
+// The summary printed on exit: the run summary without what only a log has
+// (its line numbers, malformed lines), after the record checks.
 std::string top_summary_text(top_model_t& m, int64_t now_ms);
 
 // Codec named by the "encoding" key of the receiver's settings file,

@@ -350,37 +350,49 @@ int read_latency_log(int fd, const latency_log_sink& sink)
     return 0;
 }
 
-std::string load_latency_run(const std::string& path, int run, std::vector<latency_row_t>& rows,
-                             size_t* malformed)
+std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink, int* chosen)
 {
-    rows.clear();
     const int fd = open_latency_log(path);
     if (fd < 0) return fmt::format("cannot open {}: {}", path, strerror(errno));
     int current = 0;
-    size_t bad = 0;
-    // With run 0 every new run replaces the rows kept, so the last one stays.
+    // With run 0 every new run replaces what was kept, so the last one stays.
     auto enter = [&](int r) {
-        if (r != current && run == 0) {
-            rows.clear();
-            bad = 0;
-        }
+        if (r != current && run == 0 && sink.restart) sink.restart();
         current = r;
         return run == 0 || r == run;
     };
-    latency_log_sink sink;
-    sink.header = [&](size_t, int r) { enter(r); };
-    sink.row = [&](size_t, int r, const latency_row_t& row) {
-        if (enter(r)) rows.push_back(row);
+    latency_log_sink lines;
+    lines.columns = sink.columns;
+    lines.header = [&](size_t, int r) { enter(r); };
+    lines.row = [&](size_t, int r, const latency_row_t& row) {
+        if (enter(r) && sink.row) sink.row(row);
     };
-    sink.malformed = [&](size_t, int r, const char*) {
-        if (enter(r)) bad++;
+    lines.malformed = [&](size_t, int r, const char*) {
+        if (enter(r) && sink.malformed) sink.malformed();
     };
-    const int err = read_latency_log(fd, sink);
+    const int err = read_latency_log(fd, lines);
     if (fd != STDIN_FILENO) close(fd);
-    if (malformed) *malformed = bad;
     if (err != 0) return fmt::format("cannot read {}: {}", path, strerror(err));
     if (current == 0) return fmt::format("{} holds no runs", path);
     if (run < 0 || run > current)
         return fmt::format("{} holds {} run{}, there is no run {}", path, current, current == 1 ? "" : "s", run);
+    if (chosen) *chosen = run == 0 ? current : run;
     return {};
+}
+
+std::string load_latency_run(const std::string& path, int run, std::vector<latency_row_t>& rows,
+                             size_t* malformed)
+{
+    rows.clear();
+    size_t bad = 0;
+    latency_run_sink sink;
+    sink.restart = [&] {
+        rows.clear();
+        bad = 0;
+    };
+    sink.row = [&](const latency_row_t& row) { rows.push_back(row); };
+    sink.malformed = [&] { bad++; };
+    std::string why = read_latency_run(path, run, sink);
+    if (malformed) *malformed = bad;
+    return why;
 }

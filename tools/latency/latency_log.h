@@ -1,5 +1,6 @@
-// Reading the inspector's CSV log ("/data/tarn-inspect-vrx.csv"): one header
-// line per run of the inspector, then one line per row it showed. Shared by
+// The CSV log of the latency record ("/data/tarn-inspect-vrx.csv"): one
+// header line per run of the program that writes it, then one line per row
+// it showed. Written by tarn-inspect-vrx -s and tarn-vrx-top -s, read by
 // tarn-latency-report and the replay mode of tarn-vrx-sim.
 #ifndef TARN_LATENCY_LOG_H
 #define TARN_LATENCY_LOG_H
@@ -11,7 +12,28 @@
 #include <string_view>
 #include <vector>
 
-#include "inspect_vrx.h"
+#include "latency_record.h"
+#include "tarn_common.h"
+
+// ---- Writing ----------------------------------------------------------------
+
+// The log as one run of a writer appends to it.
+struct csv_log_t {
+    const char* path = nullptr;
+    bool header_written = false;  // this run's header line is in the file
+    bool failing = false;         // the last append failed (reported once)
+};
+
+// Appends lines (whole lines, from append_csv_line) to the log, with the
+// run's header line first if it is not written yet. The file is opened for
+// each call (out_file.h: no link of another user followed, no file of
+// theirs written; a FIFO or device the user put there is written too) and
+// closed again. On a full disk every whole line that fitted stays and only
+// a torn last line is cut back. A failure prints one "ERROR: cannot write
+// PATH: reason" line on stderr (once until it works again) and gives false.
+bool csv_append(csv_log_t& log, const char* lines, size_t len);
+
+// ---- Reading ----------------------------------------------------------------
 
 // One row of the log: the record's members the log holds (the magic number
 // and battery voltage stay 0), the average the inspector showed, and the
@@ -69,6 +91,20 @@ int read_latency_log(int fd, const latency_log_sink& sink);
 // Opens path ("-" is standard input) for reading. Returns the descriptor, or
 // -1 with errno set. The caller closes it (not standard input).
 int open_latency_log(const std::string& path);
+
+// What read_latency_run passes on of one run of a log.
+struct latency_run_sink {
+    std::function<void()> restart;  // forget what was kept: another run starts
+    std::function<void(const latency_row_t& row)> row;
+    std::function<void()> malformed;
+    latency_columns_t columns = LATENCY_ALL_COLUMNS;  // read of every row
+};
+// Reads the log at path ("-": standard input) and passes the rows and
+// malformed lines of run number run (1 = first, 0 = the last) to sink.
+// Returns an empty string, or the reason in words (no such run, the log
+// cannot be read); *chosen (may be null) gets the run's number.
+std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink,
+                             int* chosen = nullptr);
 
 // Collects the rows of run number run (1 = first, 0 = the last) of the log
 // at path, and the number of its malformed lines. Returns an empty string,

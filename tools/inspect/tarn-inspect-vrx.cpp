@@ -24,7 +24,7 @@
 #include "brisk_pipe.h"
 #include "inspect_vrx.h"
 
-static const char VRX_LATENCY_PIPE_NAME[32] = "vrx_latency";
+static const auto& VRX_LATENCY_PIPE_NAME = LATENCY_PIPE_NAME;  // char[32]
 static char VRX_LATENCY_PIPE_LOC[64];
 static char* pipe_path = VRX_LATENCY_PIPE_LOC;
 

@@ -19,13 +19,12 @@
 
 #include "brisk_pipe.h"
 #include "cli_usage.h"
-#include "inspect_vrx.h"
 #include "latency_log.h"
 
 namespace {
 
 struct sim_options {
-    std::string pipe = "vrx_latency";
+    std::string pipe = LATENCY_PIPE_NAME;
     double rate = 60.0;          // records per second (raw mode: chunks per second); 0 = flat out
     long long count = 0;         // records to publish, 0 = until stopped
     int batch = 1;               // records per write
@@ -113,11 +112,7 @@ int parse_options(int argc, char* argv[], sim_options& o)
         case 'c': ok = parse_number(optarg, 0, 9e18, v); o.count = static_cast<long long>(v); break;
         case 'b': ok = parse_number(optarg, 1, 30000 / 60, v); o.batch = static_cast<int>(v); break;
         case 'i': ok = parse_number(optarg, 0, 4294967295.0, v); o.start_id = static_cast<uint32_t>(v); break;
-        case 'e':
-            if (strcmp(optarg, "h264") == 0) o.codec = VENC_H264;
-            else if (strcmp(optarg, "h265") == 0) o.codec = VENC_H265;
-            else ok = false;
-            break;
+        case 'e': ok = codec_from_name(optarg, o.codec); break;
         case 'g': ok = parse_number(optarg, 1, 1e9, v); o.gop = static_cast<int>(v); break;
         case 's': ok = parse_number(optarg, 0, 4294967295.0, v); o.seed = static_cast<unsigned>(v); break;
         case OPT_RAW: o.raw = optarg; o.framed = false; break;

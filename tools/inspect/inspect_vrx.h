@@ -21,25 +21,6 @@ extern const char* csv_path;
 // Written once by the main thread, read for every row by the pipe thread.
 extern std::atomic<venc_mode_t> current_encoding_scheme;
 
-// The CSV log as tarn-inspect-vrx -s writes it, shared with the programs that
-// write the same log (tarn-vrx-top --save).
-struct csv_log_t {
-    const char* path = nullptr;
-    bool header_written = false;  // this run's header line is in the file
-    bool failing = false;         // the last append failed (reported once)
-};
-// The average column: the rolling mean of the I-frame or P-frame window the
-// record's frame type belongs to, or the record's own VRX latency.
-float inspector_average(const vrx_latency_packet_t& r, std::deque<float>& i_window,
-                        std::deque<float>& p_window);
-// Appends the record's CSV line ("\n" included); type is its frame-type text.
-void append_csv_line(fmt::memory_buffer& csv, const vrx_latency_packet_t& r, float avg,
-                     const std::string& type);
-// Appends lines to the log in one write, with the run's header line first if
-// it is not written yet. The file is opened and closed here. A failure prints
-// one "ERROR: cannot write" line on stderr (once until it works again).
-bool csv_append(csv_log_t& log, const char* lines, size_t len);
-
 void _helper_cb(int ch, char* data, int bytes, void* context);
 void _connect_cb(int ch, void* context);
 void _disconnect_cb(int ch, void* context);

@@ -1,0 +1,55 @@
+// The summary of one run of latency records, as tarn-latency-report prints
+// it for a run of the CSV log and tarn-vrx-top for what it saw: sample-id
+// gaps and repeats, frame types, nearest-rank percentiles of every column,
+// the share of each receiver stage.
+#ifndef TARN_LATENCY_SUMMARY_H
+#define TARN_LATENCY_SUMMARY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "latency_record.h"
+#include "latency_stats.h"
+
+// Gaps and malformed lines kept of a run, at most.
+constexpr size_t MAX_LISTED = 1000;
+
+// The record table's entry of statistics column c (stat_column_e): its CSV
+// title, JSON key, unit and decimals.
+inline const latency_column_t& stat_column(int c)
+{
+    return LATENCY_COLUMNS[LATENCY_STAT_INDEX.of[c]];
+}
+
+struct run_summary_t {
+    int run = 0;
+    bool has_header = false;
+    size_t first_line = 0, last_line = 0;
+    uint64_t frames = 0;
+    uint32_t first_id = 0, last_id = 0;
+    uint64_t missing = 0, repeats = 0, out_of_order = 0;
+    uint64_t gap_count = 0;
+    std::vector<std::pair<uint32_t, uint64_t>> gaps;  // first missing id, count; the first MAX_LISTED
+    uint64_t i_frames = 0, p_frames = 0, other_frames = 0;
+    uint64_t malformed = 0;
+    std::vector<std::pair<size_t, const char*>> malformed_lines;
+    column_stats_t columns[STAT_COLUMN_COUNT];
+    column_stats_t vrx_i, vrx_p;
+    // Sum of each stage (frame, FEC, decode, render) over the sum of the
+    // receiver latency, over the rows where all five are finite; NaN if none.
+    double share[4] = {0, 0, 0, 0};
+    double share_rest = 0;
+};
+
+// What the text says besides the figures.
+struct summary_text_options {
+    // The run's first line ("run N: lines A-B") and its malformed lines:
+    // what a run of a log has, and records read from a pipe have not.
+    bool log_lines = true;
+};
+std::string format_run_text(const run_summary_t& s, const summary_text_options& options = {});
+
+#endif
