@@ -61,12 +61,14 @@ install(CODE "
 " COMPONENT dev)
 install(FILES ${CMAKE_BINARY_DIR}/tarn-common.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-# Man pages are installed compressed, as man and Debian expect.
+# Man pages get the project version (@PROJECT_VERSION@ in their title line)
+# and are installed compressed, as man and Debian expect.
 find_program(TARN_GZIP gzip REQUIRED)
 set(TARN_MAN_PAGES tarn-inspect-vrx.1 tarn-vrx-sim.1 tarn-latency-report.1 tarn-vrx-top.1)
 set(TARN_MAN_GZ "")
 foreach(page IN LISTS TARN_MAN_PAGES)
-  set(src ${PROJECT_SOURCE_DIR}/docs/man/${page})
+  set(src ${CMAKE_BINARY_DIR}/man/${page})
+  configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page} ${src} @ONLY)
   set(gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
   add_custom_command(OUTPUT ${gz}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man

@@ -8,6 +8,8 @@
 #
 # Reproducible: every date in the packages (the changelogs, the archives'
 # file times) is the last commit's, or $SOURCE_DATE_EPOCH when set.
+# The libraries' package is named after their SONAME version (Debian policy 8.1).
+set(TARN_LIBS_PACKAGE libtarn-common${PROJECT_VERSION_MAJOR})
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarn-inspect-vrx)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -41,7 +43,7 @@ set(TARN_DEB_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarn-inspect-vrx)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtarn-common1 (= ${TARN_DEB_VERSION})")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${TARN_LIBS_PACKAGE} (= ${TARN_DEB_VERSION})")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "latency inspector for the tarn video link receiver
 tarn-inspect-vrx subscribes to the receiver's vrx_latency pipe and prints a
 live table of per-frame latencies (transmitter, receiver, assembly, FEC,
@@ -57,7 +59,7 @@ tarn-vrx-sim publishes simulated latency records on the same pipe.")
 # CPack has no variable for the field; it rides on the line of Section.
 set(TARN_DEB_MULTIARCH_SAME "\nMulti-Arch: same")
 
-set(CPACK_DEBIAN_LIBS_PACKAGE_NAME libtarn-common1)
+set(CPACK_DEBIAN_LIBS_PACKAGE_NAME ${TARN_LIBS_PACKAGE})
 set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION "libs${TARN_DEB_MULTIARCH_SAME}")
 set(CPACK_DEBIAN_LIBS_DESCRIPTION "shared library of the tarn video link
 libtarn-common holds the link's stream helpers, Wi-Fi channel plan and radio
@@ -66,7 +68,7 @@ libbrisk_json are the pipe transport and JSON file libraries it uses.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtarn-common-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION "libdevel${TARN_DEB_MULTIARCH_SAME}")
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libtarn-common1 (= ${TARN_DEB_VERSION}), libfmt-dev, libcjson-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${TARN_LIBS_PACKAGE} (= ${TARN_DEB_VERSION}), libfmt-dev, libcjson-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for the tarn video link library
 Headers, the pkg-config file tarn-common and the CMake package tarn-common
 (targets tarn::tarn-common, tarn::brisk_pipe and tarn::brisk_json).")

@@ -15,6 +15,11 @@ case $arch in
   *) echo "unknown architecture $arch" >&2; exit 2 ;;
 esac
 
+# The version of the build: project() of the top CMakeLists.txt.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+[ -n "$version" ] || { echo "no project version in $dir/CMakeCache.txt" >&2; exit 2; }
+major=${version%%.*}
+
 fails=0 passes=0
 check() { # description, command...
   local what=$1; shift
@@ -67,8 +72,8 @@ for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   done
 done
 for name in tarn-common brisk_pipe brisk_json; do
-  check "libtarn-common1 holds lib$name.so.1.0.0" has_line "$lib/lib$name.so.1.0.0" "$l"
-  check "libtarn-common1 holds the SONAME link lib$name.so.1" has_line "$lib/lib$name.so.1" "$l"
+  check "libtarn-common$major holds lib$name.so.$version" has_line "$lib/lib$name.so.$version" "$l"
+  check "libtarn-common$major holds the SONAME link lib$name.so.$major" has_line "$lib/lib$name.so.$major" "$l"
   check "libtarn-common-dev holds the link-time lib$name.so" has_line "$lib/lib$name.so" "$d"
   check "lib$name.so only in the -dev package" test -z "$(grep -xF "$lib/lib$name.so" "$l" "$t" || true)"
 done
@@ -121,7 +126,7 @@ for f in "${deb[@]}"; do dpkg-deb -x "$f" "$root"; done
 
 # Built with Debian's hardening flags: full RELRO (relro + bindnow), the
 # stack protector and fortified libc calls.
-for elf in "$root"/usr/bin/tarn-* "$root$lib"/lib*.so.1.0.0; do
+for elf in "$root"/usr/bin/tarn-* "$root$lib"/lib*.so."$version"; do
   name=${elf#"$root"}
   readelf -lW "$elf" >"$tmp/ph" 2>&1
   readelf -dW "$elf" >"$tmp/dyn" 2>&1
@@ -145,7 +150,7 @@ check "unpacked tarn-latency-report --help exits 0 (was $rep_st)" test "$rep_st"
 check "unpacked tarn-vrx-top --help exits 0 (was $top_st)" test "$top_st" = 0
 check "tarn-inspect-vrx depends on libncursesw6 (dpkg-shlibdeps)" has '^Depends: .*\blibncursesw6 \(>= ' "$tc"
 check "the programs use the unpacked libraries" \
-  has "$root$lib/libtarn-common.so.1" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
+  has "$root$lib/libtarn-common.so.$major" <("${trace[@]}" "$root/usr/bin/tarn-inspect-vrx" 2>&1)
 unset LD_LIBRARY_PATH
 
 # Man pages format without warnings, in the C locale (ASCII) as in UTF-8,

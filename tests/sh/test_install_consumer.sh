@@ -26,9 +26,10 @@ expect() { # description, command...
 }
 for lib in tarn-common brisk_pipe brisk_json; do
   d=$prefix/$libdir
-  expect "lib$lib.so.1.0.0 installed" test -f "$d/lib$lib.so.1.0.0"
-  expect "lib$lib.so.1 -> lib$lib.so.1.0.0" test "$(readlink "$d/lib$lib.so.1")" = "lib$lib.so.1.0.0"
-  expect "lib$lib.so -> lib$lib.so.1" test "$(readlink "$d/lib$lib.so")" = "lib$lib.so.1"
+  v=$TARN_VERSION major=${TARN_VERSION%%.*}
+  expect "lib$lib.so.$v installed" test -f "$d/lib$lib.so.$v"
+  expect "lib$lib.so.$major -> lib$lib.so.$v" test "$(readlink "$d/lib$lib.so.$major")" = "lib$lib.so.$v"
+  expect "lib$lib.so -> lib$lib.so.$major" test "$(readlink "$d/lib$lib.so")" = "lib$lib.so.$major"
 done
 for f in include/tarn_common.h include/brisk_pipe.h include/brisk_json.h \
          "$libdir/pkgconfig/tarn-common.pc" "$libdir/cmake/tarn-common/tarn-common-config.cmake" \

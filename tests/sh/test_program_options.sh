@@ -16,9 +16,9 @@ for prog in tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     test "$(cat "$t/out")" = "$prog $TARN_VERSION"
   check "$prog --version prints one line and nothing on stderr" \
     test "$(wc -l <"$t/out")" = 1 -a ! -s "$t/err"
-  # The man page carries the same version.
+  # The built man page carries the same version.
   check "man page of $prog names version $TARN_VERSION" \
-    grep -qE "^\\.TH .*\"tarn-inspect-vrx $TARN_VERSION\"" "$TARN_SRC/docs/man/$prog.1"
+    grep -qE "^\\.TH .*\"tarn-inspect-vrx $TARN_VERSION\"" "$(dirname "$TARN_BIN")/man/$prog.1"
 done
 
 # The inspector has no --version: like any option it does not list, the
