@@ -107,9 +107,15 @@ float random_float(std::mt19937& rng)
     }
 }
 
+// Every test starts from the inspector as at start.
+class InspectRows : public testing::Test {
+protected:
+    void SetUp() override { inspector_reset(); }
+};
+
 }  // namespace
 
-TEST(InspectRows, worked_example_gives_the_documented_row_and_csv_line)
+TEST_F(InspectRows, worked_example_gives_the_documented_row_and_csv_line)
 {
     char path[] = "/tmp/tarn-rows-XXXXXX";
     int fd = mkstemp(path);
@@ -144,7 +150,7 @@ TEST(InspectRows, worked_example_gives_the_documented_row_and_csv_line)
     save_to_file = false;
 }
 
-TEST(InspectRows, first_sample_zero_is_shown_and_repeats_are_skipped)
+TEST_F(InspectRows, first_sample_zero_is_shown_and_repeats_are_skipped)
 {
     EXPECT_NE(run_cb({record(0, 65, 1.0f)}), "");
     // 0 again is a repeat now; 5, 5 shows once; A B A shows three rows.
@@ -156,7 +162,7 @@ TEST(InspectRows, first_sample_zero_is_shown_and_repeats_are_skipped)
     EXPECT_EQ(out.find("|       0 |"), std::string::npos);
 }
 
-TEST(InspectRows, windows_keep_i_and_p_frames_apart_and_other_types_use_their_own_latency)
+TEST_F(InspectRows, windows_keep_i_and_p_frames_apart_and_other_types_use_their_own_latency)
 {
     std::vector<vrx_latency_packet_t> recs;
     for (uint32_t i = 1; i <= 9; i++) recs.push_back(record(i, 65, 10.0f));
@@ -172,7 +178,7 @@ TEST(InspectRows, windows_keep_i_and_p_frames_apart_and_other_types_use_their_ow
     EXPECT_NE(out.find("H264 (?) 19 |"), std::string::npos);
 }
 
-TEST(InspectRows, rows_match_stream_formatting_for_any_values)
+TEST_F(InspectRows, rows_match_stream_formatting_for_any_values)
 {
     char path[] = "/tmp/tarn-rows-XXXXXX";
     int fd = mkstemp(path);

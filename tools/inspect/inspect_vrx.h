@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "latency_log.h"
 #include "latency_record.h"
 #include "tarn_common.h"
 
@@ -20,6 +21,20 @@ extern bool save_to_file;
 extern const char* csv_path;
 // Written once by the main thread, read for every row by the pipe thread.
 extern std::atomic<venc_mode_t> current_encoding_scheme;
+
+// What the data path keeps from one buffer to the next, all of it touched
+// by the pipe client thread only: the two averaging windows, the last
+// sample id shown, and the CSV log (its header flag). One process-wide
+// instance, never destroyed (the process may leave through _exit while the
+// client thread runs); inspector_reset() makes it as at start, for tests.
+struct inspector_state_t {
+    std::deque<float> avg_i_latency, avg_p_latency;
+    bool shown_any = false;  // a row was shown: current_sample holds its id
+    uint32_t current_sample = 0;
+    csv_log_t log;
+};
+extern inspector_state_t& inspector_state;
+void inspector_reset();
 
 void _helper_cb(int ch, char* data, int bytes, void* context);
 void _connect_cb(int ch, void* context);

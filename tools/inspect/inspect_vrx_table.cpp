@@ -24,8 +24,12 @@ bool save_to_file = false;
 const char* csv_path = "/data/tarn-inspect-vrx.csv";
 std::atomic<venc_mode_t> current_encoding_scheme{VENC_H264};
 
-static std::deque<float> avg_i_latency;
-static std::deque<float> avg_p_latency;
+inspector_state_t& inspector_state = *new inspector_state_t;
+
+void inspector_reset()
+{
+    inspector_state = inspector_state_t{};
+}
 
 void _connect_cb(int, void*)
 {
@@ -69,12 +73,10 @@ bool csv_hold_for_exit(int budget_ms)
     return csv_mutex.try_lock_for(std::chrono::milliseconds(budget_ms));
 }
 
-static csv_log_t inspector_log;
 
 void _helper_cb(int, char* data, int bytes, void*)
 {
-    static bool shown_any = false;
-    static uint32_t current_sample = 0;
+    inspector_state_t& st = inspector_state;
     static fmt::memory_buffer out;
     static fmt::memory_buffer csv;
 
@@ -87,16 +89,16 @@ void _helper_cb(int, char* data, int bytes, void*)
     for (int i = 0; i < n; i++) {
         vrx_latency_packet_t r;
         memcpy(&r, data + static_cast<size_t>(i) * sizeof r, sizeof r);
-        if (shown_any && r.sample_id == current_sample) continue;
+        if (st.shown_any && r.sample_id == st.current_sample) continue;
 
         if (en_newline)
             out.push_back('\n');
         else
             fmt::format_to(std::back_inserter(out), "\r\e[2K");
 
-        const float avg = latency_row_average(r, avg_i_latency, avg_p_latency);
-        current_sample = r.sample_id;
-        shown_any = true;
+        const float avg = latency_row_average(r, st.avg_i_latency, st.avg_p_latency);
+        st.current_sample = r.sample_id;
+        st.shown_any = true;
 
         const std::string type = nalu_as_string(r.frame_type, mode);
         const latency_row_extras extras{avg, type};
@@ -106,8 +108,8 @@ void _helper_cb(int, char* data, int bytes, void*)
 
     if (save_to_file) {
         std::lock_guard<std::timed_mutex> lk(csv_mutex);
-        inspector_log.path = csv_path;
-        csv_append(inspector_log, csv.data(), csv.size());
+        st.log.path = csv_path;
+        csv_append(st.log, csv.data(), csv.size());
     }
 
     term_write(out.data(), out.size());
