@@ -1,6 +1,11 @@
-// Command-line helpers shared by tarn-vrx-sim and tarn-latency-report:
-// --version and the one-line answer to an option getopt_long rejected.
+// The command-line dialect of tarn-vrx-sim, tarn-latency-report and
+// tarn-vrx-top: --version, and one line on stderr for an option getopt_long
+// rejected (unknown, or without its value) and for a value an option cannot
+// take, each ending in a pointer to --help. tarn-inspect-vrx keeps its own
+// (the parser's complaint, the help, status 255).
 #pragma once
+
+#include <getopt.h>
 
 #include <cstdio>
 #include <cstring>
@@ -37,4 +42,23 @@ inline void print_bad_option(const char* prog, int c, int bad_short, const char*
                        : (value_given && bad_short) ? "takes no value"
                                                     : "is unknown";
     fprintf(stderr, "%s: option '%s' %s; try '%s --help'\n", prog, name.c_str(), what, prog);
+}
+
+// The long name of the option whose getopt_long value is c ("--rate"), or
+// "-c" when it has none.
+inline std::string option_name(const struct option* table, int c)
+{
+    for (const struct option* o = table; o->name != nullptr; o++)
+        if (o->val == c) return std::string("--") + o->name;
+    return std::string("-") + static_cast<char>(c);
+}
+
+// A value option cannot take: "PROG: invalid WHAT 'VALUE' for option
+// 'OPTION' (EXPECTED); try 'PROG --help'" (EXPECTED may be null).
+inline void print_bad_value(const char* prog, const std::string& option, const char* what, const char* value,
+                            const char* expected = nullptr)
+{
+    fprintf(stderr, "%s: invalid %s '%s' for option '%s'%s%s%s; try '%s --help'\n", prog, what, value,
+            option.c_str(), expected != nullptr ? " (" : "", expected != nullptr ? expected : "",
+            expected != nullptr ? ")" : "", prog);
 }

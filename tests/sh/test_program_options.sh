@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# --version of the three programs that have it, and the one-line answer of the simulator
-# and the report to an option they do not know or that lacks its value.
+# --version of the three programs that have it, and their one-line answer
+# to an option they do not know, that lacks its value or gets a bad one.
 set -euo pipefail
 . "$TARN_SRC/tests/sh/check-lib.sh"
 run() {  # PROGRAM ARGS... -> $t/out, $t/err, $st
@@ -48,10 +48,11 @@ cases=(
   "--help=1|--help|takes no value"
   "--version=1|--version|takes no value"
 )
-for prog in tarn-vrx-sim tarn-latency-report; do
+for prog in tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
   case $prog in
     tarn-vrx-sim) valued=(-p --rate) ;;
     tarn-latency-report) valued=(-r --svg) ;;
+    tarn-vrx-top) valued=(-p --window) ;;
   esac
   all=("${cases[@]}" "${valued[0]}|${valued[0]}|needs a value" "${valued[1]}|${valued[1]}|needs a value")
   # An unknown letter inside a group of short options is named alone.
@@ -66,6 +67,23 @@ for prog in tarn-vrx-sim tarn-latency-report; do
   done
   run "$prog" --help
   check "$prog --help lists --version" grep -qE '^ +--version +print the version$' "$t/out"
+done
+
+# A value an option cannot take, in the same dialect: "ARGS|option|what".
+bad_values=(
+  "tarn-vrx-sim --rate x|--rate|value 'x'"
+  "tarn-vrx-sim -c -1|--count|value '-1'"
+  "tarn-latency-report --run 0|--run|run number '0'"
+  "tarn-vrx-top -w 5|--window|window '5'"
+  "tarn-vrx-top --crit-ms=0|--crit-ms|milliseconds '0'"
+)
+for c in "${bad_values[@]}"; do
+  IFS='|' read -r cmd name what <<<"$c"
+  prog=${cmd%% *}
+  run $cmd
+  check "$cmd: one line naming $name and the value" \
+    grep -qxE "$prog: invalid $what for option '$name'( \(.*\))?; try '$prog --help'" "$t/err"
+  check "$cmd exits non-zero (was $st)" test "$st" != 0
 done
 
 finish "program options"

@@ -240,8 +240,8 @@ set +e
 "${top[@]}" --warn-ms 20 --crit-ms 10 >/dev/null 2>"$t/err3"; st_t=$?
 set -e
 check "--help exits 0 and lists the keys" test $st_help = 0 -a -n "$(grep -F 'Keys: q quit' "$t/help")"
-check "a bad window exits 2 with a reason" test $st_w = 2 -a -n "$(grep -F -- '--window takes 1, 10, 60 or all' "$t/err1")"
-check "a bad pipe name exits 2" test $st_p = 2 -a -n "$(grep -F 'invalid pipe name: ../x' "$t/err2")"
+check "a bad window exits 2 with a reason" test $st_w = 2 -a -n "$(grep -F -- "for option '--window' (1, 10, 60 or all); try 'tarn-vrx-top --help'" "$t/err1")"
+check "a bad pipe name exits 2" test $st_p = 2 -a -n "$(grep -F "invalid pipe name '../x' for option '--pipe'" "$t/err2")"
 check "crit below warn exits 2" test $st_t = 2 -a -s "$t/err3"
 
 finish "vrx-top"

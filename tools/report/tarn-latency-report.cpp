@@ -94,6 +94,7 @@ int parse_options(int argc, char* argv[], options& o)
         {"svg", required_argument, nullptr, 'g'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, TARN_OPT_VERSION}, {nullptr, 0, nullptr, 0},
     };
+    static const char PROG[] = "tarn-latency-report";
     int c;
     opterr = 0;
     while ((c = getopt_long(argc, argv, ":r:jg:ch", long_options, nullptr)) != -1) {
@@ -103,7 +104,7 @@ int parse_options(int argc, char* argv[], options& o)
             errno = 0;
             const long v = strtol(optarg, &end, 10);
             if (errno != 0 || end == optarg || *end != '\0' || v < 1 || v > 1000000000) {
-                fprintf(stderr, "tarn-latency-report: invalid run number '%s'\n", optarg);
+                print_bad_value(PROG, "--run", "run number", optarg, "1 or more");
                 return -1;
             }
             o.run = static_cast<int>(v);
@@ -114,7 +115,7 @@ int parse_options(int argc, char* argv[], options& o)
         case OPT_SEED:
             o.bootstrap_given = true;
             if (!parse_count(optarg, 0, ~0UL, o.bootstrap.seed)) {
-                fprintf(stderr, "tarn-latency-report: invalid seed '%s'\n", optarg);
+                print_bad_value(PROG, "--seed", "seed", optarg, "a whole number from 0");
                 return -1;
             }
             break;
@@ -122,7 +123,7 @@ int parse_options(int argc, char* argv[], options& o)
             o.bootstrap_given = true;
             uint64_t v = 0;
             if (!parse_count(optarg, 100, 1000000, v)) {
-                fprintf(stderr, "tarn-latency-report: invalid number of resamples '%s' (100 to 1000000)\n", optarg);
+                print_bad_value(PROG, "--resamples", "number of resamples", optarg, "100 to 1000000");
                 return -1;
             }
             o.bootstrap.resamples = static_cast<uint32_t>(v);
@@ -132,7 +133,7 @@ int parse_options(int argc, char* argv[], options& o)
         case 'h': print_help(); exit(0);
         case TARN_OPT_VERSION: print_version("tarn-latency-report"); exit(0);
         default:
-            print_bad_option("tarn-latency-report", c, optopt, argv[optind - 1]);
+            print_bad_option(PROG, c, optopt, argv[optind - 1]);
             exit(TARN_EXIT_USAGE);
         }
     }

@@ -130,7 +130,7 @@ int parse_options(int argc, char* argv[], sim_options& o)
             exit(TARN_EXIT_USAGE);
         }
         if (!ok) {
-            fprintf(stderr, "tarn-vrx-sim: invalid value '%s'\n", optarg);
+            print_bad_value("tarn-vrx-sim", option_name(long_options, c), "value", optarg);
             return -1;
         }
     }

@@ -119,12 +119,14 @@ int parse_options(int argc, char* argv[], options_t& o)
         {nullptr, 0, nullptr, 0},
     };
     if (pipe_expand_location_string(LATENCY_PIPE_NAME, o.location) < 0) return -1;
+    static const char PROG[] = "tarn-vrx-top";
     int c;
-    while ((c = getopt_long(argc, argv, "p:w:s:h", long_options, nullptr)) != -1) {
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, ":p:w:s:h", long_options, nullptr)) != -1) {
         switch (c) {
         case 'p':
             if (pipe_expand_location_string(optarg, o.location) < 0) {
-                fprintf(stderr, "tarn-vrx-top: invalid pipe name: %s\n", optarg);
+                print_bad_value(PROG, "--pipe", "pipe name", optarg);
                 return -1;
             }
             break;
@@ -134,21 +136,20 @@ int parse_options(int argc, char* argv[], options_t& o)
             else if (strcmp(optarg, "60") == 0) o.window = 2;
             else if (strcmp(optarg, "all") == 0) o.window = 3;
             else {
-                fprintf(stderr, "tarn-vrx-top: --window takes 1, 10, 60 or all, not '%s'\n", optarg);
+                print_bad_value(PROG, "--window", "window", optarg, "1, 10, 60 or all");
                 return -1;
             }
             break;
         case OPT_WARN:
         case OPT_CRIT:
             if (!parse_ms(optarg, c == OPT_WARN ? o.warn_ms : o.crit_ms)) {
-                fprintf(stderr, "tarn-vrx-top: %s takes milliseconds above 0, not '%s'\n",
-                        c == OPT_WARN ? "--warn-ms" : "--crit-ms", optarg);
+                print_bad_value(PROG, option_name(long_options, c), "milliseconds", optarg, "above 0");
                 return -1;
             }
             break;
         case 's':
             if (*optarg == '\0') {
-                fprintf(stderr, "tarn-vrx-top: --save needs a file name\n");
+                print_bad_value(PROG, "--save", "file name", optarg);
                 return -1;
             }
             o.save = optarg;
@@ -156,7 +157,7 @@ int parse_options(int argc, char* argv[], options_t& o)
         case OPT_PLAIN: o.plain = true; break;
         case 'h': print_help(); return 1;
         case TARN_OPT_VERSION: print_version("tarn-vrx-top"); return 1;
-        default: fprintf(stderr, "Try 'tarn-vrx-top --help'.\n"); return -1;
+        default: print_bad_option(PROG, c, optopt, argv[optind - 1]); return -1;
         }
     }
     if (optind < argc) {
@@ -460,8 +461,8 @@ int main(int argc, char* argv[])
     signal(SIGPIPE, SIG_IGN);
     main_running = 1;
     pthread_t sig_thread;
-    if (pthread_create(&sig_thread, nullptr, signal_thread, nullptr) != 0) {
-        fprintf(stderr, "tarn-vrx-top: cannot start: %s\n", strerror(errno));
+    if (const int err = pthread_create(&sig_thread, nullptr, signal_thread, nullptr)) {
+        fprintf(stderr, "tarn-vrx-top: cannot start: %s\n", strerror(err));
         return 1;
     }
 
