@@ -240,7 +240,7 @@ protected:
 
 // ---- planted links and folders -------------------------------------------
 
-TEST_F(Hostile, PlantedLinksAndFoldersNeverLeadOurFilesElsewhere) {
+TEST_F(Hostile, planted_links_and_folders_never_lead_our_files_elsewhere) {
     std::string sticky = kStickyTmp;
     struct case_t {
         std::vector<std::string> attack;
@@ -276,7 +276,7 @@ TEST_F(Hostile, PlantedLinksAndFoldersNeverLeadOurFilesElsewhere) {
 
 // ---- forged servers ------------------------------------------------------
 
-TEST_F(Hostile, ForgedServersAreRefusedByClients) {
+TEST_F(Hostile, forged_servers_are_refused_by_clients) {
     // A server of its own in a folder of its own.
     {
         attacker a({"serve", "/run/bpa/forged", "3"});
@@ -340,7 +340,7 @@ void on_command(int, char* cmd, int bytes, void* ctx) {
     c->cmds.emplace_back(cmd, static_cast<size_t>(bytes));
 }
 
-TEST_F(Hostile, CommandsOfOtherUsersNeverReachTheCallback) {
+TEST_F(Hostile, commands_of_other_users_never_reach_the_callback) {
     commands_seen seen;
     pipe_server_set_control_cb(0, on_command, &seen);
     mode_t old = umask(0);
@@ -474,7 +474,7 @@ flood_figures flood_once(rows_seen& late, uint32_t& id) {
 // slowest write is over the bound is therefore run again, up to three
 // floods; a library that lets strangers slow the publisher is over it in
 // every one.
-TEST_F(Hostile, AThousandIdleConnectionsNeitherLockOutNorSlowThePublisher) {
+TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publisher) {
     ASSERT_EQ(pipe_server_create(0, "busy", 0), 0);
     rows_seen healthy, late;
     watch(0, &healthy);
@@ -537,7 +537,7 @@ bool can_connect(const char* path) {
     return ok;
 }
 
-TEST_F(Hostile, OfTwoServersStartedAtOnceExactlyOneWinsAndKeepsItsFiles) {
+TEST_F(Hostile, of_two_servers_started_at_once_exactly_one_wins_and_keeps_its_files) {
     const int rounds = 200;
     for (int i = 0; i < rounds; i++) {
         int start[2], result[2], go[2];
@@ -637,7 +637,7 @@ read_outcome read_as_root(const std::string& dir, unsigned uid) {
     return o;
 }
 
-TEST_F(Hostile, AReceiverUnderItsOwnAccountIsReadWhenRootHandedItTheFolder) {
+TEST_F(Hostile, a_receiver_under_its_own_account_is_read_when_root_handed_it_the_folder) {
     const unsigned receiver = 1234;
     // A root folder, writable by root alone, with the pipe folder given to
     // the receiver's user (as RuntimeDirectory= of its unit does).
@@ -664,7 +664,7 @@ TEST_F(Hostile, AReceiverUnderItsOwnAccountIsReadWhenRootHandedItTheFolder) {
     }
 }
 
-TEST_F(Hostile, AFolderNotHandedOverByATrustedOwnerIsStillRefused) {
+TEST_F(Hostile, a_folder_not_handed_over_by_a_trusted_owner_is_still_refused) {
     const unsigned receiver = 1234;
     struct case_t {
         const char* what;

@@ -56,7 +56,7 @@ protected:
     }
 };
 
-TEST_F(ServiceConfigs, MissingFileIsCreatedAndWrittenAsHeaderAndEmptyObject)
+TEST_F(ServiceConfigs, missing_file_is_created_and_written_as_header_and_empty_object)
 {
     quiet([] { config_update_number(VTX.c_str(), "frequency", 5180, false); });
     EXPECT_EQ(out, "No configuration file found, created a new empty configuration file using "
@@ -90,7 +90,7 @@ TEST_F(ServiceConfigs, MissingFileIsCreatedAndWrittenAsHeaderAndEmptyObject)
     EXPECT_EQ(body_after(VRX, VRX_CONFIG_HEADER), "[5805]\n");
 }
 
-TEST_F(ServiceConfigs, HeaderlessReceiverFileGainsTheHeader)
+TEST_F(ServiceConfigs, headerless_receiver_file_gains_the_header)
 {
     put(VRX, "{\"encoding\": \"h264\", \"width\": 1280}\n");
     chmod(VRX.c_str(), 0600);
@@ -106,7 +106,7 @@ TEST_F(ServiceConfigs, HeaderlessReceiverFileGainsTheHeader)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-TEST_F(ServiceConfigs, OnlyTheFirst26CharactersChooseTheHeader)
+TEST_F(ServiceConfigs, only_the_first26_characters_choose_the_header)
 {
     for (const std::string& p : {VTX, VTX + ".new", VRX + "~", std::string("/etc/hexwing/tarn-vtx.con")})
         put(p, "{\"enable_pit\": true}");
@@ -127,7 +127,7 @@ TEST_F(ServiceConfigs, OnlyTheFirst26CharactersChooseTheHeader)
     cJSON_Delete(t);
 }
 
-TEST_F(ServiceConfigs, InvalidOrUncreatableFilesAreNotWritten)
+TEST_F(ServiceConfigs, invalid_or_uncreatable_files_are_not_written)
 {
     put(VTX, "{\"frequency\": 5805");
     quiet([] { config_update_number(VTX.c_str(), "frequency", 5745, false); });

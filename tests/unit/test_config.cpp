@@ -45,7 +45,7 @@ void check_header(const char* header, size_t length, long lines, const std::stri
     }
 }
 
-TEST(ConfigHeaders, MatchTheirDocumentedText)
+TEST(ConfigHeaders, match_their_documented_text)
 {
     check_header(VRX_CONFIG_HEADER, 6377, 113, "vrx_config_header.txt");
     check_header(VTX_CONFIG_HEADER, 4636, 84, "vtx_config_header.txt");
@@ -96,7 +96,7 @@ protected:
     }
 };
 
-TEST_F(ConfigFiles, OpenJsonCreatesOnlyWhenAsked)
+TEST_F(ConfigFiles, open_json_creates_only_when_asked)
 {
     cJSON* t = nullptr;
     quiet([&] { t = open_json(path("cfg").c_str(), false); });
@@ -121,7 +121,7 @@ TEST_F(ConfigFiles, OpenJsonCreatesOnlyWhenAsked)
     EXPECT_EQ(out, "Error creating config file\n");
 }
 
-TEST_F(ConfigFiles, UpdateNumberWritesSwitchesAndNumbers)
+TEST_F(ConfigFiles, update_number_writes_switches_and_numbers)
 {
     put("s.json", R"({"enable_fec": false, "perf_mode": true, "frequency": 5805, "card": "wlan0"})");
     quiet([&] {
@@ -144,7 +144,7 @@ TEST_F(ConfigFiles, UpdateNumberWritesSwitchesAndNumbers)
     cJSON_Delete(t);
 }
 
-TEST_F(ConfigFiles, UpdateChangesOnlySettingsTheFileHolds)
+TEST_F(ConfigFiles, update_changes_only_settings_the_file_holds)
 {
     // A missing file is created and written back as an empty object.
     quiet([&] { config_update_string(path("new.json").c_str(), "encoding", "h265"); });
@@ -173,7 +173,7 @@ TEST_F(ConfigFiles, UpdateChangesOnlySettingsTheFileHolds)
     cJSON_Delete(t);
 }
 
-TEST_F(ConfigFiles, UnusableFilesAreLeftAlone)
+TEST_F(ConfigFiles, unusable_files_are_left_alone)
 {
     const std::string bad = "{\"frequency\": 5805,,}";
     put("bad.json", bad);
@@ -211,7 +211,7 @@ TEST_F(ConfigFiles, UnusableFilesAreLeftAlone)
     EXPECT_NE(access(path("x.json").c_str(), F_OK), 0);
 }
 
-TEST_F(ConfigFiles, FailedWriteIsReportedAndOldFileKept)
+TEST_F(ConfigFiles, failed_write_is_reported_and_old_file_kept)
 {
     const std::string old = "{\"card\": \"wlan0\"}\n";
     put("s.json", old);
@@ -228,7 +228,7 @@ TEST_F(ConfigFiles, FailedWriteIsReportedAndOldFileKept)
     EXPECT_EQ(slurp(path("s.json")), old);
 }
 
-TEST_F(ConfigFiles, FifosAndDevicesAreNeitherReadNorReplaced)
+TEST_F(ConfigFiles, fifos_and_devices_are_neither_read_nor_replaced)
 {
     // A FIFO would hold the read until someone writes it; a device is no
     // settings file. Both are refused at once and stay what they were.

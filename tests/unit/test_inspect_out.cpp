@@ -85,7 +85,7 @@ protected:
 
 // The checks come after rest(): a failure message printed while standard
 // output is the full pipe would wait for a reader forever.
-TEST_F(BusyTerminal, AFullTerminalIsWaitedForWithinTheBudget)
+TEST_F(BusyTerminal, a_full_terminal_is_waited_for_within_the_budget)
 {
     std::thread reader = drain_after(50);
     const size_t took = term_write_from_signal(WRAP_OFF, 5, 5000, false);
@@ -94,7 +94,7 @@ TEST_F(BusyTerminal, AFullTerminalIsWaitedForWithinTheBudget)
     EXPECT_EQ(took, 5u);
 }
 
-TEST_F(BusyTerminal, WhatTheTerminalDidNotTakeGoesFirstWithTheNextRows)
+TEST_F(BusyTerminal, what_the_terminal_did_not_take_goes_first_with_the_next_rows)
 {
     const auto start = std::chrono::steady_clock::now();
     const size_t took = term_write_from_signal(WRAP_OFF, 5, 30, true);
@@ -108,7 +108,7 @@ TEST_F(BusyTerminal, WhatTheTerminalDidNotTakeGoesFirstWithTheNextRows)
     EXPECT_GE(waited, std::chrono::milliseconds(30));
 }
 
-TEST_F(BusyTerminal, ALaterSignalWriteDropsWhatAnEarlierOneLeft)
+TEST_F(BusyTerminal, a_later_signal_write_drops_what_an_earlier_one_left)
 {
     // Continued, then stopped again before any row: the shell must not get
     // the switch-off after its switch-on.

@@ -73,7 +73,7 @@ protected:
     }
 };
 
-TEST_F(JsonFiles, LeadingCommentHeadersAreSkipped)
+TEST_F(JsonFiles, leading_comment_headers_are_skipped)
 {
     std::string err;
     put("block", "/**\n * title\n */\n{\"a\": 1}\n");
@@ -89,7 +89,7 @@ TEST_F(JsonFiles, LeadingCommentHeadersAreSkipped)
     EXPECT_NE(err.find(path("only_comment")), std::string::npos);
 }
 
-TEST_F(JsonFiles, UnterminatedCommentIsRejectedWithItsPosition)
+TEST_F(JsonFiles, unterminated_comment_is_rejected_with_its_position)
 {
     std::string err;
     put("open", "\n\n  /* never closed\n{\"a\": 1}\n");
@@ -99,7 +99,7 @@ TEST_F(JsonFiles, UnterminatedCommentIsRejectedWithItsPosition)
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
-TEST_F(JsonFiles, TrailingGarbageIsRejected)
+TEST_F(JsonFiles, trailing_garbage_is_rejected)
 {
     std::string err;
     put("two", "{\"a\": 1}\n{\"a\": 2}\n");
@@ -114,7 +114,7 @@ TEST_F(JsonFiles, TrailingGarbageIsRejected)
     EXPECT_EQ(read_a("ws_after", err), 4);
 }
 
-TEST_F(JsonFiles, UnreadableAndInvalidFilesGiveNullWithOneLine)
+TEST_F(JsonFiles, unreadable_and_invalid_files_give_null_with_one_line)
 {
     std::string err;
     EXPECT_EQ(read_a("missing", err), -1);
@@ -135,7 +135,7 @@ TEST_F(JsonFiles, UnreadableAndInvalidFilesGiveNullWithOneLine)
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(JsonFiles, WriteWithHeaderReadsBackAndReplacesAtomically)
+TEST_F(JsonFiles, write_with_header_reads_back_and_replaces_atomically)
 {
     put("cfg", "{\"a\": 1}");
     chmod(path("cfg").c_str(), 0640);
@@ -165,7 +165,7 @@ TEST_F(JsonFiles, WriteWithHeaderReadsBackAndReplacesAtomically)
     cJSON_Delete(t);
 }
 
-TEST_F(JsonFiles, WriteThroughSymlinkReplacesTheTarget)
+TEST_F(JsonFiles, write_through_symlink_replaces_the_target)
 {
     put("real", "{\"a\": 1}");
     ASSERT_EQ(symlink("real", path("link").c_str()), 0);
@@ -180,7 +180,7 @@ TEST_F(JsonFiles, WriteThroughSymlinkReplacesTheTarget)
     EXPECT_EQ(read_a("real", err), 5);
 }
 
-TEST_F(JsonFiles, WritesNeverFollowALinkOfAnotherUserNorReplaceTheirFile)
+TEST_F(JsonFiles, writes_never_follow_a_link_of_another_user_nor_replace_their_file)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to make another user's links";
     // The folder as /tmp is: anybody may add to it.
@@ -213,7 +213,7 @@ TEST_F(JsonFiles, WritesNeverFollowALinkOfAnotherUserNorReplaceTheirFile)
     EXPECT_EQ(entries(), 3);  // no temporary left behind
 }
 
-TEST_F(JsonFiles, FailedWriteLeavesOldFileAndNoTemporary)
+TEST_F(JsonFiles, failed_write_leaves_old_file_and_no_temporary)
 {
     put("cfg", "{\"a\": 1}\n");
     cJSON* t = cJSON_CreateObject();
@@ -249,7 +249,7 @@ TEST_F(JsonFiles, FailedWriteLeavesOldFileAndNoTemporary)
     cJSON_Delete(t);
 }
 
-TEST(JsonFetch, CopiesMemberOrDefaultAndTruncates)
+TEST(JsonFetch, copies_member_or_default_and_truncates)
 {
     cJSON* t = cJSON_Parse(R"({"encoding": "h265", "long": "abcdefghijklmnopqrstuvwxyz",
                                "num": 5, "Enc": "x"})");
@@ -284,7 +284,7 @@ TEST(JsonFetch, CopiesMemberOrDefaultAndTruncates)
     cJSON_Delete(t);
 }
 
-TEST_F(JsonFiles, MakeEmptyFileIfMissing)
+TEST_F(JsonFiles, make_empty_file_if_missing)
 {
     EXPECT_EQ(json_make_empty_file_if_missing(path("cfg").c_str()), 1);
     EXPECT_EQ(get("cfg"), "{}\n");
@@ -342,7 +342,7 @@ bool exists(const std::string& p)
     return lstat(p.c_str(), &st) == 0;
 }
 
-TEST_F(JsonFiles, OnlyRegularFilesUpToTheCapAreRead)
+TEST_F(JsonFiles, only_regular_files_up_to_the_cap_are_read)
 {
     const std::string err = path("err");
     auto refused = [&](const std::string& file) {
@@ -374,7 +374,7 @@ TEST_F(JsonFiles, OnlyRegularFilesUpToTheCapAreRead)
     EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 16 MiB\n");
 }
 
-TEST_F(JsonFiles, WritesNeverReplaceAFifoOrADevice)
+TEST_F(JsonFiles, writes_never_replace_a_fifo_or_a_device)
 {
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
     cJSON* t = cJSON_CreateObject();
@@ -397,7 +397,7 @@ TEST_F(JsonFiles, WritesNeverReplaceAFifoOrADevice)
     cJSON_Delete(t);
 }
 
-TEST_F(JsonFiles, WritersLockIsReentrantExclusiveAndGoneAfterwards)
+TEST_F(JsonFiles, writers_lock_is_reentrant_exclusive_and_gone_afterwards)
 {
     put("cfg", "{\"a\": 1}");
     const std::string lock = path("cfg") + ".lock";
@@ -453,7 +453,7 @@ TEST_F(JsonFiles, WritersLockIsReentrantExclusiveAndGoneAfterwards)
     cJSON_Delete(t);
 }
 
-TEST_F(JsonFiles, WritersLockRefusesALinkOrAFifoInItsPlace)
+TEST_F(JsonFiles, writers_lock_refuses_a_link_or_a_fifo_in_its_place)
 {
     put("cfg", "{\"a\": 1}");
     cJSON* t = cJSON_CreateObject();

@@ -126,7 +126,7 @@ struct small_case {
     unsigned seed;
 };
 
-TEST(CompareBootstrap, EqualsSortingEveryResampleOnSmallRuns)
+TEST(CompareBootstrap, equals_sorting_every_resample_on_small_runs)
 {
     const small_case cases[] = {{150, 7, 1}, {333, 13, 2}, {61, 60, 3}, {40, 60, 4}, {1, 60, 5}, {500, 1, 6}};
     for (const small_case& sc : cases) {
@@ -157,7 +157,7 @@ TEST(CompareBootstrap, EqualsSortingEveryResampleOnSmallRuns)
     }
 }
 
-TEST(CompareBootstrap, LostFramesEqualCountingEveryResample)
+TEST(CompareBootstrap, lost_frames_equal_counting_every_resample)
 {
     for (unsigned seed : {11u, 12u, 13u}) {
         compare_run_t x = burst_run(seed, 2000);
@@ -186,7 +186,7 @@ TEST(CompareBootstrap, LostFramesEqualCountingEveryResample)
     }
 }
 
-TEST(CompareBootstrap, IntervalsComeFromTheReplicates)
+TEST(CompareBootstrap, intervals_come_from_the_replicates)
 {
     compare_run_t a = burst_run(21, 900), b = burst_run(22, 900, 300);
     compare_options_t o;
@@ -228,7 +228,7 @@ TEST(CompareBootstrap, IntervalsComeFromTheReplicates)
 // 100 pairs of runs of the same link (100 s each, about 25 bursts): the
 // VRX latency's p50, p95, p99 and mean, and the lost frames, must each be
 // called "no real change" in at least 90 of them.
-TEST(CompareHonesty, SameLinkIsNoRealChangeInNinetyOfHundredTrials)
+TEST(CompareHonesty, same_link_is_no_real_change_in_ninety_of_hundred_trials)
 {
     compare_options_t o;
     o.resamples = 2000;
@@ -256,7 +256,7 @@ TEST(CompareHonesty, SameLinkIsNoRealChangeInNinetyOfHundredTrials)
 // Ten minutes of the same link, B 1 ms slower on every frame: a real
 // change in p95 (and p50, p99, mean) of about 1 ms, nothing in VTX latency
 // or the stages, which did not change.
-TEST(CompareHonesty, OneMillisecondSlowerIsFound)
+TEST(CompareHonesty, one_millisecond_slower_is_found)
 {
     const compare_run_t a = burst_run(31, 36000), b = burst_run(32, 36000, 1000);
     compare_options_t o;
@@ -275,7 +275,7 @@ TEST(CompareHonesty, OneMillisecondSlowerIsFound)
     EXPECT_LE(changed, 3);  // of 20 unchanged figures, about 1 by chance
 }
 
-TEST(CompareFigures, ExactThousandthsAndRanks)
+TEST(CompareFigures, exact_thousandths_and_ranks)
 {
     EXPECT_EQ(thousandths_text(12345), "12.345");
     EXPECT_EQ(thousandths_text(-7), "-0.007");
@@ -313,7 +313,7 @@ TEST(CompareFigures, ExactThousandthsAndRanks)
     for (int c : seen) EXPECT_NEAR(c, 10000, 500);
 }
 
-TEST(CompareRuns, RunArgumentsNameAFileAndARun)
+TEST(CompareRuns, run_arguments_name_a_file_and_a_run)
 {
     std::string path, why;
     int run = -1;
@@ -346,7 +346,7 @@ TEST(CompareRuns, RunArgumentsNameAFileAndARun)
     rmdir(dir);
 }
 
-TEST(CompareRuns, LoadsTheRunAskedFor)
+TEST(CompareRuns, loads_the_run_asked_for)
 {
     char dir[] = "/tmp/compare-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -395,7 +395,7 @@ TEST(CompareRuns, LoadsTheRunAskedFor)
     rmdir(dir);
 }
 
-TEST(CompareOutput, TextJsonAndPlotCarryTheSameFigures)
+TEST(CompareOutput, text_json_and_plot_carry_the_same_figures)
 {
     compare_run_t a = burst_run(41, 3000), b = burst_run(42, 3000, 1000);
     a.log = "a&b<c>.csv";

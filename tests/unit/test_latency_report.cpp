@@ -70,7 +70,7 @@ std::vector<event> read_all(const std::string& text)
 
 }  // namespace
 
-TEST(LatencyLog, ParsesTheWorkedExampleLineFieldByField)
+TEST(LatencyLog, parses_the_worked_example_line_field_by_field)
 {
     latency_row_t r;
     ASSERT_EQ(parse_latency_line(WORKED, r), nullptr);
@@ -107,7 +107,7 @@ TEST(LatencyLog, ParsesTheWorkedExampleLineFieldByField)
     EXPECT_EQ(r.frame_type, 77);
 }
 
-TEST(LatencyLog, FastNumberParsingGivesTheSameFloatsAsFromChars)
+TEST(LatencyLog, fast_number_parsing_gives_the_same_floats_as_from_chars)
 {
     // Fixed-point texts of every length the fast paths take and just beyond
     // them (8 digits, 9 bytes), ties included, and texts that only look like
@@ -147,7 +147,7 @@ TEST(LatencyLog, FastNumberParsingGivesTheSameFloatsAsFromChars)
     }
 }
 
-TEST(LatencyLog, ReadsOnlyTheColumnsAskedForAndTheSameValues)
+TEST(LatencyLog, reads_only_the_columns_asked_for_and_the_same_values)
 {
     // The plot's second reading: the columns it asks for read as a whole
     // reading reads them; the others are left as they were.
@@ -184,7 +184,7 @@ TEST(LatencyLog, ReadsOnlyTheColumnsAskedForAndTheSameValues)
                                     r, PLOT_COLUMNS), "bad number");
 }
 
-TEST(LatencyLog, RefusesLinesTheInspectorCannotHaveWritten)
+TEST(LatencyLog, refuses_lines_the_inspector_cannot_have_written)
 {
     const std::pair<std::string, std::string> bad[] = {
         {"", "empty line"},
@@ -214,7 +214,7 @@ TEST(LatencyLog, RefusesLinesTheInspectorCannotHaveWritten)
     }
 }
 
-TEST(LatencyLog, EveryFrameTypeTextReadsBackToACodeWithTheSameText)
+TEST(LatencyLog, every_frame_type_text_reads_back_to_a_code_with_the_same_text)
 {
     for (venc_mode_t mode : {VENC_H264, VENC_H265}) {
         for (int code = -300; code <= 300; code++) {
@@ -230,7 +230,7 @@ TEST(LatencyLog, EveryFrameTypeTextReadsBackToACodeWithTheSameText)
     }
 }
 
-TEST(LatencyLog, ReplayedRecordMakesTheInspectorWriteTheSameLine)
+TEST(LatencyLog, replayed_record_makes_the_inspector_write_the_same_line)
 {
     char path[] = "/tmp/tarn-replay-XXXXXX";
     const int fd = mkstemp(path);
@@ -267,7 +267,7 @@ TEST(LatencyLog, ReplayedRecordMakesTheInspectorWriteTheSameLine)
     unlink(path);
 }
 
-TEST(LatencyLog, NumbersRunsAndLinesAndReportsMalformedLines)
+TEST(LatencyLog, numbers_runs_and_lines_and_reports_malformed_lines)
 {
     const std::string text = row(1) + HEADER + row(2) + "garbage\n" + row(3) + HEADER + HEADER +
                              row(4).substr(0, row(4).size() - 1) + "\r\n" + "\n" + row(5).substr(0, row(5).size() - 1);  // last line without "\n"
@@ -286,7 +286,7 @@ TEST(LatencyLog, NumbersRunsAndLinesAndReportsMalformedLines)
     }
 }
 
-TEST(LatencyLog, LongLinesAndReadBoundaries)
+TEST(LatencyLog, long_lines_and_read_boundaries)
 {
     // A line longer than the limit, one longer than the whole read buffer,
     // and enough rows that many lines straddle the 1 MiB read boundary.
@@ -313,7 +313,7 @@ TEST(LatencyLog, LongLinesAndReadBoundaries)
     EXPECT_EQ(ev.back().line, id + 2) << "line numbers count the long lines once each";
 }
 
-TEST(LatencyLog, TellsWhereEachLineStartsAndStopsWhenAsked)
+TEST(LatencyLog, tells_where_each_line_starts_and_stops_when_asked)
 {
     // Offsets across the 1 MiB read boundary and after a line too long.
     std::string text = HEADER + row(1) + std::string(5000, 'x') + "\n";
@@ -349,7 +349,7 @@ TEST(LatencyLog, TellsWhereEachLineStartsAndStopsWhenAsked)
     EXPECT_EQ(checked, rows + 3);
 }
 
-TEST(LatencyLog, LoadsARunForReplay)
+TEST(LatencyLog, loads_a_run_for_replay)
 {
     temp_log f(HEADER + row(1) + row(2) + HEADER + row(7) + "bad\n" + row(8) + row(9));
     std::vector<latency_row_t> rows;
@@ -370,7 +370,7 @@ TEST(LatencyLog, LoadsARunForReplay)
     EXPECT_EQ(load_latency_run(empty.path, 0, rows), empty.path + " holds no runs");
 }
 
-TEST(SampleIds, GapsRepeatsLateIdsAndWrapping)
+TEST(SampleIds, gaps_repeats_late_ids_and_wrapping)
 {
     auto run = [](std::vector<uint32_t> ids) {
         id_tracker_t t;
@@ -421,7 +421,7 @@ TEST(SampleIds, GapsRepeatsLateIdsAndWrapping)
     EXPECT_EQ(t.missing, 97u);  // 3..99
 }
 
-TEST(RunSummary, CountsFramesSplitsIAndPAndSharesTheStages)
+TEST(RunSummary, counts_frames_splits_i_and_p_and_shares_the_stages)
 {
     run_data_t d;
     run_start(d, 1, 1, true);
@@ -480,7 +480,7 @@ TEST(RunSummary, CountsFramesSplitsIAndPAndSharesTheStages)
     cJSON_Delete(j);
 }
 
-TEST(RunSummary, AnEmptyRunHasNoValuesButStillPrints)
+TEST(RunSummary, an_empty_run_has_no_values_but_still_prints)
 {
     run_data_t d;
     run_start(d, 3, 9, true);

@@ -87,7 +87,7 @@ struct ref_ids {
 
 }  // namespace
 
-TEST(ValueHistogram, PercentilesMinMaxMeanMatchASortedCopy)
+TEST(ValueHistogram, percentiles_min_max_mean_match_a_sorted_copy)
 {
     std::mt19937 rng(11);
     const std::pair<uint64_t, uint64_t> ps[] = {{0, 100}, {1, 100}, {25, 100}, {50, 100}, {95, 100},
@@ -127,7 +127,7 @@ TEST(ValueHistogram, PercentilesMinMaxMeanMatchASortedCopy)
     }
 }
 
-TEST(ValueHistogram, NearestRanksAreExactAtTheEdges)
+TEST(ValueHistogram, nearest_ranks_are_exact_at_the_edges)
 {
     // 95% of 20 values is rank 19, of 21 rank 20; 0% is rank 1.
     EXPECT_EQ(nearest_rank_index(20, 95, 100), 19u);
@@ -142,7 +142,7 @@ TEST(ValueHistogram, NearestRanksAreExactAtTheEdges)
     EXPECT_EQ(h.percentile(95, 100), 20.0);
 }
 
-TEST(ValueHistogram, ThousandthsAreExactAndMemoryFollowsDistinctValues)
+TEST(ValueHistogram, thousandths_are_exact_and_memory_follows_distinct_values)
 {
     value_histogram_t h;
     // The float a log line reads to lands on its thousandth.
@@ -183,7 +183,7 @@ TEST(ValueHistogram, ThousandthsAreExactAndMemoryFollowsDistinctValues)
     EXPECT_EQ(a.percentile(95, 100), both.percentile(95, 100));
 }
 
-TEST(IdTracker, MatchesASetOfSeenIdsOnRandomOrders)
+TEST(IdTracker, matches_a_set_of_seen_ids_on_random_orders)
 {
     std::mt19937 rng(3);
     for (int round = 0; round < 300; round++) {
@@ -233,7 +233,7 @@ TEST(IdTracker, MatchesASetOfSeenIdsOnRandomOrders)
     }
 }
 
-TEST(IdTracker, DescendingIdsMakeOneGapEachAndWrapCountsNothingMissing)
+TEST(IdTracker, descending_ids_make_one_gap_each_and_wrap_counts_nothing_missing)
 {
     id_tracker_t t;
     for (uint32_t k = 0; k < 400000; k++) track_id(t, 4000000 - 2 * k);
@@ -253,7 +253,7 @@ TEST(IdTracker, DescendingIdsMakeOneGapEachAndWrapCountsNothingMissing)
     EXPECT_EQ(w.high - w.low, 3);
 }
 
-TEST(WindowColumn, AddAndRemoveMatchAMultisetRecomputedEachStep)
+TEST(WindowColumn, add_and_remove_match_a_multiset_recomputed_each_step)
 {
     std::mt19937 rng(9);
     window_column_t w;
@@ -291,7 +291,7 @@ TEST(WindowColumn, AddAndRemoveMatchAMultisetRecomputedEachStep)
 // Every rank against a sorted copy while values pass through the block of
 // counts, below it, above it and beyond thousandths, the values moving so
 // far now and then that the block empties and moves after them.
-TEST(WindowColumn, RanksInsideOutsideAndAfterTheBlockMoves)
+TEST(WindowColumn, ranks_inside_outside_and_after_the_block_moves)
 {
     std::mt19937 rng(7);
     window_column_t w;
@@ -426,7 +426,7 @@ void expect_span_equals(const window_span_t& w, const std::vector<ref_record>& a
 // Several spans and since start at once, at irregular times with stalls,
 // non-finite values, values too wide for an entry and beyond thousandths,
 // both frame kinds, id steps and repeats of the record before.
-TEST(LatencyWindow, EverySpanEqualsTheStatisticsOfTheRecordsStillInIt)
+TEST(LatencyWindow, every_span_equals_the_statistics_of_the_records_still_in_it)
 {
     std::mt19937 rng(21);
     const int64_t ms = 1'000'000;
@@ -497,7 +497,7 @@ TEST(LatencyWindow, EverySpanEqualsTheStatisticsOfTheRecordsStillInIt)
 }
 
 // A record stays for exactly its span, at clock values past 2^32 ms.
-TEST(LatencyWindow, RecordsLeaveAfterExactlyTheirSpanAtAnyClockValue)
+TEST(LatencyWindow, records_leave_after_exactly_their_span_at_any_clock_value)
 {
     const int64_t ms = 1'000'000;
     latency_window_t w({1000 * ms, 10000 * ms});
@@ -525,7 +525,7 @@ TEST(LatencyWindow, RecordsLeaveAfterExactlyTheirSpanAtAnyClockValue)
     EXPECT_EQ(w.span(0).frames(), 0u);
 }
 
-TEST(LatencyStats, CountsKindsNonFiniteValuesAndStageShares)
+TEST(LatencyStats, counts_kinds_non_finite_values_and_stage_shares)
 {
     latency_stats_t st;
     auto sample = [](uint32_t id, frame_kind_e kind, double vrx, double frame, double fec, double dec, double ren) {

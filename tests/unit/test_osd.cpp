@@ -8,7 +8,7 @@ const void* red_seen_elsewhere();
 
 namespace {
 
-TEST(SymbolMap, HoldsTheFiftyLabels)
+TEST(SymbolMap, holds_the_fifty_labels)
 {
     EXPECT_EQ(symbolMap.size(), 50u);
     const std::pair<unsigned, const char*> want[] = {
@@ -41,7 +41,7 @@ TEST(SymbolMap, HoldsTheFiftyLabels)
     for (const auto& entry : symbolMap) EXPECT_FALSE(entry.second.empty()) << int(entry.first);
 }
 
-TEST(SymbolMap, IsOneInstanceWhileConstantsAreCopiedPerUnit)
+TEST(SymbolMap, is_one_instance_while_constants_are_copied_per_unit)
 {
     EXPECT_EQ(symbol_map_seen_elsewhere(), static_cast<const void*>(&symbolMap));
     // Internal linkage: the other unit has its own copy of the same value.
@@ -49,7 +49,7 @@ TEST(SymbolMap, IsOneInstanceWhileConstantsAreCopiedPerUnit)
     EXPECT_EQ(*static_cast<const std::string*>(red_seen_elsewhere()), red);
 }
 
-TEST(SharedConstants, Values)
+TEST(SharedConstants, values)
 {
     EXPECT_EQ(red, "\033[1;31m");
     EXPECT_EQ(green, "\033[1;32m");
@@ -63,7 +63,7 @@ TEST(SharedConstants, Values)
     EXPECT_EQ(SocketHelper::ADDRESS_ANY, "0.0.0.0");
 }
 
-TEST(LedStatus, NamesTheThreeStates)
+TEST(LedStatus, names_the_three_states)
 {
     EXPECT_EQ(ledStatusToString(0), "OFF");
     EXPECT_EQ(ledStatusToString(1), "OVERT");

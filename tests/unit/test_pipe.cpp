@@ -141,7 +141,7 @@ protected:
 
 // ---- locations, names, errors, signals ----------------------------------
 
-TEST(PipeLocation, ExpandsNamesAndKeepsAbsolutePaths) {
+TEST(PipeLocation, expands_names_and_keeps_absolute_paths) {
     char out[64];
     ASSERT_EQ(pipe_expand_location_string("vrx_latency", out), 0);
     EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
@@ -165,7 +165,7 @@ TEST(PipeLocation, ExpandsNamesAndKeepsAbsolutePaths) {
     EXPECT_STREQ(same, "/run/bpa/in_place/");
 }
 
-TEST(PipeLocation, RejectsUnsafeOrEmptyNames) {
+TEST(PipeLocation, rejects_unsafe_or_empty_names) {
     const char* bad[] = {"",        "..",         ".",       "../etc",  "a/../b",   "a//b",
                          "./a",     "a/.",        "/",       "//",      "a//",      "/tmp/../etc",
                          "/tmp/..", "/a//b",      "/tmp/./x", "a b",    "a;rm",     "ä",
@@ -183,7 +183,7 @@ TEST(PipeLocation, RejectsUnsafeOrEmptyNames) {
     EXPECT_EQ(pipe_expand_location_string("/tmp/a..b", out), 0);
 }
 
-TEST(PipeLocation, SixtyThreeCharacterLimitIsExact) {
+TEST(PipeLocation, sixty_three_character_limit_is_exact) {
     char out[64];
     // "/run/bpa/" is 9 characters and the trailing '/' one more: 53 fit.
     std::string name(53, 'n');
@@ -205,7 +205,7 @@ TEST(PipeLocation, SixtyThreeCharacterLimitIsExact) {
     EXPECT_LT(pipe_expand_location_string(std::string(500, 'z').c_str(), out), 0);
 }
 
-TEST(PipeNames, ImageFormatsAndUnknownCodes) {
+TEST(PipeNames, image_formats_and_unknown_codes) {
     EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_RAW8), "RAW8");
     EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_NV12), "NV12");
     EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_STEREO_RAW8), "STEREO_RAW8");
@@ -217,7 +217,7 @@ TEST(PipeNames, ImageFormatsAndUnknownCodes) {
     EXPECT_STREQ(pipe_image_format_to_string(-1), "UNKNOWN");
 }
 
-TEST(PipeNames, PrintErrorWritesOneLineForEveryCode) {
+TEST(PipeNames, print_error_writes_one_line_for_every_code) {
     for (int code = 0; code >= -14; code--) {
         testing::internal::CaptureStderr();
         pipe_print_error(code);
@@ -234,7 +234,7 @@ TEST(PipeNames, PrintErrorWritesOneLineForEveryCode) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: unknown pipe error code -77\n");
 }
 
-TEST(PipeSignals, StopSignalsClearRunningFlagAndSigpipeIsIgnored) {
+TEST(PipeSignals, stop_signals_clear_running_flag_and_sigpipe_is_ignored) {
     ASSERT_EQ(enable_signal_handler(), 0);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         main_running = 1;
@@ -249,7 +249,7 @@ TEST(PipeSignals, StopSignalsClearRunningFlagAndSigpipeIsIgnored) {
 
 // ---- arguments and channel states ---------------------------------------
 
-TEST_F(Pipe, RejectsBadArgumentsAndBusyChannels) {
+TEST_F(Pipe, rejects_bad_arguments_and_busy_channels) {
     std::string l = loc("args");
     EXPECT_EQ(pipe_server_create(-1, l.c_str(), 0), PIPE_ERROR_CHANNEL_OOB);
     EXPECT_EQ(pipe_server_create(PIPE_SERVER_MAX_CHANNELS, l.c_str(), 0), PIPE_ERROR_CHANNEL_OOB);
@@ -278,7 +278,7 @@ TEST_F(Pipe, RejectsBadArgumentsAndBusyChannels) {
     EXPECT_EQ(pipe_server_close(0), 0);
 }
 
-TEST_F(Pipe, OpenWithNoServerFailsAtOnceWithPlainMessage) {
+TEST_F(Pipe, open_with_no_server_fails_at_once_with_plain_message) {
     std::string l = loc("nobody");
     seen_t s;
     watch(0, &s);
@@ -305,7 +305,7 @@ TEST_F(Pipe, OpenWithNoServerFailsAtOnceWithPlainMessage) {
 
 // ---- data path -----------------------------------------------------------
 
-TEST_F(Pipe, DeliversManyChunksInOrderAndWhole) {
+TEST_F(Pipe, delivers_many_chunks_in_order_and_whole) {
     std::string l = loc("order");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s;
@@ -322,7 +322,7 @@ TEST_F(Pipe, DeliversManyChunksInOrderAndWhole) {
     EXPECT_EQ(s.disconnects, 0);
 }
 
-TEST_F(Pipe, ServesSeveralClientsIncludingOnesWithTheSameName) {
+TEST_F(Pipe, serves_several_clients_including_ones_with_the_same_name) {
     std::string l = loc("many");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s[3];
@@ -351,7 +351,7 @@ TEST_F(Pipe, ServesSeveralClientsIncludingOnesWithTheSameName) {
     EXPECT_EQ(s[1].count(), 300u);
 }
 
-TEST_F(Pipe, ChunkLargerThanClientBufferIsDroppedWholeWithOneMessage) {
+TEST_F(Pipe, chunk_larger_than_client_buffer_is_dropped_whole_with_one_message) {
     std::string l = loc("big");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s;
@@ -377,7 +377,7 @@ TEST_F(Pipe, ChunkLargerThanClientBufferIsDroppedWholeWithOneMessage) {
 
 // ---- connection changes --------------------------------------------------
 
-TEST_F(Pipe, ClientReconnectsAfterServerRestart) {
+TEST_F(Pipe, client_reconnects_after_server_restart) {
     std::string l = loc("restart");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s;
@@ -411,7 +411,7 @@ TEST_F(Pipe, ClientReconnectsAfterServerRestart) {
     }
 }
 
-TEST_F(Pipe, ClientReconnectsWhenAKilledServerIsReplaced) {
+TEST_F(Pipe, client_reconnects_when_a_killed_server_is_replaced) {
     std::string l = loc("killed");
     // Fork before this process has threads of its own.
     pid_t child = fork();
@@ -447,7 +447,7 @@ void slow_count(int, char*, int, void* ctx) {
     n->fetch_add(1);
 }
 
-TEST_F(Pipe, StoppedClientProcessDoesNotSlowTheServer) {
+TEST_F(Pipe, stopped_client_process_does_not_slow_the_server) {
     std::string l = loc("stopped");
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -521,7 +521,7 @@ void probe_cb(int ch, char*, int, void* ctx) {
     p->inside = false;
 }
 
-TEST_F(Pipe, NoCallbackRunsAfterCloseReturns) {
+TEST_F(Pipe, no_callback_runs_after_close_returns) {
     std::string l = loc("close");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     close_probe p;
@@ -551,7 +551,7 @@ TEST_F(Pipe, NoCallbackRunsAfterCloseReturns) {
     EXPECT_TRUE(wait_clients(0, 0));
 }
 
-TEST_F(Pipe, CloseFromInsideTheDataCallbackEndsDelivery) {
+TEST_F(Pipe, close_from_inside_the_data_callback_ends_delivery) {
     std::string l = loc("selfclose");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     close_probe p;
@@ -580,7 +580,7 @@ TEST_F(Pipe, CloseFromInsideTheDataCallbackEndsDelivery) {
 
 // ---- info and control ----------------------------------------------------
 
-TEST_F(Pipe, InfoObjectDescribesThePipeAndUpdatesItsFile) {
+TEST_F(Pipe, info_object_describes_the_pipe_and_updates_its_file) {
     std::string l = loc("info_pipe");
     EXPECT_EQ(pipe_server_get_info_json_ptr(0), nullptr);
     EXPECT_LT(pipe_server_update_info(0), 0);
@@ -646,7 +646,7 @@ void on_control(int ch, char* cmd, int bytes, void* ctx) {
     if (stop) pipe_server_close(ch);
 }
 
-TEST_F(Pipe, ControlCommandsReachTheServerCallbackWhole) {
+TEST_F(Pipe, control_commands_reach_the_server_callback_whole) {
     std::string l = loc("ctrl");
     EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "hello"), PIPE_ERROR_CTRL_NOT_AVAILABLE);
     control_seen c;
@@ -706,7 +706,7 @@ void edit_info_cb(int ch, char*, int, void* ctx) {
     p->done++;
 }
 
-TEST_F(Pipe, ControlCallbackMayUseInfoEvenWhileTheServerCloses) {
+TEST_F(Pipe, control_callback_may_use_info_even_while_the_server_closes) {
     std::string l = loc("cbinfo");
     info_from_cb p;
     pipe_server_set_control_cb(0, edit_info_cb, &p);
@@ -749,7 +749,7 @@ std::string print_error_text(int code) {
     return testing::internal::GetCapturedStderr();
 }
 
-TEST_F(Pipe, FilesGetTheirOwnModesWhateverTheUmask) {
+TEST_F(Pipe, files_get_their_own_modes_whatever_the_umask) {
     for (mode_t mask : {mode_t{0}, mode_t{077}}) {
         std::string l = loc(mask == 0 ? "m0/pipe" : "m77/pipe");
         mode_t old = umask(mask);
@@ -768,7 +768,7 @@ TEST_F(Pipe, FilesGetTheirOwnModesWhateverTheUmask) {
     }
 }
 
-TEST_F(Pipe, FoldersOthersCanWriteAreRefusedByServersAndClients) {
+TEST_F(Pipe, folders_others_can_write_are_refused_by_servers_and_clients) {
     // The pipe folder itself: never writable by others, sticky or not.
     for (mode_t m : {mode_t{0777}, mode_t{01777}, mode_t{0775}}) {
         std::string l = loc("open");
@@ -805,7 +805,7 @@ TEST_F(Pipe, FoldersOthersCanWriteAreRefusedByServersAndClients) {
     EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), 0);
 }
 
-TEST_F(Pipe, PlantedSymlinksAreNeverFollowed) {
+TEST_F(Pipe, planted_symlinks_are_never_followed) {
     std::string l = loc("planted");
     std::string victim = dir + "/victim";
     { std::ofstream(victim) << "precious\n"; }
@@ -829,7 +829,7 @@ TEST_F(Pipe, PlantedSymlinksAreNeverFollowed) {
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(l + "/lock")));
 }
 
-TEST_F(Pipe, ErrorTextsNameTheLocation) {
+TEST_F(Pipe, error_texts_name_the_location) {
     std::string l = loc("named");
     EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), PIPE_ERROR_SERVER_NOT_AVAILABLE);
     EXPECT_EQ(print_error_text(PIPE_ERROR_SERVER_NOT_AVAILABLE),
@@ -856,7 +856,7 @@ void count_control(int, char* cmd, int bytes, void* ctx) {
     c->cmds.emplace_back(cmd, static_cast<size_t>(bytes));
 }
 
-TEST_F(Pipe, EmptyAndOversizeCommandsAreDroppedWithFewLines) {
+TEST_F(Pipe, empty_and_oversize_commands_are_dropped_with_few_lines) {
     std::string l = loc("junk");
     ctrl_count c;
     pipe_server_set_control_cb(0, count_control, &c);
@@ -899,7 +899,7 @@ TEST_F(Pipe, EmptyAndOversizeCommandsAreDroppedWithFewLines) {
     EXPECT_NE(err.find("pipe server at " + l + "/ dropped"), std::string::npos) << err;
 }
 
-TEST_F(Pipe, ClientsOverTheLimitAreClosedAtOnceAndCounted) {
+TEST_F(Pipe, clients_over_the_limit_are_closed_at_once_and_counted) {
     std::string l = loc("limit");
     setenv("BRISK_PIPE_MAX_CLIENTS", "4", 1);
     int rc = pipe_server_create(0, l.c_str(), 0);

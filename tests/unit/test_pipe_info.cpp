@@ -55,7 +55,7 @@ protected:
 const std::vector<std::string> FIVE = {"string_format", "int_format", "width", "height",
                                        "framerate"};
 
-TEST_F(PipeInfo, AppendsTheFiveMembersEachCallAndPublishes)
+TEST_F(PipeInfo, appends_the_five_members_each_call_and_publishes)
 {
     ASSERT_EQ(UpdatePipeJson(CH, IMAGE_FORMAT_H265, 1920, 1080, 60, false), 0);
     cJSON* t = nullptr;
@@ -81,7 +81,7 @@ TEST_F(PipeInfo, AppendsTheFiveMembersEachCallAndPublishes)
     cJSON_Delete(t);
 }
 
-TEST_F(PipeInfo, ReplaceChangesOnlyMembersAlreadyThere)
+TEST_F(PipeInfo, replace_changes_only_members_already_there)
 {
     cJSON* info = pipe_server_get_info_json_ptr(CH);
     cJSON_AddNumberToObject(info, "width", 1);
@@ -106,7 +106,7 @@ TEST_F(PipeInfo, ReplaceChangesOnlyMembersAlreadyThere)
     cJSON_Delete(t);
 }
 
-TEST(PipeInfoClosed, ChannelWithoutInfoIsReported)
+TEST(PipeInfoClosed, channel_without_info_is_reported)
 {
     ASSERT_EQ(pipe_server_get_info_json_ptr(9), nullptr);
     testing::internal::CaptureStdout();

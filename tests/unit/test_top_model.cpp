@@ -17,7 +17,7 @@
 
 // The log's rounding against printf's own: the CSV field and the model's
 // quantized value both read as printf("%.3f") prints the float.
-TEST(TopModel, QuantizedValuesAreTheLogsDecimals)
+TEST(TopModel, quantized_values_are_the_logs_decimals)
 {
     std::mt19937 rng(3);
     for (int i = 0; i < 20000; i++) {
@@ -76,7 +76,7 @@ void feed(top_model_t& m, const std::string& buf, int64_t t)
 
 }  // namespace
 
-TEST(TopModel, ChecksCountsRepeatsAndRestartsOfThePublisher)
+TEST(TopModel, checks_counts_repeats_and_restarts_of_the_publisher)
 {
     testing::internal::CaptureStderr();
     top_model_t m;

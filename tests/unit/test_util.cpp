@@ -15,7 +15,7 @@ Fragment frag(std::vector<unsigned char> bytes)
     return std::make_shared<std::vector<unsigned char>>(std::move(bytes));
 }
 
-TEST(HexDump, PointerFormWritesOneLineOnStderr)
+TEST(HexDump, pointer_form_writes_one_line_on_stderr)
 {
     const unsigned char bytes[] = {0x0A, 0xFF, 0x00, 0x7B};
     testing::internal::CaptureStdout();
@@ -35,7 +35,7 @@ TEST(HexDump, PointerFormWritesOneLineOnStderr)
     EXPECT_EQ(line.find('\n'), 3000u);
 }
 
-TEST(HexDump, NullPointersReportOnStdoutInBothForms)
+TEST(HexDump, null_pointers_report_on_stdout_in_both_forms)
 {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -49,7 +49,7 @@ TEST(HexDump, NullPointersReportOnStdoutInBothForms)
               "01 \n[ERROR] print_hex() --> FRAME NULLPTR\n02 \n");
 }
 
-TEST(HexDump, FragmentsGoToStdoutOneLineEach)
+TEST(HexDump, fragments_go_to_stdout_one_line_each)
 {
     testing::internal::CaptureStdout();
     print_hex(frag({0x0A, 0xFF}));
@@ -59,7 +59,7 @@ TEST(HexDump, FragmentsGoToStdoutOneLineEach)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "0a ff \n\n10 \n\nde ad \n");
 }
 
-TEST(Text, SplitStringSkipsEveryKindOfWhiteSpace)
+TEST(Text, split_string_skips_every_kind_of_white_space)
 {
     EXPECT_EQ(split_string("  iw  dev  wlan0\n"), (std::vector<std::string>{"iw", "dev", "wlan0"}));
     EXPECT_EQ(split_string("a\tb\vc\fd\re"), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
@@ -68,7 +68,7 @@ TEST(Text, SplitStringSkipsEveryKindOfWhiteSpace)
     EXPECT_EQ(split_string("one"), std::vector<std::string>{"one"});
 }
 
-TEST(Text, StrEndsWith)
+TEST(Text, str_ends_with)
 {
     EXPECT_TRUE(str_ends_with("wlan0.conf", ".conf"));
     EXPECT_FALSE(str_ends_with(".conf", "wlan0.conf"));
@@ -80,7 +80,7 @@ TEST(Text, StrEndsWith)
     EXPECT_TRUE(str_ends_with(std::string("a\0b", 3), std::string("\0b", 2)));
 }
 
-TEST(Text, IsInteger)
+TEST(Text, is_integer)
 {
     for (const char* yes : {"0", "-12", "+007", "99999999999999999999", "5"})
         EXPECT_TRUE(is_integer(yes)) << yes;
@@ -90,7 +90,7 @@ TEST(Text, IsInteger)
     EXPECT_FALSE(is_integer("\xD9\xA3"));  // a non-ASCII digit
 }
 
-TEST(Numbers, DegreesToRadians)
+TEST(Numbers, degrees_to_radians)
 {
     EXPECT_EQ(degreesToRadians(180.0), M_PI);
     EXPECT_EQ(degreesToRadians(-90.0), -M_PI / 2);
@@ -101,7 +101,7 @@ TEST(Numbers, DegreesToRadians)
     EXPECT_EQ(bits, 0x3F91DF46A2529D39u);
 }
 
-TEST(Numbers, GenerateSaltGivesEightLowercaseHexDigits)
+TEST(Numbers, generate_salt_gives_eight_lowercase_hex_digits)
 {
     std::set<std::string> seen;
     for (int i = 0; i < 20; i++) {

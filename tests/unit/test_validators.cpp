@@ -77,7 +77,7 @@ protected:
     }
 };
 
-TEST_P(Validators, GoodBuffersComeBackWithTheirCountAtAnyAlignment)
+TEST_P(Validators, good_buffers_come_back_with_their_count_at_any_alignment)
 {
     const Kind& k = GetParam();
     for (int shift = 0; shift < 4; shift++) {
@@ -91,7 +91,7 @@ TEST_P(Validators, GoodBuffersComeBackWithTheirCountAtAnyAlignment)
     }
 }
 
-TEST_P(Validators, BadSizesAndNullAreRejectedInOrder)
+TEST_P(Validators, bad_sizes_and_null_are_rejected_in_order)
 {
     const Kind& k = GetParam();
     Buffer b(2, k.size, k.magic_offset);
@@ -118,7 +118,7 @@ TEST_P(Validators, BadSizesAndNullAreRejectedInOrder)
     EXPECT_EQ(count, 0);
 }
 
-TEST_P(Validators, EveryBadMagicIsReportedAndTheWholeBufferDropped)
+TEST_P(Validators, every_bad_magic_is_reported_and_the_whole_buffer_dropped)
 {
     const Kind& k = GetParam();
     for (int shift : {0, 1, 3}) {
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, Validators, testing::ValuesIn(KINDS),
                              return name;
                          });
 
-TEST(ValidatorDetails, MagicIsTheLittleEndianTarnBytes)
+TEST(ValidatorDetails, magic_is_the_little_endian_tarn_bytes)
 {
     unsigned char rec[8] = {0x4E, 0x52, 0x41, 0x54, 1, 2, 3, 4};
     int count = 0;
@@ -151,7 +151,7 @@ TEST(ValidatorDetails, MagicIsTheLittleEndianTarnBytes)
     EXPECT_EQ(count, 1);
 }
 
-TEST(ValidatorDetails, DoodleMagicAtTheStartOfTheRecordFails)
+TEST(ValidatorDetails, doodle_magic_at_the_start_of_the_record_fails)
 {
     Buffer b(2, 32, 0);  // magic where the leading field belongs
     for (int i = 0; i < 2; i++) b.set_magic(i, 4, 0x01020304);
@@ -166,7 +166,7 @@ TEST(ValidatorDetails, DoodleMagicAtTheStartOfTheRecordFails)
               std::string::npos);
 }
 
-TEST(ValidatorDetails, ShortTfliteBufferIsAPartialPacket)
+TEST(ValidatorDetails, short_tflite_buffer_is_a_partial_packet)
 {
     std::vector<unsigned char> buf(100, 0);
     int count = 3;
@@ -178,7 +178,7 @@ TEST(ValidatorDetails, ShortTfliteBufferIsAPartialPacket)
     EXPECT_EQ(count, 0);
 }
 
-TEST(ValidatorDetails, NullCountIsTolerated)
+TEST(ValidatorDetails, null_count_is_tolerated)
 {
     Buffer b(1, 24, 0);
     EXPECT_EQ(pipe_validate_ndc_coords_data(b.data(), 24, nullptr),
