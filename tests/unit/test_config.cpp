@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "tarn_common.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -55,27 +56,10 @@ TEST(ConfigHeaders, match_their_documented_text)
         EXPECT_TRUE(line == "/**" || line == " */" || line.rfind(" *", 0) == 0) << line;
 }
 
-class ConfigFiles : public testing::Test {
+class ConfigFiles : public TempFolderTest {
 protected:
-    std::string dir;
     std::string out;
 
-    void SetUp() override
-    {
-        char templ[] = "/tmp/tarn-config-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    void put(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(path(name), std::ios::binary) << text;
-    }
     // Runs f with stdout captured into out (stderr is captured and dropped).
     template <typename F>
     void quiet(F f)

@@ -19,36 +19,12 @@
 #include <functional>
 
 #include "brisk_json.h"
+#include "temp_folder.h"
 
 namespace {
 
-class JsonFiles : public testing::Test {
+class JsonFiles : public TempFolderTest {
 protected:
-    std::string dir;
-
-    void SetUp() override
-    {
-        char templ[] = "/tmp/tarn-json-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    void put(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(path(name), std::ios::binary) << text;
-    }
-    std::string get(const std::string& name) const
-    {
-        std::ifstream in(path(name), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
     int entries() const
     {
         int n = 0;

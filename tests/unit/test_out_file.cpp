@@ -15,6 +15,7 @@
 #include <string>
 
 #include "out_file.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -25,34 +26,13 @@ using tarn_io::OUT_STREAM_OK;
 
 constexpr uid_t STRANGER = 65534;
 
-class OutFile : public testing::Test {
+class OutFile : public TempFolderTest {
 protected:
-    std::string dir;
-
     void SetUp() override
     {
-        char templ[] = "/tmp/tarn-out-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
+        TempFolderTest::SetUp();
         // Anybody may add to it, as to /tmp.
         ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
-    }
-    void TearDown() override
-    {
-        const std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    void put(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(path(name), std::ios::binary) << text;
-    }
-    std::string get(const std::string& name) const
-    {
-        std::ifstream in(path(name), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
     }
     // A symbolic link at name made by user uid.
     void link_of(uid_t uid, const std::string& target, const std::string& name) const

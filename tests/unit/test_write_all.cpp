@@ -15,6 +15,7 @@
 #include "fd_io.h"
 #include "latency_log.h"
 #include "tarn_common.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -50,20 +51,12 @@ long choppy(tarn_io_op op, int, size_t size, void* context)
     return static_cast<long>(n);
 }
 
-struct WriteAllFaults : testing::Test {
+struct WriteAllFaults : TempFolderTest {
     faults f;
-    std::string dir;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tarn-write-all-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
     void TearDown() override
     {
         tarn_set_io_fault(nullptr, nullptr);
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        TempFolderTest::TearDown();
     }
     void inject(tarn_io_op op) { f.op = op; tarn_set_io_fault(choppy, &f); }
 };
