@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "inspect_vrx.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -107,22 +108,31 @@ float random_float(std::mt19937& rng)
     }
 }
 
-// Every test starts from the inspector as at start.
-class InspectRows : public testing::Test {
+// Every test starts from the inspector as at start; the CSV log, when a
+// test saves, goes to its own folder.
+class InspectRows : public TempFolderTest {
 protected:
-    void SetUp() override { inspector_reset(); }
+    std::string log;
+    void SetUp() override
+    {
+        TempFolderTest::SetUp();
+        inspector_reset();
+        log = path("log.csv");
+        csv_path = log.c_str();
+    }
+    void TearDown() override
+    {
+        save_to_file = false;
+        en_newline = 0;
+        current_encoding_scheme = VENC_H264;
+        TempFolderTest::TearDown();
+    }
 };
 
 }  // namespace
 
 TEST_F(InspectRows, worked_example_gives_the_documented_row_and_csv_line)
 {
-    char path[] = "/tmp/tarn-rows-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    unlink(path);
-    csv_path = path;
     save_to_file = true;
 
     vrx_latency_packet_t r = record(1234, 101, 20.25f);
@@ -142,12 +152,10 @@ TEST_F(InspectRows, worked_example_gives_the_documented_row_and_csv_line)
         "|    2.000   |   0.750   | 59.9 |    -45    |   12  |   H264 (I) |   16.8    |";
     EXPECT_EQ(row.size(), 169u);
     EXPECT_EQ(run_cb({r}, 3), "\r\e[2K" + row);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(slurp(log),
               "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC "
               "Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n"
               "1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)\n");
-    unlink(path);
-    save_to_file = false;
 }
 
 TEST_F(InspectRows, first_sample_zero_is_shown_and_repeats_are_skipped)
@@ -180,12 +188,6 @@ TEST_F(InspectRows, windows_keep_i_and_p_frames_apart_and_other_types_use_their_
 
 TEST_F(InspectRows, rows_match_stream_formatting_for_any_values)
 {
-    char path[] = "/tmp/tarn-rows-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    unlink(path);
-    csv_path = path;
     save_to_file = true;
 
     std::mt19937 rng(42);
@@ -210,12 +212,8 @@ TEST_F(InspectRows, rows_match_stream_formatting_for_any_values)
         const std::string want = m.feed(recs, mode, en_newline != 0);
         ASSERT_EQ(run_cb(recs, rng() % 4), want) << "buffer " << buffer;
     }
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(slurp(log),
               "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC "
               "Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n" +
                   m.csv.str());
-    unlink(path);
-    save_to_file = false;
-    en_newline = 0;
-    current_encoding_scheme = VENC_H264;
 }
