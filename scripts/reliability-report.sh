@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the fault tests and the fuzz targets for real and writes their figures
-# to docs/reliability.md and to the "Reliability" section of README.md.
+# to docs/reliability.md (a summary first, then the details).
 #
 #   scripts/reliability-report.sh [FUZZ_SECONDS]     (default 30)
 #
@@ -51,9 +51,6 @@ total_execs = sum(int(f[1]) for f in fuzz)
 crashes = sum(int(f[2]) for f in fuzz)
 
 summary = [
-    "Figures of the last run of `scripts/reliability-report.sh` (commit %s, %s), "
-    "written by that script; details in [docs/reliability.md](docs/reliability.md)." % (commit, when),
-    "",
     "- fuzzing: %d executions over %d targets, %d s each, %d crashes" % (total_execs, len(fuzz), secs, crashes),
     "- fault tests survived: %d of %d" % (survived, len(results)),
     "- records lost: %d" % lost,
@@ -61,7 +58,7 @@ summary = [
 
 doc = ["# Reliability figures", "",
        "Written by `scripts/reliability-report.sh %d` from a real run: commit %s, %s. "
-       "Do not edit by hand; run the script again." % (secs, commit, when), "",
+       "Do not edit by hand; run the script again." % (secs, commit, when), ""] + summary + ["",
        "## Fuzzing", "",
        "libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer (clang), %d s per target "
        "from the seed corpus in `fuzz/corpus/`." % secs, "",
@@ -95,14 +92,6 @@ if status:
     doc += ["**This run had failures**: see the output of the script.", ""]
 open("docs/reliability.md", "w").write("\n".join(doc))
 
-readme = open("README.md").read()
-begin, end = "<!-- reliability:begin -->", "<!-- reliability:end -->"
-block = begin + "\n" + "\n".join(summary) + "\n" + end
-if begin in readme:
-    readme = readme[:readme.index(begin)] + block + readme[readme.index(end) + len(end):]
-else:
-    readme = readme.rstrip("\n") + "\n\n## Reliability\n\n" + block + "\n"
-open("README.md", "w").write(readme)
 print("\n".join(summary))
 PY
 exit "$status"
