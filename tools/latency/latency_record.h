@@ -202,16 +202,17 @@ struct latency_series_t {
     frame_kind_e kind;
     const char* kind_title;  // replaces the column's title (one_kind)
     const char* kind_key;    // follows the column's JSON key (one_kind)
+    const char* label;       // the live view's row label
 };
 constexpr latency_series_t LATENCY_SERIES[SER_COUNT] = {
-    {STAT_VRX, false, FRAME_KIND_OTHER, nullptr, nullptr},
-    {STAT_VRX, true, FRAME_KIND_I, "  I-frames", "_i_frames"},
-    {STAT_VRX, true, FRAME_KIND_P, "  P-frames", "_p_frames"},
-    {STAT_VTX, false, FRAME_KIND_OTHER, nullptr, nullptr},
-    {STAT_FRAME, false, FRAME_KIND_OTHER, nullptr, nullptr},
-    {STAT_FEC, false, FRAME_KIND_OTHER, nullptr, nullptr},
-    {STAT_DECODE, false, FRAME_KIND_OTHER, nullptr, nullptr},
-    {STAT_RENDER, false, FRAME_KIND_OTHER, nullptr, nullptr},
+    {STAT_VRX, false, FRAME_KIND_OTHER, nullptr, nullptr, "VRX all"},
+    {STAT_VRX, true, FRAME_KIND_I, "  I-frames", "_i_frames", "VRX I"},
+    {STAT_VRX, true, FRAME_KIND_P, "  P-frames", "_p_frames", "VRX P"},
+    {STAT_VTX, false, FRAME_KIND_OTHER, nullptr, nullptr, "VTX"},
+    {STAT_FRAME, false, FRAME_KIND_OTHER, nullptr, nullptr, "frame"},
+    {STAT_FEC, false, FRAME_KIND_OTHER, nullptr, nullptr, "FEC"},
+    {STAT_DECODE, false, FRAME_KIND_OTHER, nullptr, nullptr, "decode"},
+    {STAT_RENDER, false, FRAME_KIND_OTHER, nullptr, nullptr, "render"},
 };
 constexpr bool latency_series_are_floats()
 {

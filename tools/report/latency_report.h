@@ -70,7 +70,7 @@ struct plot_bin_t {
 struct plot_row_t {
     uint32_t sample_id;
     float vrx, vtx;
-    float stage[4];  // frame, FEC, decode, render
+    float stage[STAT_STAGE_COUNT];  // STAT_STAGES: frame, FEC, decode, render
     frame_kind_e kind;
 };
 plot_row_t plot_row(const latency_row_t& row);

@@ -446,8 +446,9 @@ run_plot_t::run_plot_t(int64_t lo, int64_t hi)
 
 plot_row_t plot_row(const latency_row_t& r)
 {
-    return {r.sample_id, r.vrx_latency_ms, r.vtx_latency_ms,
-            {r.frame_latency_ms, r.fec_latency_ms, r.decode_latency_ms, r.render_latency_ms}, r.kind};
+    plot_row_t p{r.sample_id, r.vrx_latency_ms, r.vtx_latency_ms, {}, r.kind};
+    for (int k = 0; k < STAT_STAGE_COUNT; k++) p.stage[k] = latency_member<float>(r, stat_column(STAT_STAGES[k]).offset);
+    return p;
 }
 
 void run_plot_t::add(const plot_row_t& r)

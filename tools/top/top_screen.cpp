@@ -4,6 +4,7 @@
 
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -108,8 +109,6 @@ double nice_top(double v)
 
 void draw_table(const snapshot_t& s, const top_view_t& v, int y)
 {
-    static const char* const names[SER_COUNT] = {"VRX all", "VRX I", "VRX P", "VTX",
-                                                 "frame", "FEC", "decode", "render"};
     const bool wide = term_cols() >= 96;
     std::string head = fmt::format("{:<12}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}", window_name(v.window), "n",
                                    "last", "p50", "p95", "p99", "max");
@@ -118,7 +117,7 @@ void draw_table(const snapshot_t& s, const top_view_t& v, int y)
     for (int r = 0; r < SER_COUNT; r++) {
         const series_figures_t& f = s.win.series[r];
         const int row = y + 1 + r;
-        put(row, 0, fmt::format("{:<12}{:>9}{:>9}", names[r], f.n,
+        put(row, 0, fmt::format("{:<12}{:>9}{:>9}", LATENCY_SERIES[r].label, f.n,
                                 s.has_last_q[r] ? ms_text(s.last_q[r]) : "-"));
         if (f.n == 0) {
             put(row, 30, fmt::format("{:>9}{:>9}{:>9}{:>9}", "-", "-", "-", "-"));
@@ -137,7 +136,14 @@ void draw_table(const snapshot_t& s, const top_view_t& v, int y)
 
 void draw_stages(const snapshot_t& s, const top_view_t& v, int y)
 {
-    static const char* const names[STAGE_COUNT] = {"frame", "FEC", "decode", "render"};
+    // The stages' labels are those of their latency series.
+    static const auto names = [] {
+        std::array<const char*, STAGE_COUNT> n{};
+        for (int k = 0; k < STAGE_COUNT; k++)
+            for (const latency_series_t& ser : LATENCY_SERIES)
+                if (!ser.one_kind && ser.stat == STAT_STAGES[k]) n[k] = ser.label;
+        return n;
+    }();
     static const char letters[STAGE_COUNT + 1] = {'F', 'E', 'D', 'R', '.'};
     static const unsigned pairs[STAGE_COUNT] = {T_FRAME, T_FEC, T_DECODE, T_RENDER};
     const int width = std::max(10, term_cols() - 9);
