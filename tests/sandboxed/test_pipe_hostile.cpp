@@ -198,6 +198,21 @@ void watch(int ch, rows_seen* r) {
     pipe_client_set_disconnect_cb(ch, nullptr, nullptr);
 }
 
+// A client of location that must be refused with code and words: no row of
+// the server behind it may arrive meanwhile (counted as forged rows).
+void expect_client_refused(const std::string& location, int code, const std::string& words) {
+    rows_seen r;
+    watch(0, &r);
+    EXPECT_EQ(pipe_client_open(0, location.c_str(), "inspect-vrx", 1, 30000), code) << location;
+    testing::internal::CaptureStderr();
+    pipe_print_error(code);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), words) << location;
+    std::this_thread::sleep_for(milliseconds(100));
+    pipe_client_close_all();
+    tally.forged_rows += static_cast<int>(r.count());
+    EXPECT_EQ(r.count(), 0u) << location;
+}
+
 // The canary and the folder it lives in must come out untouched.
 int canary_damage() {
     struct stat st {};
@@ -281,19 +296,9 @@ TEST_F(Hostile, forged_servers_are_refused_by_clients) {
     {
         attacker a({"serve", "/run/bpa/forged", "3"});
         ASSERT_TRUE(a.wait_for("ready")) << a.text;
-        rows_seen r;
-        watch(0, &r);
-        EXPECT_EQ(pipe_client_open(0, "forged", "inspect-vrx", 1, 30000), PIPE_ERROR_UNTRUSTED_FOLDER);
-        testing::internal::CaptureStderr();
-        pipe_print_error(PIPE_ERROR_UNTRUSTED_FOLDER);
-        std::string text = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(text,
-                  "ERROR: pipe folder /run/bpa/forged/ belongs to user 65534, not root or this user, and others may "
-                  "write /run/bpa: make /run/bpa owned by the receiver's user, mode 0755\n");
-        std::this_thread::sleep_for(milliseconds(100));
-        pipe_client_close_all();
-        tally.forged_rows += static_cast<int>(r.count());
-        EXPECT_EQ(r.count(), 0u);
+        expect_client_refused("forged", PIPE_ERROR_UNTRUSTED_FOLDER,
+                              "ERROR: pipe folder /run/bpa/forged/ belongs to user 65534, not root or this user, and "
+                              "others may write /run/bpa: make /run/bpa owned by the receiver's user, mode 0755\n");
     }
     // Its socket renamed over our server's "data" in a folder left writable
     // by others (as a umask of 000 once made it): the folder is refused, and
@@ -700,18 +705,9 @@ TEST_F(Hostile, a_folder_not_handed_over_by_a_trusted_owner_is_still_refused) {
     attacker stranger({"serve", "/run/deleg-f/vrx", "3"});
     ASSERT_TRUE(stranger.wait_for("ready")) << stranger.text;
     ASSERT_EQ(chown("/run/deleg-f/vrx", receiver, receiver), 0);
-    rows_seen r;
-    watch(0, &r);
-    EXPECT_EQ(pipe_client_open(0, "/run/deleg-f/vrx", "inspect-vrx", 1, 30000), PIPE_ERROR_UNTRUSTED_PEER);
-    testing::internal::CaptureStderr();
-    pipe_print_error(PIPE_ERROR_UNTRUSTED_PEER);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ERROR: the server at /run/deleg-f/vrx/ runs as user 65534, neither root nor this user nor the pipe "
-              "folder's owner\n");
-    std::this_thread::sleep_for(milliseconds(100));
-    pipe_client_close_all();
-    tally.forged_rows += static_cast<int>(r.count());
-    EXPECT_EQ(r.count(), 0u);
+    expect_client_refused("/run/deleg-f/vrx", PIPE_ERROR_UNTRUSTED_PEER,
+                          "ERROR: the server at /run/deleg-f/vrx/ runs as user 65534, neither root nor this user nor "
+                          "the pipe folder's owner\n");
 }
 
 }  // namespace
