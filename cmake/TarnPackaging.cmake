@@ -44,6 +44,11 @@ set(TARN_DEB_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarn-inspect-vrx)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${TARN_LIBS_PACKAGE} (= ${TARN_DEB_VERSION})")
+# The man pages and the bash completions are read by man-db and
+# bash-completion, which the programs do not need to run: a receiver's
+# minimal system without them is usual, so Suggests (Debian policy 7.2), not
+# Recommends, which apt would install by default.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "man-db, bash-completion")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "latency inspector for the tarn video link receiver
 tarn-inspect-vrx subscribes to the receiver's vrx_latency pipe and prints a
 live table of per-frame latencies (transmitter, receiver, assembly, FEC,

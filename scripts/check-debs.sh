@@ -61,6 +61,12 @@ done
 for pkg in libtarn-common1 libtarn-common-dev; do
   check "$pkg: Multi-Arch: same" has_line "Multi-Arch: same" "$tmp/$pkg.control"
 done
+# The man pages and the completions need a man reader and bash-completion;
+# the programs work without them: suggested, not recommended.
+check "tarn-inspect-vrx: Suggests man-db and bash-completion" \
+  has_line "Suggests: man-db, bash-completion" "$tmp/tarn-inspect-vrx.control"
+check "tarn-inspect-vrx: no Recommends (nothing is pulled in by default)" \
+  test -z "$(grep '^Recommends:' "$tmp/tarn-inspect-vrx.control" || true)"
 check "tarn-inspect-vrx: no Multi-Arch: same (one set of programs)" \
   test -z "$(grep -x 'Multi-Arch: same' "$tmp/tarn-inspect-vrx.control" || true)"
 
@@ -111,7 +117,11 @@ command -v man >/dev/null || { echo "FAILED: man is not installed (scripts/deps.
   # - package-name-doesnt-match-sonames: libtarn-common1 holds the link's three
   #   libraries (libtarn-common, libbrisk_pipe, libbrisk_json), released together.
   suppress=initial-upload-closes-no-bugs,maintscript-calls-ldconfig,package-name-doesnt-match-sonames
-  if lintian -I --fail-on error,warning --suppress-tags "$suppress" "${deb[@]}" >"$tmp/lintian.log" 2>&1; then
+  # lintian leaves caches (mldbm-elf-*) in its temporary folder: a
+  # private one, removed with $tmp.
+  mkdir -p "$tmp/lintian-tmp"
+  if TMPDIR=$tmp/lintian-tmp lintian -I --fail-on error,warning --suppress-tags "$suppress" "${deb[@]}" \
+       >"$tmp/lintian.log" 2>&1; then
     passes=$((passes + 1))
   else
     echo "FAILED: lintian reports errors or warnings"; fails=$((fails + 1))

@@ -31,13 +31,14 @@ for f in -D_FORTIFY_SOURCE= -fstack-protector-strong -Wl,-z,relro -Wl,-z,now; do
     { echo "deb-env: dpkg-buildflags for $deb_arch gave no $f" >&2; return 1; }
 done
 
+. scripts/progress.sh
 # deb_build DIR [CMAKE_ARG]...: configures DIR for the /usr prefix with the
 # flags above, builds it and makes the packages there with cpack.
 deb_build() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "${deb_cmake_args[@]}" "$@" >/dev/null
-  cmake --build "$dir" -j"${TARN_JOBS:-2}"
+  with_progress "packages: build of $dir" "$dir/build.log" cmake --build "$dir" -j"${TARN_JOBS:-2}" || return 1
   rm -f "$dir"/*.deb
   # dpkg-shlibdeps reads the target's libraries and symbols files.
   (cd "$dir" && DEB_HOST_ARCH=$deb_arch cpack -G DEB >cpack.log) || { cat "$dir/cpack.log"; return 1; }

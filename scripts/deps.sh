@@ -39,11 +39,22 @@ if [ "$(id -u)" != 0 ]; then
   fi
   sudo_=(sudo)
 fi
-echo "installing: ${missing[*]}"
+# One line says what is installed; apt's own output goes to a log, named
+# when something fails.
+log=${TARN_DEPS_LOG:-$(cd "$here/.." && pwd)/build/deps.log}
+mkdir -p "$(dirname "$log")"
+: >"$log"
+echo "installing ${#missing[@]} Debian packages: ${missing[*]} (apt's output: $log)"
 apt=("${sudo_[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -qq)
+quiet() {  # COMMAND...: runs it with its output in the log; on failure says so
+  "$@" >>"$log" 2>&1 && return 0
+  tail -n 20 "$log" >&2
+  echo "deps.sh: FAILED: $* (the whole output: $log)" >&2
+  return 1
+}
 for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
   [ "$arch" = "$(dpkg --print-architecture)" ] && continue
-  dpkg --print-foreign-architectures | grep -qx "$arch" || "${sudo_[@]}" dpkg --add-architecture "$arch"
+  dpkg --print-foreign-architectures | grep -qx "$arch" || quiet "${sudo_[@]}" dpkg --add-architecture "$arch"
 done
-"${apt[@]}" update
-"${apt[@]}" install -y --no-install-recommends "${missing[@]}"
+quiet "${apt[@]}" update
+quiet "${apt[@]}" install -y --no-install-recommends "${missing[@]}"

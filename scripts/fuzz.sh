@@ -18,8 +18,9 @@ command -v clang >/dev/null || cc=clang-14 cxx=clang++-14
 command -v "$cxx" >/dev/null || { echo "fuzz: clang not found (install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
 CC=$cc CXX=$cxx cmake -S . -B "$dir" -G Ninja -DTARN_FUZZ=ON -DTARN_ASAN=ON \
   -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j"$jobs" --target fuzz_all >"$dir/build.log" 2>&1 ||
-  { tail -n 60 "$dir/build.log" >&2; echo "fuzz: build failed" >&2; exit 1; }
+. scripts/progress.sh
+with_progress "fuzz: build of $dir" "$dir/build.log" cmake --build "$dir" -j"$jobs" --target fuzz_all ||
+  { echo "fuzz: build failed" >&2; exit 1; }
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}

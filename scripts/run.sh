@@ -51,6 +51,9 @@ csv=$data/tarn-inspect-vrx.csv
 before=0
 [ -f "$csv" ] && before=$(wc -l <"$csv")
 
+echo "run.sh: $prog and the simulated receiver run in a throwaway root: the settings file"
+echo "run.sh: /etc/hexwing/tarn-vrx.conf, the pipe under /run/bpa and /data are its own (/data is"
+echo "run.sh: $data); nothing of the host's /etc, /run or /data changes. $([ "$prog" = tarn-vrx-top ] && echo "q or Ctrl-C ends it" || echo "Ctrl-C ends it")."
 export TARN_BIN=$PWD/build/bin TARN_LIB=$PWD/build/lib TARN_RUN_DATA=$data TARN_RUN_PROG=$prog
 # Ctrl-C reaches every process of the terminal's group: the inspector ends
 # cleanly on it, and this script goes on to say where the log is.

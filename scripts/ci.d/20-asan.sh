@@ -8,8 +8,9 @@ scripts/deps.sh
 dir=build-asan
 cmake -S . -B "$dir" -G Ninja -DTARN_ASAN=ON -DTARN_FUZZ_REPLAY=ON -DTARN_BUILD_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j"${TARN_JOBS:-2}" >"$dir/build.log" 2>&1 ||
-  { tail -n 60 "$dir/build.log" >&2; echo "asan: build failed" >&2; exit 1; }
+. scripts/progress.sh
+with_progress "asan: build of $dir" "$dir/build.log" cmake --build "$dir" -j"${TARN_JOBS:-2}" ||
+  { echo "asan: build failed" >&2; exit 1; }
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 cd "$dir"

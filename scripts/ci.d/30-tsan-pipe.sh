@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 scripts/deps.sh
 cmake -S . -B build-tsan -G Ninja -DTARN_TSAN=ON -DTARN_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j2 --target test_pipe
+. scripts/progress.sh
+with_progress "tsan: build of build-tsan" build-tsan/build.log cmake --build build-tsan -j"${TARN_JOBS:-2}" --target test_pipe
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 bin=build-tsan/bin/test_pipe
 # One process per test, as ctest runs them: some tests fork, and a fork must

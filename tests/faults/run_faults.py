@@ -27,7 +27,14 @@ import time
 BIN = os.environ["TARN_BIN"]
 SRC = os.environ.get("TARN_SRC", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 EMU = os.environ.get("TARN_EMULATOR", "").split()
-SLOW = 10 if EMU else 1
+# The tests' one slow-machine factor (tests/slow-factor.sh): every wait is its
+# quiet-machine time times SLOW.
+SLOW = int(subprocess.check_output(["bash", os.path.join(SRC, "tests", "slow-factor.sh")]))
+
+
+def slow_words():
+    return subprocess.check_output(["bash", os.path.join(SRC, "tests", "slow-factor.sh"), "-v"],
+                                   text=True).strip()
 MAGIC = 0x5441524E
 CONF = "/etc/hexwing/tarn-vrx.conf"
 CSV = "/data/tarn-inspect-vrx.csv"
@@ -55,7 +62,8 @@ def wait_for(pred, timeout, what):
         if pred():
             return
         time.sleep(0.02)
-    raise Failure("timed out waiting for " + what)
+    raise Failure("timed out after %g s (%g s x %d) waiting for %s; %s"
+                  % (timeout * SLOW, timeout, SLOW, what, slow_words()))
 
 
 STARTED = []  # every process a case started, stopped when the case ends
@@ -93,7 +101,8 @@ def stop(proc, sig=signal.SIGTERM, timeout=5):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
-        raise Failure("process %d did not stop after signal %d" % (proc.pid, sig))
+        raise Failure("process %d did not stop within %g s (%g s x %d) after signal %d; %s"
+                      % (proc.pid, timeout * SLOW, timeout, SLOW, sig, slow_words()))
 
 
 def set_codec_config():

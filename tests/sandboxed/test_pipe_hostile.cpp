@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "brisk_pipe.h"
+#include "slow_factor.h"
 
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
@@ -89,18 +90,12 @@ std::vector<std::string> emulator() {
     return words;
 }
 
-// Time limits stretch by $TARN_SLOW, and tenfold under an emulator, where
-// the figure is not the target's.
-// How much longer than on the target the timed figures may take here:
-// TARN_SLOW (at least 1), times 10 under an emulator, times 3 in a
-// sanitizer build (there every call is instrumented; the bounds are the
-// plain build's).
-double slow_factor() {
-    const char* v = getenv("TARN_SLOW");
-    double f = v != nullptr ? atof(v) : 1.0;
-    if (f < 1.0) f = 1.0;
-    if (TARN_SANITIZED) f *= 3.0;
-    return emulator().empty() ? f : 10.0 * f;
+// How much longer than on the target the timed figures may take here: the
+// tests' one slow-machine factor (TARN_SLOW, the emulator, the load), times
+// 3 in a sanitizer build (there every call is instrumented; the bounds are
+// the plain build's).
+double hostile_slow_factor() {
+    return slow_factor() * (TARN_SANITIZED ? 3.0 : 1.0);
 }
 
 std::string read_file(const std::string& path) {
@@ -138,7 +133,7 @@ struct attacker {
         tally.attacks++;
     }
     // Reads stdout until it holds want (or the attacker ended).
-    bool wait_for(const std::string& want, milliseconds limit = milliseconds(5000)) {
+    bool wait_for(const std::string& want, milliseconds limit = milliseconds(5000 * slow_factor())) {
         auto end = clock_type::now() + limit;
         while (text.find(want) == std::string::npos) {
             int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(end - clock_type::now()).count());
@@ -373,7 +368,7 @@ TEST_F(Hostile, commands_of_other_users_never_reach_the_callback) {
     int sent = 0;
     sscanf(a.text.c_str(), "sent %d", &sent);
     pipe_server_stats_t stats{};
-    auto end = clock_type::now() + milliseconds(5000);
+    auto end = clock_type::now() + milliseconds(5000 * slow_factor());
     while (pipe_server_get_stats(0, &stats) == 0 && stats.control_refused < static_cast<unsigned>(sent) &&
            clock_type::now() < end)
         std::this_thread::sleep_for(milliseconds(5));
@@ -392,7 +387,7 @@ TEST_F(Hostile, commands_of_other_users_never_reach_the_callback) {
     EXPECT_LE(lines, static_cast<size_t>(secs) + 2) << err;
     // Root's command still goes through, and it is the only one seen.
     EXPECT_EQ(pipe_send_control_cmd("ctl", "from_root"), 0);
-    end = clock_type::now() + milliseconds(3000);
+    end = clock_type::now() + milliseconds(3000 * slow_factor());
     for (;;) {
         std::lock_guard<std::mutex> lk(seen.m);
         if (!seen.cmds.empty() || clock_type::now() > end) break;
@@ -485,10 +480,10 @@ TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publis
     watch(0, &healthy);
     watch(1, &late);
     ASSERT_EQ(pipe_client_open(0, "busy", "inspect-vrx", 1, 30000), 0);
-    auto end = clock_type::now() + milliseconds(3000);
+    auto end = clock_type::now() + milliseconds(3000 * slow_factor());
     while (pipe_server_get_num_clients(0) < 1 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(1));
 
-    const double bound_ms = 5.0 * slow_factor();
+    const double bound_ms = 5.0 * hostile_slow_factor();
     uint32_t id = 1;
     int written = 0;
     double best_ms = std::numeric_limits<double>::infinity();
@@ -497,7 +492,7 @@ TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publis
         ASSERT_EQ(pipe_server_get_stats(0, &before), 0);
         flood_figures f = flood_once(late, id);
         written += f.written;
-        end = clock_type::now() + milliseconds(5000);
+        end = clock_type::now() + milliseconds(5000 * slow_factor());
         while (healthy.count() < static_cast<size_t>(written) && clock_type::now() < end)
             std::this_thread::sleep_for(milliseconds(5));
         ASSERT_EQ(pipe_server_get_stats(0, &after), 0);

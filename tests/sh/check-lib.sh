@@ -7,11 +7,32 @@
 #                          in $t and no history file (a shell hung up at the
 #                          end would write one into $t while it is removed)
 #   stop_tmux SOCKET       ends the tmux server on SOCKET and waits (up to
-#                          5 s) until the programs in its panes are gone, so
+#                          5 s times $slow) until the programs in its panes are gone, so
 #                          none writes into $t while it is removed
+#   $slow                  the tests' one slow-machine factor
+#                          (tests/slow-factor.sh): every wait on a program is
+#                          its quiet-machine time times $slow
+#   wait_until WHAT SECONDS COMMAND...
+#                          runs COMMAND every 0.1 s until it succeeds, for at
+#                          most SECONDS times $slow; on time-out prints what it
+#                          waited for, how long, and the factor and the load
+#   waited_too_long WHAT SECONDS
+#                          prints that message, for a test's own wait loop
 #   $t                     a temporary folder, removed at exit after the
 #                          test's own cleanup function (if it defines one) ran
 fails=0 passes=0
+slow=$(bash "$TARN_SRC/tests/slow-factor.sh")
+waited_too_long() {
+  echo "timed out after $(( $2 * slow )) s ($2 s x $slow) waiting for $1; $(bash "$TARN_SRC/tests/slow-factor.sh" -v)"
+}
+wait_until() {
+  local what=$1 secs=$2; shift 2
+  local end=$(( SECONDS + secs * slow ))
+  until "$@"; do
+    if [ $SECONDS -ge $end ]; then waited_too_long "$what" "$secs"; return 1; fi
+    sleep 0.1
+  done
+}
 check() {
   local name=$1; shift
   if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; fails=$((fails + 1)); fi
@@ -29,7 +50,7 @@ stop_tmux() {
   pids=$(tmux -S "$1" list-panes -a -F '#{pane_pid}' 2>/dev/null) || true
   tmux -S "$1" kill-server 2>/dev/null || true
   for p in $pids; do
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq $((50 * slow))); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
   done
 }
 t=$(mktemp -d)

@@ -23,6 +23,9 @@ FAKE
 cat >"$t/bin/apt-get" <<'FAKE'
 #!/bin/bash
 echo "apt-get $*" >>"$FAKE_DIR/log"
+echo "Selecting previously unselected package $*"
+echo "debconf: delaying package configuration, since apt-utils is not installed" >&2
+[ -z "${FAKE_APT_FAIL:-}" ] || { echo "E: Unable to locate package"; exit 100; }
 FAKE
 cat >"$t/bin/sudo" <<'FAKE'
 #!/bin/bash
@@ -37,7 +40,7 @@ chmod +x "$t/bin"/*
 export FAKE_DIR=$t
 deps() {  # ARGS... -> $t/out, $st; $t/log holds the fakes' calls
   : >"$t/log"
-  set +e; PATH="$t/bin:$PATH" bash "$TARN_SRC/scripts/deps.sh" "$@" >"$t/out" 2>&1; st=$?; set -e
+  set +e; PATH="$t/bin:$PATH" TARN_DEPS_LOG=$t/apt.log bash "$TARN_SRC/scripts/deps.sh" "$@" >"$t/out" 2>&1; st=$?; set -e
 }
 installs() { grep '^apt-get .* install ' "$t/log" | tr ' ' '\n'; }
 
@@ -46,6 +49,10 @@ deps build
 check "build: exit 0" test "$st" = 0
 check "build: one apt-get update, then one install" \
   test "$(grep -c '^apt-get' "$t/log")" = 2 -a "$(grep -n 'update' "$t/log" | cut -d: -f1)" = 1
+check "build: one line says what it installs" \
+  test "$(wc -l <"$t/out")" = 1 -a -n "$(grep -E '^installing [0-9]+ Debian packages: build-essential .*cmake' "$t/out")"
+check "build: apt's own output goes to the log" \
+  bash -c "grep -q 'debconf: delaying' '$t/apt.log' && ! grep -q 'Selecting\\|debconf' '$t/out'"
 for p in build-essential cmake ninja-build libfmt-dev libcjson-dev; do
   check "build brings $p" grep -qx "$p" <(installs)
 done
@@ -60,6 +67,12 @@ check "test does not bring cmake" bash -c "! grep -qx cmake" < <(installs)
 deps
 installs >"$t/inst"
 check "no arguments: build and test" bash -c "grep -qx cmake '$t/inst' && grep -qx libgtest-dev '$t/inst'"
+
+FAKE_APT_FAIL=1 deps build
+check "apt failing: exit non-zero" test "$st" != 0
+check "apt failing: says what failed and names the log" grep -qF "deps.sh: FAILED: " "$t/out"
+check "apt failing: names the log" grep -qF "(the whole output: $t/apt.log)" "$t/out"
+check "apt failing: shows apt's last lines" grep -qF "E: Unable to locate package" "$t/out"
 
 deps packages zstd
 installs >"$t/inst"

@@ -44,16 +44,16 @@ check "no server names the location" \
 # -s is accepted; every termination signal ends the run cleanly.
 for sig in TERM INT HUP; do
   "${sim[@]}" --pipe /run/bpa/cli --rate 100 >/dev/null 2>&1 & simpid=$!
-  for _ in $(seq 100); do [ -S /run/bpa/cli/data ] && break; sleep 0.05; done
+  wait_until "the simulator's pipe" 5 test -S /run/bpa/cli/data
   "${insp[@]}" -s -p cli >"$t/out" 2>"$t/err" & pid=$!
-  sleep 0.5
+  wait_until "rows of the inspector" 5 grep -q 'H264 (P)' "$t/out"
   start=$(date +%s%N)
   kill -$sig $pid
   set +e; wait $pid; st=$?; set -e
   ms=$(( ($(date +%s%N) - start) / 1000000 ))
   kill $simpid; wait $simpid || true
   check "SIG$sig exits 0" test $st = 0
-  check "SIG$sig ends within a second (took ${ms} ms)" test $ms -lt $((1000 * ${TARN_SLOW:-1}))
+  check "SIG$sig ends within a second (took ${ms} ms)" test $ms -lt $((1000 * slow))
   # A row that was already on its way may still land between the closing
   # line and the line-wrap switch (the client thread runs until the close).
   check "SIG$sig prints the closing line" grep -qxF 'closing and exiting' "$t/out"
@@ -65,9 +65,9 @@ done
 for pair in "part/:/run/bpa/part" "cam/part:/run/bpa/cam/part"; do
   arg=${pair%%:*} loc=${pair#*:}
   "${sim[@]}" --pipe "$loc" --rate 100 >/dev/null 2>&1 & simpid=$!
-  for _ in $(seq 100); do [ -S "$loc/data" ] && break; sleep 0.05; done
+  wait_until "the simulator's pipe" 5 test -S "$loc/data"
   "${insp[@]}" -n -p "$arg" >"$t/out" 2>"$t/err" & pid=$!
-  sleep 0.5
+  wait_until "rows of the inspector" 5 grep -q 'H264 (P)' "$t/out" || true
   kill -TERM $pid; set +e; wait $pid; st=$?; set -e
   kill $simpid; wait $simpid || true
   check "-p $arg exits 0" test $st = 0

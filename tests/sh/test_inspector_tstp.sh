@@ -17,19 +17,20 @@ cleanup() {
 }
 
 screen() { tm capture-pane -p -t tstp; }
-wait_screen() {  # wait_screen WHAT PYTHON-CONDITION-ON-lines
-  local what=$1 cond=$2
-  for _ in $(seq 100); do
-    screen >"$t/screen"
-    if python3 - "$t/screen" "$cond" <<'PY'
+# The pane's history and screen: the closing line may have scrolled off
+# under the rows that were on their way at the stop.
+history() { tm capture-pane -p -S - -t tstp; }
+shows() {  # shows CAPTURE PYTHON-CONDITION-ON-lines
+  "$1" >"$t/screen"
+  python3 - "$t/screen" "$2" <<'PY'
 import sys
 lines = open(sys.argv[1], encoding="utf-8", errors="replace").read().split("\n")
 sys.exit(0 if eval(sys.argv[2]) else 1)
 PY
-    then return 0; fi
-    sleep 0.1
-  done
-  echo "timed out waiting for $what; the screen:"; cat "$t/screen"
+}
+wait_screen() {  # wait_screen WHAT PYTHON-CONDITION-ON-lines [CAPTURE]
+  wait_until "$1" 10 shows "${3:-screen}" "$2" && return 0
+  echo "the screen:"; cat "$t/screen"
   return 1
 }
 # Highest sample id on the screen.
@@ -39,7 +40,7 @@ mkdir -p /etc/hexwing
 echo '{"encoding": "h264"}' >/etc/hexwing/tarn-vrx.conf
 ${TARN_EMULATOR:-} "$TARN_BIN/tarn-vrx-sim" --pipe /run/bpa/tstp --rate 1000 >/dev/null 2>&1 &
 simpid=$!
-for _ in $(seq 100); do [ -S /run/bpa/tstp/data ] && break; sleep 0.05; done
+wait_until "the simulator's pipe" 5 test -S /run/bpa/tstp/data
 
 tm -f /dev/null new-session -d -s tstp -x 80 -y 40 \
   "$(pane_shell screen)"
@@ -68,7 +69,7 @@ check "after fg the rows are cut at the edge again" wait_screen "cut rows after 
   'all(l.startswith("|") for l in [l for l in lines if l][-6:])'
 
 tm send-keys -t tstp C-c
-check "Ctrl-C ends it" wait_screen "the closing line" 'any(l == "closing and exiting" for l in lines)'
+check "Ctrl-C ends it" wait_screen "the closing line" 'any(l == "closing and exiting" for l in lines)' history
 tm send-keys -t tstp "printf 'y%.0s' {1..100}; echo" Enter
 check "after the end the shell wraps again" wait_screen "a wrapped line" \
   '"y" * 80 in lines and "y" * 20 in lines'

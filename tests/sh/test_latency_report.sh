@@ -143,7 +143,7 @@ replay() {  # CODEC LOG SIM-ARGS...: runs one replay into a fresh inspector log
   rm -f /data/tarn-inspect-vrx.csv
   "${sim[@]}" --pipe "$t/pipe/vrx" --replay "$log" --wait-clients 1 --delay 0.3 --hold 0.5 "$@" 2>"$t/sim.err" &
   local simpid=$!
-  for _ in $(seq 200); do [ -S "$t/pipe/vrx/data" ] && break; sleep 0.05; done
+  wait_until "the simulator's pipe" 10 test -S "$t/pipe/vrx/data"
   "${insp[@]}" -s -p "$t/pipe/vrx" >"$t/insp.out" 2>"$t/insp.err" &
   local pid=$!
   wait $simpid

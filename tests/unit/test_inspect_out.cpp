@@ -7,12 +7,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "brisk_pipe.h"
 #include "inspect_vrx.h"
+#include "slow_factor.h"
 
 namespace {
 
@@ -120,6 +122,90 @@ TEST_F(BusyTerminal, a_later_signal_write_drops_what_an_earlier_one_left)
     EXPECT_EQ(rest(), "|row|");
     EXPECT_EQ(off, 0u);
     EXPECT_EQ(on, 0u);
+}
+
+// Standard output goes to a pipe whose reader takes 1 KiB every 2 ms (about
+// half a megabyte a second, a terminal far behind): a stop that comes while
+// the client thread writes a long backlog of rows.
+class SlowTerminal : public testing::Test {
+protected:
+    int saved_out = -1, rd = -1, wr = -1;
+    std::string got;
+    std::atomic<size_t> got_size{0};
+    std::thread reader;
+
+    void SetUp() override
+    {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        rd = p[0];
+        wr = p[1];
+        fflush(stdout);
+        saved_out = dup(STDOUT_FILENO);
+        ASSERT_GE(saved_out, 0);
+        ASSERT_EQ(dup2(wr, STDOUT_FILENO), STDOUT_FILENO);
+        close(wr);
+        wr = -1;
+        main_running = 1;
+        reader = std::thread([this] {
+            char buf[1024];
+            for (ssize_t n; (n = read(rd, buf, sizeof buf)) > 0;) {
+                got.append(buf, static_cast<size_t>(n));
+                got_size = got.size();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+
+    // Everything the terminal was given, once standard output is back.
+    std::string all()
+    {
+        fflush(stdout);
+        dup2(saved_out, STDOUT_FILENO);
+        reader.join();
+        return got;
+    }
+
+    void TearDown() override
+    {
+        if (saved_out >= 0) {
+            dup2(saved_out, STDOUT_FILENO);
+            close(saved_out);
+        }
+        if (reader.joinable()) reader.join();
+        if (rd >= 0) close(rd);
+        main_running = 0;
+    }
+};
+
+// The backlog takes the reader about a second; the closing line's budget is
+// 150 ms of a terminal that takes nothing. It must not be spent on waiting
+// behind rows the terminal keeps taking: the closing line comes at the next
+// row start, the rest of the backlog and later rows after it, none lost.
+TEST_F(SlowTerminal, AStopWhileRowsFlowShowsTheClosingLineBeforeTheRestOfTheRows)
+{
+    std::string rows;
+    for (int i = 0; i < 3000; i++) rows += "\n|" + std::string(167, static_cast<char>('a' + i % 26)) + "|";
+    std::thread client([&] { term_write(rows); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5 * slow_factor());
+    while (got_size < 64 * 1024 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    main_running = 0;
+    static const std::string closing_line = "\nclosing and exiting\n";
+    const bool written = term_write_within(closing_line.data(), closing_line.size(), 150);
+    client.join();
+    static const std::string later_row = "\n|a row after the stop|";
+    term_write(later_row);
+    const std::string out = all();
+    ASSERT_GE(out.size(), 64u * 1024) << "the rows did not start within " << 5 * slow_factor() << " s; "
+                                      << slow_factor_words();
+    EXPECT_TRUE(written);
+    const size_t at = out.find(closing_line);
+    ASSERT_NE(at, std::string::npos) << "no closing line";
+    EXPECT_LT(at, rows.size()) << "the closing line waited for the whole backlog";
+    EXPECT_EQ(at % 170, 0u) << "the closing line is inside a row";
+    EXPECT_TRUE(out.substr(0, at) + out.substr(at + closing_line.size()) == rows + later_row)
+        << "rows lost or out of order around the closing line";
 }
 
 }  // namespace

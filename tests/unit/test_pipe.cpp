@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "brisk_pipe.h"
+#include "slow_factor.h"
 
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
@@ -45,7 +46,7 @@ struct seen_t {
     ~seen_t() { pipe_client_close_all(); }
 
     template <typename Pred>
-    bool wait_for(Pred pred, milliseconds limit = milliseconds(3000)) {
+    bool wait_for(Pred pred, milliseconds limit = milliseconds(3000 * slow_factor())) {
         std::unique_lock<std::mutex> lk(m);
         return cv.wait_for(lk, limit, pred);
     }
@@ -82,7 +83,7 @@ void watch(int ch, seen_t* s) {
     pipe_client_set_disconnect_cb(ch, s ? on_disconnect : nullptr, s);
 }
 
-bool wait_clients(int ch, int n, milliseconds limit = milliseconds(3000)) {
+bool wait_clients(int ch, int n, milliseconds limit = milliseconds(3000 * slow_factor())) {
     auto end = clock_type::now() + limit;
     while (clock_type::now() < end) {
         if (pipe_server_get_num_clients(ch) == n) return true;
@@ -286,7 +287,7 @@ TEST_F(Pipe, open_with_no_server_fails_at_once_with_plain_message) {
     int rc = pipe_client_open(0, l.c_str(), "inspect-vrx", CLIENT_FLAG_EN_SIMPLE_HELPER, 30000);
     auto took = clock_type::now() - t0;
     EXPECT_EQ(rc, PIPE_ERROR_SERVER_NOT_AVAILABLE);
-    EXPECT_LT(took, milliseconds(1000));
+    EXPECT_LT(took, milliseconds(1000 * slow_factor()));
     // A stale socket file with nobody behind it is no server either.
     ASSERT_EQ(mkdir(l.c_str(), 0755), 0);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
@@ -403,7 +404,7 @@ TEST_F(Pipe, client_reconnects_after_server_restart) {
         ASSERT_TRUE(s.wait_for([&] { return s.connects == round + 2; }));
         auto took = std::chrono::duration_cast<milliseconds>(s.last_connect - back);
         std::printf("reconnected %lld ms after the server came back\n", static_cast<long long>(took.count()));
-        EXPECT_LT(took, milliseconds(1000));
+        EXPECT_LT(took, milliseconds(1000 * slow_factor()));
         ASSERT_TRUE(wait_clients(0, 1));
         std::string msg = "round" + std::to_string(round);
         ASSERT_EQ(pipe_server_write(0, msg.data(), static_cast<int>(msg.size())), 1);
@@ -436,7 +437,7 @@ TEST_F(Pipe, client_reconnects_when_a_killed_server_is_replaced) {
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     auto back = clock_type::now();
     ASSERT_TRUE(s.wait_for([&] { return s.connects == 2; }));
-    EXPECT_LT(s.last_connect - back, milliseconds(1000));
+    EXPECT_LT(s.last_connect - back, milliseconds(1000 * slow_factor()));
     ASSERT_TRUE(wait_clients(0, 1));
     ASSERT_EQ(pipe_server_write(0, "again", 5), 1);
     EXPECT_TRUE(s.wait_for([&] { return s.chunks.size() == 1 && s.chunks[0] == "again"; }));
@@ -462,7 +463,7 @@ TEST_F(Pipe, stopped_client_process_does_not_slow_the_server) {
         _exit(3);
     }
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
-    ASSERT_TRUE(wait_clients(0, 1, milliseconds(6000)));
+    ASSERT_TRUE(wait_clients(0, 1, milliseconds(6000 * slow_factor())));
     seen_t s;
     watch(1, &s);
     ASSERT_EQ(pipe_client_open(1, l.c_str(), "running", 1, 65536), 0);
@@ -492,7 +493,7 @@ TEST_F(Pipe, stopped_client_process_does_not_slow_the_server) {
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()),
                 only_one);
     EXPECT_GT(only_one, 0);
-    EXPECT_LT(slowest, milliseconds(250));  // a blocking write would never return
+    EXPECT_LT(slowest, milliseconds(250 * slow_factor()));  // a blocking write would never return
     std::lock_guard<std::mutex> lk(s.m);
     for (int i = 0; i < 4000; i++) {
         int got;
@@ -537,7 +538,7 @@ TEST_F(Pipe, no_callback_runs_after_close_returns) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     });
-    auto end = clock_type::now() + milliseconds(3000);
+    auto end = clock_type::now() + milliseconds(3000 * slow_factor());
     while (p.calls < 20 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(1));
     ASSERT_EQ(pipe_client_close(0), 0);
     EXPECT_FALSE(p.inside);
@@ -661,13 +662,13 @@ TEST_F(Pipe, control_commands_reach_the_server_callback_whole) {
     EXPECT_EQ(pipe_send_control_cmd("../x", "cmd"), PIPE_ERROR_INVALID_ARG);
     {
         std::unique_lock<std::mutex> lk(c.m);
-        ASSERT_TRUE(c.cv.wait_for(lk, milliseconds(3000), [&] { return c.cmds.size() >= 3; }));
+        ASSERT_TRUE(c.cv.wait_for(lk, milliseconds(3000 * slow_factor()), [&] { return c.cmds.size() >= 3; }));
         EXPECT_EQ(c.cmds, (std::vector<std::string>{"set_cpu_mode_perf_with_pitmode", "second", longest}));
         EXPECT_EQ(c.sizes, (std::vector<int>{30, 6, 4096}));
     }
     // The callback may close its own server.
     EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "stop"), 0);
-    auto end = clock_type::now() + milliseconds(3000);
+    auto end = clock_type::now() + milliseconds(3000 * slow_factor());
     while (fs::exists(l + "/control") && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(5));
     EXPECT_FALSE(fs::exists(l + "/control"));
     EXPECT_EQ(pipe_server_write(0, "x", 1), PIPE_ERROR_NOT_CONNECTED);
@@ -676,7 +677,7 @@ TEST_F(Pipe, control_commands_reach_the_server_callback_whole) {
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "back"), 0);
     std::unique_lock<std::mutex> lk(c.m);
-    EXPECT_TRUE(c.cv.wait_for(lk, milliseconds(3000), [&] { return c.cmds.back() == "back"; }));
+    EXPECT_TRUE(c.cv.wait_for(lk, milliseconds(3000 * slow_factor()), [&] { return c.cmds.back() == "back"; }));
 }
 
 }  // namespace
@@ -712,7 +713,7 @@ TEST_F(Pipe, control_callback_may_use_info_even_while_the_server_closes) {
     pipe_server_set_control_cb(0, edit_info_cb, &p);
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     ASSERT_EQ(pipe_send_control_cmd(l.c_str(), "fps"), 0);
-    auto end = clock_type::now() + milliseconds(3000);
+    auto end = clock_type::now() + milliseconds(3000 * slow_factor());
     while (p.done < 1 && clock_type::now() < end) std::this_thread::sleep_for(milliseconds(2));
     ASSERT_EQ(p.done, 1);
     EXPECT_NE(read_file(l + "/info").find("\"framerate\""), std::string::npos);
@@ -874,7 +875,7 @@ TEST_F(Pipe, empty_and_oversize_commands_are_dropped_with_few_lines) {
         ASSERT_EQ(send(fd, big.data(), big.size(), 0), static_cast<ssize_t>(big.size()));
     }
     ASSERT_EQ(send(fd, "last", 4, 0), 4);
-    auto end = clock_type::now() + milliseconds(5000);
+    auto end = clock_type::now() + milliseconds(5000 * slow_factor());
     while (clock_type::now() < end) {
         {
             std::lock_guard<std::mutex> lk(c.m);
@@ -916,7 +917,7 @@ TEST_F(Pipe, clients_over_the_limit_are_closed_at_once_and_counted) {
         ASSERT_TRUE(wait_clients(0, std::min(i + 1, 4)));
     }
     pipe_server_stats_t st{};
-    auto end = clock_type::now() + milliseconds(3000);
+    auto end = clock_type::now() + milliseconds(3000 * slow_factor());
     while (pipe_server_get_stats(0, &st) == 0 && st.clients_refused < 6 && clock_type::now() < end)
         std::this_thread::sleep_for(milliseconds(2));
     EXPECT_EQ(st.clients_refused, 6u);

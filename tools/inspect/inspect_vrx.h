@@ -42,12 +42,15 @@ void _disconnect_cb(int ch, void* context);
 
 // Standard output (inspect_vrx_out.cpp). term_write waits while standard
 // output is blocked as long as the inspector runs, and gives up once
-// main_running is 0. term_write_within waits at most budget_ms in all and
-// returns false when it could not even start. term_write_from_signal is for
-// signal handlers: it waits at most budget_ms for standard output to take
-// the text and returns how many bytes it took. With or_later, what it could
-// not write goes out first with the next term_write (text must outlive
-// that); any call drops what an earlier one left for later.
+// main_running is 0. term_write_within is for the shut-down: its text goes
+// before any row not yet written (a term_write under way pauses at the next
+// row start); it gives up once poll has seen standard output take nothing
+// for budget_ms in all, and returns false when it could not even start.
+// term_write_from_signal is for signal handlers: it waits at most budget_ms
+// for standard output to take the text and returns how many bytes it took.
+// With or_later, what it could not write goes out first with the next
+// term_write (text must outlive that); any call drops what an earlier one
+// left for later.
 void term_write(const char* p, size_t n);
 void term_write(const std::string& text);
 bool term_write_within(const char* text, size_t n, int budget_ms);

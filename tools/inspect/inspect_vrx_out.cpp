@@ -9,7 +9,10 @@
 // running), and once main_running is 0 it gives up after the slice in which
 // nothing could be written. Writes are cut before a row start and are never
 // longer than PIPE_BUF, so a pipe takes each piece whole: a give-up falls
-// between rows, never inside one.
+// between rows, never inside one. The shut-down's writes have budgets that
+// count only time in which poll saw the terminal take nothing: neither rows
+// still flowing to a slow terminal nor a machine too busy to run the
+// inspector use them up.
 //
 // The descriptor is left in blocking mode: it is usually the terminal the
 // user's shell shares, and O_NONBLOCK would change it for the shell too.
@@ -29,6 +32,10 @@
 namespace {
 
 constexpr int SLICE_MS = 50;
+// Slices a shut-down write waits at most for a writer of rows that holds
+// the output although the terminal takes bytes (never expected: such a
+// writer lets go after its piece).
+constexpr int LOCK_TRIES_MAX = 100;
 
 // Serialises the two threads' writes so a message never lands inside a row.
 // Never destroyed: the main thread may leave through _exit while the client
@@ -46,27 +53,45 @@ size_t piece_length(const char* p, size_t n)
     return PIPE_BUF;
 }
 
-// Waits until descriptor 1 takes bytes. Gives up (false) when a slice
-// passes without it while stopping, or when budget_ms (if >= 0) is spent.
-bool wait_writable(int budget_ms)
+// Set while the stop's closing line waits for the output: a writer of rows
+// lets go of it between two pieces and takes it back once the line is out,
+// so the closing line comes before any row not yet written at the stop.
+std::atomic<bool> closing_wanted{false};
+
+// Waits until descriptor 1 takes bytes. budget_ms < 0: as long as the
+// inspector runs, and once it stops, until a slice passes without it.
+// budget_ms >= 0: until poll has seen the descriptor take nothing for that
+// long in all; time in which the process did not run is not counted, as a
+// poll that ends late still reports bytes taken meanwhile. *stalled_ms
+// carries what is spent between calls.
+bool wait_writable(int budget_ms, int* stalled_ms)
 {
-    for (int spent = 0;;) {
+    for (;;) {
         pollfd p{STDOUT_FILENO, POLLOUT, 0};
-        int slice = budget_ms >= 0 && budget_ms - spent < SLICE_MS ? budget_ms - spent : SLICE_MS;
+        int slice = SLICE_MS;
+        if (budget_ms >= 0 && budget_ms - *stalled_ms < slice) slice = budget_ms - *stalled_ms;
         if (slice < 0) slice = 0;
-        int r = poll(&p, 1, slice);
+        const int r = poll(&p, 1, slice);
         if (r > 0) return (p.revents & POLLNVAL) == 0;
         if (r < 0 && errno != EINTR) return false;
-        spent += slice;
-        if (main_running == 0 || (budget_ms >= 0 && spent >= budget_ms)) return false;
+        if (r == 0) *stalled_ms += slice;
+        if (budget_ms < 0 ? main_running == 0 && r == 0 : *stalled_ms >= budget_ms) return false;
     }
 }
 
-// budget_ms < 0: wait while running, give up once stopping.
-void write_pieces(const char* p, size_t n, int budget_ms)
+// budget_ms < 0: the rows' writer, holding the output through lk; it
+// waits while running, gives up once stopping, and lets the closing line
+// pass between two pieces.
+void write_pieces(const char* p, size_t n, int budget_ms, int* stalled_ms,
+                  std::unique_lock<std::timed_mutex>* lk = nullptr)
 {
     while (n > 0) {
-        if (!wait_writable(budget_ms)) return;
+        if (lk != nullptr && closing_wanted.load()) {
+            lk->unlock();
+            while (closing_wanted.load()) usleep(1000);
+            lk->lock();
+        }
+        if (!wait_writable(budget_ms, stalled_ms)) return;
         const size_t len = piece_length(p, n);
         ssize_t w = write(STDOUT_FILENO, p, len);
         if (w < 0) {
@@ -89,9 +114,11 @@ static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<size_
 
 void term_write(const char* p, size_t n)
 {
-    std::lock_guard<std::timed_mutex> lk(out_mutex);
-    if (const char* rest = later_text.exchange(nullptr)) write_pieces(rest, later_size.load(), -1);
-    write_pieces(p, n, -1);
+    std::unique_lock<std::timed_mutex> lk(out_mutex);
+    int stalled_ms = 0;
+    if (const char* rest = later_text.exchange(nullptr))
+        write_pieces(rest, later_size.load(), -1, &stalled_ms, &lk);
+    write_pieces(p, n, -1, &stalled_ms, &lk);
 }
 
 void term_write(const std::string& text)
@@ -101,13 +128,22 @@ void term_write(const std::string& text)
 
 bool term_write_within(const char* text, size_t n, int budget_ms)
 {
-    const auto start = std::chrono::steady_clock::now();
-    if (!out_mutex.try_lock_for(std::chrono::milliseconds(budget_ms))) return false;
-    const auto used = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - start)
-                          .count();
-    const int left = budget_ms - static_cast<int>(used);
-    write_pieces(text, n, left > 0 ? left : 0);
+    // A writer of rows lets go between two pieces; while it is inside one,
+    // the terminal's progress is watched: waiting for it counts against the
+    // budget only when the terminal takes nothing. A holder that never lets
+    // go although the terminal takes bytes is given LOCK_TRIES_MAX tries.
+    closing_wanted = true;
+    int stalled_ms = 0;
+    for (int tries = 0; !out_mutex.try_lock_for(std::chrono::milliseconds(SLICE_MS));) {
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&p, 1, 0) == 0) stalled_ms += SLICE_MS;
+        if (stalled_ms >= budget_ms || ++tries >= LOCK_TRIES_MAX) {
+            closing_wanted = false;
+            return false;
+        }
+    }
+    write_pieces(text, n, budget_ms, &stalled_ms);
+    closing_wanted = false;
     out_mutex.unlock();
     return true;
 }

@@ -5,11 +5,16 @@
 // Stopping never waits on the outside world for long. Every step after the
 // stop request has a bounded wait: the closing line and the line-wrap restore
 // are written only if standard output takes them in time (inspect_vrx_out.cpp),
-// and the pipe is closed on a helper thread that main waits for at most
-// CLOSE_WAIT_MS. If the client thread is stuck (standard error blocked, say)
-// main leaves through _exit once no CSV write is under way, so the log keeps
-// whole lines. All in all the inspector is gone well within a second.
+// and the pipe is closed on a helper thread that main waits for while the
+// terminal takes output, and for at most CLOSE_WAIT_MS when it does not. If
+// the client thread is stuck (standard error blocked, say) main leaves
+// through _exit once no CSV write is under way, so the log keeps whole
+// lines. The budgets count time in which the terminal took nothing, never
+// time in which the process was not run: on a busy machine the steps still
+// happen; with a terminal that takes nothing the inspector is gone well
+// within a second.
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -120,7 +125,8 @@ static void _set_stop_handler(bool on)
     sigaction(SIGTSTP, &sa, nullptr);
 }
 
-// Longest waits of the shut-down steps, in milliseconds.
+// Budgets of the shut-down steps, in milliseconds of a terminal that takes
+// nothing.
 static const int CLOSING_LINE_WAIT_MS = 150;
 static const int CLOSE_WAIT_MS = 400;
 static const int WRAP_ON_WAIT_MS = 100;
@@ -153,13 +159,26 @@ static void _start_closer()
     }).detach();
 }
 
-// True when the pipe was closed within wait_ms.
+// True when the pipe was closed. The client thread ends unless it is stuck
+// writing to a terminal that takes nothing, so the wait counts only the
+// slices after which standard output or standard error is full, up to
+// wait_ms; while both take bytes it waits on, CLOSE_SLICES_MAX slices at
+// most, so a machine too busy to run the threads does not cut it short.
 static bool _close_pipe_within(int wait_ms)
 {
+    static const int CLOSE_SLICE_MS = 50;
+    static const int CLOSE_SLICES_MAX = 200;
     std::unique_lock<std::mutex> lk(closer->m);
     closer->go = true;
     closer->cv.notify_all();
-    return closer->cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [] { return closer->done; });
+    int stalled_ms = 0;
+    for (int slices = 0; slices < CLOSE_SLICES_MAX && stalled_ms < wait_ms; slices++) {
+        if (closer->cv.wait_for(lk, std::chrono::milliseconds(CLOSE_SLICE_MS), [] { return closer->done; }))
+            return true;
+        pollfd out[2] = {{STDOUT_FILENO, POLLOUT, 0}, {STDERR_FILENO, POLLOUT, 0}};
+        if (poll(out, 2, 0) < 2) stalled_ms += CLOSE_SLICE_MS;
+    }
+    return closer->done;
 }
 
 int main(int argc, char* argv[])

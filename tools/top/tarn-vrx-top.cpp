@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <langinfo.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -39,6 +40,11 @@ namespace {
 const char CLIENT_NAME[] = "vrx-top";
 constexpr int REDRAW_MS = 100;       // at most 10 redraws a second, for keys and resizes
 constexpr int DATA_REDRAW_MS = 250;  // new records alone: 4 a second, a quarter of the cost
+// On a stop signal the display thread is waited for until the terminal has
+// taken nothing for RESTORE_WAIT_MS, in slices of RESTORE_SLICE_MS.
+constexpr int RESTORE_WAIT_MS = 1000;
+constexpr int RESTORE_SLICE_MS = 10;
+constexpr int RESTORE_SLICES_MAX = 1000;
 
 struct options_t {
     char location[64] = {};
@@ -207,9 +213,23 @@ void* signal_thread(void*)
         case SIGTERM:
         case SIGHUP: {
             main_running = 0;
-            // The display thread ends within a redraw interval; if output or
-            // the pipe holds it longer, the terminal is put back from here.
-            for (int i = 0; i < 100 && !finished; i++) usleep(10000);
+            // The display thread ends within a redraw interval; if output
+            // holds it longer, the terminal is put back from here. Only
+            // time in which the terminal took nothing counts (poll sees it
+            // full), never time in which the process was not run; while the
+            // terminal takes bytes, RESTORE_SLICES_MAX slices at most.
+            int stalled_ms = 0;
+            for (int slices = 0; !finished && stalled_ms < RESTORE_WAIT_MS && slices < RESTORE_SLICES_MAX;
+                 slices++) {
+                pollfd out{STDOUT_FILENO, POLLOUT, 0};
+                const int r = poll(&out, 1, RESTORE_SLICE_MS);
+                if (r == 0) {
+                    stalled_ms += RESTORE_SLICE_MS;
+                } else {
+                    if (r > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) stalled_ms = RESTORE_WAIT_MS;
+                    usleep(RESTORE_SLICE_MS * 1000);
+                }
+            }
             if (!finished) {
                 restore_terminal_now();
                 _exit(0);

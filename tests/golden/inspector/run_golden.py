@@ -25,7 +25,10 @@ MAGIC = 0x5441524E
 PIPE = "/run/bpa/golden"
 CONF = "/etc/hexwing/tarn-vrx.conf"
 CSV = "/data/tarn-inspect-vrx.csv"
-SLOW = 10 if EMU else 1  # everything takes longer under an emulator
+# The tests' one slow-machine factor (tests/slow-factor.sh): every wait is its
+# quiet-machine time times SLOW.
+SLOW_FACTOR = os.path.join(HERE, "..", "..", "slow-factor.sh")
+SLOW = int(subprocess.check_output(["bash", SLOW_FACTOR]))
 TMP = tempfile.mkdtemp(prefix="tarn-golden-")  # /tmp is shared with the host
 
 FIELDS = ("magic sample_id input_mbps vtx vrx frame fec decode render pcap "
@@ -83,13 +86,15 @@ def run(cmd, **kw):
     return subprocess.Popen(EMU + cmd, **kw)
 
 
-def wait_for(pred, timeout):
+def wait_for(pred, timeout, what):
     end = time.time() + timeout * SLOW
     while time.time() < end:
         if pred():
-            return True
+            return
         time.sleep(0.02)
-    return False
+    words = subprocess.check_output(["bash", SLOW_FACTOR, "-v"], text=True).strip()
+    raise AssertionError("timed out after %g s (%g s x %d) waiting for %s; %s"
+                         % (timeout * SLOW, timeout, SLOW, what, words))
 
 
 def set_config(conf):
@@ -116,13 +121,13 @@ def one_inspector_run(opts, sims):
                 f.write(struct.pack("<I", len(b)) + b)
         sim = run([BIN + "/tarn-vrx-sim", "--pipe", PIPE, "--frames", frames, "--rate", "50",
                    "--wait-clients", "1", "--delay", str(0.3 * SLOW), "--hold", str(0.3 * SLOW)])
-        assert wait_for(lambda: os.path.exists(PIPE + "/data"), 5), "simulator did not start"
+        wait_for(lambda: os.path.exists(PIPE + "/data"), 5, "the simulator's pipe")
         if insp is None:
             insp = run([BIN + "/tarn-inspect-vrx", "-p", PIPE] + opts, stdout=out, stderr=err)
         assert sim.wait(timeout=20 * SLOW) == 0, "simulator failed"
         want = (i + 1) * b"\nserver disconnected\n"
-        assert wait_for(lambda: open(os.path.join(TMP, "stderr"), "rb").read().count(
-            b"server disconnected") >= i + 1, 5), "no disconnect seen"
+        wait_for(lambda: open(os.path.join(TMP, "stderr"), "rb").read().count(
+            b"server disconnected") >= i + 1, 5, "the inspector to see the disconnect")
     insp.send_signal(signal.SIGTERM)
     status = insp.wait(timeout=5 * SLOW)
     out.close()
