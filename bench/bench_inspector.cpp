@@ -120,13 +120,15 @@ result run_inspector(int per_write, bool save, double secs, double rate)
     wait4(pid, &status, 0, &ru);
     r.cpu_us = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
                static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-    r.rows = save ? count_lines("/data/tarn-inspect-vrx.csv") - 1
-                  : (w1 - w0) / static_cast<long long>(ROW_BYTES);
+    r.rows = save ? count_lines("/data/tarn-inspect-vrx.csv") - 1 : (w1 - w0) / static_cast<long long>(ROW_BYTES);
     return r;
 }
 
 std::atomic<long long> bare_records{0};
-void count_cb(int, char*, int bytes, void*) { bare_records += bytes / RECORD; }
+void count_cb(int, char*, int bytes, void*)
+{
+    bare_records += bytes / RECORD;
+}
 
 double bare_rate(int per_write, double secs)
 {
@@ -171,8 +173,8 @@ int main(int argc, char** argv)
     fmt::print("bare transport, 1 record per write:    {:>12.0f} records/s\n", bare1);
     fmt::print("bare transport, 500 records per write: {:>12.0f} records/s\n\n", bare500);
 
-    fmt::print("{:<34} {:>12} {:>12} {:>10} {:>9} {:>14}\n", "inspector", "sent/s", "rows/s",
-               "us/row", "shown", "vs bare");
+    fmt::print("{:<34} {:>12} {:>12} {:>10} {:>9} {:>14}\n", "inspector", "sent/s", "rows/s", "us/row", "shown",
+               "vs bare");
     for (int per_write : {1, 500}) {
         for (bool save : {false, true}) {
             const result r = run_inspector(per_write, save, secs, 0);
@@ -182,8 +184,7 @@ int main(int argc, char** argv)
                        fmt::format("{} per write{}", per_write, save ? ", -s (tmpfs)" : ""),
                        static_cast<double>(r.sent) / r.secs, rows_s,
                        r.rows > 0 ? r.cpu_us / static_cast<double>(r.rows) : 0.0,
-                       100.0 * static_cast<double>(r.rows) / static_cast<double>(r.sent),
-                       100.0 * rows_s / bare);
+                       100.0 * static_cast<double>(r.rows) / static_cast<double>(r.sent), 100.0 * rows_s / bare);
         }
     }
     const result idle = run_inspector(1, false, secs * 2, 120);

@@ -27,7 +27,8 @@ namespace {
 constexpr int RECORD_SIZE = 60;
 constexpr int RECV_BUF = 30000;  // what the inspector asks for
 
-int64_t now_ns() {
+int64_t now_ns()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
@@ -42,7 +43,8 @@ struct sink_t {
 
 sink_t g_sink;
 
-void take(const char* data, int bytes) {
+void take(const char* data, int bytes)
+{
     if (bytes != RECORD_SIZE) return;
     int64_t t = now_ns();
     int64_t sent, seq;
@@ -53,19 +55,25 @@ void take(const char* data, int bytes) {
     g_sink.received.fetch_add(1, std::memory_order_release);
 }
 
-void pipe_cb(int, char* data, int bytes, void*) { take(data, bytes); }
+void pipe_cb(int, char* data, int bytes, void*)
+{
+    take(data, bytes);
+}
 
-void wait_received(int64_t n) {
+void wait_received(int64_t n)
+{
     while (g_sink.received.load(std::memory_order_acquire) < n) sched_yield();
 }
 
-void reset_sink(size_t n) {
+void reset_sink(size_t n)
+{
     g_sink.latency_ns.assign(n, 0);
     g_sink.received.store(0);
     g_sink.last_ns.store(0);
 }
 
-void fill(char* rec, int64_t seq) {
+void fill(char* rec, int64_t seq)
+{
     int64_t t = now_ns();
     memcpy(rec, &t, sizeof(t));
     memcpy(rec + 8, &seq, sizeof(seq));
@@ -75,18 +83,24 @@ void fill(char* rec, int64_t seq) {
 using send_fn = bool (*)(const char* rec);
 
 int g_bare_tx = -1;
-bool bare_send(const char* rec) {
+bool bare_send(const char* rec)
+{
     return send(g_bare_tx, rec, RECORD_SIZE, MSG_DONTWAIT | MSG_NOSIGNAL) == RECORD_SIZE;
 }
 int g_big_tx = -1;
-bool big_send(const char* rec) {
+bool big_send(const char* rec)
+{
     return send(g_big_tx, rec, RECORD_SIZE, MSG_DONTWAIT | MSG_NOSIGNAL) == RECORD_SIZE;
 }
-bool pipe_send(const char* rec) { return pipe_server_write(0, rec, RECORD_SIZE) == 1; }
+bool pipe_send(const char* rec)
+{
+    return pipe_server_write(0, rec, RECORD_SIZE) == 1;
+}
 
 // One record in flight at a time: send, wait until it arrived, next. The
 // latencies are appended to all.
-void run_latency(send_fn tx, int n, std::vector<int64_t>& all) {
+void run_latency(send_fn tx, int n, std::vector<int64_t>& all)
+{
     reset_sink(static_cast<size_t>(n));
     char rec[RECORD_SIZE] = {};
     for (int i = 0; i < n; i++) {
@@ -99,7 +113,8 @@ void run_latency(send_fn tx, int n, std::vector<int64_t>& all) {
 
 // As fast as the receiver keeps up; a record the receiver had no room for is
 // sent again, so both transports deliver every record. Records per second.
-double run_throughput(send_fn tx, int n) {
+double run_throughput(send_fn tx, int n)
+{
     reset_sink(static_cast<size_t>(n));
     char rec[RECORD_SIZE] = {};
     int64_t t0 = now_ns();
@@ -115,7 +130,8 @@ struct result_t {
     double median_us = 0, p99_us = 0, records_per_s = 0;
 };
 
-result_t summarise(std::vector<int64_t>& lat, std::vector<double>& rates) {
+result_t summarise(std::vector<int64_t>& lat, std::vector<double>& rates)
+{
     std::sort(lat.begin(), lat.end());
     std::sort(rates.begin(), rates.end());
     result_t r;
@@ -125,7 +141,8 @@ result_t summarise(std::vector<int64_t>& lat, std::vector<double>& rates) {
     return r;
 }
 
-void bare_reader(int fd) {
+void bare_reader(int fd)
+{
     std::vector<char> buf(RECV_BUF);
     for (;;) {
         ssize_t n = recv(fd, buf.data(), buf.size(), 0);
@@ -135,14 +152,16 @@ void bare_reader(int fd) {
     }
 }
 
-void print_row(const char* what, const result_t& r) {
+void print_row(const char* what, const result_t& r)
+{
     fmt::print("{:<22} median {:8.2f} us   p99 {:8.2f} us   {:10.0f} records/s ({:6.1f} MB/s)\n", what, r.median_us,
                r.p99_us, r.records_per_s, r.records_per_s * RECORD_SIZE / 1e6);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     int lat_n = argc > 1 ? atoi(argv[1]) : 10000;
     int thr_n = argc > 2 ? atoi(argv[2]) : 200000;
     if (lat_n < 100 || thr_n < 1000) {
@@ -220,10 +239,11 @@ int main(int argc, char** argv) {
     print_row("socketpair (baseline)", res[0]);
     print_row("socketpair, 4M sndbuf", res[1]);
     print_row("brisk_pipe", res[2]);
-    fmt::print("latency ratio pipe/bare: median {:.2f}, p99 {:.2f} (target <= 1.5)\n", res[2].median_us / res[0].median_us,
-               res[2].p99_us / res[0].p99_us);
+    fmt::print("latency ratio pipe/bare: median {:.2f}, p99 {:.2f} (target <= 1.5)\n",
+               res[2].median_us / res[0].median_us, res[2].p99_us / res[0].p99_us);
     fmt::print("throughput pipe/bare: {:.0f}% (target >= 70%); against the 4M-buffer pair {:.0f}%\n",
-               100.0 * res[2].records_per_s / res[0].records_per_s, 100.0 * res[2].records_per_s / res[1].records_per_s);
+               100.0 * res[2].records_per_s / res[0].records_per_s,
+               100.0 * res[2].records_per_s / res[1].records_per_s);
 
     pipe_client_close_all();
     pipe_server_close_all();

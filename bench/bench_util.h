@@ -54,15 +54,14 @@ inline bool write_bench_log(const std::string& path, long rows, const bench_log_
         }
         const bool iframe = i % 30 == 0;
         const float slow = bad ? 1.8f : 1.0f;
-        const float fr = (o.bursts && iframe ? 4.5f : 2.5f) * slow + 0.4f * j(rng),
-                    fec = 0.9f * slow + 0.2f * j(rng), dec = 3.8f + 0.5f * j(rng),
-                    ren = 1.6f + 0.3f * j(rng);
+        const float fr = (o.bursts && iframe ? 4.5f : 2.5f) * slow + 0.4f * j(rng), fec = 0.9f * slow + 0.2f * j(rng),
+                    dec = 3.8f + 0.5f * j(rng), ren = 1.6f + 0.3f * j(rng);
         const float vrx = fr + fec + dec + ren + 0.4f + o.shift_ms;
         fmt::format_to(std::back_inserter(b),
-                       "{},{:.1f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{},{},{}\n",
-                       id++, 12.0f + j(rng), 8.5f + 0.8f * j(rng), vrx, vrx, fr, fec, dec, ren,
-                       16.667f + 0.6f * j(rng), 60.0f + 0.05f * j(rng), -48 + static_cast<int>(3 * j(rng)),
-                       iframe ? 24 : 7, iframe ? "H264 (I)" : "H264 (P)");
+                       "{},{:.1f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{:.3f},{},{},{}\n", id++,
+                       12.0f + j(rng), 8.5f + 0.8f * j(rng), vrx, vrx, fr, fec, dec, ren, 16.667f + 0.6f * j(rng),
+                       60.0f + 0.05f * j(rng), -48 + static_cast<int>(3 * j(rng)), iframe ? 24 : 7,
+                       iframe ? "H264 (I)" : "H264 (P)");
         if (b.size() > (1 << 20)) {
             fwrite(b.data(), 1, b.size(), f);
             b.clear();
@@ -94,8 +93,7 @@ inline timing time_run(const std::vector<std::string>& args)
     if (err != 0) return {};
     int st = 0;
     struct rusage ru {};
-    while (wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {
-    }
+    while (wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {}
     const double t = now_s() - start;
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return {};
     return {t, ru.ru_maxrss};

@@ -243,8 +243,8 @@ int main(int argc, char* argv[])
     }
     fmt::print("sliding window, spans 1 s, 10 s, 60 s, 12 columns + I/P split + stage sums; {} s of records\n",
                seconds);
-    fmt::print("{:>8} {:>9} {:<38} {:>11} {:>11} {:>12}\n", "rate/s", "records", "window", "ns/record",
-               "query us", "memory MB");
+    fmt::print("{:>8} {:>9} {:<38} {:>11} {:>11} {:>12}\n", "rate/s", "records", "window", "ns/record", "query us",
+               "memory MB");
     bool same = true;
     for (double rate : rates) {
         const auto n = static_cast<size_t>(seconds * rate);
@@ -252,8 +252,9 @@ int main(int argc, char* argv[])
         const result_t engine = run_engine(recs, rate, false);
         const result_t since = run_engine(recs, rate, true);
         // What tarn-vrx-top keeps: the columns of its table.
-        const result_t live = run_engine(recs, rate, true, 1u << STAT_VRX | 1u << STAT_VTX | 1u << STAT_FRAME |
-                                                                1u << STAT_FEC | 1u << STAT_DECODE | 1u << STAT_RENDER);
+        const result_t live = run_engine(recs, rate, true,
+                                         1u << STAT_VRX | 1u << STAT_VTX | 1u << STAT_FRAME | 1u << STAT_FEC |
+                                             1u << STAT_DECODE | 1u << STAT_RENDER);
         const result_t trees = run_trees(recs, rate);
         auto row = [&](const char* what, const result_t& r) {
             fmt::print("{:>8.0f} {:>9} {:<38} {:>11.1f} {:>11.2f} {:>12.1f}\n", rate, n, what, r.add_ns, r.query_us,

@@ -27,7 +27,7 @@ bool parse_int(const std::string& text, int* value)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool noise_floor_from_fw_stats(const std::string& stats, int* value)
 {

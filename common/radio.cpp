@@ -11,8 +11,7 @@
 std::string chip_from_driver_listing(const std::string& listing)
 {
     // Both Realtek builds the link knows answer to one identifier.
-    if (listing.find("rtl8812au") != std::string::npos ||
-        listing.find("rtl88xxau_vtx") != std::string::npos) {
+    if (listing.find("rtl8812au") != std::string::npos || listing.find("rtl88xxau_vtx") != std::string::npos) {
         return "rtl8812au";
     }
     if (listing.size() >= 2) {
@@ -27,8 +26,7 @@ std::string get_chip(std::string interface)
         return "";
     }
     std::string listing;
-    if (!tarn_popen_read(fmt::format("ls /sys/class/net/{}/device/driver/module/drivers", interface),
-                         &listing)) {
+    if (!tarn_popen_read(fmt::format("ls /sys/class/net/{}/device/driver/module/drivers", interface), &listing)) {
         fputs("get_chip: cannot open pipe\n", stdout);
         return "";
     }
@@ -64,19 +62,16 @@ int set_ath0_monitor_mode(int channel)
     fflush(stdout);
     // The ath0 script draws the band line at 14, unlike channel_to_band.
     const char* band = channel > 14 ? "5G" : "2G";
-    if (!tarn_popen_read(fmt::format("bash /usr/bin/enable_vrx.sh -b {} -c {}", band, channel),
-                         nullptr)) {
+    if (!tarn_popen_read(fmt::format("bash /usr/bin/enable_vrx.sh -b {} -c {}", band, channel), nullptr)) {
         return -1;
     }
     return 0;
 }
 
-int set_frequency_and_bw(std::string interface, int frequency, int bandwidth,
-                         RegulatoryDomain domain)
+int set_frequency_and_bw(std::string interface, int frequency, int bandwidth, RegulatoryDomain domain)
 {
     if (domain == REGULATORY_FCC && frequency >= 5260 && frequency <= 5720) {
-        puts(fmt::format("DFS channels are disabled under FCC rules: {} MHz refused", frequency)
-                 .c_str());
+        puts(fmt::format("DFS channels are disabled under FCC rules: {} MHz refused", frequency).c_str());
         return -1;
     }
     if (!accept_interface_name("set_frequency_and_bw", interface)) {

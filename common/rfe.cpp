@@ -20,7 +20,7 @@ bool valid_channel(int channel)
     return channel >= 1 && channel <= 177;
 }
 
-} // namespace
+}  // namespace
 
 int rfe_type_for_channels(int new_channel, int current_channel, bool force)
 {

@@ -43,9 +43,7 @@ int get_nalu_type(uint8_t byte, venc_mode_t /*mode*/)
     case 0x40: return 32;  // H.265 VPS
     case 0x42: return 33;  // H.265 SPS
     case 0x44: return 34;  // H.265 PPS
-    default:
-        fmt::print("UNKNOWN H264/H265 NALU Type: {}\n", static_cast<unsigned>(byte));
-        return 64;
+    default: fmt::print("UNKNOWN H264/H265 NALU Type: {}\n", static_cast<unsigned>(byte)); return 64;
     }
 }
 
@@ -55,7 +53,7 @@ int nalu_byte_frame_type(int byte)
     case 0x65:
     case 0x7C: return 101;  // IDR, or FU indicator with reference priority 3
     case 0x41:
-    case 0x5C: return 65;   // non-IDR, or FU indicator with reference priority 2
+    case 0x5C: return 65;  // non-IDR, or FU indicator with reference priority 2
     case 0x67: return 103;
     case 0x68: return 104;
     case 0x26: return 19;
@@ -63,9 +61,7 @@ int nalu_byte_frame_type(int byte)
     case 0x40: return 32;
     case 0x42: return 33;
     case 0x44: return 34;
-    default:
-        std::cerr << "Received unknown NALU Byte: " << byte << std::endl;
-        return 0;
+    default: std::cerr << "Received unknown NALU Byte: " << byte << std::endl; return 0;
     }
 }
 
@@ -103,8 +99,7 @@ frame_kind_e frame_kind_of_code(int32_t code)
 
 bool parse_frame_type(std::string_view t, int32_t& code, venc_mode_t& codec, frame_kind_e& kind)
 {
-    if (t.size() < 8 || t[0] != 'H' || t[1] != '2' || t[2] != '6' || t[4] != ' ' || t[5] != '(')
-        return false;
+    if (t.size() < 8 || t[0] != 'H' || t[1] != '2' || t[2] != '6' || t[4] != ' ' || t[5] != '(') return false;
     if (t[3] == '4')
         codec = VENC_H264;
     else if (t[3] == '5')

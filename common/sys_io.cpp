@@ -121,7 +121,7 @@ bool accept(bool valid, const char* func, const char* what, const std::string& v
     return valid;
 }
 
-} // namespace
+}  // namespace
 
 void tarn_set_io_hook(tarn_io_hook_t hook, void* context)
 {
@@ -210,8 +210,7 @@ int tarn_write_file(const std::string& path, const std::string& data)
     if (!access_allowed(TARN_IO_WRITE, path)) {
         return -1;
     }
-    int fd = tarn_io::retry_eintr(
-        [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+    int fd = tarn_io::retry_eintr([&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
     if (fd < 0) {
         return -1;
     }

@@ -22,8 +22,7 @@ constexpr uint32_t RECORD_MAGIC_NUMBER = 0x5441524E;
 // "ERROR validating <kind> data received through pipe: ..." messages on
 // stderr. Returns the record count, or -1 when the buffer must be dropped.
 // Reads only the magic numbers, with memcpy, so any alignment is fine.
-int validate_pipe_records(const void* data, int bytes, int record_size, int magic_offset,
-                          const char* kind);
+int validate_pipe_records(const void* data, int bytes, int record_size, int magic_offset, const char* kind);
 
 // ===== Stream helpers ======================================================
 
@@ -72,8 +71,8 @@ bool is_bit_set(uint8_t value, int bit);
 // during static initialisation, never changed afterwards. all_channels holds
 // both bands (39 rows) and is the only table the functions below consult.
 extern const std::map<int, int> all_channels;
-extern const std::map<int, int> band_2g_channels; // channels 1-13
-extern const std::map<int, int> band_5g_channels; // channels 36-169
+extern const std::map<int, int> band_2g_channels;  // channels 1-13
+extern const std::map<int, int> band_5g_channels;  // channels 36-169
 
 // Scan direction: SCAN_UP steps to higher channels, any other value down.
 enum scan_direction_e : int32_t { SCAN_DOWN = 0, SCAN_UP = 1 };
@@ -96,11 +95,11 @@ int get_next_channel(int channel, scan_direction_e direction);
 // functions goes through the tarn_* calls below, so that a caller (a test)
 // can watch the exact command texts and paths and make any of them fail.
 enum tarn_io_op : int32_t {
-    TARN_IO_SYSTEM = 0,  // target: the command text given to system()
-    TARN_IO_POPEN = 1,   // target: the command text given to popen(.., "r")
-    TARN_IO_READ = 2,    // target: the path of a file read whole
-    TARN_IO_WRITE = 3,   // target: the path of a file written (truncated)
-    TARN_IO_LIST_DIR = 4 // target: the path of a directory listed
+    TARN_IO_SYSTEM = 0,   // target: the command text given to system()
+    TARN_IO_POPEN = 1,    // target: the command text given to popen(.., "r")
+    TARN_IO_READ = 2,     // target: the path of a file read whole
+    TARN_IO_WRITE = 3,    // target: the path of a file written (truncated)
+    TARN_IO_LIST_DIR = 4  // target: the path of a directory listed
 };
 // Called before every access with its kind and target. Returning false makes
 // the access fail without being attempted (system gives -1, popen a failure,
@@ -189,8 +188,7 @@ int set_ath0_monitor_mode(int channel);
 // always 5180 on rtl8812au, whose channel goes through channel_override).
 // -1 for 5260-5720 MHz under REGULATORY_FCC (nothing run) or a refused name,
 // otherwise the raw system() status.
-int set_frequency_and_bw(std::string interface, int frequency, int bandwidth,
-                         RegulatoryDomain domain);
+int set_frequency_and_bw(std::string interface, int frequency, int bandwidth, RegulatoryDomain domain);
 // Value handed to iw: pit_power when pit_mode is on and not overridden, else power.
 int choose_tx_power(int power, int pit_power, bool pit_override, bool pit_mode);
 // "iw dev <if> set txpower fixed <value>" (mBm, unchanged). The raw system()

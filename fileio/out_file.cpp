@@ -157,8 +157,8 @@ constexpr int OPEN_AGAIN = -2;
 int open_in(int dir_fd, const char* name, unsigned flags, mode_t mode, std::string& why)
 {
     const bool new_only = (flags & OUT_NEW_ONLY) != 0;
-    const int base = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK |
-                     ((flags & OUT_APPEND) != 0 ? O_APPEND : 0);
+    const int base =
+        O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | ((flags & OUT_APPEND) != 0 ? O_APPEND : 0);
     int fd = -1;
     bool created = false;
     if (!new_only) fd = retry_eintr([&] { return openat(dir_fd, name, base); });

@@ -50,12 +50,12 @@ inline void quiet_streams()
 }
 
 // Fails the run with a message on fd 2 when a property does not hold.
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            dprintf(2, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                  \
-        }                                                                             \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            dprintf(2, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond);                                 \
+            abort();                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 // Reads a little-endian integer of n bytes (n <= 4), 0 past the end.

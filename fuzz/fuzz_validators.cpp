@@ -64,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size)
     switch (which) {
     case 0:
         check_typed<external_fc_status_t>(
-            [](unsigned char* d, int b, int* c) { return validate_ext_fc_status_pipe_data(reinterpret_cast<char*>(d), b, c); },
+            [](unsigned char* d, int b, int* c) {
+                return validate_ext_fc_status_pipe_data(reinterpret_cast<char*>(d), b, c);
+            },
             data, bytes, 8, 0);
         break;
     case 1:
@@ -73,12 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size)
         break;
     case 2:
         check_typed<doodle_stats_t>(
-            [](unsigned char* d, int b, int* c) { return tarn_modem_doodle_validate_pipe_data(reinterpret_cast<char*>(d), b, c); },
+            [](unsigned char* d, int b, int* c) {
+                return tarn_modem_doodle_validate_pipe_data(reinterpret_cast<char*>(d), b, c);
+            },
             data, bytes, 32, 4);
         break;
     case 3:
-        check_typed<tflite_data_t>(
-            [](unsigned char* d, int b, int* c) { return pipe_validate_bbox_data(d, b, c); }, data, bytes, 92, 0);
+        check_typed<tflite_data_t>([](unsigned char* d, int b, int* c) { return pipe_validate_bbox_data(d, b, c); },
+                                   data, bytes, 92, 0);
         break;
     case 4: {
         // Any record size from 4 to 259 with the magic anywhere inside it.

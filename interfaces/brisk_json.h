@@ -33,8 +33,7 @@ cJSON* json_read_file(const char* path);
 // the terminator), or default_val when the member is missing or not a string.
 // str always ends terminated. Returns 0 when the member was found, 1 when the
 // default was used, -1 on bad arguments.
-int json_fetch_string_with_default(cJSON* parent, const char* name, char* str,
-                                   int maxlen, const char* default_val);
+int json_fetch_string_with_default(cJSON* parent, const char* name, char* str, int maxlen, const char* default_val);
 
 // Replace path atomically (temporary file in the same folder, write, fsync,
 // rename) keeping an existing file's permissions; on failure the old file is

@@ -25,33 +25,33 @@ extern "C" {
 #define CLIENT_FLAG_EN_SIMPLE_HELPER 1
 
 // Error codes returned (negated values are never used: all codes are < 0).
-#define PIPE_ERROR_OTHER              -1
+#define PIPE_ERROR_OTHER -1
 #define PIPE_ERROR_SERVER_NOT_AVAILABLE -2
 #define PIPE_ERROR_REACHED_MAX_NAME_INDEX -3
-#define PIPE_ERROR_FILE_IO            -4
-#define PIPE_ERROR_TIMEOUT            -5
-#define PIPE_ERROR_INVALID_ARG        -6
-#define PIPE_ERROR_NOT_CONNECTED      -7
+#define PIPE_ERROR_FILE_IO -4
+#define PIPE_ERROR_TIMEOUT -5
+#define PIPE_ERROR_INVALID_ARG -6
+#define PIPE_ERROR_NOT_CONNECTED -7
 #define PIPE_ERROR_CTRL_NOT_AVAILABLE -8
 #define PIPE_ERROR_INFO_NOT_AVAILABLE -9
-#define PIPE_ERROR_CHANNEL_OOB        -10
-#define PIPE_ERROR_CHANNEL_IN_USE     -11
+#define PIPE_ERROR_CHANNEL_OOB -10
+#define PIPE_ERROR_CHANNEL_IN_USE -11
 // The caller may not use the pipe's folder or sockets.
-#define PIPE_ERROR_PERMISSION_DENIED  -12
+#define PIPE_ERROR_PERMISSION_DENIED -12
 // The pipe folder, or one above it, is writable by others or belongs to a
 // user other than root and the caller; a symlink made by such a user.
-#define PIPE_ERROR_UNTRUSTED_FOLDER   -13
+#define PIPE_ERROR_UNTRUSTED_FOLDER -13
 // The process serving the pipe runs as neither root nor the caller's user.
-#define PIPE_ERROR_UNTRUSTED_PEER     -14
+#define PIPE_ERROR_UNTRUSTED_PEER -14
 
 // Image format codes known to pipe_image_format_to_string.
-#define IMAGE_FORMAT_RAW8    0
-#define IMAGE_FORMAT_NV12    1
+#define IMAGE_FORMAT_RAW8 0
+#define IMAGE_FORMAT_NV12 1
 #define IMAGE_FORMAT_STEREO_RAW8 2
-#define IMAGE_FORMAT_H264    3
-#define IMAGE_FORMAT_H265    4
-#define IMAGE_FORMAT_RGB     5
-#define IMAGE_FORMAT_YUV420  6
+#define IMAGE_FORMAT_H264 3
+#define IMAGE_FORMAT_H265 4
+#define IMAGE_FORMAT_RGB 5
+#define IMAGE_FORMAT_YUV420 6
 
 // Process-wide running flag. enable_signal_handler() makes SIGINT, SIGTERM
 // and SIGHUP store 0 here; the program sets it to 1 itself.
@@ -100,8 +100,7 @@ int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context)
 // CLIENT_FLAG_EN_SIMPLE_HELPER, both deliver through the simple callback.
 // buf_size (1 byte to 64 MiB) bounds each delivered chunk: a chunk larger
 // than it is dropped whole, with a line on stderr, never cut.
-int pipe_client_open(int ch, const char* name_or_location, const char* client_name,
-                     int flags, int buf_size);
+int pipe_client_open(int ch, const char* name_or_location, const char* client_name, int flags, int buf_size);
 // Closes one channel / all channels; once these return no callback runs and
 // the disconnect callback is not called for it. A callback may close its own
 // channel: the call returns at once, no further callback follows, and the

@@ -211,16 +211,14 @@ int acquire(const std::string& lock_path)
     const int64_t deadline = now_ms() + JSON_LOCK_WAIT_MS;
     useconds_t pause = 200;
     for (;;) {
-        int fd = open_retry(lock_path.c_str(),
-                            O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                            0600);
+        int fd =
+            open_retry(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
         if (fd < 0) {
             const int err = errno;
             struct stat st;
             // No lock file can be made where no file can be written: the
             // caller goes on without it and meets the same failure there.
-            if (err == ENOENT || err == EROFS ||
-                (err == EACCES && lstat(lock_path.c_str(), &st) != 0))
+            if (err == ENOENT || err == EROFS || (err == EACCES && lstat(lock_path.c_str(), &st) != 0))
                 return NO_LOCK_HERE;
             fprintf(stderr, "json: cannot lock %s: %s\n", lock_path.c_str(), strerror(err));
             return -1;
@@ -239,15 +237,12 @@ int acquire(const std::string& lock_path)
             return -1;
         }
         int r;
-        while ((r = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-        }
+        while ((r = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {}
         if (r == 0) {
             // Still the file at that name? Its holder may have removed it
             // while this writer waited.
             struct stat now;
-            if (stat(lock_path.c_str(), &now) == 0 && now.st_dev == st.st_dev &&
-                now.st_ino == st.st_ino)
-                return fd;
+            if (stat(lock_path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) return fd;
             close(fd);
         } else {
             const int err = errno;
@@ -258,8 +253,8 @@ int acquire(const std::string& lock_path)
             }
         }
         if (now_ms() >= deadline) {
-            fprintf(stderr, "json: cannot lock %s: another writer has held it for %d s\n",
-                    lock_path.c_str(), JSON_LOCK_WAIT_MS / 1000);
+            fprintf(stderr, "json: cannot lock %s: another writer has held it for %d s\n", lock_path.c_str(),
+                    JSON_LOCK_WAIT_MS / 1000);
             return -1;
         }
         usleep(pause);
@@ -447,8 +442,8 @@ cJSON* json_read_file(const char* path)
     size_t start = skip_comment_header(text, bad_at);
     if (start == std::string::npos) {
         line_and_column(text, bad_at, line, column);
-        fprintf(stderr, "json: cannot parse %s: comment opened at line %d column %d is not closed\n",
-                path, line, column);
+        fprintf(stderr, "json: cannot parse %s: comment opened at line %d column %d is not closed\n", path, line,
+                column);
         return nullptr;
     }
     const char* begin = text.c_str();
@@ -462,15 +457,13 @@ cJSON* json_read_file(const char* path)
     if (tree == nullptr) {
         size_t at = end != nullptr && end >= begin ? static_cast<size_t>(end - begin) : start;
         line_and_column(text, at, line, column);
-        fprintf(stderr, "json: cannot parse %s: invalid JSON at line %d column %d\n", path, line,
-                column);
+        fprintf(stderr, "json: cannot parse %s: invalid JSON at line %d column %d\n", path, line, column);
         return nullptr;
     }
     return tree;
 }
 
-int json_fetch_string_with_default(cJSON* parent, const char* name, char* str, int maxlen,
-                                   const char* default_val)
+int json_fetch_string_with_default(cJSON* parent, const char* name, char* str, int maxlen, const char* default_val)
 {
     if (str == nullptr || maxlen <= 0) return -1;
     str[0] = '\0';

@@ -27,9 +27,13 @@ thread_local char tl_fail_text[256];
 
 namespace brisk_pipe {
 
-bool trusted_uid(uid_t uid) { return uid == 0 || uid == geteuid(); }
+bool trusted_uid(uid_t uid)
+{
+    return uid == 0 || uid == geteuid();
+}
 
-int fail(int code, const char* fmt, ...) {
+int fail(int code, const char* fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(tl_fail_text, sizeof(tl_fail_text), fmt, ap);
@@ -38,7 +42,10 @@ int fail(int code, const char* fmt, ...) {
     return code;
 }
 
-void clear_failure() { tl_fail_code = 0; }
+void clear_failure()
+{
+    tl_fail_code = 0;
+}
 
 namespace {
 
@@ -46,11 +53,11 @@ namespace {
 // for the pipe folder itself, which may never be writable by others. With
 // owner_later, a folder of another user is let through with *pending set,
 // for the delegation check once the pipe folder is reached.
-int check_folder(int fd, const char* path, bool last, bool owner_later, struct stat& st, bool* pending) {
+int check_folder(int fd, const char* path, bool last, bool owner_later, struct stat& st, bool* pending)
+{
     if (fstat(fd, &st) < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot inspect %s: %s", path, strerror(errno));
     const char* what = last ? "pipe folder" : "folder";
-    if (!S_ISDIR(st.st_mode))
-        return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s is not a folder", what, path);
+    if (!S_ISDIR(st.st_mode)) return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s is not a folder", what, path);
     *pending = !trusted_uid(st.st_uid);
     if (*pending && !owner_later)
         return fail(PIPE_ERROR_UNTRUSTED_FOLDER, "ERROR: %s %s belongs to user %u, not root or this user", what, path,
@@ -62,12 +69,15 @@ int check_folder(int fd, const char* path, bool last, bool owner_later, struct s
 }
 
 // Writable by its owner alone: no group or other write bit, sticky or not.
-bool owner_alone_writes(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0; }
+bool owner_alone_writes(const struct stat& st)
+{
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 // A folder of the location as the walk saw it.
 struct seen_folder {
     struct stat st;
-    bool pending;  // owned by neither root nor this user
+    bool pending;                          // owned by neither root nor this user
     char path[PIPE_MAX_LOCATION_LEN + 1];  // no slash at the end
 };
 
@@ -77,7 +87,8 @@ struct seen_folder {
 // above it, handed to S by root or this user through a folder that its
 // owner alone may write (open_trusted_folder). 0 with *delegate set, or a
 // code recorded with fail().
-int check_delegation(const seen_folder* f, int n, const char* location, uid_t* delegate) {
+int check_delegation(const seen_folder* f, int n, const char* location, uid_t* delegate)
+{
     *delegate = geteuid();
     const seen_folder& pipe_dir = f[n - 1];
     const uid_t s = pipe_dir.st.st_uid;
@@ -107,11 +118,13 @@ int check_delegation(const seen_folder* f, int n, const char* location, uid_t* d
 
 }  // namespace
 
-int open_trusted_folder(const char* location, bool create, uid_t* delegate) {
+int open_trusted_folder(const char* location, bool create, uid_t* delegate)
+{
     char path[PIPE_MAX_LOCATION_LEN + 1];
     snprintf(path, sizeof(path), "%s", location);
     size_t len = strlen(path);
-    if (len < 2 || path[0] != '/' || path[len - 1] != '/') return fail(PIPE_ERROR_INVALID_ARG, "ERROR: invalid pipe location %s", location);
+    if (len < 2 || path[0] != '/' || path[len - 1] != '/')
+        return fail(PIPE_ERROR_INVALID_ARG, "ERROR: invalid pipe location %s", location);
     // Every folder from "/" down to the pipe folder (at most one for every
     // two characters of the location).
     seen_folder seen[PIPE_MAX_LOCATION_LEN / 2 + 2];
@@ -156,7 +169,8 @@ int open_trusted_folder(const char* location, bool create, uid_t* delegate) {
         if (next < 0) {
             int e = errno;
             if (e == ENOENT)
-                rc = fail(PIPE_ERROR_SERVER_NOT_AVAILABLE, "ERROR: no server publishes at %s, is it running?", location);
+                rc =
+                    fail(PIPE_ERROR_SERVER_NOT_AVAILABLE, "ERROR: no server publishes at %s, is it running?", location);
             else if (e == EACCES || e == EPERM)
                 rc = fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s", path);
             else
@@ -184,12 +198,14 @@ int open_trusted_folder(const char* location, bool create, uid_t* delegate) {
     return dir;
 }
 
-bool join_path(char* out, size_t size, const char* location, const char* file) {
+bool join_path(char* out, size_t size, const char* location, const char* file)
+{
     int n = snprintf(out, size, "%s%s", location, file);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-bool unix_address(const char* path, sockaddr_un& addr) {
+bool unix_address(const char* path, sockaddr_un& addr)
+{
     addr = sockaddr_un{};
     addr.sun_family = AF_UNIX;
     if (strlen(path) >= sizeof(addr.sun_path)) return false;
@@ -197,7 +213,8 @@ bool unix_address(const char* path, sockaddr_un& addr) {
     return true;
 }
 
-int connect_unix(const char* path, int type) {
+int connect_unix(const char* path, int type)
+{
     sockaddr_un addr;
     if (!unix_address(path, addr)) return -ENAMETOOLONG;
 
@@ -222,14 +239,16 @@ int connect_unix(const char* path, int type) {
 
 }  // namespace brisk_pipe
 
-static bool location_char_ok(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.' || c == '-' || c == '/';
+static bool location_char_ok(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-' || c == '/';
 }
 
 // Every component between slashes must be a real name: not empty (no "//"),
 // not "." and not "..".
-static bool components_ok(const char* s, size_t len) {
+static bool components_ok(const char* s, size_t len)
+{
     if (len > 0 && s[len - 1] == '/') return false;  // an empty last component
     size_t i = 0;
     while (i < len) {
@@ -246,7 +265,8 @@ static bool components_ok(const char* s, size_t len) {
 
 // The location of in, built in buf. in and the caller's out may be the same
 // buffer, so out is written only once the result is known.
-static int expand_location(const char* in, char* buf, size_t size) {
+static int expand_location(const char* in, char* buf, size_t size)
+{
     if (in == nullptr || in[0] == '\0') return PIPE_ERROR_INVALID_ARG;
     size_t len = strnlen(in, PIPE_MAX_LOCATION_LEN + 2);
     if (len > PIPE_MAX_LOCATION_LEN) return PIPE_ERROR_INVALID_ARG;
@@ -267,7 +287,8 @@ static int expand_location(const char* in, char* buf, size_t size) {
     return 0;
 }
 
-int pipe_expand_location_string(const char* in, char* out) {
+int pipe_expand_location_string(const char* in, char* out)
+{
     if (out == nullptr) return PIPE_ERROR_INVALID_ARG;
     char buf[PIPE_MAX_LOCATION_LEN + 1];
     int rc = expand_location(in, buf, sizeof(buf));
@@ -279,7 +300,8 @@ int pipe_expand_location_string(const char* in, char* out) {
     return 0;
 }
 
-void pipe_print_error(int e) {
+void pipe_print_error(int e)
+{
     // The failure just recorded on this thread names its path.
     if (e < 0 && e == tl_fail_code) {
         fprintf(stderr, "%s\n", tl_fail_text);
@@ -287,30 +309,26 @@ void pipe_print_error(int e) {
     }
     const char* text = nullptr;
     switch (e) {
-        case 0: text = "no error"; break;
-        case PIPE_ERROR_OTHER: text = "ERROR: the pipe operation failed"; break;
-        case PIPE_ERROR_SERVER_NOT_AVAILABLE:
-            text = "ERROR: no server publishes at that location, is it running?";
-            break;
-        case PIPE_ERROR_REACHED_MAX_NAME_INDEX: text = "ERROR: too many pipes or clients with that name"; break;
-        case PIPE_ERROR_FILE_IO: text = "ERROR: could not create or write the pipe's files"; break;
-        case PIPE_ERROR_TIMEOUT: text = "ERROR: the pipe server did not answer in time"; break;
-        case PIPE_ERROR_INVALID_ARG:
-            text = "ERROR: invalid argument (pipe name, channel, size or flags)";
-            break;
-        case PIPE_ERROR_NOT_CONNECTED: text = "ERROR: that pipe channel is not open"; break;
-        case PIPE_ERROR_CTRL_NOT_AVAILABLE: text = "ERROR: nothing listens for control commands at that location"; break;
-        case PIPE_ERROR_INFO_NOT_AVAILABLE: text = "ERROR: that pipe has no info available"; break;
-        case PIPE_ERROR_CHANNEL_OOB: text = "ERROR: pipe channel number out of range (0 to 15)"; break;
-        case PIPE_ERROR_CHANNEL_IN_USE:
-            text = "ERROR: that pipe channel or location is already in use";
-            break;
-        case PIPE_ERROR_PERMISSION_DENIED: text = "ERROR: permission denied on the pipe"; break;
-        case PIPE_ERROR_UNTRUSTED_FOLDER:
-            text = "ERROR: the pipe folder or a folder above it is writable by others or not owned by root or this user";
-            break;
-        case PIPE_ERROR_UNTRUSTED_PEER: text = "ERROR: the pipe server runs as another user, neither root nor this user"; break;
-        default: break;
+    case 0: text = "no error"; break;
+    case PIPE_ERROR_OTHER: text = "ERROR: the pipe operation failed"; break;
+    case PIPE_ERROR_SERVER_NOT_AVAILABLE: text = "ERROR: no server publishes at that location, is it running?"; break;
+    case PIPE_ERROR_REACHED_MAX_NAME_INDEX: text = "ERROR: too many pipes or clients with that name"; break;
+    case PIPE_ERROR_FILE_IO: text = "ERROR: could not create or write the pipe's files"; break;
+    case PIPE_ERROR_TIMEOUT: text = "ERROR: the pipe server did not answer in time"; break;
+    case PIPE_ERROR_INVALID_ARG: text = "ERROR: invalid argument (pipe name, channel, size or flags)"; break;
+    case PIPE_ERROR_NOT_CONNECTED: text = "ERROR: that pipe channel is not open"; break;
+    case PIPE_ERROR_CTRL_NOT_AVAILABLE: text = "ERROR: nothing listens for control commands at that location"; break;
+    case PIPE_ERROR_INFO_NOT_AVAILABLE: text = "ERROR: that pipe has no info available"; break;
+    case PIPE_ERROR_CHANNEL_OOB: text = "ERROR: pipe channel number out of range (0 to 15)"; break;
+    case PIPE_ERROR_CHANNEL_IN_USE: text = "ERROR: that pipe channel or location is already in use"; break;
+    case PIPE_ERROR_PERMISSION_DENIED: text = "ERROR: permission denied on the pipe"; break;
+    case PIPE_ERROR_UNTRUSTED_FOLDER:
+        text = "ERROR: the pipe folder or a folder above it is writable by others or not owned by root or this user";
+        break;
+    case PIPE_ERROR_UNTRUSTED_PEER:
+        text = "ERROR: the pipe server runs as another user, neither root nor this user";
+        break;
+    default: break;
     }
     if (text != nullptr)
         fprintf(stderr, "%s\n", text);
@@ -318,9 +336,13 @@ void pipe_print_error(int e) {
         fprintf(stderr, "ERROR: unknown pipe error code %d\n", e);
 }
 
-static void stop_handler(int) { main_running = 0; }
+static void stop_handler(int)
+{
+    main_running = 0;
+}
 
-int enable_signal_handler(void) {
+int enable_signal_handler(void)
+{
     struct sigaction sa {};
     sa.sa_handler = stop_handler;
     sigemptyset(&sa.sa_mask);
@@ -338,15 +360,16 @@ int enable_signal_handler(void) {
     return 0;
 }
 
-const char* pipe_image_format_to_string(int format) {
+const char* pipe_image_format_to_string(int format)
+{
     switch (format) {
-        case IMAGE_FORMAT_RAW8: return "RAW8";
-        case IMAGE_FORMAT_NV12: return "NV12";
-        case IMAGE_FORMAT_STEREO_RAW8: return "STEREO_RAW8";
-        case IMAGE_FORMAT_H264: return "H264";
-        case IMAGE_FORMAT_H265: return "H265";
-        case IMAGE_FORMAT_RGB: return "RGB";
-        case IMAGE_FORMAT_YUV420: return "YUV420";
-        default: return "UNKNOWN";
+    case IMAGE_FORMAT_RAW8: return "RAW8";
+    case IMAGE_FORMAT_NV12: return "NV12";
+    case IMAGE_FORMAT_STEREO_RAW8: return "STEREO_RAW8";
+    case IMAGE_FORMAT_H264: return "H264";
+    case IMAGE_FORMAT_H265: return "H265";
+    case IMAGE_FORMAT_RGB: return "RGB";
+    case IMAGE_FORMAT_YUV420: return "YUV420";
+    default: return "UNKNOWN";
     }
 }

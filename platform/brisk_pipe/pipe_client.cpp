@@ -38,8 +38,8 @@ struct client_channel {
     std::condition_variable idle_cv;  // signalled when state returns to idle
     // Guarded by m.
     client_state state = CLIENT_IDLE;
-    int fd = -1;                // connected socket, -1 while reconnecting
-    bool self_closed = false;   // closed from its own callback
+    int fd = -1;               // connected socket, -1 while reconnecting
+    bool self_closed = false;  // closed from its own callback
     pipe_client_simple_cb data_cb = nullptr;
     void* data_ctx = nullptr;
     pipe_client_connect_cb connect_cb = nullptr;
@@ -70,9 +70,13 @@ struct client_channel {
 // end it in std::terminate from the destructor of its joinable thread.
 client_channel (&g_clients)[PIPE_CLIENT_MAX_CHANNELS] = *new client_channel[1][PIPE_CLIENT_MAX_CHANNELS];
 
-bool channel_ok(int ch) { return ch >= 0 && ch < PIPE_CLIENT_MAX_CHANNELS; }
+bool channel_ok(int ch)
+{
+    return ch >= 0 && ch < PIPE_CLIENT_MAX_CHANNELS;
+}
 
-int64_t now_ns() {
+int64_t now_ns()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
@@ -82,7 +86,8 @@ int64_t now_ns() {
 // negative code recorded with fail(). *server_uid gets the user whose
 // server is trusted besides root and this user: the pipe folder's owner
 // when a trusted owner handed the folder to it, else this user.
-int check_socket_file(const char* location, const char* file, uid_t* server_uid) {
+int check_socket_file(const char* location, const char* file, uid_t* server_uid)
+{
     int dir = brisk_pipe::open_trusted_folder(location, false, server_uid);
     if (dir < 0) return dir;
     struct stat st {};
@@ -103,7 +108,8 @@ int check_socket_file(const char* location, const char* file, uid_t* server_uid)
 // root, as this user or as the user the pipe folder was handed to, and
 // introduces the client by name. The socket, or a negative code recorded
 // with fail().
-int connect_server(client_channel& c) {
+int connect_server(client_channel& c)
+{
     uid_t server_uid;
     int rc = check_socket_file(c.location, PIPE_DATA_FILE, &server_uid);
     if (rc < 0) return rc;
@@ -131,7 +137,8 @@ int connect_server(client_channel& c) {
 
 // A chunk bigger than the buffer is dropped whole, never cut: report it on
 // stderr, at most once a second so a misconfigured client cannot flood.
-void report_oversize(int ch, client_channel& c, ssize_t n) {
+void report_oversize(int ch, client_channel& c, ssize_t n)
+{
     c.oversize_drops++;
     int64_t t = now_ns();
     if (c.oversize_drops > 1 && t - c.last_oversize_report_ns < 1000000000) return;
@@ -141,7 +148,8 @@ void report_oversize(int ch, client_channel& c, ssize_t n) {
             ch, n, c.buf_size, static_cast<unsigned long long>(c.oversize_drops));
 }
 
-void run_connect_cb(int ch, client_channel& c) {
+void run_connect_cb(int ch, client_channel& c)
+{
     pipe_client_connect_cb cb;
     void* ctx;
     {
@@ -152,7 +160,8 @@ void run_connect_cb(int ch, client_channel& c) {
     if (cb != nullptr && !c.stop.load(std::memory_order_acquire)) cb(ch, ctx);
 }
 
-void run_disc_cb(int ch, client_channel& c) {
+void run_disc_cb(int ch, client_channel& c)
+{
     pipe_client_disc_cb cb;
     void* ctx;
     {
@@ -164,7 +173,8 @@ void run_disc_cb(int ch, client_channel& c) {
 }
 
 // Receives until the connection ends or the channel stops.
-void receive_loop(int ch, client_channel& c, int fd) {
+void receive_loop(int ch, client_channel& c, int fd)
+{
     pipe_client_simple_cb cb = nullptr;
     void* ctx = nullptr;
     uint32_t version = c.data_cb_version.load(std::memory_order_acquire) - 1;
@@ -191,7 +201,8 @@ void receive_loop(int ch, client_channel& c, int fd) {
 }
 
 // Waits one reconnect period; false when the channel is stopping.
-bool wait_period(client_channel& c) {
+bool wait_period(client_channel& c)
+{
     pollfd p{c.wake_fd, POLLIN, 0};
     int64_t end = now_ns() + int64_t{PIPE_RECONNECT_PERIOD_MS} * 1000000;
     for (;;) {
@@ -203,7 +214,8 @@ bool wait_period(client_channel& c) {
     }
 }
 
-void release_locked(client_channel& c) {
+void release_locked(client_channel& c)
+{
     if (c.wake_fd >= 0) close(c.wake_fd);
     c.wake_fd = -1;
     delete[] c.buf;
@@ -214,7 +226,8 @@ void release_locked(client_channel& c) {
     c.idle_cv.notify_all();
 }
 
-void reader_thread(int ch, int fd) {
+void reader_thread(int ch, int fd)
+{
     client_channel& c = g_clients[ch];
     for (;;) {
         run_connect_cb(ch, c);
@@ -252,7 +265,8 @@ void reader_thread(int ch, int fd) {
 
 }  // namespace
 
-int pipe_client_set_simple_helper_cb(int ch, pipe_client_simple_cb cb, void* context) {
+int pipe_client_set_simple_helper_cb(int ch, pipe_client_simple_cb cb, void* context)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     client_channel& c = g_clients[ch];
     std::lock_guard<std::mutex> lk(c.m);
@@ -262,7 +276,8 @@ int pipe_client_set_simple_helper_cb(int ch, pipe_client_simple_cb cb, void* con
     return 0;
 }
 
-int pipe_client_set_connect_cb(int ch, pipe_client_connect_cb cb, void* context) {
+int pipe_client_set_connect_cb(int ch, pipe_client_connect_cb cb, void* context)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     client_channel& c = g_clients[ch];
     std::lock_guard<std::mutex> lk(c.m);
@@ -271,7 +286,8 @@ int pipe_client_set_connect_cb(int ch, pipe_client_connect_cb cb, void* context)
     return 0;
 }
 
-int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context) {
+int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     client_channel& c = g_clients[ch];
     std::lock_guard<std::mutex> lk(c.m);
@@ -280,7 +296,8 @@ int pipe_client_set_disconnect_cb(int ch, pipe_client_disc_cb cb, void* context)
     return 0;
 }
 
-int pipe_client_open(int ch, const char* name_or_location, const char* client_name, int flags, int buf_size) {
+int pipe_client_open(int ch, const char* name_or_location, const char* client_name, int flags, int buf_size)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     // The simple helper is the only way this library delivers data, so
     // flags 0 and CLIENT_FLAG_EN_SIMPLE_HELPER behave alike.
@@ -333,7 +350,8 @@ int pipe_client_open(int ch, const char* name_or_location, const char* client_na
     return 0;
 }
 
-int pipe_client_close(int ch) {
+int pipe_client_close(int ch)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     client_channel& c = g_clients[ch];
     std::unique_lock<std::mutex> lk(c.m);
@@ -362,11 +380,13 @@ int pipe_client_close(int ch) {
     return 0;
 }
 
-void pipe_client_close_all(void) {
+void pipe_client_close_all(void)
+{
     for (int ch = 0; ch < PIPE_CLIENT_MAX_CHANNELS; ch++) pipe_client_close(ch);
 }
 
-int pipe_send_control_cmd(const char* name_or_location, const char* cmd) {
+int pipe_send_control_cmd(const char* name_or_location, const char* cmd)
+{
     brisk_pipe::clear_failure();
     if (cmd == nullptr) return PIPE_ERROR_INVALID_ARG;
     size_t len = strlen(cmd);
@@ -385,11 +405,14 @@ int pipe_send_control_cmd(const char* name_or_location, const char* cmd) {
     if (rc < 0) return rc;
     struct stat st {};
     if (lstat(path, &st) == 0 && !(brisk_pipe::trusted_uid(st.st_uid) || st.st_uid == server_uid))
-        return fail(PIPE_ERROR_UNTRUSTED_PEER, "ERROR: the control socket %s belongs to user %u, neither root nor this user%s",
-                    path, static_cast<unsigned>(st.st_uid), server_uid == geteuid() ? "" : " nor the pipe folder's owner");
+        return fail(PIPE_ERROR_UNTRUSTED_PEER,
+                    "ERROR: the control socket %s belongs to user %u, neither root nor this user%s", path,
+                    static_cast<unsigned>(st.st_uid), server_uid == geteuid() ? "" : " nor the pipe folder's owner");
     int fd = brisk_pipe::connect_unix(path, SOCK_DGRAM);
-    if (fd == -EACCES || fd == -EPERM) return fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s", path);
-    if (fd < 0) return fail(PIPE_ERROR_CTRL_NOT_AVAILABLE, "ERROR: nothing listens for control commands at %s", location);
+    if (fd == -EACCES || fd == -EPERM)
+        return fail(PIPE_ERROR_PERMISSION_DENIED, "ERROR: permission denied on %s", path);
+    if (fd < 0)
+        return fail(PIPE_ERROR_CTRL_NOT_AVAILABLE, "ERROR: nothing listens for control commands at %s", location);
     // Never wait long on a server that stopped reading its commands.
     rc = PIPE_ERROR_TIMEOUT;
     for (int tries = 0; tries < 2; tries++) {

@@ -86,11 +86,15 @@ server_channel (&g_servers)[PIPE_SERVER_MAX_CHANNELS] = *new server_channel[1][P
 // The channel whose server thread this is, -1 on other threads.
 thread_local int tl_server_channel = -1;
 
-bool channel_ok(int ch) { return ch >= 0 && ch < PIPE_SERVER_MAX_CHANNELS; }
+bool channel_ok(int ch)
+{
+    return ch >= 0 && ch < PIPE_SERVER_MAX_CHANNELS;
+}
 
 // Takes admin. A control callback (on the channel's own thread) gives up
 // instead when another thread is closing the channel and waits for it.
-bool lock_admin(int ch, server_channel& s) {
+bool lock_admin(int ch, server_channel& s)
+{
     if (tl_server_channel != ch) {
         s.admin.lock();
         return true;
@@ -102,12 +106,14 @@ bool lock_admin(int ch, server_channel& s) {
     }
 }
 
-void close_fd(int& fd) {
+void close_fd(int& fd)
+{
     if (fd >= 0) close(fd);
     fd = -1;
 }
 
-int64_t now_ns() {
+int64_t now_ns()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
@@ -116,7 +122,8 @@ int64_t now_ns() {
 // A name for a temporary file in the pipe folder that no other file has:
 // the lock holder is the only writer there, and the counter is this
 // process's.
-void temp_name(char* out, size_t size, const char* file) {
+void temp_name(char* out, size_t size, const char* file)
+{
     static std::atomic<unsigned> counter{0};
     snprintf(out, size, ".%s.%d.%u", file, static_cast<int>(getpid()), counter.fetch_add(1));
 }
@@ -125,7 +132,8 @@ void temp_name(char* out, size_t size, const char* file) {
 // gives it mode, and only then renames it to file, replacing what a dead
 // server left: the socket never shows with another mode. Caller holds the
 // lock.
-int bind_socket_file(server_channel& s, const char* file, int type, mode_t mode) {
+int bind_socket_file(server_channel& s, const char* file, int type, mode_t mode)
+{
     char tmp[64], tmp_path[128];
     temp_name(tmp, sizeof(tmp), file);
     if (!join_path(tmp_path, sizeof(tmp_path), s.location, tmp))
@@ -157,7 +165,8 @@ int bind_socket_file(server_channel& s, const char* file, int type, mode_t mode)
 // LOCK_RETRY when a closing server removed the file or folder under us.
 enum lock_result { LOCK_TAKEN, LOCK_BUSY, LOCK_RETRY, LOCK_FAILED };
 
-lock_result take_lock(server_channel& s, int& rc) {
+lock_result take_lock(server_channel& s, int& rc)
+{
     int fd = openat(s.dir_fd, PIPE_LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, PIPE_LOCK_MODE);
     if (fd < 0) {
         if (errno == ENOENT) return LOCK_RETRY;  // the folder was removed
@@ -185,7 +194,8 @@ lock_result take_lock(server_channel& s, int& rc) {
     }
     // A server that closed removes its lock file and maybe the folder: the
     // lock we got must still be the file at the location's path.
-    struct stat now {}, dir {}, path_dir {};
+    struct stat now {
+    }, dir{}, path_dir{};
     if (fstatat(s.dir_fd, PIPE_LOCK_FILE, &now, AT_SYMLINK_NOFOLLOW) < 0 || now.st_ino != st.st_ino ||
         now.st_dev != st.st_dev || fstat(s.dir_fd, &dir) < 0 || stat(s.location, &path_dir) < 0 ||
         dir.st_ino != path_dir.st_ino || dir.st_dev != path_dir.st_dev) {
@@ -197,7 +207,8 @@ lock_result take_lock(server_channel& s, int& rc) {
     return LOCK_TAKEN;
 }
 
-int max_clients_setting() {
+int max_clients_setting()
+{
     const char* v = getenv(PIPE_MAX_CLIENTS_ENV);
     if (v == nullptr || *v == '\0') return PIPE_DEFAULT_MAX_CLIENTS;
     char* end = nullptr;
@@ -211,7 +222,8 @@ int max_clients_setting() {
 }
 
 // The last component of a location such as "/run/bpa/vrx_latency/".
-void location_name(const char* location, char* out, size_t size) {
+void location_name(const char* location, char* out, size_t size)
+{
     size_t len = strlen(location);
     if (len > 0 && location[len - 1] == '/') len--;
     size_t start = len;
@@ -221,16 +233,16 @@ void location_name(const char* location, char* out, size_t size) {
 
 // Writes the info object to <location>info through a temporary file and a
 // rename, so readers see the old or the new file whole. Caller holds admin.
-int write_info_file(server_channel& s) {
+int write_info_file(server_channel& s)
+{
     char tmp[64];
     temp_name(tmp, sizeof(tmp), PIPE_INFO_FILE);
     char* text = cJSON_Print(s.info);
     if (text == nullptr) return PIPE_ERROR_OTHER;
     int rc = 0;
     // A fresh name, never an existing file or a symlink.
-    int fd = retry_eintr([&] {
-        return openat(s.dir_fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, PIPE_INFO_MODE);
-    });
+    int fd = retry_eintr(
+        [&] { return openat(s.dir_fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, PIPE_INFO_MODE); });
     if (fd < 0 || fchmod(fd, PIPE_INFO_MODE) < 0) {
         rc = fail(PIPE_ERROR_FILE_IO, "ERROR: cannot write %s%s: %s", s.location, tmp, strerror(errno));
         if (fd >= 0) {
@@ -261,14 +273,16 @@ struct thread_fds {
 // Takes client i out of the list; the caller closes its descriptor after
 // letting go of m (no write can use it once it is out of the list), so that
 // the publisher never waits for a close.
-void remove_client_locked(server_channel& s, size_t i) {
+void remove_client_locked(server_channel& s, size_t i)
+{
     s.num_clients.fetch_sub(1, std::memory_order_relaxed);
     if (s.clients[i].foreign) s.num_foreign.fetch_sub(1, std::memory_order_relaxed);
     s.clients[i] = s.clients.back();
     s.clients.pop_back();
 }
 
-void accept_clients(server_channel& s, const thread_fds& t) {
+void accept_clients(server_channel& s, const thread_fds& t)
+{
     for (;;) {
         int fd = retry_eintr([&] { return accept4(t.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); });
         if (fd < 0) {
@@ -310,7 +324,8 @@ void accept_clients(server_channel& s, const thread_fds& t) {
 
 // Counts a dropped control datagram and says so on stderr, at most once a
 // second with the running count.
-void report_control_drop(server_channel& s, const char* why, ssize_t n) {
+void report_control_drop(server_channel& s, const char* why, ssize_t n)
+{
     s.control_drops++;
     int64_t t = now_ns();
     if (s.control_drops > 1 && t - s.last_drop_report_ns < 1000000000) return;
@@ -320,7 +335,8 @@ void report_control_drop(server_channel& s, const char* why, ssize_t n) {
 }
 
 // Returns false when the callback closed the channel.
-bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t generation) {
+bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t generation)
+{
     char buf[PIPE_MAX_CONTROL_LEN + 1];
     for (int i = 0; i < 64; i++) {
         // The kernel attaches the sender's credentials to every datagram
@@ -367,7 +383,8 @@ bool read_control(int ch, server_channel& s, const thread_fds& t, uint64_t gener
 
 // A client sends its name once after connecting and nothing else; anything
 // it sends is read and discarded. End of file or an error means it left.
-void client_event(server_channel& s, const thread_fds& t, int fd, uint32_t events) {
+void client_event(server_channel& s, const thread_fds& t, int fd, uint32_t events)
+{
     bool gone = (events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
     if (!gone && (events & EPOLLIN)) {
         char buf[256];
@@ -398,7 +415,8 @@ void client_event(server_channel& s, const thread_fds& t, int fd, uint32_t event
     }
 }
 
-void server_thread(int ch, thread_fds t, uint64_t generation) {
+void server_thread(int ch, thread_fds t, uint64_t generation)
+{
     server_channel& s = g_servers[ch];
     tl_server_channel = ch;
     epoll_event evs[32];
@@ -434,7 +452,8 @@ void server_thread(int ch, thread_fds t, uint64_t generation) {
 // not running.
 // Only the lock holder removes files: a server that lost the race for the
 // location leaves the winner's alone.
-void teardown(server_channel& s) {
+void teardown(server_channel& s)
+{
     {
         std::lock_guard<std::mutex> lk(s.m);
         s.open = false;
@@ -465,14 +484,16 @@ void teardown(server_channel& s) {
     s.location[0] = '\0';
 }
 
-int add_to_epoll(int ep, int fd) {
+int add_to_epoll(int ep, int fd)
+{
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
     return epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
 }
 
-int create_locked(int ch, server_channel& s, const char* name_or_location) {
+int create_locked(int ch, server_channel& s, const char* name_or_location)
+{
     char location[PIPE_MAX_LOCATION_LEN + 1];
     int rc = pipe_expand_location_string(name_or_location, location);
     if (rc < 0) return rc;
@@ -512,7 +533,8 @@ int create_locked(int ch, server_channel& s, const char* name_or_location) {
         s.listen_fd = -1;
         return rc;
     }
-    if (listen(s.listen_fd, 64) < 0) return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot listen on %s: %s", location, strerror(errno));
+    if (listen(s.listen_fd, 64) < 0)
+        return fail(PIPE_ERROR_FILE_IO, "ERROR: cannot listen on %s: %s", location, strerror(errno));
     s.ctrl_fd = bind_socket_file(s, PIPE_CONTROL_FILE, SOCK_DGRAM, PIPE_CONTROL_MODE);
     if (s.ctrl_fd < 0) {
         rc = s.ctrl_fd;
@@ -549,8 +571,8 @@ int create_locked(int ch, server_channel& s, const char* name_or_location) {
         generation = ++s.generation;
     }
     try {
-        s.thread = std::thread(server_thread, ch, thread_fds{s.epoll_fd, s.wake_fd, s.listen_fd, s.ctrl_fd},
-                               generation);
+        s.thread =
+            std::thread(server_thread, ch, thread_fds{s.epoll_fd, s.wake_fd, s.listen_fd, s.ctrl_fd}, generation);
     } catch (...) {
         return PIPE_ERROR_OTHER;
     }
@@ -559,7 +581,8 @@ int create_locked(int ch, server_channel& s, const char* name_or_location) {
 
 }  // namespace
 
-int pipe_server_create(int ch, const char* name_or_location, int flags) {
+int pipe_server_create(int ch, const char* name_or_location, int flags)
+{
     (void)flags;
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     brisk_pipe::clear_failure();
@@ -575,7 +598,8 @@ int pipe_server_create(int ch, const char* name_or_location, int flags) {
     return rc;
 }
 
-int pipe_server_write(int ch, const void* data, int bytes) {
+int pipe_server_write(int ch, const void* data, int bytes)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     // A zero-length record would read as end of stream on the client.
     if (data == nullptr || bytes <= 0) return PIPE_ERROR_INVALID_ARG;
@@ -585,7 +609,8 @@ int pipe_server_write(int ch, const void* data, int bytes) {
     int delivered = 0;
     bool too_big = false;
     for (auto& c : s.clients) {
-        ssize_t n = retry_eintr([&] { return send(c.fd, data, static_cast<size_t>(bytes), MSG_DONTWAIT | MSG_NOSIGNAL); });
+        ssize_t n =
+            retry_eintr([&] { return send(c.fd, data, static_cast<size_t>(bytes), MSG_DONTWAIT | MSG_NOSIGNAL); });
         if (n == bytes) {
             delivered++;
         } else if (n < 0 && errno == EMSGSIZE) {
@@ -600,7 +625,8 @@ int pipe_server_write(int ch, const void* data, int bytes) {
     return delivered;
 }
 
-int pipe_server_get_num_clients(int ch) {
+int pipe_server_get_num_clients(int ch)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     server_channel& s = g_servers[ch];
     std::lock_guard<std::mutex> lk(s.m);
@@ -608,7 +634,8 @@ int pipe_server_get_num_clients(int ch) {
     return static_cast<int>(s.clients.size());
 }
 
-void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context) {
+void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context)
+{
     if (!channel_ok(ch)) return;
     server_channel& s = g_servers[ch];
     std::lock_guard<std::mutex> lk(s.m);
@@ -616,7 +643,8 @@ void pipe_server_set_control_cb(int ch, pipe_server_control_cb cb, void* context
     s.ctrl_ctx = context;
 }
 
-int pipe_server_get_stats(int ch, pipe_server_stats_t* out) {
+int pipe_server_get_stats(int ch, pipe_server_stats_t* out)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     if (out == nullptr) return PIPE_ERROR_INVALID_ARG;
     server_channel& s = g_servers[ch];
@@ -628,7 +656,8 @@ int pipe_server_get_stats(int ch, pipe_server_stats_t* out) {
     return 0;
 }
 
-int pipe_server_close(int ch) {
+int pipe_server_close(int ch)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     server_channel& s = g_servers[ch];
     if (!lock_admin(ch, s)) return 0;  // the other closer finishes the job
@@ -661,11 +690,13 @@ int pipe_server_close(int ch) {
     return 0;
 }
 
-void pipe_server_close_all(void) {
+void pipe_server_close_all(void)
+{
     for (int ch = 0; ch < PIPE_SERVER_MAX_CHANNELS; ch++) pipe_server_close(ch);
 }
 
-cJSON* pipe_server_get_info_json_ptr(int ch) {
+cJSON* pipe_server_get_info_json_ptr(int ch)
+{
     if (!channel_ok(ch)) return nullptr;
     server_channel& s = g_servers[ch];
     if (!lock_admin(ch, s)) return nullptr;
@@ -673,7 +704,8 @@ cJSON* pipe_server_get_info_json_ptr(int ch) {
     return s.info;
 }
 
-int pipe_server_update_info(int ch) {
+int pipe_server_update_info(int ch)
+{
     if (!channel_ok(ch)) return PIPE_ERROR_CHANNEL_OOB;
     brisk_pipe::clear_failure();
     server_channel& s = g_servers[ch];

@@ -22,8 +22,8 @@ int main()
     cJSON* obj = cJSON_CreateObject();
     cJSON_AddStringToObject(obj, "encoding", "h265");
     const cJSON* enc = cJSON_GetObjectItem(obj, "encoding");
-    std::printf("records=%d frame=%s avg=%.3f encoding=%s\n", count,
-                nalu_as_string(101, VENC_H264).c_str(), avg, cJSON_GetStringValue(enc));
+    std::printf("records=%d frame=%s avg=%.3f encoding=%s\n", count, nalu_as_string(101, VENC_H264).c_str(), avg,
+                cJSON_GetStringValue(enc));
     cJSON_Delete(obj);
     return 0;
 }

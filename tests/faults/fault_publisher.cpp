@@ -63,8 +63,7 @@ int main(int argc, char* argv[])
         if (n > 0) delivered += n;
         const int64_t due = start + (sent + 1) * period;
         timespec ts{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && main_running) {
-        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && main_running) {}
     }
     const int64_t elapsed = now_ns() - start;
     // Give the subscribers time to drain before the pipe goes away.

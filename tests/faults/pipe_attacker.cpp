@@ -27,7 +27,8 @@
 
 namespace {
 
-bool address(const std::string& path, sockaddr_un& a) {
+bool address(const std::string& path, sockaddr_un& a)
+{
     a = sockaddr_un{};
     a.sun_family = AF_UNIX;
     if (path.size() >= sizeof(a.sun_path)) return false;
@@ -35,13 +36,15 @@ bool address(const std::string& path, sockaddr_un& a) {
     return true;
 }
 
-double now_s() {
+double now_s()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-int plant(const std::string& dir, const std::string& target) {
+int plant(const std::string& dir, const std::string& target)
+{
     if (mkdir(dir.c_str(), 0777) < 0 && errno != EEXIST) return perror("mkdir"), 1;
     chmod(dir.c_str(), 0777);
     int made = 0;
@@ -52,14 +55,16 @@ int plant(const std::string& dir, const std::string& target) {
 }
 
 // Forged 60-byte latency records: magic, then ids from 6666601.
-void forged_record(unsigned char* r, uint32_t id) {
+void forged_record(unsigned char* r, uint32_t id)
+{
     memset(r, 0, 60);
     uint32_t magic = 0x5441524E;
     memcpy(r, &magic, 4);
     memcpy(r + 4, &id, 4);
 }
 
-int serve(const std::string& dir, double seconds, bool rebind) {
+int serve(const std::string& dir, double seconds, bool rebind)
+{
     mkdir(dir.c_str(), 0777);
     std::string bound = rebind ? dir + "/.own" : dir + "/data";
     unlink(bound.c_str());
@@ -88,7 +93,8 @@ int serve(const std::string& dir, double seconds, bool rebind) {
     return 0;
 }
 
-int command(const std::string& path, const std::string& cmd, int n) {
+int command(const std::string& path, const std::string& cmd, int n)
+{
     sockaddr_un a;
     if (!address(path, a)) return 1;
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -106,7 +112,8 @@ int command(const std::string& path, const std::string& cmd, int n) {
     return 0;
 }
 
-int flood(const std::string& path, int n, double seconds) {
+int flood(const std::string& path, int n, double seconds)
+{
     rlimit rl{};
     getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;
@@ -145,7 +152,8 @@ int flood(const std::string& path, int n, double seconds) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "plant" && argc == 4) return plant(argv[2], argv[3]);

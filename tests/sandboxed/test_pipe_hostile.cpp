@@ -70,7 +70,8 @@ struct tally_t {
 
 class PrintTally : public ::testing::Environment {
 public:
-    void TearDown() override {
+    void TearDown() override
+    {
         printf("hostile peers: attacks %d, forged rows accepted %d, files overwritten %d, "
                "healthy client records lost %d, publisher slowest write %.3f ms "
                "(%d connections attempted, %llu refused; %d foreign commands sent, %llu refused; "
@@ -83,7 +84,8 @@ public:
 const auto* const print_tally = ::testing::AddGlobalTestEnvironment(new PrintTally);
 
 // The words of $TARN_EMULATOR: a cross build runs its programs through it.
-std::vector<std::string> emulator() {
+std::vector<std::string> emulator()
+{
     std::vector<std::string> words;
     std::istringstream in(getenv("TARN_EMULATOR") != nullptr ? getenv("TARN_EMULATOR") : "");
     for (std::string w; in >> w;) words.push_back(w);
@@ -94,11 +96,13 @@ std::vector<std::string> emulator() {
 // tests' one slow-machine factor (TARN_SLOW, the emulator, the load), times
 // 3 in a sanitizer build (there every call is instrumented; the bounds are
 // the plain build's).
-double hostile_slow_factor() {
+double hostile_slow_factor()
+{
     return slow_factor() * (TARN_SANITIZED ? 3.0 : 1.0);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path)
+{
     std::ifstream f(path);
     std::stringstream ss;
     ss << f.rdbuf();
@@ -111,7 +115,8 @@ struct attacker {
     int out = -1;
     std::string text;
 
-    explicit attacker(std::vector<std::string> args, unsigned uid = 65534) {
+    explicit attacker(std::vector<std::string> args, unsigned uid = 65534)
+    {
         const std::string id = std::to_string(uid);
         std::vector<std::string> full = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
         for (auto& w : emulator()) full.push_back(w);
@@ -133,7 +138,8 @@ struct attacker {
         tally.attacks++;
     }
     // Reads stdout until it holds want (or the attacker ended).
-    bool wait_for(const std::string& want, milliseconds limit = milliseconds(5000 * slow_factor())) {
+    bool wait_for(const std::string& want, milliseconds limit = milliseconds(5000 * slow_factor()))
+    {
         auto end = clock_type::now() + limit;
         while (text.find(want) == std::string::npos) {
             int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(end - clock_type::now()).count());
@@ -148,7 +154,8 @@ struct attacker {
         return true;
     }
     // Waits for the end; the exit status.
-    int finish() {
+    int finish()
+    {
         char b[512];
         ssize_t n;
         while ((n = read(out, b, sizeof(b))) > 0) text.append(b, static_cast<size_t>(n));
@@ -158,7 +165,8 @@ struct attacker {
         pid = -1;
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
-    ~attacker() {
+    ~attacker()
+    {
         if (pid > 0) {
             kill(pid, SIGKILL);
             finish();
@@ -171,13 +179,15 @@ struct rows_seen {
     std::mutex m;
     std::vector<uint32_t> ids;
     ~rows_seen() { pipe_client_close_all(); }
-    size_t count() {
+    size_t count()
+    {
         std::lock_guard<std::mutex> lk(m);
         return ids.size();
     }
 };
 
-void on_rows(int, char* data, int bytes, void* ctx) {
+void on_rows(int, char* data, int bytes, void* ctx)
+{
     auto* r = static_cast<rows_seen*>(ctx);
     std::lock_guard<std::mutex> lk(r->m);
     for (int off = 0; off + 8 <= bytes; off += 60) {
@@ -187,7 +197,8 @@ void on_rows(int, char* data, int bytes, void* ctx) {
     }
 }
 
-void watch(int ch, rows_seen* r) {
+void watch(int ch, rows_seen* r)
+{
     pipe_client_set_simple_helper_cb(ch, r != nullptr ? on_rows : nullptr, r);
     pipe_client_set_connect_cb(ch, nullptr, nullptr);
     pipe_client_set_disconnect_cb(ch, nullptr, nullptr);
@@ -195,7 +206,8 @@ void watch(int ch, rows_seen* r) {
 
 // A client of location that must be refused with code and words: no row of
 // the server behind it may arrive meanwhile (counted as forged rows).
-void expect_client_refused(const std::string& location, int code, const std::string& words) {
+void expect_client_refused(const std::string& location, int code, const std::string& words)
+{
     rows_seen r;
     watch(0, &r);
     EXPECT_EQ(pipe_client_open(0, location.c_str(), "inspect-vrx", 1, 30000), code) << location;
@@ -209,7 +221,8 @@ void expect_client_refused(const std::string& location, int code, const std::str
 }
 
 // The canary and the folder it lives in must come out untouched.
-int canary_damage() {
+int canary_damage()
+{
     struct stat st {};
     int damage = 0;
     if (lstat(kCanary, &st) < 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0600) damage++;
@@ -221,7 +234,8 @@ int canary_damage() {
 
 class Hostile : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         if (getuid() != 0) return;
         fs::create_directories("/run/pipe-hostile");
         chmod("/run/pipe-hostile", 0755);
@@ -236,11 +250,13 @@ protected:
         std::ofstream(kCanary) << kCanaryText;
         chmod(kCanary, 0600);
     }
-    void SetUp() override {
+    void SetUp() override
+    {
         if (getuid() != 0) GTEST_SKIP() << "needs root inside the sandbox to act as another user";
         ASSERT_EQ(system("setpriv --reuid=65534 --regid=65534 --clear-groups true"), 0) << "setpriv (util-linux)";
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         pipe_client_close_all();
         pipe_server_close_all();
         for (int ch = 0; ch < PIPE_CLIENT_MAX_CHANNELS; ch++) watch(ch, nullptr);
@@ -250,7 +266,8 @@ protected:
 
 // ---- planted links and folders -------------------------------------------
 
-TEST_F(Hostile, planted_links_and_folders_never_lead_our_files_elsewhere) {
+TEST_F(Hostile, planted_links_and_folders_never_lead_our_files_elsewhere)
+{
     std::string sticky = kStickyTmp;
     struct case_t {
         std::vector<std::string> attack;
@@ -286,7 +303,8 @@ TEST_F(Hostile, planted_links_and_folders_never_lead_our_files_elsewhere) {
 
 // ---- forged servers ------------------------------------------------------
 
-TEST_F(Hostile, forged_servers_are_refused_by_clients) {
+TEST_F(Hostile, forged_servers_are_refused_by_clients)
+{
     // A server of its own in a folder of its own.
     {
         attacker a({"serve", "/run/bpa/forged", "3"});
@@ -334,13 +352,15 @@ struct commands_seen {
     std::vector<std::string> cmds;
 };
 
-void on_command(int, char* cmd, int bytes, void* ctx) {
+void on_command(int, char* cmd, int bytes, void* ctx)
+{
     auto* c = static_cast<commands_seen*>(ctx);
     std::lock_guard<std::mutex> lk(c->m);
     c->cmds.emplace_back(cmd, static_cast<size_t>(bytes));
 }
 
-TEST_F(Hostile, commands_of_other_users_never_reach_the_callback) {
+TEST_F(Hostile, commands_of_other_users_never_reach_the_callback)
+{
     commands_seen seen;
     pipe_server_set_control_cb(0, on_command, &seen);
     mode_t old = umask(0);
@@ -411,7 +431,8 @@ struct flood_figures {
     std::string attack;
 };
 
-flood_figures flood_once(rows_seen& late, uint32_t& id) {
+flood_figures flood_once(rows_seen& late, uint32_t& id)
+{
     flood_figures f;
     size_t late_before = late.count();
     std::atomic<bool> stop{false}, flooding{false};
@@ -474,7 +495,8 @@ flood_figures flood_once(rows_seen& late, uint32_t& id) {
 // slowest write is over the bound is therefore run again, up to three
 // floods; a library that lets strangers slow the publisher is over it in
 // every one.
-TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publisher) {
+TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publisher)
+{
     ASSERT_EQ(pipe_server_create(0, "busy", 0), 0);
     rows_seen healthy, late;
     watch(0, &healthy);
@@ -511,8 +533,8 @@ TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publis
         printf("flood %d: %s; %d records written, %zu received by the healthy client, %zu by the late one, "
                "slowest write %.3f ms (%.3f ms of it the publisher's own processor time; %.3f ms before the "
                "attack; bound %.1f ms), writes that slept %ld, %llu refused by the server\n",
-               attempt, f.attack.c_str(), f.written, got, f.late, f.slowest_ms, f.slowest_cpu_ms,
-               f.slowest_quiet_ms, bound_ms, f.waits, refused);
+               attempt, f.attack.c_str(), f.written, got, f.late, f.slowest_ms, f.slowest_cpu_ms, f.slowest_quiet_ms,
+               bound_ms, f.waits, refused);
         EXPECT_EQ(attempted, 1000);
         EXPECT_LE(kept, 48);  // strangers never hold more than three quarters of the places
         EXPECT_GE(refused, static_cast<unsigned long long>(connected - kept));
@@ -527,7 +549,8 @@ TEST_F(Hostile, a_thousand_idle_connections_neither_lock_out_nor_slow_the_publis
 
 // ---- two servers started at once ------------------------------------------
 
-bool can_connect(const char* path) {
+bool can_connect(const char* path)
+{
     int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -537,7 +560,8 @@ bool can_connect(const char* path) {
     return ok;
 }
 
-TEST_F(Hostile, of_two_servers_started_at_once_exactly_one_wins_and_keeps_its_files) {
+TEST_F(Hostile, of_two_servers_started_at_once_exactly_one_wins_and_keeps_its_files)
+{
     const int rounds = 200;
     for (int i = 0; i < rounds; i++) {
         int start[2], result[2], go[2];
@@ -604,7 +628,8 @@ TEST_F(Hostile, of_two_servers_started_at_once_exactly_one_wins_and_keeps_its_fi
 // ---- a receiver under its own account ------------------------------------
 
 // A folder made by root for the test, owned by uid with mode.
-void make_folder(const std::string& path, uid_t uid, mode_t mode) {
+void make_folder(const std::string& path, uid_t uid, mode_t mode)
+{
     fs::remove_all(path);
     ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path;
     ASSERT_EQ(chown(path.c_str(), uid, uid), 0) << path;
@@ -618,7 +643,8 @@ struct read_outcome {
     std::string words;
     size_t rows;
 };
-read_outcome read_as_root(const std::string& dir, unsigned uid) {
+read_outcome read_as_root(const std::string& dir, unsigned uid)
+{
     attacker server({"serve", dir, "3"}, uid);
     if (!server.wait_for("ready")) return {-1000, server.text, 0};
     rows_seen r;
@@ -637,7 +663,8 @@ read_outcome read_as_root(const std::string& dir, unsigned uid) {
     return o;
 }
 
-TEST_F(Hostile, a_receiver_under_its_own_account_is_read_when_root_handed_it_the_folder) {
+TEST_F(Hostile, a_receiver_under_its_own_account_is_read_when_root_handed_it_the_folder)
+{
     const unsigned receiver = 1234;
     // A root folder, writable by root alone, with the pipe folder given to
     // the receiver's user (as RuntimeDirectory= of its unit does).
@@ -664,7 +691,8 @@ TEST_F(Hostile, a_receiver_under_its_own_account_is_read_when_root_handed_it_the
     }
 }
 
-TEST_F(Hostile, a_folder_not_handed_over_by_a_trusted_owner_is_still_refused) {
+TEST_F(Hostile, a_folder_not_handed_over_by_a_trusted_owner_is_still_refused)
+{
     const unsigned receiver = 1234;
     struct case_t {
         const char* what;

@@ -139,8 +139,7 @@ public:
         // Everything below replaces system programs and mounts over /sys:
         // refuse to start anywhere but in the throwaway root.
         const char* flag = getenv("TARN_SANDBOXED");
-        ASSERT_TRUE(flag != nullptr && std::string(flag) == "1")
-            << "run this program through scripts/sandbox.sh";
+        ASSERT_TRUE(flag != nullptr && std::string(flag) == "1") << "run this program through scripts/sandbox.sh";
         ASSERT_EQ(geteuid(), 0u);
         struct statfs fs {};
         ASSERT_EQ(statfs("/sys", &fs), 0);
@@ -169,8 +168,7 @@ public:
     }
 };
 
-testing::Environment* const sandbox_environment =
-    testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+testing::Environment* const sandbox_environment = testing::AddGlobalTestEnvironment(new SandboxEnvironment);
 
 // Every access the library makes, in order; veto may refuse one.
 std::vector<std::pair<tarn_io_op, std::string>> accesses;
@@ -213,11 +211,10 @@ protected:
         make_dirs("/sys/class/net/wlan1/phy80211");
         write_file("/sys/class/net/wlan1/phy80211/name", "phy1\r\n");
         make_dirs("/sys/kernel/debug/ieee80211/phy1/ath10k");
-        write_file("/sys/kernel/debug/ieee80211/phy1/ath10k/fw_stats",
-                   "             ath10k PDEV stats\n"
-                   "             =================\n\n"
-                   "           Channel noise floor        -104\n"
-                   "              Channel TX power          40\n");
+        write_file("/sys/kernel/debug/ieee80211/phy1/ath10k/fw_stats", "             ath10k PDEV stats\n"
+                                                                       "             =================\n\n"
+                                                                       "           Channel noise floor        -104\n"
+                                                                       "              Channel TX power          40\n");
         make_dirs(rtl_dev + "/1-1.2:1.0");
         make_dirs(rtl_dev + "/module");
         for (const char* f : {"bind", "unbind", "uevent"}) {
@@ -240,7 +237,7 @@ protected:
     void TearDown() override { tarn_set_io_hook(nullptr, nullptr); }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Radio, run_command_returns_standard_output_whole)
 {
@@ -259,8 +256,8 @@ TEST_F(Radio, run_command_returns_standard_output_whole)
 TEST_F(Radio, service_is_running_only_when_systemctl_answers_active)
 {
     const std::vector<std::pair<std::string, bool>> answers = {
-        {"active\\n", true},   {"active \\r\\t\\n", true}, {"active", true},
-        {"inactive\\n", false}, {" active\\n", false},     {"", false},
+        {"active\\n", true},      {"active \\r\\t\\n", true}, {"active", true},
+        {"inactive\\n", false},   {" active\\n", false},      {"", false},
         {"activating\\n", false}, {"failed\\n", false},
     };
     for (const auto& [answer, expected] : answers) {
@@ -296,7 +293,7 @@ TEST_F(Radio, chip_comes_from_the_driver_listing)
     make_dirs("/sys/class/net/wlan3/device/driver/module/drivers/usb:rtl88xxau_vtx");
     EXPECT_EQ(get_chip("wlan3"), "rtl8812au");
     CaptureStderr();
-    EXPECT_EQ(get_chip("wlan9"), ""); // ls complains on stderr
+    EXPECT_EQ(get_chip("wlan9"), "");  // ls complains on stderr
     EXPECT_NE(GetCapturedStderr().find("wlan9"), std::string::npos);
     EXPECT_EQ(commands_run().front(), "ls /sys/class/net/wlan0/device/driver/module/drivers");
 }
@@ -309,12 +306,9 @@ TEST_F(Radio, monitor_mode_runs_seven_commands_in_order)
     EXPECT_EQ(set_monitor_mode("wlx00c0ca123456"), 0);
     GetCapturedStderr();
     const std::vector<std::string> expected = {
-        "systemctl stop wpa_supplicant",
-        "systemctl disable wpa_supplicant",
-        "systemctl stop NetworkManager",
-        "systemctl disable NetworkManager",
-        "ifconfig wlx00c0ca123456 down",
-        "iw dev wlx00c0ca123456 set monitor otherbss",
+        "systemctl stop wpa_supplicant", "systemctl disable wpa_supplicant",
+        "systemctl stop NetworkManager", "systemctl disable NetworkManager",
+        "ifconfig wlx00c0ca123456 down", "iw dev wlx00c0ca123456 set monitor otherbss",
         "ifconfig wlx00c0ca123456 up",
     };
     EXPECT_EQ(commands_run(), expected);
@@ -326,7 +320,7 @@ TEST_F(Radio, monitor_mode_stops_at_a_command_that_cannot_start)
     veto = [](tarn_io_op, const std::string& cmd) { return cmd.rfind("ifconfig", 0) == 0; };
     EXPECT_EQ(set_monitor_mode("wlan0"), -1);
     EXPECT_EQ(commands_run().size(), 5u);
-    EXPECT_EQ(log_lines().size(), 4u); // the four systemctl steps ran; nothing after
+    EXPECT_EQ(log_lines().size(), 4u);  // the four systemctl steps ran; nothing after
     EXPECT_EQ(log_lines().back(), "systemctl disable NetworkManager");
 }
 
@@ -341,8 +335,7 @@ TEST_F(Radio, refused_interface_names_start_no_process)
     EXPECT_EQ(update_RFE_type(1, "wlan0`touch /run/tarn-fake/owned`"), -1);
     EXPECT_EQ(get_ath10k_noise_floor("wlan1 /x"), 0);
     const std::string err = GetCapturedStderr();
-    EXPECT_NE(err.find("set_monitor_mode: refusing interface name \"" + evil + "\"\n"),
-              std::string::npos);
+    EXPECT_NE(err.find("set_monitor_mode: refusing interface name \"" + evil + "\"\n"), std::string::npos);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 6);
     EXPECT_TRUE(accesses.empty());
     EXPECT_TRUE(log_lines().empty());
@@ -353,11 +346,25 @@ TEST_F(Radio, names_that_would_be_options_or_shell_text_start_no_process)
 {
     std::vector<std::string> bad = {
         // Options: systemctl -H opens an ssh connection, ifconfig -a lists all.
-        "-a", "--help", "-Hroot@evil.example",
+        "-a",
+        "--help",
+        "-Hroot@evil.example",
         // White space and control characters.
-        "wlan0 x", "wlan0\tx", " wlan0", "wlan0\n", "wl\x01" "an", "wl\x7f" "an",
+        "wlan0 x",
+        "wlan0\tx",
+        " wlan0",
+        "wlan0\n",
+        "wl\x01"
+        "an",
+        "wl\x7f"
+        "an",
         // A shell comment, a home folder, a negation, a path, the two dot names.
-        "#wlan0", "~wlan0", "!wlan0", "a/b", ".", "..",
+        "#wlan0",
+        "~wlan0",
+        "!wlan0",
+        "a/b",
+        ".",
+        "..",
     };
     for (char c : std::string(";&|$`'\"<>()*?[]{}\\")) {
         bad.push_back(std::string("wl") + c + "an0");
@@ -376,10 +383,8 @@ TEST_F(Radio, names_that_would_be_options_or_shell_text_start_no_process)
     GetCapturedStdout();
     const std::string err = GetCapturedStderr();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(7 * bad.size()));
-    EXPECT_NE(err.find("is_service_running: refusing service name \"-Hroot@evil.example\"\n"),
-              std::string::npos);
-    EXPECT_NE(err.find("set_monitor_mode: refusing interface name \"wl\\x01an\"\n"),
-              std::string::npos);
+    EXPECT_NE(err.find("is_service_running: refusing service name \"-Hroot@evil.example\"\n"), std::string::npos);
+    EXPECT_NE(err.find("set_monitor_mode: refusing interface name \"wl\\x01an\"\n"), std::string::npos);
     EXPECT_TRUE(accesses.empty());
     EXPECT_EQ(log_lines(), std::vector<std::string>{});
 }
@@ -411,8 +416,7 @@ TEST_F(Radio, noise_floor_refuses_a_phy_name_that_is_not_a_plain_name)
     // Statistics outside debugfs that a crafted name would lead to.
     make_dirs(fake_dir + "/x/ath10k");
     write_file(fake_dir + "/x/ath10k/fw_stats", "Channel noise floor -50\n");
-    for (const std::string phy : {"../../../../../run/tarn-fake/x", "..", "phy1/../../x",
-                                  "ph\x01y"}) {
+    for (const std::string phy : {"../../../../../run/tarn-fake/x", "..", "phy1/../../x", "ph\x01y"}) {
         write_file("/sys/class/net/wlan1/phy80211/name", phy + "\n");
         accesses.clear();
         CaptureStderr();
@@ -436,13 +440,12 @@ TEST_F(Radio, ath0_script_gets_the_band_word_at_the_14_boundary)
 {
     set_rules("enable_vrx.sh*|script says hello\\n||4\n");
     CaptureStdout();
-    EXPECT_EQ(set_ath0_monitor_mode(14), 0); // the script's status is not used
+    EXPECT_EQ(set_ath0_monitor_mode(14), 0);  // the script's status is not used
     EXPECT_EQ(set_ath0_monitor_mode(15), 0);
     EXPECT_EQ(set_ath0_monitor_mode(0), 0);
     EXPECT_EQ(set_ath0_monitor_mode(-3), 0);
-    EXPECT_EQ(GetCapturedStdout(),
-              "Setting monitor mode ath0\nSetting monitor mode ath0\n"
-              "Setting monitor mode ath0\nSetting monitor mode ath0\n");
+    EXPECT_EQ(GetCapturedStdout(), "Setting monitor mode ath0\nSetting monitor mode ath0\n"
+                                   "Setting monitor mode ath0\nSetting monitor mode ath0\n");
     const std::vector<std::string> expected = {
         "bash /usr/bin/enable_vrx.sh -b 2G -c 14",
         "bash /usr/bin/enable_vrx.sh -b 5G -c 15",
@@ -487,18 +490,13 @@ TEST_F(Radio, tuning_uses_the_chip_and_the_ht_mode)
     EXPECT_EQ(set_frequency_and_bw("wlan1", 2437, 20, REGULATORY_OFF), 0);
     EXPECT_EQ(set_frequency_and_bw("wlan1", 5180, 80, REGULATORY_OFF), 0);
     EXPECT_EQ(set_frequency_and_bw("wlan1", 5180, 0, REGULATORY_OFF), 0);
-    EXPECT_EQ(set_frequency_and_bw("wlan1", 5500, 40, REGULATORY_OFF), 256); // raw wait status
+    EXPECT_EQ(set_frequency_and_bw("wlan1", 5500, 40, REGULATORY_OFF), 256);  // raw wait status
     const std::vector<std::string> expected = {
-        "ls /sys/class/net/wlan0/device/driver/module/drivers",
-        "iw dev wlan0 set freq 5180 HT40+",
-        "ls /sys/class/net/wlan1/device/driver/module/drivers",
-        "iw dev wlan1 set freq 2437 HT20",
-        "ls /sys/class/net/wlan1/device/driver/module/drivers",
-        "iw dev wlan1 set freq 5180 HT40+",
-        "ls /sys/class/net/wlan1/device/driver/module/drivers",
-        "iw dev wlan1 set freq 5180 HT40+",
-        "ls /sys/class/net/wlan1/device/driver/module/drivers",
-        "iw dev wlan1 set freq 5500 HT40+",
+        "ls /sys/class/net/wlan0/device/driver/module/drivers", "iw dev wlan0 set freq 5180 HT40+",
+        "ls /sys/class/net/wlan1/device/driver/module/drivers", "iw dev wlan1 set freq 2437 HT20",
+        "ls /sys/class/net/wlan1/device/driver/module/drivers", "iw dev wlan1 set freq 5180 HT40+",
+        "ls /sys/class/net/wlan1/device/driver/module/drivers", "iw dev wlan1 set freq 5180 HT40+",
+        "ls /sys/class/net/wlan1/device/driver/module/drivers", "iw dev wlan1 set freq 5500 HT40+",
     };
     EXPECT_EQ(commands_run(), expected);
     // An interface without a driver listing gets the generic command.
@@ -517,10 +515,8 @@ TEST_F(Radio, transmit_power_picks_pit_power_only_in_pit_mode)
     EXPECT_EQ(set_power("wlan0", 2000, 100, true, false), 0);
     EXPECT_EQ(set_power("wlan0", 77, 100, false, false), 512);
     const std::vector<std::string> expected = {
-        "iw dev wlan0 set txpower fixed 100",
-        "iw dev wlan0 set txpower fixed 2000",
-        "iw dev wlan0 set txpower fixed 2000",
-        "iw dev wlan0 set txpower fixed 2000",
+        "iw dev wlan0 set txpower fixed 100",  "iw dev wlan0 set txpower fixed 2000",
+        "iw dev wlan0 set txpower fixed 2000", "iw dev wlan0 set txpower fixed 2000",
         "iw dev wlan0 set txpower fixed 77",
     };
     EXPECT_EQ(commands_run(), expected);
@@ -529,8 +525,7 @@ TEST_F(Radio, transmit_power_picks_pit_power_only_in_pit_mode)
 
 namespace {
 
-const std::vector<std::string> rfe_commands(const std::string& ifname, const std::string& port,
-                                            int type)
+const std::vector<std::string> rfe_commands(const std::string& ifname, const std::string& port, int type)
 {
     return {
         "ifconfig " + ifname + " down",
@@ -558,12 +553,12 @@ void wait_for_dhcp_client()
     ADD_FAILURE() << "udhcpc never ran";
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(Radio, rfe_update_rebinds_the_usb_device_around_the_write)
 {
     set_rules("ifconfig wwan0*||no such device\\n|1\n");
-    EXPECT_EQ(update_RFE_type(1, "wlan0"), 0); // failing wwan0 steps do not count
+    EXPECT_EQ(update_RFE_type(1, "wlan0"), 0);  // failing wwan0 steps do not count
     wait_for_dhcp_client();
     EXPECT_EQ(commands_run(), rfe_commands("wlan0", "1-1.2", 1));
     const std::vector<std::string> logged = {
@@ -632,8 +627,7 @@ TEST_F(Radio, rfe_update_without_a_device_runs_nothing)
     ASSERT_EQ(rename(rtl_dev.c_str(), (drivers + "/gone").c_str()), 0);
     CaptureStderr();
     EXPECT_EQ(update_RFE_type(1, "wlan0"), -1);
-    EXPECT_EQ(GetCapturedStderr(),
-              "update_RFE_type: opendir: " + std::string(strerror(ENOENT)) + "\n");
+    EXPECT_EQ(GetCapturedStderr(), "update_RFE_type: opendir: " + std::string(strerror(ENOENT)) + "\n");
     EXPECT_TRUE(commands_run().empty());
     EXPECT_TRUE(log_lines().empty());
 }
@@ -667,8 +661,7 @@ TEST_F(Radio, rfe_update_uses_the_first_listed_device_and_checks_its_name)
     unlink(log_path.c_str());
     CaptureStderr();
     EXPECT_EQ(update_RFE_type(3, "wlan0"), -1);
-    EXPECT_EQ(GetCapturedStderr(),
-              "update_RFE_type: refusing USB bus-port name \"1-1;iw injected\"\n");
+    EXPECT_EQ(GetCapturedStderr(), "update_RFE_type: refusing USB bus-port name \"1-1;iw injected\"\n");
     EXPECT_TRUE(commands_run().empty());
     EXPECT_EQ(log_lines(), std::vector<std::string>{});
 }
@@ -678,12 +671,11 @@ TEST_F(Radio, rfe_check_writes_the_type_the_band_change_needs)
     struct Case {
         int new_ch, cur_ch;
         bool force;
-        const char* written; // nullptr: nothing runs
+        const char* written;  // nullptr: nothing runs
     };
     const Case cases[] = {
-        {6, 36, false, "3\n"}, {149, 6, false, "1\n"}, {11, 1, false, nullptr},
-        {11, 1, true, "3\n"},  {20, 6, false, "1\n"},  {36, 0, false, "1\n"},
-        {157, 149, false, nullptr}, {157, 149, true, "1\n"},
+        {6, 36, false, "3\n"}, {149, 6, false, "1\n"}, {11, 1, false, nullptr},    {11, 1, true, "3\n"},
+        {20, 6, false, "1\n"}, {36, 0, false, "1\n"},  {157, 149, false, nullptr}, {157, 149, true, "1\n"},
     };
     for (const auto& c : cases) {
         write_file(rfe_param, "x");
@@ -703,8 +695,7 @@ TEST_F(Radio, rfe_check_writes_the_type_the_band_change_needs)
     CaptureStdout();
     EXPECT_EQ(check_for_RFE_update(0, 36, "wlan0", true), -1);
     EXPECT_EQ(check_for_RFE_update(178, 6, "wlan0", true), -1);
-    EXPECT_EQ(GetCapturedStdout(),
-              "Provided channel is not valid: 0\nProvided channel is not valid: 178\n");
+    EXPECT_EQ(GetCapturedStdout(), "Provided channel is not valid: 0\nProvided channel is not valid: 178\n");
     EXPECT_TRUE(accesses.empty());
 }
 
@@ -727,7 +718,7 @@ TEST_F(Radio, channel_override_writes_the_bare_number)
 TEST_F(Radio, channel_override_reports_failed_open_and_failed_write)
 {
     unlink(override_param.c_str());
-    make_dirs(override_param); // a folder in its place cannot be opened for writing
+    make_dirs(override_param);  // a folder in its place cannot be opened for writing
     CaptureStdout();
     EXPECT_EQ(set_override_parameters(36, 0), -1);
     EXPECT_EQ(GetCapturedStdout(), "Failed to open override parameter file: " + override_param);
@@ -778,11 +769,10 @@ TEST_F(Radio, noise_floor_is_zero_without_an_ath10k_phy_or_statistics)
     EXPECT_EQ(get_ath10k_noise_floor("wlan1"), 0);
     write_file("/sys/class/net/wlan1/phy80211/name", "phy2\n");
     EXPECT_EQ(get_ath10k_noise_floor("wlan1"), 0);
-    EXPECT_EQ(GetCapturedStderr(),
-              "Warning: Unable to determine PHY for interface wlan1\n"
-              "Warning: Unable to determine PHY for interface wlan1\n"
-              "Warning: Unable to determine PHY for interface wlan1\n"
-              "Warning: Unable to open /sys/kernel/debug/ieee80211/phy2/ath10k/fw_stats\n");
+    EXPECT_EQ(GetCapturedStderr(), "Warning: Unable to determine PHY for interface wlan1\n"
+                                   "Warning: Unable to determine PHY for interface wlan1\n"
+                                   "Warning: Unable to determine PHY for interface wlan1\n"
+                                   "Warning: Unable to open /sys/kernel/debug/ieee80211/phy2/ath10k/fw_stats\n");
 }
 
 TEST_F(Radio, perf_mode_request_fails_when_nothing_listens)
@@ -804,7 +794,7 @@ void _control_cb(int, char* cmd, int bytes, void*)
     control_cv.notify_all();
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(Radio, perf_mode_request_reaches_the_cpu_statistics_service)
 {

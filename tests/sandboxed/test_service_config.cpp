@@ -34,10 +34,7 @@ protected:
         if (getenv("TARN_SANDBOXED") == nullptr) GTEST_SKIP() << "needs the sandbox";
         ASSERT_EQ(system("rm -rf /etc/hexwing && mkdir -p /etc/hexwing"), 0);
     }
-    void put(const std::string& path, const std::string& text)
-    {
-        std::ofstream(path, std::ios::binary) << text;
-    }
+    void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
     template <typename F>
     void quiet(F f)
     {
@@ -60,7 +57,8 @@ TEST_F(ServiceConfigs, missing_file_is_created_and_written_as_header_and_empty_o
 {
     quiet([] { config_update_number(VTX.c_str(), "frequency", 5180, false); });
     EXPECT_EQ(out, "No configuration file found, created a new empty configuration file using "
-                   "defaults: " + VTX + "\n");
+                   "defaults: " +
+                       VTX + "\n");
     std::string body = body_after(VTX, VTX_CONFIG_HEADER);
     cJSON* t = cJSON_Parse(body.c_str());
     ASSERT_NE(t, nullptr) << body;

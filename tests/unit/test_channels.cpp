@@ -69,23 +69,22 @@ TEST(ChannelPlan, bands_follow_their_boundaries_for_any_integer)
 
 TEST(ChannelPlan, scanning_walks_one_ring_over_both_bands)
 {
-    const std::vector<int> ring = {1,   2,   3,   4,   5,   6,   7,   8,   9,   10,
-                                   11,  12,  13,  36,  40,  44,  48,  52,  56,  60,
-                                   64,  100, 104, 108, 112, 116, 120, 124, 128, 132,
-                                   136, 140, 144, 149, 153, 157, 161, 165, 169};
+    const std::vector<int> ring = {1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  13,
+                                   36,  40,  44,  48,  52,  56,  60,  64,  100, 104, 108, 112, 116,
+                                   120, 124, 128, 132, 136, 140, 144, 149, 153, 157, 161, 165, 169};
     CaptureStdout();
     int ch = 1;
     for (size_t i = 0; i < ring.size(); i++) {
         ASSERT_EQ(ch, ring[i]);
         ch = get_next_channel(ch, SCAN_UP);
     }
-    EXPECT_EQ(ch, 1); // 169 wraps up to 1
+    EXPECT_EQ(ch, 1);  // 169 wraps up to 1
     ch = 169;
     for (size_t i = ring.size(); i-- > 0;) {
         ASSERT_EQ(ch, ring[i]);
         ch = get_next_channel(ch, SCAN_DOWN);
     }
-    EXPECT_EQ(ch, 169); // 1 wraps down to 169
+    EXPECT_EQ(ch, 169);  // 1 wraps down to 169
     EXPECT_EQ(GetCapturedStdout(), "");
 
     EXPECT_EQ(get_next_channel(13, SCAN_UP), 36);
@@ -108,8 +107,7 @@ TEST(ChannelPlan, scanning_from_an_unplanned_channel_stays_there)
     for (auto dir : {SCAN_UP, SCAN_DOWN}) {
         CaptureStdout();
         EXPECT_EQ(get_next_channel(14, dir), 14);
-        EXPECT_EQ(GetCapturedStdout(),
-                  "INVALID Channel provided (14). Staying on current frequency.\n");
+        EXPECT_EQ(GetCapturedStdout(), "INVALID Channel provided (14). Staying on current frequency.\n");
     }
     CaptureStdout();
     EXPECT_EQ(get_next_channel(-7, SCAN_UP), -7);

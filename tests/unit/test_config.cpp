@@ -93,7 +93,8 @@ TEST_F(ConfigFiles, open_json_creates_only_when_asked)
     EXPECT_EQ(cJSON_GetArraySize(t), 0);
     cJSON_Delete(t);
     EXPECT_EQ(out, "No configuration file found, created a new empty configuration file using "
-                   "defaults: " + path("cfg") + "\n");
+                   "defaults: " +
+                       path("cfg") + "\n");
 
     quiet([&] { t = open_json(path("cfg").c_str(), true); });
     ASSERT_NE(t, nullptr);
@@ -133,7 +134,8 @@ TEST_F(ConfigFiles, update_changes_only_settings_the_file_holds)
     // A missing file is created and written back as an empty object.
     quiet([&] { config_update_string(path("new.json").c_str(), "encoding", "h265"); });
     EXPECT_EQ(out, "No configuration file found, created a new empty configuration file using "
-                   "defaults: " + path("new.json") + "\n");
+                   "defaults: " +
+                       path("new.json") + "\n");
     cJSON* t = read("new.json");
     ASSERT_NE(t, nullptr);
     EXPECT_TRUE(cJSON_IsObject(t));

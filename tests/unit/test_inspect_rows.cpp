@@ -33,27 +33,27 @@ struct model {
             if (shown && r.sample_id == last) continue;
             out += newline ? "\n" : "\r\e[2K";
             float avg = r.vrx_latency_ms;
-            if (r.frame_type == 101 || r.frame_type == 19) avg = calc_avg_latency(r.vrx_latency_ms, i_win);
-            else if (r.frame_type == 1 || r.frame_type == 65) avg = calc_avg_latency(r.vrx_latency_ms, p_win);
+            if (r.frame_type == 101 || r.frame_type == 19)
+                avg = calc_avg_latency(r.vrx_latency_ms, i_win);
+            else if (r.frame_type == 1 || r.frame_type == 65)
+                avg = calc_avg_latency(r.vrx_latency_ms, p_win);
             last = r.sample_id;
             shown = true;
             const std::string type = nalu_as_string(r.frame_type, mode);
             std::ostringstream s;
-            s << "|" << std::setw(8) << r.sample_id << " |" << std::fixed << std::setprecision(1)
-              << std::setw(7) << r.input_mbps << "    |" << std::setprecision(3) << std::setw(7)
-              << r.vtx_latency_ms << "  |" << std::setw(7) << r.vrx_latency_ms << "  |"
-              << std::setw(9) << avg << "    |" << std::setw(8) << r.frame_latency_ms << "   |"
-              << std::setw(7) << r.fec_latency_ms << "  |" << std::setw(9) << r.decode_latency_ms
-              << "   |" << std::setw(9) << r.render_latency_ms << "   |" << std::setw(8)
-              << r.pcap_delta_ms << "   |" << std::setprecision(1) << std::setw(5) << r.fps
-              << " |" << std::setw(7) << r.rssi_dbm << "    |" << std::setw(5) << r.fragments
-              << "  |" << std::setw(11) << type << " |" << std::setw(7) << r.vbat_vdc << "    |";
+            s << "|" << std::setw(8) << r.sample_id << " |" << std::fixed << std::setprecision(1) << std::setw(7)
+              << r.input_mbps << "    |" << std::setprecision(3) << std::setw(7) << r.vtx_latency_ms << "  |"
+              << std::setw(7) << r.vrx_latency_ms << "  |" << std::setw(9) << avg << "    |" << std::setw(8)
+              << r.frame_latency_ms << "   |" << std::setw(7) << r.fec_latency_ms << "  |" << std::setw(9)
+              << r.decode_latency_ms << "   |" << std::setw(9) << r.render_latency_ms << "   |" << std::setw(8)
+              << r.pcap_delta_ms << "   |" << std::setprecision(1) << std::setw(5) << r.fps << " |" << std::setw(7)
+              << r.rssi_dbm << "    |" << std::setw(5) << r.fragments << "  |" << std::setw(11) << type << " |"
+              << std::setw(7) << r.vbat_vdc << "    |";
             out += s.str();
-            csv << r.sample_id << "," << std::setprecision(1) << r.input_mbps << ","
-                << std::setprecision(3) << r.vtx_latency_ms << "," << r.vrx_latency_ms << ","
-                << avg << "," << r.frame_latency_ms << "," << r.fec_latency_ms << ","
-                << r.decode_latency_ms << "," << r.render_latency_ms << "," << r.pcap_delta_ms
-                << "," << r.fps << "," << r.rssi_dbm << "," << r.fragments << "," << type << "\n";
+            csv << r.sample_id << "," << std::setprecision(1) << r.input_mbps << "," << std::setprecision(3)
+                << r.vtx_latency_ms << "," << r.vrx_latency_ms << "," << avg << "," << r.frame_latency_ms << ","
+                << r.fec_latency_ms << "," << r.decode_latency_ms << "," << r.render_latency_ms << ","
+                << r.pcap_delta_ms << "," << r.fps << "," << r.rssi_dbm << "," << r.fragments << "," << type << "\n";
         }
         return out;
     }
@@ -86,11 +86,23 @@ std::string slurp(const std::string& path)
 
 float random_float(std::mt19937& rng)
 {
-    static const float specials[] = {
-        std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-        std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-        0.0f, -0.0f, 0.0005f, -0.0005f, 0.05f, 0.25f, 1234.5678f, 1e30f, -1e30f, 3.4e38f,
-        1e-40f, 99999.95f, 0.0625f};
+    static const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                                     -std::numeric_limits<float>::quiet_NaN(),
+                                     std::numeric_limits<float>::infinity(),
+                                     -std::numeric_limits<float>::infinity(),
+                                     0.0f,
+                                     -0.0f,
+                                     0.0005f,
+                                     -0.0005f,
+                                     0.05f,
+                                     0.25f,
+                                     1234.5678f,
+                                     1e30f,
+                                     -1e30f,
+                                     3.4e38f,
+                                     1e-40f,
+                                     99999.95f,
+                                     0.0625f};
     switch (rng() % 5) {
     case 0: return specials[rng() % (sizeof specials / sizeof *specials)];
     case 4: {
@@ -152,18 +164,17 @@ TEST_F(InspectRows, worked_example_gives_the_documented_row_and_csv_line)
         "|    2.000   |   0.750   | 59.9 |    -45    |   12  |   H264 (I) |   16.8    |";
     EXPECT_EQ(row.size(), 169u);
     EXPECT_EQ(run_cb({r}, 3), "\r\e[2K" + row);
-    EXPECT_EQ(slurp(log),
-              "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC "
-              "Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n"
-              "1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)\n");
+    EXPECT_EQ(slurp(log), "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC "
+                          "Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n"
+                          "1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)\n");
 }
 
 TEST_F(InspectRows, first_sample_zero_is_shown_and_repeats_are_skipped)
 {
     EXPECT_NE(run_cb({record(0, 65, 1.0f)}), "");
     // 0 again is a repeat now; 5, 5 shows once; A B A shows three rows.
-    const std::string out = run_cb({record(0, 65, 1.0f), record(5, 65, 2.0f), record(5, 65, 3.0f),
-                                    record(6, 65, 4.0f), record(5, 65, 5.0f)});
+    const std::string out = run_cb(
+        {record(0, 65, 1.0f), record(5, 65, 2.0f), record(5, 65, 3.0f), record(6, 65, 4.0f), record(5, 65, 5.0f)});
     size_t rows = 0;
     for (size_t p = 0; (p = out.find("\r\e[2K", p)) != std::string::npos; p++) rows++;
     EXPECT_EQ(rows, 3u);
@@ -212,8 +223,7 @@ TEST_F(InspectRows, rows_match_stream_formatting_for_any_values)
         const std::string want = m.feed(recs, mode, en_newline != 0);
         ASSERT_EQ(run_cb(recs, rng() % 4), want) << "buffer " << buffer;
     }
-    EXPECT_EQ(slurp(log),
-              "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC "
-              "Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n" +
-                  m.csv.str());
+    EXPECT_EQ(slurp(log), "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,FEC "
+                          "Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n" +
+                              m.csv.str());
 }

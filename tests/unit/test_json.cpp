@@ -245,8 +245,7 @@ TEST(JsonFetch, copies_member_or_default_and_truncates)
     EXPECT_EQ(strlen(buf), 19u);
     EXPECT_STREQ(buf, "abcdefghijklmnopqrs");
     memset(buf, 'Z', sizeof buf);
-    EXPECT_EQ(json_fetch_string_with_default(t, "missing", buf, 20,
-                                             "0123456789012345678901234"), 1);
+    EXPECT_EQ(json_fetch_string_with_default(t, "missing", buf, 20, "0123456789012345678901234"), 1);
     EXPECT_STREQ(buf, "0123456789012345678");
 
     EXPECT_EQ(json_fetch_string_with_default(nullptr, "encoding", buf, 20, "h264"), 1);
@@ -356,8 +355,7 @@ TEST_F(JsonFiles, writes_never_replace_a_fifo_or_a_device)
     cJSON* t = cJSON_CreateObject();
     testing::internal::CaptureStderr();
     EXPECT_EQ(json_write_to_file(path("fifo").c_str(), t), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "json: cannot write " + path("fifo") + ": not a regular file\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "json: cannot write " + path("fifo") + ": not a regular file\n");
     struct stat st;
     ASSERT_EQ(lstat(path("fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
@@ -365,8 +363,7 @@ TEST_F(JsonFiles, writes_never_replace_a_fifo_or_a_device)
     ASSERT_EQ(symlink("/dev/null", path("null").c_str()), 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(json_write_to_file(path("null").c_str(), t), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "json: cannot write " + path("null") + ": not a regular file\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "json: cannot write " + path("null") + ": not a regular file\n");
     ASSERT_EQ(stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(entries(), 2);  // fifo and null: no temporary or lock file left
@@ -389,16 +386,12 @@ TEST_F(JsonFiles, writers_lock_is_reentrant_exclusive_and_gone_afterwards)
     EXPECT_EQ(in_child(
                   [&] {
                       int fd = open(lock.c_str(), O_RDONLY);
-                      return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK
-                                 ? 0
-                                 : 1;
+                      return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? 0 : 1;
                   },
                   path("err")),
               0);
     // The holder itself writes without waiting for itself, and may nest.
-    EXPECT_EQ(in_child([&] { return json_write_to_file(path("cfg").c_str(), t) == 0 ? 0 : 1; },
-                       path("err")),
-              0);
+    EXPECT_EQ(in_child([&] { return json_write_to_file(path("cfg").c_str(), t) == 0 ? 0 : 1; }, path("err")), 0);
     ASSERT_EQ(json_lock_file(path("cfg").c_str()), 0);
     json_unlock_file(path("cfg").c_str());
     EXPECT_TRUE(exists(lock));
@@ -445,11 +438,8 @@ TEST_F(JsonFiles, writers_lock_refuses_a_link_or_a_fifo_in_its_place)
 
     ASSERT_EQ(unlink((path("cfg") + ".lock").c_str()), 0);
     ASSERT_EQ(mkfifo((path("cfg") + ".lock").c_str(), 0600), 0);
-    EXPECT_EQ(in_child([&] { return json_write_to_file(path("cfg").c_str(), t) == -1 ? 0 : 1; },
-                       path("err")),
-              0);
-    EXPECT_EQ(slurp(path("err")),
-              "json: cannot lock " + path("cfg") + ".lock: not a regular file\n");
+    EXPECT_EQ(in_child([&] { return json_write_to_file(path("cfg").c_str(), t) == -1 ? 0 : 1; }, path("err")), 0);
+    EXPECT_EQ(slurp(path("err")), "json: cannot lock " + path("cfg") + ".lock: not a regular file\n");
     EXPECT_EQ(get("cfg"), "{\"a\": 1}");
     cJSON_Delete(t);
 }

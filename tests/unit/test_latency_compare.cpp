@@ -70,8 +70,7 @@ compare_run_t burst_run(unsigned seed, size_t frames, int32_t shift = 0, double 
 }
 
 // The slow way: each resample built as a list of values and sorted.
-void reference_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
-                      std::vector<int64_t>& out)
+void reference_metric(const compare_run_t& x, int m, int which, const compare_options_t& o, std::vector<int64_t>& out)
 {
     const uint64_t len = std::min<uint64_t>(x.block, x.frames);
     for (uint32_t r = 0; r < o.resamples; r++) {
@@ -92,8 +91,8 @@ void reference_metric(const compare_run_t& x, int m, int which, const compare_op
         for (int q = 0; q < 3; q++)
             out.push_back(vals.empty() ? NO_VALUE : static_cast<int64_t>(sorted_rank(vals, nums[q], 100)));
         out.push_back(vals.empty() ? NO_VALUE
-                                   : static_cast<int64_t>(std::llround(static_cast<double>(sum) /
-                                                                       static_cast<double>(vals.size()))));
+                                   : static_cast<int64_t>(
+                                         std::llround(static_cast<double>(sum) / static_cast<double>(vals.size()))));
     }
 }
 

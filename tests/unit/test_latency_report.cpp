@@ -29,8 +29,8 @@ const std::string WORKED = "1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.0
 
 std::string row(uint32_t id, const char* type = "H264 (P)", const char* vrx = "10.000")
 {
-    return std::to_string(id) + ",12.0,8.000," + vrx + ",10.000,2.000,1.000,4.000,2.000,16.667,60.000,-50,7," +
-           type + "\n";
+    return std::to_string(id) + ",12.0,8.000," + vrx + ",10.000,2.000,1.000,4.000,2.000,16.667,60.000,-50,7," + type +
+           "\n";
 }
 
 // Writes text to a temporary file and returns a descriptor open on it.
@@ -100,7 +100,9 @@ TEST(LatencyLog, parses_the_worked_example_line_field_by_field)
     EXPECT_EQ(r.kind, FRAME_KIND_OTHER);
     // The largest float, printed whole, still parses.
     ASSERT_EQ(parse_latency_line("4294967295,340282346638528859811704183484516925440.000,0,0,0,0,0,0,0,0,0,"
-                                 "-2147483648,2147483647,H264 (?) 77", r), nullptr);
+                                 "-2147483648,2147483647,H264 (?) 77",
+                                 r),
+              nullptr);
     EXPECT_EQ(r.sample_id, 4294967295u);
     EXPECT_EQ(r.input_mbps, 3.40282346638528859811704183484516925440e38f);
     EXPECT_EQ(r.rssi_dbm, INT32_MIN);
@@ -114,10 +116,11 @@ TEST(LatencyLog, fast_number_parsing_gives_the_same_floats_as_from_chars)
     // numbers; each must read as from_chars reads it. Read as the first float
     // of a line and as its last, where fewer bytes follow.
     std::mt19937 rng(3);
-    std::vector<std::string> texts = {"0.000", "-0.000", "16777215", "1677721.5", "9999999", "99999999",
-                                      "0.1", "8388.6085", "12.", ".5", "-.5", "1e3", "-", ".", "-.", "--1",
-                                      "1-2", "1..2", "1.2.3", "00.50", "-0", "0000000", "-9999.999", "-99999.999",
-                                      "9.9999999", "1234567.", ".1234567", "12,5", "1/2", "1:2"};
+    std::vector<std::string> texts = {"0.000",     "-0.000",    "16777215", "1677721.5", "9999999",   "99999999",
+                                      "0.1",       "8388.6085", "12.",      ".5",        "-.5",       "1e3",
+                                      "-",         ".",         "-.",       "--1",       "1-2",       "1..2",
+                                      "1.2.3",     "00.50",     "-0",       "0000000",   "-9999.999", "-99999.999",
+                                      "9.9999999", "1234567.",  ".1234567", "12,5",      "1/2",       "1:2"};
     for (int i = 0; i < 100000; i++) {
         const int digits = 1 + static_cast<int>(rng() % 8);
         std::string t = rng() % 2 ? "-" : "";
@@ -160,7 +163,9 @@ TEST(LatencyLog, reads_only_the_columns_asked_for_and_the_same_values)
         std::string line = std::to_string(rng());
         for (int c = 0; c < 10; c++) line += "," + num(c == 0 ? 1 : 3);
         line += fmt::format(",{},{},{}", -static_cast<int>(rng() % 90), rng() % 40,
-                            i % 3 == 0 ? "H264 (I)" : i % 3 == 1 ? "H265 (P)" : "H264 (SPS)");
+                            i % 3 == 0   ? "H264 (I)"
+                            : i % 3 == 1 ? "H265 (P)"
+                                         : "H264 (SPS)");
         latency_row_t whole, part;
         memset(&part, 0x55, sizeof part);
         const latency_row_t before = part;
@@ -171,7 +176,8 @@ TEST(LatencyLog, reads_only_the_columns_asked_for_and_the_same_values)
             if (col.csv_title == nullptr || col.source == SRC_AVERAGE) continue;
             const latency_row_t& want = (PLOT_COLUMNS & latency_column_bit(c)) ? whole : before;
             EXPECT_EQ(memcmp(reinterpret_cast<const char*>(&part) + col.offset,
-                             reinterpret_cast<const char*>(&want) + col.offset, 4), 0)
+                             reinterpret_cast<const char*>(&want) + col.offset, 4),
+                      0)
                 << col.member << " of " << line;
         }
         EXPECT_EQ(part.kind, whole.kind) << line;
@@ -180,8 +186,10 @@ TEST(LatencyLog, reads_only_the_columns_asked_for_and_the_same_values)
     // Fields missing are still missing, whatever is asked for.
     latency_row_t r;
     EXPECT_STREQ(parse_latency_line("1234,12.3,10.500,20.250", r, PLOT_COLUMNS), "too few fields");
-    EXPECT_STREQ(parse_latency_line("1234,12.3,10.500,x.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)",
-                                    r, PLOT_COLUMNS), "bad number");
+    EXPECT_STREQ(
+        parse_latency_line("1234,12.3,10.500,x.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)", r,
+                           PLOT_COLUMNS),
+        "bad number");
 }
 
 TEST(LatencyLog, refuses_lines_the_inspector_cannot_have_written)
@@ -199,7 +207,8 @@ TEST(LatencyLog, refuses_lines_the_inspector_cannot_have_written)
         {"1234,,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)", "bad number"},
         {"1234,12.3,1e999,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,12,H264 (I)", "bad number"},
         {"1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45x,12,H264 (I)", "bad RSSI"},
-        {"1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,2147483648,H264 (I)", "bad fragment count"},
+        {"1234,12.3,10.500,20.250,20.250,3.200,1.100,5.500,2.000,0.750,59.940,-45,2147483648,H264 (I)",
+         "bad fragment count"},
         {WORKED.substr(0, WORKED.size() - 8) + "H266 (I)", "unknown frame type"},
         {WORKED.substr(0, WORKED.size() - 8) + "H264 (I) ", "unknown frame type"},
         // The inspector names 65 "H264 (P)", so "(?) 65" is not its text.
@@ -270,12 +279,12 @@ TEST(LatencyLog, replayed_record_makes_the_inspector_write_the_same_line)
 TEST(LatencyLog, numbers_runs_and_lines_and_reports_malformed_lines)
 {
     const std::string text = row(1) + HEADER + row(2) + "garbage\n" + row(3) + HEADER + HEADER +
-                             row(4).substr(0, row(4).size() - 1) + "\r\n" + "\n" + row(5).substr(0, row(5).size() - 1);  // last line without "\n"
+                             row(4).substr(0, row(4).size() - 1) + "\r\n" + "\n" +
+                             row(5).substr(0, row(5).size() - 1);  // last line without "\n"
     const std::vector<event> ev = read_all(text);
     const std::vector<event> want = {
         {'r', 1, 1, "1"}, {'h', 2, 2, ""}, {'r', 3, 2, "2"}, {'m', 4, 2, "too few fields"}, {'r', 5, 2, "3"},
-        {'h', 6, 3, ""},  {'h', 7, 4, ""}, {'r', 8, 4, "4"}, {'m', 9, 4, "empty line"},
-        {'r', 10, 4, "5"},
+        {'h', 6, 3, ""},  {'h', 7, 4, ""}, {'r', 8, 4, "4"}, {'m', 9, 4, "empty line"},     {'r', 10, 4, "5"},
     };
     ASSERT_EQ(ev.size(), want.size());
     for (size_t i = 0; i < ev.size(); i++) {

@@ -90,8 +90,8 @@ struct ref_ids {
 TEST(ValueHistogram, percentiles_min_max_mean_match_a_sorted_copy)
 {
     std::mt19937 rng(11);
-    const std::pair<uint64_t, uint64_t> ps[] = {{0, 100}, {1, 100}, {25, 100}, {50, 100}, {95, 100},
-                                                {99, 100}, {999, 1000}, {100, 100}};
+    const std::pair<uint64_t, uint64_t> ps[] = {{0, 100},  {1, 100},  {25, 100},   {50, 100},
+                                                {95, 100}, {99, 100}, {999, 1000}, {100, 100}};
     for (size_t n : {1u, 2u, 3u, 19u, 20u, 21u, 100u, 101u, 1000u, 5003u}) {
         for (int round = 0; round < 6; round++) {
             const std::vector<double> v = random_values(rng, n, round % 2 ? 5 : 200000, round >= 4);
@@ -100,12 +100,14 @@ TEST(ValueHistogram, percentiles_min_max_mean_match_a_sorted_copy)
             ASSERT_EQ(h.count(), n);
             EXPECT_EQ(h.distinct(), std::set<double>(v.begin(), v.end()).size()) << "one entry per distinct value";
             for (const auto& [num, den] : ps)
-                EXPECT_EQ(h.percentile(num, den), ref_percentile(v, num, den)) << "n=" << n << " p=" << num << "/" << den;
+                EXPECT_EQ(h.percentile(num, den), ref_percentile(v, num, den))
+                    << "n=" << n << " p=" << num << "/" << den;
             EXPECT_EQ(h.min(), *std::min_element(v.begin(), v.end()));
             EXPECT_EQ(h.max(), *std::max_element(v.begin(), v.end()));
             long double sum = 0;
             for (double x : v) sum += x;
-            EXPECT_NEAR(h.mean(), static_cast<double>(sum / n), 1e-9 * std::max(1.0, std::fabs(static_cast<double>(sum / n))));
+            EXPECT_NEAR(h.mean(), static_cast<double>(sum / n),
+                        1e-9 * std::max(1.0, std::fabs(static_cast<double>(sum / n))));
             const column_stats_t s = h.stats(7);
             EXPECT_EQ(s.n, n);
             EXPECT_EQ(s.nonfinite, 7u);
@@ -194,7 +196,8 @@ TEST(IdTracker, matches_a_set_of_seen_ids_on_random_orders)
         int64_t step_missing = 0;
         uint64_t step_repeats = 0, step_out_of_order = 0;
         // Near the wrap on some rounds; steps forward, back, repeats, jumps.
-        uint32_t id = round % 3 == 0 ? 4294967295u - static_cast<uint32_t>(rng() % 50) : static_cast<uint32_t>(rng() % 1000);
+        uint32_t id =
+            round % 3 == 0 ? 4294967295u - static_cast<uint32_t>(rng() % 50) : static_cast<uint32_t>(rng() % 1000);
         const int n = 1 + static_cast<int>(rng() % 200);
         for (int i = 0; i < n; i++) {
             const int64_t x = track_id(t, id);
@@ -278,7 +281,8 @@ TEST(WindowColumn, add_and_remove_match_a_multiset_recomputed_each_step)
         if (!in.empty()) {
             long double sum = 0;
             for (double x : in) sum += x;
-            EXPECT_NEAR(w.mean(), static_cast<double>(sum / in.size()), 1e-6 * std::max(1.0L, std::fabs(sum / in.size())));
+            EXPECT_NEAR(w.mean(), static_cast<double>(sum / in.size()),
+                        1e-6 * std::max(1.0L, std::fabs(sum / in.size())));
         }
     }
     w.clear();
@@ -301,8 +305,8 @@ TEST(WindowColumn, ranks_inside_outside_and_after_the_block_moves)
     auto draw = [&]() -> double {
         const unsigned k = rng() % 20;
         int64_t t = centre + static_cast<int64_t>(rng() % 40000) - 2000;
-        if (k == 0) t = centre - dense - static_cast<int64_t>(rng() % 1000);            // below the block
-        if (k == 1) t = centre + dense + static_cast<int64_t>(rng() % 5000000);         // above it
+        if (k == 0) t = centre - dense - static_cast<int64_t>(rng() % 1000);                       // below the block
+        if (k == 1) t = centre + dense + static_cast<int64_t>(rng() % 5000000);                    // above it
         if (k == 2) return (rng() % 2 ? 1 : -1) * (2e12 + static_cast<double>(rng() % 7) * 1e12);  // beyond thousandths
         return static_cast<double>(t) / 1000;
     };
@@ -440,7 +444,8 @@ TEST(LatencyWindow, every_span_equals_the_statistics_of_the_records_still_in_it)
     for (int i = 0; i < 20000; i++) {
         now += rng() % 8 == 0 ? static_cast<int64_t>(rng() % 3000) * ms : static_cast<int64_t>(rng() % 5'000'000);
         ref_record x{now, rng() % 40 == 0, random_sample(rng, static_cast<uint32_t>(i)), {}};
-        if (rng() % 100 == 0) x.s.v[rng() % STAT_COLUMN_COUNT] = 3e6 + static_cast<double>(rng() % 1000);  // 3e9 thousandths
+        if (rng() % 100 == 0)
+            x.s.v[rng() % STAT_COLUMN_COUNT] = 3e6 + static_cast<double>(rng() % 1000);  // 3e9 thousandths
         if (rng() % 150 == 0) x.s.v[rng() % STAT_COLUMN_COUNT] = -2e12;
         x.ids.missing = static_cast<int64_t>(rng() % 7) - 1;
         x.ids.repeat = rng() % 20 == 0;
@@ -475,7 +480,8 @@ TEST(LatencyWindow, every_span_equals_the_statistics_of_the_records_still_in_it)
             }
         }
         expect_same_stats(a.vrx_of(FRAME_KIND_I).stats(), b.vrx_of(FRAME_KIND_I).stats(), "kept I-frames");
-        for (int k = 0; k < STAT_STAGE_COUNT; k++) expect_same_value(a.shares().share[k], b.shares().share[k], "kept share");
+        for (int k = 0; k < STAT_STAGE_COUNT; k++)
+            expect_same_value(a.shares().share[k], b.shares().share[k], "kept share");
         now = at;
     }
     // Nothing stays in the timed spans once a minute has passed, and no

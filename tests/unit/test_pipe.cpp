@@ -46,30 +46,35 @@ struct seen_t {
     ~seen_t() { pipe_client_close_all(); }
 
     template <typename Pred>
-    bool wait_for(Pred pred, milliseconds limit = milliseconds(3000 * slow_factor())) {
+    bool wait_for(Pred pred, milliseconds limit = milliseconds(3000 * slow_factor()))
+    {
         std::unique_lock<std::mutex> lk(m);
         return cv.wait_for(lk, limit, pred);
     }
-    size_t count() {
+    size_t count()
+    {
         std::lock_guard<std::mutex> lk(m);
         return chunks.size();
     }
 };
 
-void on_data(int, char* data, int bytes, void* ctx) {
+void on_data(int, char* data, int bytes, void* ctx)
+{
     auto* s = static_cast<seen_t*>(ctx);
     std::lock_guard<std::mutex> lk(s->m);
     s->chunks.emplace_back(data, static_cast<size_t>(bytes));
     s->cv.notify_all();
 }
-void on_connect(int, void* ctx) {
+void on_connect(int, void* ctx)
+{
     auto* s = static_cast<seen_t*>(ctx);
     std::lock_guard<std::mutex> lk(s->m);
     s->connects++;
     s->last_connect = clock_type::now();
     s->cv.notify_all();
 }
-void on_disconnect(int, void* ctx) {
+void on_disconnect(int, void* ctx)
+{
     auto* s = static_cast<seen_t*>(ctx);
     std::lock_guard<std::mutex> lk(s->m);
     s->disconnects++;
@@ -77,13 +82,15 @@ void on_disconnect(int, void* ctx) {
 }
 
 // Registers the recording callbacks, or clears them all for s == null.
-void watch(int ch, seen_t* s) {
+void watch(int ch, seen_t* s)
+{
     pipe_client_set_simple_helper_cb(ch, s ? on_data : nullptr, s);
     pipe_client_set_connect_cb(ch, s ? on_connect : nullptr, s);
     pipe_client_set_disconnect_cb(ch, s ? on_disconnect : nullptr, s);
 }
 
-bool wait_clients(int ch, int n, milliseconds limit = milliseconds(3000 * slow_factor())) {
+bool wait_clients(int ch, int n, milliseconds limit = milliseconds(3000 * slow_factor()))
+{
     auto end = clock_type::now() + limit;
     while (clock_type::now() < end) {
         if (pipe_server_get_num_clients(ch) == n) return true;
@@ -93,7 +100,8 @@ bool wait_clients(int ch, int n, milliseconds limit = milliseconds(3000 * slow_f
 }
 
 // Bytes of test chunk i: its size and content both depend on i.
-std::string make_chunk(int i) {
+std::string make_chunk(int i)
+{
     uint32_t x = static_cast<uint32_t>(i) * 2654435761u + 12345u;
     size_t size = 1 + (x >> 8) % 5000;
     std::string s(size, '\0');
@@ -103,7 +111,8 @@ std::string make_chunk(int i) {
 
 // Writes until at least `want` clients took the chunk (a full client buffer
 // drops it, so the test tries again).
-int write_until(int ch, const std::string& s, int want) {
+int write_until(int ch, const std::string& s, int want)
+{
     int r = 0;
     for (int tries = 0; tries < 5000; tries++) {
         r = pipe_server_write(ch, s.data(), static_cast<int>(s.size()));
@@ -113,7 +122,8 @@ int write_until(int ch, const std::string& s, int want) {
     return r;
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path)
+{
     std::ifstream f(path);
     std::stringstream ss;
     ss << f.rdbuf();
@@ -122,12 +132,14 @@ std::string read_file(const std::string& path) {
 
 class Pipe : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/pipe-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         pipe_client_close_all();
         pipe_server_close_all();
         // Callbacks stay registered across opens; the contexts die with the test.
@@ -142,7 +154,8 @@ protected:
 
 // ---- locations, names, errors, signals ----------------------------------
 
-TEST(PipeLocation, expands_names_and_keeps_absolute_paths) {
+TEST(PipeLocation, expands_names_and_keeps_absolute_paths)
+{
     char out[64];
     ASSERT_EQ(pipe_expand_location_string("vrx_latency", out), 0);
     EXPECT_STREQ(out, "/run/bpa/vrx_latency/");
@@ -166,11 +179,11 @@ TEST(PipeLocation, expands_names_and_keeps_absolute_paths) {
     EXPECT_STREQ(same, "/run/bpa/in_place/");
 }
 
-TEST(PipeLocation, rejects_unsafe_or_empty_names) {
-    const char* bad[] = {"",        "..",         ".",       "../etc",  "a/../b",   "a//b",
-                         "./a",     "a/.",        "/",       "//",      "a//",      "/tmp/../etc",
-                         "/tmp/..", "/a//b",      "/tmp/./x", "a b",    "a;rm",     "ä",
-                         "name\n", "/tmp/x*",    "$HOME"};
+TEST(PipeLocation, rejects_unsafe_or_empty_names)
+{
+    const char* bad[] = {"",         "..",  ".",    "../etc", "a/../b",      "a//b",    "./a",
+                         "a/.",      "/",   "//",   "a//",    "/tmp/../etc", "/tmp/..", "/a//b",
+                         "/tmp/./x", "a b", "a;rm", "ä",      "name\n",      "/tmp/x*", "$HOME"};
     for (const char* in : bad) {
         char out[64] = "untouched";
         EXPECT_LT(pipe_expand_location_string(in, out), 0) << "accepted \"" << in << "\"";
@@ -184,7 +197,8 @@ TEST(PipeLocation, rejects_unsafe_or_empty_names) {
     EXPECT_EQ(pipe_expand_location_string("/tmp/a..b", out), 0);
 }
 
-TEST(PipeLocation, sixty_three_character_limit_is_exact) {
+TEST(PipeLocation, sixty_three_character_limit_is_exact)
+{
     char out[64];
     // "/run/bpa/" is 9 characters and the trailing '/' one more: 53 fit.
     std::string name(53, 'n');
@@ -206,7 +220,8 @@ TEST(PipeLocation, sixty_three_character_limit_is_exact) {
     EXPECT_LT(pipe_expand_location_string(std::string(500, 'z').c_str(), out), 0);
 }
 
-TEST(PipeNames, image_formats_and_unknown_codes) {
+TEST(PipeNames, image_formats_and_unknown_codes)
+{
     EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_RAW8), "RAW8");
     EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_NV12), "NV12");
     EXPECT_STREQ(pipe_image_format_to_string(IMAGE_FORMAT_STEREO_RAW8), "STEREO_RAW8");
@@ -218,7 +233,8 @@ TEST(PipeNames, image_formats_and_unknown_codes) {
     EXPECT_STREQ(pipe_image_format_to_string(-1), "UNKNOWN");
 }
 
-TEST(PipeNames, print_error_writes_one_line_for_every_code) {
+TEST(PipeNames, print_error_writes_one_line_for_every_code)
+{
     for (int code = 0; code >= -14; code--) {
         testing::internal::CaptureStderr();
         pipe_print_error(code);
@@ -228,14 +244,14 @@ TEST(PipeNames, print_error_writes_one_line_for_every_code) {
     }
     testing::internal::CaptureStderr();
     pipe_print_error(PIPE_ERROR_SERVER_NOT_AVAILABLE);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ERROR: no server publishes at that location, is it running?\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: no server publishes at that location, is it running?\n");
     testing::internal::CaptureStderr();
     pipe_print_error(-77);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: unknown pipe error code -77\n");
 }
 
-TEST(PipeSignals, stop_signals_clear_running_flag_and_sigpipe_is_ignored) {
+TEST(PipeSignals, stop_signals_clear_running_flag_and_sigpipe_is_ignored)
+{
     ASSERT_EQ(enable_signal_handler(), 0);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         main_running = 1;
@@ -250,7 +266,8 @@ TEST(PipeSignals, stop_signals_clear_running_flag_and_sigpipe_is_ignored) {
 
 // ---- arguments and channel states ---------------------------------------
 
-TEST_F(Pipe, rejects_bad_arguments_and_busy_channels) {
+TEST_F(Pipe, rejects_bad_arguments_and_busy_channels)
+{
     std::string l = loc("args");
     EXPECT_EQ(pipe_server_create(-1, l.c_str(), 0), PIPE_ERROR_CHANNEL_OOB);
     EXPECT_EQ(pipe_server_create(PIPE_SERVER_MAX_CHANNELS, l.c_str(), 0), PIPE_ERROR_CHANNEL_OOB);
@@ -279,7 +296,8 @@ TEST_F(Pipe, rejects_bad_arguments_and_busy_channels) {
     EXPECT_EQ(pipe_server_close(0), 0);
 }
 
-TEST_F(Pipe, open_with_no_server_fails_at_once_with_plain_message) {
+TEST_F(Pipe, open_with_no_server_fails_at_once_with_plain_message)
+{
     std::string l = loc("nobody");
     seen_t s;
     watch(0, &s);
@@ -306,7 +324,8 @@ TEST_F(Pipe, open_with_no_server_fails_at_once_with_plain_message) {
 
 // ---- data path -----------------------------------------------------------
 
-TEST_F(Pipe, delivers_many_chunks_in_order_and_whole) {
+TEST_F(Pipe, delivers_many_chunks_in_order_and_whole)
+{
     std::string l = loc("order");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s;
@@ -323,7 +342,8 @@ TEST_F(Pipe, delivers_many_chunks_in_order_and_whole) {
     EXPECT_EQ(s.disconnects, 0);
 }
 
-TEST_F(Pipe, serves_several_clients_including_ones_with_the_same_name) {
+TEST_F(Pipe, serves_several_clients_including_ones_with_the_same_name)
+{
     std::string l = loc("many");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s[3];
@@ -352,7 +372,8 @@ TEST_F(Pipe, serves_several_clients_including_ones_with_the_same_name) {
     EXPECT_EQ(s[1].count(), 300u);
 }
 
-TEST_F(Pipe, chunk_larger_than_client_buffer_is_dropped_whole_with_one_message) {
+TEST_F(Pipe, chunk_larger_than_client_buffer_is_dropped_whole_with_one_message)
+{
     std::string l = loc("big");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s;
@@ -378,7 +399,8 @@ TEST_F(Pipe, chunk_larger_than_client_buffer_is_dropped_whole_with_one_message) 
 
 // ---- connection changes --------------------------------------------------
 
-TEST_F(Pipe, client_reconnects_after_server_restart) {
+TEST_F(Pipe, client_reconnects_after_server_restart)
+{
     std::string l = loc("restart");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     seen_t s;
@@ -412,7 +434,8 @@ TEST_F(Pipe, client_reconnects_after_server_restart) {
     }
 }
 
-TEST_F(Pipe, client_reconnects_when_a_killed_server_is_replaced) {
+TEST_F(Pipe, client_reconnects_when_a_killed_server_is_replaced)
+{
     std::string l = loc("killed");
     // Fork before this process has threads of its own.
     pid_t child = fork();
@@ -443,12 +466,14 @@ TEST_F(Pipe, client_reconnects_when_a_killed_server_is_replaced) {
     EXPECT_TRUE(s.wait_for([&] { return s.chunks.size() == 1 && s.chunks[0] == "again"; }));
 }
 
-void slow_count(int, char*, int, void* ctx) {
+void slow_count(int, char*, int, void* ctx)
+{
     auto* n = static_cast<std::atomic<int>*>(ctx);
     n->fetch_add(1);
 }
 
-TEST_F(Pipe, stopped_client_process_does_not_slow_the_server) {
+TEST_F(Pipe, stopped_client_process_does_not_slow_the_server)
+{
     std::string l = loc("stopped");
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -509,7 +534,8 @@ struct close_probe {
     bool close_in_cb = false;
 };
 
-void probe_cb(int ch, char*, int, void* ctx) {
+void probe_cb(int ch, char*, int, void* ctx)
+{
     auto* p = static_cast<close_probe*>(ctx);
     p->inside = true;
     p->calls++;
@@ -522,7 +548,8 @@ void probe_cb(int ch, char*, int, void* ctx) {
     p->inside = false;
 }
 
-TEST_F(Pipe, no_callback_runs_after_close_returns) {
+TEST_F(Pipe, no_callback_runs_after_close_returns)
+{
     std::string l = loc("close");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     close_probe p;
@@ -552,7 +579,8 @@ TEST_F(Pipe, no_callback_runs_after_close_returns) {
     EXPECT_TRUE(wait_clients(0, 0));
 }
 
-TEST_F(Pipe, close_from_inside_the_data_callback_ends_delivery) {
+TEST_F(Pipe, close_from_inside_the_data_callback_ends_delivery)
+{
     std::string l = loc("selfclose");
     ASSERT_EQ(pipe_server_create(0, l.c_str(), 0), 0);
     close_probe p;
@@ -581,7 +609,8 @@ TEST_F(Pipe, close_from_inside_the_data_callback_ends_delivery) {
 
 // ---- info and control ----------------------------------------------------
 
-TEST_F(Pipe, info_object_describes_the_pipe_and_updates_its_file) {
+TEST_F(Pipe, info_object_describes_the_pipe_and_updates_its_file)
+{
     std::string l = loc("info_pipe");
     EXPECT_EQ(pipe_server_get_info_json_ptr(0), nullptr);
     EXPECT_LT(pipe_server_update_info(0), 0);
@@ -635,7 +664,8 @@ struct control_seen {
     ~control_seen() { pipe_server_close_all(); }
 };
 
-void on_control(int ch, char* cmd, int bytes, void* ctx) {
+void on_control(int ch, char* cmd, int bytes, void* ctx)
+{
     auto* c = static_cast<control_seen*>(ctx);
     bool stop = std::string(cmd) == "stop";
     {
@@ -647,7 +677,8 @@ void on_control(int ch, char* cmd, int bytes, void* ctx) {
     if (stop) pipe_server_close(ch);
 }
 
-TEST_F(Pipe, control_commands_reach_the_server_callback_whole) {
+TEST_F(Pipe, control_commands_reach_the_server_callback_whole)
+{
     std::string l = loc("ctrl");
     EXPECT_EQ(pipe_send_control_cmd(l.c_str(), "hello"), PIPE_ERROR_CTRL_NOT_AVAILABLE);
     control_seen c;
@@ -693,7 +724,8 @@ struct info_from_cb {
 
 // Edits the info object from the control callback, as a service does when a
 // command changes its stream.
-void edit_info_cb(int ch, char*, int, void* ctx) {
+void edit_info_cb(int ch, char*, int, void* ctx)
+{
     auto* p = static_cast<info_from_cb*>(ctx);
     p->entered++;
     if (p->slow) std::this_thread::sleep_for(milliseconds(100));
@@ -707,7 +739,8 @@ void edit_info_cb(int ch, char*, int, void* ctx) {
     p->done++;
 }
 
-TEST_F(Pipe, control_callback_may_use_info_even_while_the_server_closes) {
+TEST_F(Pipe, control_callback_may_use_info_even_while_the_server_closes)
+{
     std::string l = loc("cbinfo");
     info_from_cb p;
     pipe_server_set_control_cb(0, edit_info_cb, &p);
@@ -738,19 +771,22 @@ TEST_F(Pipe, control_callback_may_use_info_even_while_the_server_closes) {
 
 namespace {
 
-mode_t mode_of(const std::string& path) {
+mode_t mode_of(const std::string& path)
+{
     struct stat st {};
     if (lstat(path.c_str(), &st) < 0) return 0;
     return st.st_mode & 07777;
 }
 
-std::string print_error_text(int code) {
+std::string print_error_text(int code)
+{
     testing::internal::CaptureStderr();
     pipe_print_error(code);
     return testing::internal::GetCapturedStderr();
 }
 
-TEST_F(Pipe, files_get_their_own_modes_whatever_the_umask) {
+TEST_F(Pipe, files_get_their_own_modes_whatever_the_umask)
+{
     for (mode_t mask : {mode_t{0}, mode_t{077}}) {
         std::string l = loc(mask == 0 ? "m0/pipe" : "m77/pipe");
         mode_t old = umask(mask);
@@ -769,7 +805,8 @@ TEST_F(Pipe, files_get_their_own_modes_whatever_the_umask) {
     }
 }
 
-TEST_F(Pipe, folders_others_can_write_are_refused_by_servers_and_clients) {
+TEST_F(Pipe, folders_others_can_write_are_refused_by_servers_and_clients)
+{
     // The pipe folder itself: never writable by others, sticky or not.
     for (mode_t m : {mode_t{0777}, mode_t{01777}, mode_t{0775}}) {
         std::string l = loc("open");
@@ -806,10 +843,13 @@ TEST_F(Pipe, folders_others_can_write_are_refused_by_servers_and_clients) {
     EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), 0);
 }
 
-TEST_F(Pipe, planted_symlinks_are_never_followed) {
+TEST_F(Pipe, planted_symlinks_are_never_followed)
+{
     std::string l = loc("planted");
     std::string victim = dir + "/victim";
-    { std::ofstream(victim) << "precious\n"; }
+    {
+        std::ofstream(victim) << "precious\n";
+    }
     ASSERT_EQ(mkdir(l.c_str(), 0755), 0);
     for (const char* f : {"/.info.tmp", "/info", "/data", "/control"})
         ASSERT_EQ(symlink(victim.c_str(), (l + f).c_str()), 0) << f;
@@ -830,7 +870,8 @@ TEST_F(Pipe, planted_symlinks_are_never_followed) {
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(l + "/lock")));
 }
 
-TEST_F(Pipe, error_texts_name_the_location) {
+TEST_F(Pipe, error_texts_name_the_location)
+{
     std::string l = loc("named");
     EXPECT_EQ(pipe_client_open(0, l.c_str(), "c", 1, 100), PIPE_ERROR_SERVER_NOT_AVAILABLE);
     EXPECT_EQ(print_error_text(PIPE_ERROR_SERVER_NOT_AVAILABLE),
@@ -851,13 +892,15 @@ struct ctrl_count {
     std::vector<std::string> cmds;
 };
 
-void count_control(int, char* cmd, int bytes, void* ctx) {
+void count_control(int, char* cmd, int bytes, void* ctx)
+{
     auto* c = static_cast<ctrl_count*>(ctx);
     std::lock_guard<std::mutex> lk(c->m);
     c->cmds.emplace_back(cmd, static_cast<size_t>(bytes));
 }
 
-TEST_F(Pipe, empty_and_oversize_commands_are_dropped_with_few_lines) {
+TEST_F(Pipe, empty_and_oversize_commands_are_dropped_with_few_lines)
+{
     std::string l = loc("junk");
     ctrl_count c;
     pipe_server_set_control_cb(0, count_control, &c);
@@ -900,7 +943,8 @@ TEST_F(Pipe, empty_and_oversize_commands_are_dropped_with_few_lines) {
     EXPECT_NE(err.find("pipe server at " + l + "/ dropped"), std::string::npos) << err;
 }
 
-TEST_F(Pipe, clients_over_the_limit_are_closed_at_once_and_counted) {
+TEST_F(Pipe, clients_over_the_limit_are_closed_at_once_and_counted)
+{
     std::string l = loc("limit");
     setenv("BRISK_PIPE_MAX_CLIENTS", "4", 1);
     int rc = pipe_server_create(0, l.c_str(), 0);

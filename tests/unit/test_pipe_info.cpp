@@ -52,8 +52,7 @@ protected:
     }
 };
 
-const std::vector<std::string> FIVE = {"string_format", "int_format", "width", "height",
-                                       "framerate"};
+const std::vector<std::string> FIVE = {"string_format", "int_format", "width", "height", "framerate"};
 
 TEST_F(PipeInfo, appends_the_five_members_each_call_and_publishes)
 {
@@ -112,9 +111,8 @@ TEST(PipeInfoClosed, channel_without_info_is_reported)
     testing::internal::CaptureStdout();
     EXPECT_EQ(UpdatePipeJson(9, IMAGE_FORMAT_H264, 1, 1, 1, false), -1);
     EXPECT_EQ(UpdatePipeJson(9, IMAGE_FORMAT_H264, 1, 1, 1, true), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "ERROR: got NULL pointer in UpdatePipeJson\n"
-              "ERROR: got NULL pointer in UpdatePipeJson\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: got NULL pointer in UpdatePipeJson\n"
+                                                      "ERROR: got NULL pointer in UpdatePipeJson\n");
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(RadioRules, chip_of_a_realtek_listing_is_rtl8812au)
 {
@@ -60,7 +60,7 @@ TEST_F(RadioRules, pit_power_applies_only_in_pit_mode_without_override)
     EXPECT_EQ(choose_tx_power(2000, 100, true, true), 2000);
     EXPECT_EQ(choose_tx_power(2000, 100, false, false), 2000);
     EXPECT_EQ(choose_tx_power(2000, 100, true, false), 2000);
-    EXPECT_EQ(choose_tx_power(-5, 0, false, false), -5); // passed on unclamped
+    EXPECT_EQ(choose_tx_power(-5, 0, false, false), -5);  // passed on unclamped
 }
 
 TEST_F(RadioRules, rfe_type_follows_the_band_change_at_channel_14)
@@ -83,7 +83,7 @@ TEST_F(RadioRules, bus_port_is_taken_from_the_first_device_entry)
     EXPECT_EQ(usb_bus_port_from_entries({".", "..", "bind", "1-1.2:1.0", "2-1:1.0"}), "1-1.2");
     EXPECT_EQ(usb_bus_port_from_entries({"2-1:1.0", "1-1:1.0"}), "2-1");
     EXPECT_EQ(usb_bus_port_from_entries({"bind", "unbind", "module", "uevent", ".", ".."}), "");
-    EXPECT_EQ(usb_bus_port_from_entries({"1-1", "a1:1.0", ":1.0"}), ""); // no ':' / no digit
+    EXPECT_EQ(usb_bus_port_from_entries({"1-1", "a1:1.0", ":1.0"}), "");  // no ':' / no digit
     EXPECT_EQ(usb_bus_port_from_entries({"7:"}), "7");
     EXPECT_EQ(usb_bus_port_from_entries({}), "");
 }
@@ -92,39 +92,80 @@ TEST_F(RadioRules, name_checks_accept_real_names_and_refuse_shell_text)
 {
     // Only what the shell or the command reads specially is refused: '~',
     // '!' and '#' mean something only at the start of a word.
-    for (const char* ok : {"wlan0", "ath0", "wlx00c0ca123456", "a", "br-lan.10", "w_1",
-                           "abcdefghijklmno", "wl@n+0", "wlan0#1", "eth0:1", "a,b", "x-", "a..",
-                           "wl~an0", "wl!an0", "a~", "a!", "a=b", "a%b^c", "a\xc3\xa9"}) {
+    for (const char* ok : {"wlan0",
+                           "ath0",
+                           "wlx00c0ca123456",
+                           "a",
+                           "br-lan.10",
+                           "w_1",
+                           "abcdefghijklmno",
+                           "wl@n+0",
+                           "wlan0#1",
+                           "eth0:1",
+                           "a,b",
+                           "x-",
+                           "a..",
+                           "wl~an0",
+                           "wl!an0",
+                           "a~",
+                           "a!",
+                           "a=b",
+                           "a%b^c",
+                           "a\xc3\xa9"}) {
         EXPECT_TRUE(is_valid_interface_name(ok)) << ok;
     }
-    for (const char* bad : {"", "abcdefghijklmnop", "wlan0;reboot", "wlan0 x", "$(reboot)",
-                            "wl`id`", "a|b", "a/b", "a\nb", ".", "..", "wlan0>x", "a'b",
-                            "-a", "--help", "#a", "~a", "!a", "a\tb", "a\x7f", "a\\b",
-                            "a*", "a?", "a[1]", "a{b}", "a\"", "a(b)", "a&b", "a<b"}) {
+    for (const char* bad : {"",
+                            "abcdefghijklmnop",
+                            "wlan0;reboot",
+                            "wlan0 x",
+                            "$(reboot)",
+                            "wl`id`",
+                            "a|b",
+                            "a/b",
+                            "a\nb",
+                            ".",
+                            "..",
+                            "wlan0>x",
+                            "a'b",
+                            "-a",
+                            "--help",
+                            "#a",
+                            "~a",
+                            "!a",
+                            "a\tb",
+                            "a\x7f",
+                            "a\\b",
+                            "a*",
+                            "a?",
+                            "a[1]",
+                            "a{b}",
+                            "a\"",
+                            "a(b)",
+                            "a&b",
+                            "a<b"}) {
         EXPECT_FALSE(is_valid_interface_name(bad)) << bad;
     }
     // A PHY name only enters a path: blanks and leading '-' are fine there.
     for (const char* ok : {"phy0", "phy 1", "-phy1", "a..b", "ph~y!", "phy;1"}) {
         EXPECT_TRUE(is_valid_phy_name(ok)) << ok;
     }
-    for (const std::string& bad : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
-                                  std::string("../x"), std::string("ph\x01y"), std::string("a\x7f"),
-                                  std::string("a\0b", 3), std::string(65, 'p')}) {
+    for (const std::string& bad :
+         {std::string(""), std::string("."), std::string(".."), std::string("a/b"), std::string("../x"),
+          std::string("ph\x01y"), std::string("a\x7f"), std::string("a\0b", 3), std::string(65, 'p')}) {
         EXPECT_FALSE(is_valid_phy_name(bad)) << bad;
     }
-    for (const char* ok : {"tarn-vrx", "wpa_supplicant.service", "getty@tty1.service",
-                           "sys-devices:x", "a+b#c,d.service", "a!b~c.service"}) {
+    for (const char* ok : {"tarn-vrx", "wpa_supplicant.service", "getty@tty1.service", "sys-devices:x",
+                           "a+b#c,d.service", "a!b~c.service"}) {
         EXPECT_TRUE(is_valid_service_name(ok)) << ok;
     }
-    for (const char* bad : {"", "a;b", "a b", "a&", "a$(x)", "a/b", "a\n", "-Hroot@evil.example",
-                            "--help", "foo\\x2dbar.service", "#x", "!ab", "~ab"}) {
+    for (const char* bad : {"", "a;b", "a b", "a&", "a$(x)", "a/b", "a\n", "-Hroot@evil.example", "--help",
+                            "foo\\x2dbar.service", "#x", "!ab", "~ab"}) {
         EXPECT_FALSE(is_valid_service_name(bad)) << bad;
     }
     for (const char* ok : {"1-1", "1-1.2", "3-1.4.2", "1"}) {
         EXPECT_TRUE(is_valid_bus_port_name(ok)) << ok;
     }
-    for (const char* bad : {"", "1-1;reboot", "1 1", "usb1", "1-1:1.0", "1-1|x", "-1", ".", "..",
-                            "-1-1"}) {
+    for (const char* bad : {"", "1-1;reboot", "1 1", "usb1", "1-1:1.0", "1-1|x", "-1", ".", "..", "-1-1"}) {
         EXPECT_FALSE(is_valid_bus_port_name(bad)) << bad;
     }
 }
@@ -143,15 +184,14 @@ TEST_F(RadioRules, refused_names_touch_nothing_and_fail_with_one_line)
     EXPECT_FALSE(is_service_running("x; reboot"));
     const std::string err = GetCapturedStderr();
     EXPECT_TRUE(accesses.empty());
-    EXPECT_EQ(err,
-              "get_chip: refusing interface name \"wlan0;reboot\"\n"
-              "set_monitor_mode: refusing interface name \"wlan0;reboot\"\n"
-              "set_frequency_and_bw: refusing interface name \"wlan0;reboot\"\n"
-              "set_power: refusing interface name \"wlan0;reboot\"\n"
-              "update_RFE_type: refusing interface name \"wlan0;reboot\"\n"
-              "update_RFE_type: refusing interface name \"wlan0;reboot\"\n"
-              "get_ath10k_noise_floor: refusing interface name \"wlan0;reboot\"\n"
-              "is_service_running: refusing service name \"x; reboot\"\n");
+    EXPECT_EQ(err, "get_chip: refusing interface name \"wlan0;reboot\"\n"
+                   "set_monitor_mode: refusing interface name \"wlan0;reboot\"\n"
+                   "set_frequency_and_bw: refusing interface name \"wlan0;reboot\"\n"
+                   "set_power: refusing interface name \"wlan0;reboot\"\n"
+                   "update_RFE_type: refusing interface name \"wlan0;reboot\"\n"
+                   "update_RFE_type: refusing interface name \"wlan0;reboot\"\n"
+                   "get_ath10k_noise_floor: refusing interface name \"wlan0;reboot\"\n"
+                   "is_service_running: refusing service name \"x; reboot\"\n");
 
     // A name with a line end still gives one line.
     CaptureStderr();
@@ -166,9 +206,8 @@ TEST_F(RadioRules, invalid_channels_and_dfs_frequencies_touch_nothing)
     EXPECT_EQ(check_for_RFE_update(178, 6, "wlan0", true), -1);
     EXPECT_EQ(set_override_parameters(0, 5), -1);
     EXPECT_EQ(set_override_parameters(178, 5), -1);
-    EXPECT_EQ(check_for_RFE_update(11, 1, "wlan0", false), 0); // same band, no force
-    EXPECT_EQ(GetCapturedStdout(),
-              "Provided channel is not valid: 0\nProvided channel is not valid: 178\n");
+    EXPECT_EQ(check_for_RFE_update(11, 1, "wlan0", false), 0);  // same band, no force
+    EXPECT_EQ(GetCapturedStdout(), "Provided channel is not valid: 0\nProvided channel is not valid: 178\n");
 
     for (int mhz : {5260, 5500, 5720}) {
         CaptureStdout();
@@ -195,21 +234,20 @@ TEST_F(RadioRules, accesses_that_cannot_start_give_each_function_its_failure)
     EXPECT_EQ(get_ath10k_noise_floor("wlan0"), 0);
     const std::string out = GetCapturedStdout();
     const std::string err = GetCapturedStderr();
-    EXPECT_EQ(out,
-              "get_chip: cannot open pipe\n"
-              "Setting monitor mode ath0\n"
-              "Failed to open override parameter file: "
-              "/sys/module/88XXau_vtx/parameters/channel_override"
-              "get_chip: cannot open pipe\n");
-    EXPECT_EQ(err,
-              "popen() failed!\n"
-              "ERROR: Failed to run systemctl is-active command.\n"
-              "update_RFE_type: opendir: " + std::string(strerror(EACCES)) + "\n");
+    EXPECT_EQ(out, "get_chip: cannot open pipe\n"
+                   "Setting monitor mode ath0\n"
+                   "Failed to open override parameter file: "
+                   "/sys/module/88XXau_vtx/parameters/channel_override"
+                   "get_chip: cannot open pipe\n");
+    EXPECT_EQ(err, "popen() failed!\n"
+                   "ERROR: Failed to run systemctl is-active command.\n"
+                   "update_RFE_type: opendir: " +
+                       std::string(strerror(EACCES)) + "\n");
     const std::vector<std::pair<tarn_io_op, std::string>> expected = {
         {TARN_IO_POPEN, "echo hi"},
         {TARN_IO_POPEN, "systemctl is-active tarn-vrx 2>&1"},
         {TARN_IO_POPEN, "ls /sys/class/net/wlan0/device/driver/module/drivers"},
-        {TARN_IO_SYSTEM, "systemctl stop wpa_supplicant"}, // the sequence stops here
+        {TARN_IO_SYSTEM, "systemctl stop wpa_supplicant"},  // the sequence stops here
         {TARN_IO_POPEN, "bash /usr/bin/enable_vrx.sh -b 5G -c 36"},
         {TARN_IO_SYSTEM, "iw dev wlan0 set txpower fixed 5"},
         {TARN_IO_LIST_DIR, "/sys/module/88XXau_vtx/drivers/usb:rtl88xxau_vtx"},
@@ -226,12 +264,11 @@ TEST_F(RadioRules, noise_floor_comes_from_the_first_line_that_converts)
     EXPECT_EQ(v, -104);
     EXPECT_TRUE(noise_floor_from_fw_stats("Channel noise floor\t-95\r\nnext", &v));
     EXPECT_EQ(v, -95);
-    EXPECT_TRUE(noise_floor_from_fw_stats("Channel noise floor +7", &v)); // no final line end
+    EXPECT_TRUE(noise_floor_from_fw_stats("Channel noise floor +7", &v));  // no final line end
     EXPECT_EQ(v, 7);
-    EXPECT_TRUE(noise_floor_from_fw_stats(
-        "TX power  20\nChannel noise floor  -101\nChannel noise floor  -90\n", &v));
+    EXPECT_TRUE(noise_floor_from_fw_stats("TX power  20\nChannel noise floor  -101\nChannel noise floor  -90\n", &v));
     EXPECT_EQ(v, -101);
-    EXPECT_TRUE(noise_floor_from_fw_stats("Channel noise floor\t\v-88", &v)); // stoi skips \v
+    EXPECT_TRUE(noise_floor_from_fw_stats("Channel noise floor\t\v-88", &v));  // stoi skips \v
     EXPECT_EQ(v, -88);
     EXPECT_TRUE(noise_floor_from_fw_stats("Channel noise floor 2147483647\n", &v));
     EXPECT_EQ(v, 2147483647);
@@ -240,7 +277,7 @@ TEST_F(RadioRules, noise_floor_comes_from_the_first_line_that_converts)
     CaptureStderr();
     v = 12345;
     EXPECT_FALSE(noise_floor_from_fw_stats("", &v));
-    EXPECT_FALSE(noise_floor_from_fw_stats("channel noise floor -100\n", &v)); // case matters
+    EXPECT_FALSE(noise_floor_from_fw_stats("channel noise floor -100\n", &v));  // case matters
     EXPECT_EQ(GetCapturedStderr(), "");
     CaptureStderr();
     EXPECT_FALSE(noise_floor_from_fw_stats("Channel noise floor -100 dBm\n", &v));

@@ -24,7 +24,8 @@ TEST(TopModel, quantized_values_are_the_logs_decimals)
         uint32_t bits = rng();
         float v;
         memcpy(&v, &bits, sizeof v);
-        if (!std::isfinite(v) || std::fabs(v) > 1e6f) v = static_cast<float>(static_cast<int32_t>(rng() % 2000000) - 1000000) / 997.0f;
+        if (!std::isfinite(v) || std::fabs(v) > 1e6f)
+            v = static_cast<float>(static_cast<int32_t>(rng() % 2000000) - 1000000) / 997.0f;
         if (i < 8) v = std::vector<float>{0.0005f, 1.0005f, 2.5f, -0.0004f, 20.2505f, 0.1235f, 999.9995f, -3.0f}[i];
         vrx_latency_packet_t r{};
         r.magic_number = RECORD_MAGIC_NUMBER;

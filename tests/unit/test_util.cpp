@@ -43,10 +43,9 @@ TEST(HexDump, null_pointers_report_on_stdout_in_both_forms)
     print_hex(Fragment());
     print_all_fragments({frag({0x01}), nullptr, frag({0x02})});
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[ERROR] print_hex() --> FRAME NULLPTR\n"
-              "[ERROR] print_hex() --> FRAME NULLPTR\n"
-              "01 \n[ERROR] print_hex() --> FRAME NULLPTR\n02 \n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ERROR] print_hex() --> FRAME NULLPTR\n"
+                                                      "[ERROR] print_hex() --> FRAME NULLPTR\n"
+                                                      "01 \n[ERROR] print_hex() --> FRAME NULLPTR\n02 \n");
 }
 
 TEST(HexDump, fragments_go_to_stdout_one_line_each)
@@ -82,11 +81,12 @@ TEST(Text, str_ends_with)
 
 TEST(Text, is_integer)
 {
-    for (const char* yes : {"0", "-12", "+007", "99999999999999999999", "5"})
-        EXPECT_TRUE(is_integer(yes)) << yes;
+    for (const char* yes : {"0", "-12", "+007", "99999999999999999999", "5"}) EXPECT_TRUE(is_integer(yes)) << yes;
     for (const char* no : {"", "-", "+", "+-1", " 1", "1 ", "1.0", "0x10", "1-", "--1", "1a"})
         EXPECT_FALSE(is_integer(no)) << '"' << no << '"';
-    EXPECT_FALSE(is_integer(std::string("1\0" "2", 3)));
+    EXPECT_FALSE(is_integer(std::string("1\0"
+                                        "2",
+                                        3)));
     EXPECT_FALSE(is_integer("\xD9\xA3"));  // a non-ASCII digit
 }
 

@@ -48,17 +48,12 @@ const Kind KINDS[] = {
          return validate_ext_fc_status_pipe_data(reinterpret_cast<char*>(d), b, c);
      }},
     {"ndc_coords_t", 24, 0,
-     [](unsigned char* d, int b, int* c) -> const void* {
-         return pipe_validate_ndc_coords_data(d, b, c);
-     }},
+     [](unsigned char* d, int b, int* c) -> const void* { return pipe_validate_ndc_coords_data(d, b, c); }},
     {"Doodle stats", 32, 4,
      [](unsigned char* d, int b, int* c) -> const void* {
          return tarn_modem_doodle_validate_pipe_data(reinterpret_cast<char*>(d), b, c);
      }},
-    {"Tflite", 92, 0,
-     [](unsigned char* d, int b, int* c) -> const void* {
-         return pipe_validate_bbox_data(d, b, c);
-     }},
+    {"Tflite", 92, 0, [](unsigned char* d, int b, int* c) -> const void* { return pipe_validate_bbox_data(d, b, c); }},
 };
 
 class Validators : public testing::TestWithParam<Kind> {
@@ -134,13 +129,12 @@ TEST_P(Validators, every_bad_magic_is_reported_and_the_whole_buffer_dropped)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, Validators, testing::ValuesIn(KINDS),
-                         [](const testing::TestParamInfo<Kind>& info) {
-                             std::string name = info.param.word;
-                             for (char& c : name)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(AllKinds, Validators, testing::ValuesIn(KINDS), [](const testing::TestParamInfo<Kind>& info) {
+    std::string name = info.param.word;
+    for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+});
 
 TEST(ValidatorDetails, magic_is_the_little_endian_tarn_bytes)
 {
@@ -157,13 +151,11 @@ TEST(ValidatorDetails, doodle_magic_at_the_start_of_the_record_fails)
     for (int i = 0; i < 2; i++) b.set_magic(i, 4, 0x01020304);
     int count = 9;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(tarn_modem_doodle_validate_pipe_data(reinterpret_cast<char*>(b.data()), 64, &count),
-              nullptr);
+    EXPECT_EQ(tarn_modem_doodle_validate_pipe_data(reinterpret_cast<char*>(b.data()), 64, &count), nullptr);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count, 0);
     EXPECT_NE(err.find("ERROR got magic number 16909060, expected 1413567054\n"), std::string::npos);
-    EXPECT_NE(err.find("Doodle stats data received through pipe: 2 of 2 packets failed\n"),
-              std::string::npos);
+    EXPECT_NE(err.find("Doodle stats data received through pipe: 2 of 2 packets failed\n"), std::string::npos);
 }
 
 TEST(ValidatorDetails, short_tflite_buffer_is_a_partial_packet)
@@ -181,8 +173,7 @@ TEST(ValidatorDetails, short_tflite_buffer_is_a_partial_packet)
 TEST(ValidatorDetails, null_count_is_tolerated)
 {
     Buffer b(1, 24, 0);
-    EXPECT_EQ(pipe_validate_ndc_coords_data(b.data(), 24, nullptr),
-              reinterpret_cast<ndc_coords_t*>(b.data()));
+    EXPECT_EQ(pipe_validate_ndc_coords_data(b.data(), 24, nullptr), reinterpret_cast<ndc_coords_t*>(b.data()));
 }
 
 }  // namespace

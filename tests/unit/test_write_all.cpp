@@ -22,10 +22,10 @@ namespace {
 // What the hook does to each read or write it sees.
 struct faults {
     tarn_io_op op = TARN_IO_WRITE;
-    long calls = 0;          // calls of kind op seen
-    long interrupted = 0;    // of them failed with EINTR
-    size_t passed = 0;       // bytes let through (an upper bound for reads)
-    size_t fail_after = 0;   // when non-zero, fail once this many bytes passed
+    long calls = 0;         // calls of kind op seen
+    long interrupted = 0;   // of them failed with EINTR
+    size_t passed = 0;      // bytes let through (an upper bound for reads)
+    size_t fail_after = 0;  // when non-zero, fail once this many bytes passed
     int fail_errno = EIO;
 };
 
@@ -58,7 +58,11 @@ struct WriteAllFaults : TempFolderTest {
         tarn_set_io_fault(nullptr, nullptr);
         TempFolderTest::TearDown();
     }
-    void inject(tarn_io_op op) { f.op = op; tarn_set_io_fault(choppy, &f); }
+    void inject(tarn_io_op op)
+    {
+        f.op = op;
+        tarn_set_io_fault(choppy, &f);
+    }
 };
 
 std::string random_text(size_t n)
@@ -148,8 +152,7 @@ TEST_F(WriteAllFaults, the_csv_log_keeps_whole_lines_through_faults)
     f.fail_errno = ENOSPC;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(csv_append(log, second.data(), second.size()));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ERROR: cannot write " + path + ": " + strerror(ENOSPC) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: cannot write " + path + ": " + strerror(ENOSPC) + "\n");
     EXPECT_EQ(slurp(path), kept + "3,4.0\n");
 
     // Full before the first line ends: nothing of the buffer stays.

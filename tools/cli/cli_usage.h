@@ -38,9 +38,7 @@ inline void print_bad_option(const char* prog, int c, int bad_short, const char*
     const size_t eq = name.find('=');
     const bool value_given = long_opt && eq != std::string::npos;
     if (value_given) name.resize(eq);
-    const char* what = c == ':'                      ? "needs a value"
-                       : (value_given && bad_short) ? "takes no value"
-                                                    : "is unknown";
+    const char* what = c == ':' ? "needs a value" : (value_given && bad_short) ? "takes no value" : "is unknown";
     fprintf(stderr, "%s: option '%s' %s; try '%s --help'\n", prog, name.c_str(), what, prog);
 }
 
@@ -58,7 +56,6 @@ inline std::string option_name(const struct option* table, int c)
 inline void print_bad_value(const char* prog, const std::string& option, const char* what, const char* value,
                             const char* expected = nullptr)
 {
-    fprintf(stderr, "%s: invalid %s '%s' for option '%s'%s%s%s; try '%s --help'\n", prog, what, value,
-            option.c_str(), expected != nullptr ? " (" : "", expected != nullptr ? expected : "",
-            expected != nullptr ? ")" : "", prog);
+    fprintf(stderr, "%s: invalid %s '%s' for option '%s'%s%s%s; try '%s --help'\n", prog, what, value, option.c_str(),
+            expected != nullptr ? " (" : "", expected != nullptr ? expected : "", expected != nullptr ? ")" : "", prog);
 }

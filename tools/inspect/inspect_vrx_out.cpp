@@ -116,8 +116,7 @@ void term_write(const char* p, size_t n)
 {
     std::unique_lock<std::timed_mutex> lk(out_mutex);
     int stalled_ms = 0;
-    if (const char* rest = later_text.exchange(nullptr))
-        write_pieces(rest, later_size.load(), -1, &stalled_ms, &lk);
+    if (const char* rest = later_text.exchange(nullptr)) write_pieces(rest, later_size.load(), -1, &stalled_ms, &lk);
     write_pieces(p, n, -1, &stalled_ms, &lk);
 }
 

@@ -73,7 +73,6 @@ bool csv_hold_for_exit(int budget_ms)
     return csv_mutex.try_lock_for(std::chrono::milliseconds(budget_ms));
 }
 
-
 void _helper_cb(int, char* data, int bytes, void*)
 {
     inspector_state_t& st = inspector_state;
@@ -118,8 +117,8 @@ void _helper_cb(int, char* data, int bytes, void*)
 void get_encoding_scheme()
 {
     bool create_failed = false;
-    cJSON* parent =
-        open_json(VRX_CONFIG_PATH, true, [](const std::string& line) { term_write(line); }, &create_failed);
+    cJSON* parent = open_json(
+        VRX_CONFIG_PATH, true, [](const std::string& line) { term_write(line); }, &create_failed);
     if (create_failed) return;
     if (parent == nullptr) {
         term_write("cJSON parent null\n");

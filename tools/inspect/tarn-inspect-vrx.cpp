@@ -59,14 +59,9 @@ static int _parse_opts(int argc, char* argv[])
         int c = getopt_long(argc, argv, "hnsp:", long_options, &option_index);
         if (c == -1) break;
         switch (c) {
-        case 0:
-            break;
-        case 'n':
-            en_newline = 1;
-            break;
-        case 's':
-            save_to_file = true;
-            break;
+        case 0: break;
+        case 'n': en_newline = 1; break;
+        case 's': save_to_file = true; break;
         case 'p':
             if (pipe_expand_location_string(optarg, pipe_path) < 0) {
                 fprintf(stderr, "Invalid pipe name: %s\n", optarg);
@@ -74,9 +69,7 @@ static int _parse_opts(int argc, char* argv[])
             }
             break;
         case 'h':
-        default:
-            _print_usage();
-            return -1;
+        default: _print_usage(); return -1;
         }
     }
     return 0;

@@ -62,8 +62,8 @@ struct latency_row_extras {
 // Column I's value, right-aligned in width columns (0: no padding) with the
 // given decimals.
 template <size_t I>
-inline void append_column_value(fmt::memory_buffer& out, const vrx_latency_packet_t& r,
-                                const latency_row_extras& x, int width, int decimals)
+inline void append_column_value(fmt::memory_buffer& out, const vrx_latency_packet_t& r, const latency_row_extras& x,
+                                int width, int decimals)
 {
     constexpr latency_column_t c = LATENCY_COLUMNS[I];
     if constexpr (c.source == SRC_U32) {

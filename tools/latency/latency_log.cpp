@@ -291,8 +291,8 @@ int read_latency_log(int fd, const latency_log_sink& sink)
     // Big reads; a line cut by a read boundary is moved to the front.
     constexpr size_t CHUNK = 1 << 20;
     std::vector<char> buf(CHUNK + LATENCY_LOG_MAX_LINE);
-    size_t have = 0;        // bytes at the front of buf not yet split into lines
-    uint64_t base = 0;      // offset of buf[0] from where reading began
+    size_t have = 0;    // bytes at the front of buf not yet split into lines
+    uint64_t base = 0;  // offset of buf[0] from where reading began
     reader_state st;
     bool skipping = false;  // inside a line already found too long
     // A whole line of buf, [start, end).
@@ -380,8 +380,7 @@ std::string read_latency_run(const std::string& path, int run, const latency_run
     return {};
 }
 
-std::string load_latency_run(const std::string& path, int run, std::vector<latency_row_t>& rows,
-                             size_t* malformed)
+std::string load_latency_run(const std::string& path, int run, std::vector<latency_row_t>& rows, size_t* malformed)
 {
     rows.clear();
     size_t bad = 0;

@@ -103,8 +103,7 @@ struct latency_run_sink {
 // malformed lines of run number run (1 = first, 0 = the last) to sink.
 // Returns an empty string, or the reason in words (no such run, the log
 // cannot be read); *chosen (may be null) gets the run's number.
-std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink,
-                             int* chosen = nullptr);
+std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink, int* chosen = nullptr);
 
 // Collects the rows of run number run (1 = first, 0 = the last) of the log
 // at path, and the number of its malformed lines. Returns an empty string,

@@ -91,8 +91,8 @@ bool csv_append(csv_log_t& log, const char* lines, size_t len)
     // Opened and closed once per call, so the file can be moved or removed
     // between buffers.
     std::string why;
-    const int fd = tarn_io::open_output(log.path, tarn_io::OUT_APPEND | tarn_io::OUT_CREATE | tarn_io::OUT_STREAM_OK,
-                                        0666, why);
+    const int fd =
+        tarn_io::open_output(log.path, tarn_io::OUT_APPEND | tarn_io::OUT_CREATE | tarn_io::OUT_STREAM_OK, 0666, why);
     bool ok = fd >= 0;
     bool stream = false;
     if (ok) {

@@ -62,8 +62,19 @@ static_assert(offsetof(vrx_latency_packet_t, vbat_vdc) == 56);
 // Columns the report summarizes, in the order it prints them; the engine
 // (latency_stats.h) takes one value of each per record.
 enum stat_column_e {
-    STAT_INPUT, STAT_VTX, STAT_VRX, STAT_AVG, STAT_FRAME, STAT_FEC, STAT_DECODE, STAT_RENDER,
-    STAT_PCAP, STAT_FPS, STAT_RSSI, STAT_FRAGMENTS, STAT_COLUMN_COUNT
+    STAT_INPUT,
+    STAT_VTX,
+    STAT_VRX,
+    STAT_AVG,
+    STAT_FRAME,
+    STAT_FEC,
+    STAT_DECODE,
+    STAT_RENDER,
+    STAT_PCAP,
+    STAT_FPS,
+    STAT_RSSI,
+    STAT_FRAGMENTS,
+    STAT_COLUMN_COUNT
 };
 
 // Where a column's value comes from.
@@ -76,9 +87,9 @@ enum column_source_e : uint8_t {
 };
 
 struct latency_column_t {
-    const char* member;    // the record member (or what the value is)
+    const char* member;  // the record member (or what the value is)
     column_source_e source;
-    size_t offset;         // of the member in the record (SRC_U32, SRC_I32, SRC_F32, SRC_FRAME_TYPE)
+    size_t offset;  // of the member in the record (SRC_U32, SRC_I32, SRC_F32, SRC_FRAME_TYPE)
     // Live table: the header cell, the column's width and decimals, and the
     // text that follows the value (spaces and "|"). The header cell is as
     // wide as width plus that text.
@@ -101,50 +112,36 @@ struct latency_column_t {
 // The columns in the order of the live table; the CSV log has the same
 // order without the columns it does not log.
 constexpr latency_column_t LATENCY_COLUMNS[] = {
-    {"sample_id", SRC_U32, offsetof(vrx_latency_packet_t, sample_id),
-     "    id   |", 8, 0, " |", "Sample ID", 0, "bad sample id",
+    {"sample_id", SRC_U32, offsetof(vrx_latency_packet_t, sample_id), "    id   |", 8, 0, " |", "Sample ID", 0,
+     "bad sample id", -1, nullptr, nullptr, 0},
+    {"input_mbps", SRC_F32, offsetof(vrx_latency_packet_t, input_mbps), " in (mbps) |", 7, 1, "    |", "Input MBPS", 1,
+     "bad number", STAT_INPUT, "input_mbps", "Mbit/s", 2},
+    {"vtx_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, vtx_latency_ms), " vtx(ms) |", 7, 3, "  |",
+     "VTX Latency", 3, "bad number", STAT_VTX, "vtx_latency_ms", "ms", 3},
+    {"vrx_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, vrx_latency_ms), " vrx(ms) |", 7, 3, "  |",
+     "VRX Latency", 3, "bad number", STAT_VRX, "vrx_latency_ms", "ms", 3},
+    {"average", SRC_AVERAGE, 0, " avg vrx(ms) |", 9, 3, "    |", "Average Latency", 3, "bad number", STAT_AVG,
+     "average_latency_ms", "ms", 3},
+    {"frame_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, frame_latency_ms), " frame(ms) |", 8, 3, "   |",
+     "Frame Latency", 3, "bad number", STAT_FRAME, "frame_latency_ms", "ms", 3},
+    {"fec_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, fec_latency_ms), " fec(ms) |", 7, 3, "  |",
+     "FEC Latency", 3, "bad number", STAT_FEC, "fec_latency_ms", "ms", 3},
+    {"decode_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, decode_latency_ms), " decode(ms) |", 9, 3, "   |",
+     "Decode Latency", 3, "bad number", STAT_DECODE, "decode_latency_ms", "ms", 3},
+    {"render_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, render_latency_ms), " render(ms) |", 9, 3, "   |",
+     "Render Latency", 3, "bad number", STAT_RENDER, "render_latency_ms", "ms", 3},
+    {"pcap_delta_ms", SRC_F32, offsetof(vrx_latency_packet_t, pcap_delta_ms), " pcap\u25B2(ms) |", 8, 3, "   |",
+     "PCAP Delta", 3, "bad number", STAT_PCAP, "pcap_delta_ms", "ms", 3},
+    {"fps", SRC_F32, offsetof(vrx_latency_packet_t, fps), "  fps |", 5, 1, " |", "FPS", 3, "bad number", STAT_FPS,
+     "fps", "frames/s", 3},
+    {"rssi_dbm", SRC_I32, offsetof(vrx_latency_packet_t, rssi_dbm), " rssi(dBm) |", 7, 0, "    |", "RSSI", 0,
+     "bad RSSI", STAT_RSSI, "rssi_dbm", "dBm", 0},
+    {"fragments", SRC_I32, offsetof(vrx_latency_packet_t, fragments), " frags |", 5, 0, "  |", "Fragments", 0,
+     "bad fragment count", STAT_FRAGMENTS, "fragments", "count", 0},
+    {"frame_type", SRC_FRAME_TYPE, offsetof(vrx_latency_packet_t, frame_type), " frame type |", 11, 0, " |",
+     "Frame Type", 0, "unknown frame type", -1, nullptr, nullptr, 0},
+    {"vbat_vdc", SRC_F32, offsetof(vrx_latency_packet_t, vbat_vdc), " vbat(VDC) |", 7, 1, "    |", nullptr, 0, nullptr,
      -1, nullptr, nullptr, 0},
-    {"input_mbps", SRC_F32, offsetof(vrx_latency_packet_t, input_mbps),
-     " in (mbps) |", 7, 1, "    |", "Input MBPS", 1, "bad number",
-     STAT_INPUT, "input_mbps", "Mbit/s", 2},
-    {"vtx_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, vtx_latency_ms),
-     " vtx(ms) |", 7, 3, "  |", "VTX Latency", 3, "bad number",
-     STAT_VTX, "vtx_latency_ms", "ms", 3},
-    {"vrx_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, vrx_latency_ms),
-     " vrx(ms) |", 7, 3, "  |", "VRX Latency", 3, "bad number",
-     STAT_VRX, "vrx_latency_ms", "ms", 3},
-    {"average", SRC_AVERAGE, 0,
-     " avg vrx(ms) |", 9, 3, "    |", "Average Latency", 3, "bad number",
-     STAT_AVG, "average_latency_ms", "ms", 3},
-    {"frame_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, frame_latency_ms),
-     " frame(ms) |", 8, 3, "   |", "Frame Latency", 3, "bad number",
-     STAT_FRAME, "frame_latency_ms", "ms", 3},
-    {"fec_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, fec_latency_ms),
-     " fec(ms) |", 7, 3, "  |", "FEC Latency", 3, "bad number",
-     STAT_FEC, "fec_latency_ms", "ms", 3},
-    {"decode_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, decode_latency_ms),
-     " decode(ms) |", 9, 3, "   |", "Decode Latency", 3, "bad number",
-     STAT_DECODE, "decode_latency_ms", "ms", 3},
-    {"render_latency_ms", SRC_F32, offsetof(vrx_latency_packet_t, render_latency_ms),
-     " render(ms) |", 9, 3, "   |", "Render Latency", 3, "bad number",
-     STAT_RENDER, "render_latency_ms", "ms", 3},
-    {"pcap_delta_ms", SRC_F32, offsetof(vrx_latency_packet_t, pcap_delta_ms),
-     " pcap\u25B2(ms) |", 8, 3, "   |", "PCAP Delta", 3, "bad number",
-     STAT_PCAP, "pcap_delta_ms", "ms", 3},
-    {"fps", SRC_F32, offsetof(vrx_latency_packet_t, fps),
-     "  fps |", 5, 1, " |", "FPS", 3, "bad number",
-     STAT_FPS, "fps", "frames/s", 3},
-    {"rssi_dbm", SRC_I32, offsetof(vrx_latency_packet_t, rssi_dbm),
-     " rssi(dBm) |", 7, 0, "    |", "RSSI", 0, "bad RSSI",
-     STAT_RSSI, "rssi_dbm", "dBm", 0},
-    {"fragments", SRC_I32, offsetof(vrx_latency_packet_t, fragments),
-     " frags |", 5, 0, "  |", "Fragments", 0, "bad fragment count",
-     STAT_FRAGMENTS, "fragments", "count", 0},
-    {"frame_type", SRC_FRAME_TYPE, offsetof(vrx_latency_packet_t, frame_type),
-     " frame type |", 11, 0, " |", "Frame Type", 0, "unknown frame type",
-     -1, nullptr, nullptr, 0},
-    {"vbat_vdc", SRC_F32, offsetof(vrx_latency_packet_t, vbat_vdc),
-     " vbat(VDC) |", 7, 1, "    |", nullptr, 0, nullptr, -1, nullptr, nullptr, 0},
 };
 constexpr size_t LATENCY_COLUMN_COUNT = sizeof LATENCY_COLUMNS / sizeof LATENCY_COLUMNS[0];
 
@@ -193,12 +190,10 @@ static_assert(latency_stats_columns_complete(), "every statistics column is a lo
 // latency of all frames, of I-frames and of P-frames, then the VTX latency
 // and the receiver's four stages. Titles and JSON keys come from the column
 // table (latency_series_title, latency_series_key).
-enum latency_series_e {
-    SER_VRX, SER_VRX_I, SER_VRX_P, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER, SER_COUNT
-};
+enum latency_series_e { SER_VRX, SER_VRX_I, SER_VRX_P, SER_VTX, SER_FRAME, SER_FEC, SER_DECODE, SER_RENDER, SER_COUNT };
 struct latency_series_t {
-    stat_column_e stat;      // the column
-    bool one_kind;           // only frames of kind
+    stat_column_e stat;  // the column
+    bool one_kind;       // only frames of kind
     frame_kind_e kind;
     const char* kind_title;  // replaces the column's title (one_kind)
     const char* kind_key;    // follows the column's JSON key (one_kind)
@@ -273,7 +268,6 @@ void latency_logged_values(const vrx_latency_packet_t& r, float avg, double (&v)
 // The average column: the rolling mean of the I-frame or P-frame window the
 // record's frame type belongs to (calc_avg_latency), or the record's own
 // VRX latency for any other frame type.
-float latency_row_average(const vrx_latency_packet_t& r, std::deque<float>& i_window,
-                          std::deque<float>& p_window);
+float latency_row_average(const vrx_latency_packet_t& r, std::deque<float>& i_window, std::deque<float>& p_window);
 
 #endif

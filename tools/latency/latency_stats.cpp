@@ -116,7 +116,8 @@ void value_histogram_t::add_sparse(int64_t k, uint64_t count)
 void value_histogram_t::merge(const value_histogram_t& other)
 {
     for (size_t i = 0; i < other.dense_.size(); i++)
-        if (other.dense_[i]) add(static_cast<double>(other.dense_base_ + static_cast<int64_t>(i)) / 1000, other.dense_[i]);
+        if (other.dense_[i])
+            add(static_cast<double>(other.dense_base_ + static_cast<int64_t>(i)) / 1000, other.dense_[i]);
     for (const slot_t& s : other.slots_)
         if (s.key != EMPTY) add(static_cast<double>(s.key) / 1000, s.count);
     for (const auto& [v, c] : other.big_) add(v, c);
@@ -530,8 +531,10 @@ int64_t latency_stats_t::add(const stat_sample_t& s)
             nonfinite_[c]++;
     }
     if (std::isfinite(s.v[STAT_VRX])) {
-        if (s.kind == FRAME_KIND_I) vrx_i_.add(s.v[STAT_VRX]);
-        else if (s.kind == FRAME_KIND_P) vrx_p_.add(s.v[STAT_VRX]);
+        if (s.kind == FRAME_KIND_I)
+            vrx_i_.add(s.v[STAT_VRX]);
+        else if (s.kind == FRAME_KIND_P)
+            vrx_p_.add(s.v[STAT_VRX]);
     }
     stages_.apply(s, 1);
     return track_id(ids_, s.sample_id);

@@ -57,9 +57,9 @@ uint64_t nearest_rank_index(uint64_t n, uint64_t num, uint64_t den);
 // A value as held by the engine: thousandths when |v| < 10^12, else the
 // value itself. Ordered by value.
 struct stat_key_t {
-    bool big;     // the value did not fit thousandths; it is in `value`
-    int64_t k;    // thousandths, when !big
-    double value; // when big
+    bool big;      // the value did not fit thousandths; it is in `value`
+    int64_t k;     // thousandths, when !big
+    double value;  // when big
 };
 // The value as a double: k / 1000 (the nearest double to the decimal).
 double stat_key_value(const stat_key_t& key);
@@ -113,7 +113,7 @@ private:
     static constexpr int64_t DENSE = 8192;  // thousandths in the dense block
     void grow();
     void add_sparse(int64_t k, uint64_t count);
-    size_t dense_used() const;  // distinct values in the dense block
+    size_t dense_used() const;     // distinct values in the dense block
     std::vector<uint64_t> dense_;  // empty until the first value
     int64_t dense_base_ = 0;
     std::vector<slot_t> slots_;  // empty or a power of two
@@ -213,7 +213,7 @@ private:
     int64_t base_ = 0;  // thousandths of the block's first counter
     uint64_t dense_n_ = 0;
     std::unique_ptr<uint64_t[], unmapper> fine_;  // DENSE counters, null until used
-    std::unique_ptr<uint64_t[]> coarse_;         // FINE sums of FINE counters each
+    std::unique_ptr<uint64_t[]> coarse_;          // FINE sums of FINE counters each
     // Thousandths below and above the block, values beyond thousandths.
     std::map<int64_t, uint64_t> low_, high_;
     std::map<double, uint64_t> big_;

@@ -15,13 +15,11 @@ std::string num(double v, int decimals)
     return fmt::format("{:.{}f}", v, decimals);
 }
 
-void stats_line(fmt::memory_buffer& out, const char* title, const char* unit, int decimals,
-                const column_stats_t& c)
+void stats_line(fmt::memory_buffer& out, const char* title, const char* unit, int decimals, const column_stats_t& c)
 {
-    fmt::format_to(std::back_inserter(out), "  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}",
-                   title, unit, c.n, num(c.min, decimals), num(c.mean, std::max(decimals, 1)),
-                   num(c.p50, decimals), num(c.p95, decimals), num(c.p99, decimals),
-                   num(c.max, decimals));
+    fmt::format_to(std::back_inserter(out), "  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}", title,
+                   unit, c.n, num(c.min, decimals), num(c.mean, std::max(decimals, 1)), num(c.p50, decimals),
+                   num(c.p95, decimals), num(c.p99, decimals), num(c.max, decimals));
     if (c.nonfinite) fmt::format_to(std::back_inserter(out), "  ({} non-finite left out)", c.nonfinite);
     out.push_back('\n');
 }
@@ -45,8 +43,7 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
         put("run {}: lines {}-{}{}\n", s.run, s.first_line, s.last_line,
             s.has_header ? "" : " (no header line: rows before the first header)");
     put("  frames:          {}\n", s.frames);
-    if (s.frames > 0)
-        put("  sample ids:      first {}, last {}\n", s.first_id, s.last_id);
+    if (s.frames > 0) put("  sample ids:      first {}, last {}\n", s.first_id, s.last_id);
     put("  missing ids:     {} in {} gap{}\n", s.missing, s.gap_count, s.gap_count == 1 ? "" : "s");
     if (s.gap_count > 0) {
         put("    gaps:");
@@ -64,8 +61,8 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
             put("    line {}: {}\n", s.malformed_lines[i].first, s.malformed_lines[i].second);
         if (s.malformed > TEXT_LISTED) put("    ... and {} more\n", s.malformed - TEXT_LISTED);
     }
-    put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n",
-        "min", "mean", "p50", "p95", "p99", "max");
+    put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n", "min", "mean",
+        "p50", "p95", "p99", "max");
     const latency_column_t& vrx = stat_column(STAT_VRX);
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         const latency_column_t& ci = stat_column(c);
@@ -76,7 +73,7 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
         }
     }
     auto pct = [](double v) { return std::isnan(v) ? std::string("-") : fmt::format("{:.1f} %", 100 * v); };
-    put("\n  share of VRX Latency: frame {}, FEC {}, decode {}, render {}, rest {}\n", pct(s.share[0]),
-        pct(s.share[1]), pct(s.share[2]), pct(s.share[3]), pct(s.share_rest));
+    put("\n  share of VRX Latency: frame {}, FEC {}, decode {}, render {}, rest {}\n", pct(s.share[0]), pct(s.share[1]),
+        pct(s.share[2]), pct(s.share[3]), pct(s.share_rest));
     return fmt::to_string(out);
 }

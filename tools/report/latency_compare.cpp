@@ -73,7 +73,10 @@ uint64_t splitmix64(uint64_t& x)
     return z ^ (z >> 31);
 }
 
-inline uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+inline uint64_t rotl(uint64_t x, int k)
+{
+    return (x << k) | (x >> (64 - k));
+}
 
 }  // namespace
 
@@ -264,17 +267,17 @@ struct prepared_t {
     uint64_t n = 0;
     uint64_t len = 1;
     const int32_t* v = nullptr;
-    int32_t lo[3] = {}, hi[3] = {};      // each percentile's window of values
-    std::vector<block_t> blocks;         // per possible block start: n - len + 1
-    std::vector<int32_t> window_values;  // distinct values in any window, ascending
-    std::vector<uint32_t> window_entry;  // per in-window frame, in frame order: index into window_values
+    int32_t lo[3] = {}, hi[3] = {};       // each percentile's window of values
+    std::vector<block_t> blocks;          // per possible block start: n - len + 1
+    std::vector<int32_t> window_values;   // distinct values in any window, ascending
+    std::vector<uint32_t> window_entry;   // per in-window frame, in frame order: index into window_values
     uint32_t first[3] = {}, end[3] = {};  // each percentile's window in window_values
-    uint64_t count = 0;                  // values of the run
+    uint64_t count = 0;                   // values of the run
     int64_t point[ST_COUNT] = {NO_VALUE, NO_VALUE, NO_VALUE, NO_VALUE};  // of the run itself
     // The full path, built the first time it is needed.
     std::once_flag full_once;
-    std::vector<int32_t> all_values;     // distinct values, ascending
-    std::vector<uint32_t> all_index;     // per frame: index into all_values (unused where no value)
+    std::vector<int32_t> all_values;  // distinct values, ascending
+    std::vector<uint32_t> all_index;  // per frame: index into all_values (unused where no value)
 
     bool in_window(int32_t x) const
     {
@@ -326,8 +329,8 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
         if ((i == 0 || sorted[i] != sorted[i - 1]) && p.in_window(sorted[i])) p.window_values.push_back(sorted[i]);
     for (int q = 0; q < 3 && count > 0; q++) {
         p.first[q] = p.window_index(p.lo[q]);
-        p.end[q] = static_cast<uint32_t>(
-            std::upper_bound(p.window_values.begin(), p.window_values.end(), p.hi[q]) - p.window_values.begin());
+        p.end[q] = static_cast<uint32_t>(std::upper_bound(p.window_values.begin(), p.window_values.end(), p.hi[q]) -
+                                         p.window_values.begin());
     }
     std::vector<int32_t>().swap(sorted);
 
@@ -344,8 +347,10 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
             if (x < p.lo[q]) acc.below[q] = static_cast<uint16_t>(acc.below[q] + sign);
         if (p.in_window(x)) {
             acc.window_count = static_cast<uint16_t>(acc.window_count + sign);
-            if (sign > 0) p.window_entry.push_back(p.window_index(x));
-            else acc.window_first++;
+            if (sign > 0)
+                p.window_entry.push_back(p.window_index(x));
+            else
+                acc.window_first++;
         }
     };
     for (uint64_t i = 0; i < p.len; i++) add(i, 1);
@@ -519,8 +524,8 @@ int64_t lost_millionths(uint64_t missing, uint64_t total)
 
 }  // namespace
 
-void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
-                      std::vector<int64_t>& out, uint64_t* fallbacks, int64_t* point, uint64_t* count)
+void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o, std::vector<int64_t>& out,
+                      uint64_t* fallbacks, int64_t* point, uint64_t* count)
 {
     out.assign(static_cast<size_t>(o.resamples) * ST_COUNT, NO_VALUE);
     prepared_t p;
@@ -563,8 +568,8 @@ void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& 
 
 namespace {
 
-void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const std::vector<int64_t>& rb,
-                   size_t stride, size_t offset)
+void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const std::vector<int64_t>& rb, size_t stride,
+                   size_t offset)
 {
     f.diff = f.a != NO_VALUE && f.b != NO_VALUE ? f.b - f.a : NO_VALUE;
     if (f.diff == NO_VALUE) return;
@@ -652,21 +657,19 @@ std::string format_compare_text(const compare_run_t& a, const compare_run_t& b, 
             std::string ci = f.low == NO_VALUE ? "-"
                                                : fmt::format("{} .. {}", thousandths_text(f.low, true),
                                                              thousandths_text(f.high, true));
-            std::string line = fmt::format("  {:<16} {:<5} {:>10} {:>10} {:>10}   {:<26} {}",
-                                           s == 0 ? latency_series_title(m) : "", COMPARE_STAT_NAMES[s],
-                                           thousandths_text(f.a), thousandths_text(f.b),
-                                           thousandths_text(f.diff, true), ci, verdict(f));
+            std::string line =
+                fmt::format("  {:<16} {:<5} {:>10} {:>10} {:>10}   {:<26} {}", s == 0 ? latency_series_title(m) : "",
+                            COMPARE_STAT_NAMES[s], thousandths_text(f.a), thousandths_text(f.b),
+                            thousandths_text(f.diff, true), ci, verdict(f));
             while (!line.empty() && line.back() == ' ') line.pop_back();
             put("{}\n", line);
         }
     }
     const compare_figure_t& l = c.lost;
-    std::string ci = l.low == NO_VALUE
-                         ? "-"
-                         : fmt::format("{} .. {}", percent_text(l.low, true), percent_text(l.high, true));
-    std::string line = fmt::format("\n  {:<22} {:>10} {:>10} {:>10}   {:<26} {}", "lost frames",
-                                   percent_text(l.a), percent_text(l.b), percent_text(l.diff, true), ci,
-                                   verdict(l));
+    std::string ci =
+        l.low == NO_VALUE ? "-" : fmt::format("{} .. {}", percent_text(l.low, true), percent_text(l.high, true));
+    std::string line = fmt::format("\n  {:<22} {:>10} {:>10} {:>10}   {:<26} {}", "lost frames", percent_text(l.a),
+                                   percent_text(l.b), percent_text(l.diff, true), ci, verdict(l));
     while (!line.empty() && line.back() == ' ') line.pop_back();
     put("{}\n", line);
     return fmt::to_string(out);

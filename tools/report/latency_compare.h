@@ -37,8 +37,8 @@ struct compare_run_t {
     uint64_t frames = 0;
     uint64_t malformed = 0;
     std::vector<int32_t> values[CMP_METRICS];  // frames each
-    uint32_t block = 60;  // frames per bootstrap block
-    double median_fps = 0;  // 0 when the run has no usable FPS
+    uint32_t block = 60;                       // frames per bootstrap block
+    double median_fps = 0;                     // 0 when the run has no usable FPS
     // Sample ids in the run's unwrapped numbering: lowest, highest, and the
     // missing ones as sorted disjoint ranges [first, last].
     int64_t id_low = 0, id_high = -1;
@@ -78,10 +78,10 @@ struct compare_options_t {
 };
 
 struct compare_figure_t {
-    int64_t a = NO_VALUE, b = NO_VALUE;  // thousandths
-    int64_t diff = NO_VALUE;             // b - a
+    int64_t a = NO_VALUE, b = NO_VALUE;       // thousandths
+    int64_t diff = NO_VALUE;                  // b - a
     int64_t low = NO_VALUE, high = NO_VALUE;  // 95 % interval of the difference
-    bool real = false;                   // the interval excludes 0
+    bool real = false;                        // the interval excludes 0
 };
 struct compare_result_t {
     uint64_t count_a[CMP_METRICS] = {}, count_b[CMP_METRICS] = {};  // values compared
@@ -99,9 +99,8 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
 // NO_VALUE where the resample holds no value of the metric. Adds the number
 // of statistics found by the full path to fallbacks; gives the statistics of
 // the run itself in point (ST_COUNT) and its number of values in count.
-void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o,
-                      std::vector<int64_t>& out, uint64_t* fallbacks = nullptr, int64_t* point = nullptr,
-                      uint64_t* count = nullptr);
+void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o, std::vector<int64_t>& out,
+                      uint64_t* fallbacks = nullptr, int64_t* point = nullptr, uint64_t* count = nullptr);
 // Lost frames of each resample of run x's id sequence, in millionths.
 void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out);
 

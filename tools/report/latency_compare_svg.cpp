@@ -26,11 +26,26 @@ std::string xml_text(const std::string& s)
     for (size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
         switch (c) {
-        case '&': o += "&amp;"; i++; continue;
-        case '<': o += "&lt;"; i++; continue;
-        case '>': o += "&gt;"; i++; continue;
-        case '"': o += "&quot;"; i++; continue;
-        case '\'': o += "&apos;"; i++; continue;
+        case '&':
+            o += "&amp;";
+            i++;
+            continue;
+        case '<':
+            o += "&lt;";
+            i++;
+            continue;
+        case '>':
+            o += "&gt;";
+            i++;
+            continue;
+        case '"':
+            o += "&quot;";
+            i++;
+            continue;
+        case '\'':
+            o += "&apos;";
+            i++;
+            continue;
         default: break;
         }
         if (c < 0x20 || c == 0x7f) {
@@ -78,8 +93,8 @@ void axes(fmt::memory_buffer& o, const panel_t& p, const std::string& title, dou
     auto put = [&](auto&&... a) { fmt::format_to(std::back_inserter(o), a...); };
     put("<text x=\"{}\" y=\"{:.1f}\" font-size=\"15\" font-weight=\"bold\">{}</text>\n", PLOT_X, p.top - 14,
         xml_text(title));
-    put("<rect x=\"{}\" y=\"{:.1f}\" width=\"{}\" height=\"{}\" fill=\"#ffffff\" stroke=\"#888888\"/>\n", PLOT_X,
-        p.top, PLOT_W, PLOT_H);
+    put("<rect x=\"{}\" y=\"{:.1f}\" width=\"{}\" height=\"{}\" fill=\"#ffffff\" stroke=\"#888888\"/>\n", PLOT_X, p.top,
+        PLOT_W, PLOT_H);
     const double xs = nice_step(p.x1 - p.x0, 10);
     for (double v = std::ceil(p.x0 / xs) * xs; v <= p.x1 + xs * 1e-9; v += xs) {
         const double x = p.px(v);
@@ -141,8 +156,8 @@ void markers(fmt::memory_buffer& o, const panel_t& p, const compare_figure_t (&f
                        "stroke-dasharray=\"4 3\"/>\n"
                        "<circle cx=\"{0:.1f}\" cy=\"{4:.1f}\" r=\"4\" fill=\"{3}\"/>\n"
                        "<text x=\"{5:.1f}\" y=\"{6:.1f}\" font-size=\"11\" fill=\"{3}\">{7} {8}</text>\n",
-                       x, p.top + PLOT_H, p.top, COLOUR[w], y, x + 3, p.top + 13 + 13 * (3 * w + q),
-                       names[q], thousandths_text(t));
+                       x, p.top + PLOT_H, p.top, COLOUR[w], y, x + 3, p.top + 13 + 13 * (3 * w + q), names[q],
+                       thousandths_text(t));
     }
 }
 
@@ -188,20 +203,19 @@ std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, c
     for (int w = 0; w < 2; w++) {
         const compare_run_t& r = *runs[w];
         const double y = 62 + 24 * w;
-        put("<line x1=\"{0}\" y1=\"{1:.1f}\" x2=\"{2}\" y2=\"{1:.1f}\" stroke=\"{3}\" stroke-width=\"3\"/>\n",
-            PLOT_X, y - 4, PLOT_X + 26, COLOUR[w]);
+        put("<line x1=\"{0}\" y1=\"{1:.1f}\" x2=\"{2}\" y2=\"{1:.1f}\" stroke=\"{3}\" stroke-width=\"3\"/>\n", PLOT_X,
+            y - 4, PLOT_X + 26, COLOUR[w]);
         const compare_figure_t(&f)[ST_COUNT] = c.fig[SER_VRX];
         auto pick = [&](int s) { return thousandths_text(w == 0 ? f[s].a : f[s].b); };
         put("<text x=\"{}\" y=\"{:.1f}\" font-size=\"13\">{}: {}, run {} ({} frames): p50 {}, p95 {}, p99 {} ms"
             "</text>\n",
-            PLOT_X + 34, y, RUN_NAME[w], xml_text(r.log), r.run, v[w].size(), pick(ST_P50), pick(ST_P95),
-            pick(ST_P99));
+            PLOT_X + 34, y, RUN_NAME[w], xml_text(r.log), r.run, v[w].size(), pick(ST_P50), pick(ST_P95), pick(ST_P99));
     }
     const compare_figure_t& d95 = c.fig[SER_VRX][ST_P95];
     if (d95.low != NO_VALUE)
-        put("<text x=\"{}\" y=\"{}\" font-size=\"13\">p95 B - A: {} ms, 95 % interval {} .. {} ms: {}</text>\n",
-            PLOT_X, 118, thousandths_text(d95.diff, true), thousandths_text(d95.low, true),
-            thousandths_text(d95.high, true), d95.real ? "a real change" : "no real change");
+        put("<text x=\"{}\" y=\"{}\" font-size=\"13\">p95 B - A: {} ms, 95 % interval {} .. {} ms: {}</text>\n", PLOT_X,
+            118, thousandths_text(d95.diff, true), thousandths_text(d95.low, true), thousandths_text(d95.high, true),
+            d95.real ? "a real change" : "no real change");
 
     const char* titles[2] = {"Share of frames at or below each latency (x axis ends at the higher p99.9)",
                              "The slowest tenth enlarged (from 0.90)"};

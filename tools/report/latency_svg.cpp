@@ -69,9 +69,7 @@ size_t utf8_char_length(const std::string& s, size_t i)
         cp = (cp << 6) | (b(i + k) & 0x3f);
     }
     const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < least[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe ||
-        cp == 0xffff)
-        return 0;
+    if (cp < least[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe || cp == 0xffff) return 0;
     return len;
 }
 
@@ -121,43 +119,42 @@ struct svg_out {
     void text(double x, double y, const std::string& t, const char* anchor = "start", int size = 12,
               const char* extra = "")
     {
-        put("<text x=\"{:.1f}\" y=\"{:.1f}\" font-size=\"{}\" text-anchor=\"{}\"{}>{}</text>\n", x, y,
-            size, anchor, extra, xml_escape(t));
+        put("<text x=\"{:.1f}\" y=\"{:.1f}\" font-size=\"{}\" text-anchor=\"{}\"{}>{}</text>\n", x, y, size, anchor,
+            extra, xml_escape(t));
     }
 };
 
 // Grid, axes, tick labels and axis titles of one plot area.
-void axes(svg_out& o, const char* id, double top, double x0, double x1, double xstep,
-          double ymax, double ystep, const std::string& xtitle, const std::string& ytitle,
-          bool id_labels)
+void axes(svg_out& o, const char* id, double top, double x0, double x1, double xstep, double ymax, double ystep,
+          const std::string& xtitle, const std::string& ytitle, bool id_labels)
 {
     o.put("<rect id=\"{}\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#ffffff\" "
-          "stroke=\"none\"/>\n", id, PLOT_X, top, PLOT_W, PLOT_H);
+          "stroke=\"none\"/>\n",
+          id, PLOT_X, top, PLOT_W, PLOT_H);
     const double bottom = top + PLOT_H;
     for (double y = 0; y <= ymax * (1 + 1e-9); y += ystep) {
         const double py = bottom - y / ymax * PLOT_H;
-        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#e2e2e2\"/>\n",
-              PLOT_X, py, PLOT_X + PLOT_W, py);
+        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#e2e2e2\"/>\n", PLOT_X, py,
+              PLOT_X + PLOT_W, py);
         o.text(PLOT_X - 6, py + 4, tick_label(y, ystep), "end", 11);
     }
     const double span = x1 - x0;
     for (double x = std::ceil(x0 / xstep) * xstep; x <= x1 + span * 1e-9; x += xstep) {
         const double px = PLOT_X + (span > 0 ? (x - x0) / span : 0.5) * PLOT_W;
-        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#e2e2e2\"/>\n", px,
-              top, px, bottom);
-        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#333\"/>\n", px,
-              bottom, px, bottom + 4);
+        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#e2e2e2\"/>\n", px, top, px,
+              bottom);
+        o.put("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"#333\"/>\n", px, bottom, px,
+              bottom + 4);
         // Sample ids are shown as the receiver numbers them, wrapped to 32 bits.
-        const std::string label = id_labels ? fmt::format("{}", static_cast<uint32_t>(static_cast<int64_t>(x)))
-                                            : tick_label(x, xstep);
+        const std::string label =
+            id_labels ? fmt::format("{}", static_cast<uint32_t>(static_cast<int64_t>(x))) : tick_label(x, xstep);
         o.text(px, bottom + 17, label, "middle", 11);
     }
-    o.put("<path d=\"M{:.1f} {:.1f}V{:.1f}H{:.1f}\" fill=\"none\" stroke=\"#333\"/>\n", PLOT_X, top,
-          bottom, PLOT_X + PLOT_W);
+    o.put("<path d=\"M{:.1f} {:.1f}V{:.1f}H{:.1f}\" fill=\"none\" stroke=\"#333\"/>\n", PLOT_X, top, bottom,
+          PLOT_X + PLOT_W);
     o.text(PLOT_X + PLOT_W / 2, bottom + 36, xtitle, "middle", 12);
     o.text(0, 0, ytitle, "middle", 12,
-           fmt::format(" transform=\"translate({:.1f} {:.1f}) rotate(-90)\"", PLOT_X - 52, top + PLOT_H / 2)
-               .c_str());
+           fmt::format(" transform=\"translate({:.1f} {:.1f}) rotate(-90)\"", PLOT_X - 52, top + PLOT_H / 2).c_str());
 }
 
 // Legend entries in one line above a plot area: swatch kind 'l' line,
@@ -242,8 +239,8 @@ void document_head(svg_out& o, const run_summary_t& s, const std::string& title)
     o.text(20, 50,
            fmt::format("{} frames ({} I, {} P, {} other), sample ids {} to {}, {} missing, {} repeated; "
                        "VRX latency p50 {} ms, p95 {} ms, p99 {} ms",
-                       s.frames, s.i_frames, s.p_frames, s.other_frames, s.first_id, s.last_id, s.missing,
-                       s.repeats, fmt_ms(s.columns[STAT_VRX].p50), fmt_ms(s.columns[STAT_VRX].p95),
+                       s.frames, s.i_frames, s.p_frames, s.other_frames, s.first_id, s.last_id, s.missing, s.repeats,
+                       fmt_ms(s.columns[STAT_VRX].p50), fmt_ms(s.columns[STAT_VRX].p95),
                        fmt_ms(s.columns[STAT_VRX].p99)),
            "start", 12);
 }
@@ -274,7 +271,10 @@ void latency_panel(svg_out& o, const id_axis& ax)
     if (ax.binned) {
         // One band polygon per run of filled bins.
         for (int b = 0; b < nbins;) {
-            if (!ax.bin(b).vrx_n) { b++; continue; }
+            if (!ax.bin(b).vrx_n) {
+                b++;
+                continue;
+            }
             int e = b;
             while (e < nbins && ax.bin(e).vrx_n) e++;
             o.put("<polygon fill=\"{}\" stroke=\"none\" points=\"", BAND_COLOUR);
@@ -294,7 +294,10 @@ void latency_panel(svg_out& o, const id_axis& ax)
         bool pen = false;
         for (int b = 0; b < nbins; b++) {
             const plot_bin_t& x = ax.bin(b);
-            if (!has(x)) { pen = false; continue; }
+            if (!has(x)) {
+                pen = false;
+                continue;
+            }
             const bool next = b + 1 < nbins && has(ax.bin(b + 1));
             if (!pen && !next) {
                 lone.push_back(b);
@@ -305,11 +308,15 @@ void latency_panel(svg_out& o, const id_axis& ax)
         }
         o.put("\"/>\n");
         for (int b : lone)
-            o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"1.8\" fill=\"{}\"/>\n", ax.bin_x(b),
-                  py(value(ax.bin(b))), colour);
+            o.put("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"1.8\" fill=\"{}\"/>\n", ax.bin_x(b), py(value(ax.bin(b))),
+                  colour);
     };
-    series(VTX_COLOUR, [](const plot_bin_t& b) { return b.vtx / b.vtx_n; }, [](const plot_bin_t& b) { return b.vtx_n > 0; });
-    series(VRX_COLOUR, [](const plot_bin_t& b) { return b.vrx / b.vrx_n; }, [](const plot_bin_t& b) { return b.vrx_n > 0; });
+    series(
+        VTX_COLOUR, [](const plot_bin_t& b) { return b.vtx / b.vtx_n; },
+        [](const plot_bin_t& b) { return b.vtx_n > 0; });
+    series(
+        VRX_COLOUR, [](const plot_bin_t& b) { return b.vrx / b.vrx_n; },
+        [](const plot_bin_t& b) { return b.vrx_n > 0; });
     o.put("<g fill=\"{}\">\n", IFRAME_COLOUR);
     for (int b = 0; b < nbins; b++) {
         const plot_bin_t& x = ax.bin(b);
@@ -346,7 +353,10 @@ void stages_panel(svg_out& o, const id_axis& ax, const run_summary_t& s)
     for (int k = 0; k < 4; k++) {
         o.put("<path fill=\"{}\" stroke=\"none\" d=\"", STAGE_COLOURS[k]);
         for (int b = 0; b < ax.nbins;) {
-            if (!ax.bin(b).stage_n) { b++; continue; }
+            if (!ax.bin(b).stage_n) {
+                b++;
+                continue;
+            }
             int e = b;
             while (e < ax.nbins && ax.bin(e).stage_n) e++;
             o.put("M{:.1f} {:.1f}", PLOT_X + b * ax.bin_w, level(b, k + 1));
@@ -404,7 +414,8 @@ void histogram_panel(svg_out& o, const value_histogram_t& vrx, const run_summary
                                       {'l', "#2ca02c", "p50 " + fmt_ms(c.p50) + " ms"},
                                       {'l', "#ff7f0e", "p95 " + fmt_ms(c.p95) + " ms"},
                                       {'l', IFRAME_COLOUR, "p99 " + fmt_ms(c.p99) + " ms"}};
-    if (above) items.push_back({'b', "#7f7f7f", fmt::format("{} frame{} above {:.2f} ms", above, above == 1 ? "" : "s", hhi)});
+    if (above)
+        items.push_back({'b', "#7f7f7f", fmt::format("{} frame{} above {:.2f} ms", above, above == 1 ? "" : "s", hhi)});
     legend(o, top, items);
     const double hstep = nice_step(hhi - hlo, 8);
     axes(o, "plot-histogram", top, hlo, hhi, hstep, ymax, ystep, "VRX Latency (ms)", "frames", false);
@@ -430,7 +441,8 @@ void histogram_panel(svg_out& o, const value_histogram_t& vrx, const run_summary
         if (std::isnan(marks[k].first)) continue;
         const double px = PLOT_X + std::clamp((marks[k].first - hlo) / (hhi - hlo), 0.0, 1.0) * PLOT_W;
         o.put("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\" "
-              "stroke-width=\"2\" stroke-dasharray=\"6 3\"/>\n", px, top, top + PLOT_H, marks[k].second);
+              "stroke-width=\"2\" stroke-dasharray=\"6 3\"/>\n",
+              px, top, top + PLOT_H, marks[k].second);
         o.text(px + 3, top + 14 + 14 * k, names[k], "start", 11, fmt::format(" fill=\"{}\"", marks[k].second).c_str());
     }
 }
@@ -447,7 +459,8 @@ run_plot_t::run_plot_t(int64_t lo, int64_t hi)
 plot_row_t plot_row(const latency_row_t& r)
 {
     plot_row_t p{r.sample_id, r.vrx_latency_ms, r.vtx_latency_ms, {}, r.kind};
-    for (int k = 0; k < STAT_STAGE_COUNT; k++) p.stage[k] = latency_member<float>(r, stat_column(STAT_STAGES[k]).offset);
+    for (int k = 0; k < STAT_STAGE_COUNT; k++)
+        p.stage[k] = latency_member<float>(r, stat_column(STAT_STAGES[k]).offset);
     return p;
 }
 
@@ -462,9 +475,10 @@ void run_plot_t::add(const plot_row_t& r)
     // In integers: with as many bins as ids each id must get its own bin.
     // 64 bits hold the product unless the run spans more than 2^54 ids.
     const auto at = static_cast<uint64_t>(id - lo_), ids = static_cast<uint64_t>(hi_ - lo_) + 1;
-    const uint64_t k = ids <= (uint64_t{1} << 54)
-                           ? at * static_cast<unsigned>(nbins_) / ids
-                           : static_cast<uint64_t>(static_cast<unsigned __int128>(at) * static_cast<unsigned>(nbins_) / ids);
+    const uint64_t k =
+        ids <= (uint64_t{1} << 54)
+            ? at * static_cast<unsigned>(nbins_) / ids
+            : static_cast<uint64_t>(static_cast<unsigned __int128>(at) * static_cast<unsigned>(nbins_) / ids);
     plot_bin_t& b = bins_[static_cast<size_t>(std::min(static_cast<int>(k), nbins_ - 1))];
     b.n++;
     if (std::isfinite(r.vrx)) {

@@ -23,45 +23,44 @@ constexpr const char* DEFAULT_LOG = "/data/tarn-inspect-vrx.csv";
 
 void print_help()
 {
-    fmt::print(
-        "usage: tarn-latency-report [options] [FILE]\n"
-        "       tarn-latency-report --compare [-j] [-g FILE] [--seed N] [--resamples N] A B\n"
-        "Summarizes the runs of a tarn-inspect-vrx CSV log (default {}; - reads\n"
-        "standard input). Each header line starts a run; rows before the first header\n"
-        "make a run of their own.\n"
-        "\n"
-        "  -r, --run N      only run N (1 is the first run in the file)\n"
-        "  -j, --json       print the summary as one JSON document\n"
-        "  -g, --svg FILE   write an SVG plot of run N, or of the last run, to FILE\n"
-        "  -c, --compare    compare run A with run B (each FILE or FILE:N, a bare\n"
-        "                   FILE meaning its last run); -g draws both distributions\n"
-        "      --seed N     seed of the bootstrap with --compare (default 1)\n"
-        "      --resamples N  bootstrap resamples with --compare (default 2000)\n"
-        "  -h, --help       print this help\n"
-        "      --version    print the version\n"
-        "\n"
-        "Per run: frames, first and last sample id, missing ids (gaps), repeats, ids\n"
-        "out of order, I-, P- and other frames (by the frame-type text), malformed lines\n"
-        "with their numbers; min, mean, p50, p95, p99 and max of every column (VRX\n"
-        "Latency also for I- and P-frames alone); each stage's share of VRX Latency.\n"
-        "\n"
-        "Percentiles are nearest-rank: pN is the value of rank ceil(N/100 * n) among\n"
-        "the n finite values sorted ascending, so it is always a value of the log.\n"
-        "Sample ids are unsigned 32-bit and may wrap: each step between rows counts as\n"
-        "the signed 32-bit difference. An id is missing when it lies between the run's\n"
-        "lowest and highest id and no row has it; a row repeats when an earlier row had\n"
-        "its id. A stage's share is the sum of the stage over the sum of VRX Latency.\n"
-        "\n"
-        "With --compare: p50, p95, p99 and mean of VRX Latency (all, I- and P-frames),\n"
-        "VTX Latency and the frame, FEC, decode and render stages in A and in B, the\n"
-        "difference B - A and its 95 % interval from a moving-block bootstrap (blocks of\n"
-        "about one second of frames: the run's median FPS, 60 without one); a real\n"
-        "change is one whose interval excludes 0. Also the share of lost frames.\n"
-        "\n"
-        "Malformed lines are skipped, counted and listed. Exit status 0, or 1 when the\n"
-        "log cannot be read, run N does not exist or the plot cannot be written; 2 for\n"
-        "an unknown option or an option without its value.\n",
-        DEFAULT_LOG);
+    fmt::print("usage: tarn-latency-report [options] [FILE]\n"
+               "       tarn-latency-report --compare [-j] [-g FILE] [--seed N] [--resamples N] A B\n"
+               "Summarizes the runs of a tarn-inspect-vrx CSV log (default {}; - reads\n"
+               "standard input). Each header line starts a run; rows before the first header\n"
+               "make a run of their own.\n"
+               "\n"
+               "  -r, --run N      only run N (1 is the first run in the file)\n"
+               "  -j, --json       print the summary as one JSON document\n"
+               "  -g, --svg FILE   write an SVG plot of run N, or of the last run, to FILE\n"
+               "  -c, --compare    compare run A with run B (each FILE or FILE:N, a bare\n"
+               "                   FILE meaning its last run); -g draws both distributions\n"
+               "      --seed N     seed of the bootstrap with --compare (default 1)\n"
+               "      --resamples N  bootstrap resamples with --compare (default 2000)\n"
+               "  -h, --help       print this help\n"
+               "      --version    print the version\n"
+               "\n"
+               "Per run: frames, first and last sample id, missing ids (gaps), repeats, ids\n"
+               "out of order, I-, P- and other frames (by the frame-type text), malformed lines\n"
+               "with their numbers; min, mean, p50, p95, p99 and max of every column (VRX\n"
+               "Latency also for I- and P-frames alone); each stage's share of VRX Latency.\n"
+               "\n"
+               "Percentiles are nearest-rank: pN is the value of rank ceil(N/100 * n) among\n"
+               "the n finite values sorted ascending, so it is always a value of the log.\n"
+               "Sample ids are unsigned 32-bit and may wrap: each step between rows counts as\n"
+               "the signed 32-bit difference. An id is missing when it lies between the run's\n"
+               "lowest and highest id and no row has it; a row repeats when an earlier row had\n"
+               "its id. A stage's share is the sum of the stage over the sum of VRX Latency.\n"
+               "\n"
+               "With --compare: p50, p95, p99 and mean of VRX Latency (all, I- and P-frames),\n"
+               "VTX Latency and the frame, FEC, decode and render stages in A and in B, the\n"
+               "difference B - A and its 95 % interval from a moving-block bootstrap (blocks of\n"
+               "about one second of frames: the run's median FPS, 60 without one); a real\n"
+               "change is one whose interval excludes 0. Also the share of lost frames.\n"
+               "\n"
+               "Malformed lines are skipped, counted and listed. Exit status 0, or 1 when the\n"
+               "log cannot be read, run N does not exist or the plot cannot be written; 2 for\n"
+               "an unknown option or an option without its value.\n",
+               DEFAULT_LOG);
 }
 
 struct options {
@@ -88,11 +87,15 @@ int parse_options(int argc, char* argv[], options& o)
 {
     enum { OPT_SEED = 1000, OPT_RESAMPLES };
     static const struct option long_options[] = {
-        {"compare", no_argument, nullptr, 'c'}, {"seed", required_argument, nullptr, OPT_SEED},
+        {"compare", no_argument, nullptr, 'c'},
+        {"seed", required_argument, nullptr, OPT_SEED},
         {"resamples", required_argument, nullptr, OPT_RESAMPLES},
-        {"run", required_argument, nullptr, 'r'}, {"json", no_argument, nullptr, 'j'},
-        {"svg", required_argument, nullptr, 'g'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, TARN_OPT_VERSION}, {nullptr, 0, nullptr, 0},
+        {"run", required_argument, nullptr, 'r'},
+        {"json", no_argument, nullptr, 'j'},
+        {"svg", required_argument, nullptr, 'g'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, TARN_OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
     };
     static const char PROG[] = "tarn-latency-report";
     int c;
@@ -132,9 +135,7 @@ int parse_options(int argc, char* argv[], options& o)
         case 'g': o.svg = optarg; break;
         case 'h': print_help(); exit(0);
         case TARN_OPT_VERSION: print_version("tarn-latency-report"); exit(0);
-        default:
-            print_bad_option(PROG, c, optopt, argv[optind - 1]);
-            exit(TARN_EXIT_USAGE);
+        default: print_bad_option(PROG, c, optopt, argv[optind - 1]); exit(TARN_EXIT_USAGE);
         }
     }
     if (o.compare) {
@@ -304,8 +305,8 @@ int main(int argc, char* argv[])
     finish();
 
     if (o.run > runs) {
-        fprintf(stderr, "tarn-latency-report: %s holds %d run%s, there is no run %d\n", o.path.c_str(),
-                runs, runs == 1 ? "" : "s", o.run);
+        fprintf(stderr, "tarn-latency-report: %s holds %d run%s, there is no run %d\n", o.path.c_str(), runs,
+                runs == 1 ? "" : "s", o.run);
         cJSON_Delete(doc);
         return 1;
     }

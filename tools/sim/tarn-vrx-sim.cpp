@@ -25,21 +25,21 @@ namespace {
 
 struct sim_options {
     std::string pipe = LATENCY_PIPE_NAME;
-    double rate = 60.0;          // records per second (raw mode: chunks per second); 0 = flat out
-    long long count = 0;         // records to publish, 0 = until stopped
-    int batch = 1;               // records per write
+    double rate = 60.0;   // records per second (raw mode: chunks per second); 0 = flat out
+    long long count = 0;  // records to publish, 0 = until stopped
+    int batch = 1;        // records per write
     uint32_t start_id = 1;
     venc_mode_t codec = VENC_H264;
-    int gop = 30;                // an I-frame every gop frames
-    std::string raw;             // publish this file's bytes instead
-    int chunk = 60;              // bytes per write in raw mode
-    bool framed = false;         // raw file holds [u32 little-endian length][bytes] frames
-    int wait_clients = 0;        // wait for this many subscribers before publishing
-    double hold = 0.0;           // seconds to keep the pipe open after the last write
-    double delay = 0.0;          // seconds to wait after the subscribers came, before writing
+    int gop = 30;          // an I-frame every gop frames
+    std::string raw;       // publish this file's bytes instead
+    int chunk = 60;        // bytes per write in raw mode
+    bool framed = false;   // raw file holds [u32 little-endian length][bytes] frames
+    int wait_clients = 0;  // wait for this many subscribers before publishing
+    double hold = 0.0;     // seconds to keep the pipe open after the last write
+    double delay = 0.0;    // seconds to wait after the subscribers came, before writing
     unsigned seed = 1;
-    std::string replay;          // publish the rows of a run of this CSV log
-    int replay_run = 0;          // 0: the last run of the log
+    std::string replay;  // publish the rows of a run of this CSV log
+    int replay_run = 0;  // 0: the last run of the log
     bool rate_given = false;
 };
 
@@ -88,16 +88,23 @@ int parse_options(int argc, char* argv[], sim_options& o)
 {
     enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD, OPT_FRAMES, OPT_DELAY, OPT_REPLAY, OPT_RUN };
     static const struct option long_options[] = {
-        {"pipe", required_argument, nullptr, 'p'},   {"rate", required_argument, nullptr, 'r'},
-        {"count", required_argument, nullptr, 'c'},  {"batch", required_argument, nullptr, 'b'},
-        {"start-id", required_argument, nullptr, 'i'}, {"codec", required_argument, nullptr, 'e'},
-        {"gop", required_argument, nullptr, 'g'},    {"seed", required_argument, nullptr, 's'},
-        {"raw", required_argument, nullptr, OPT_RAW}, {"chunk", required_argument, nullptr, OPT_CHUNK},
+        {"pipe", required_argument, nullptr, 'p'},
+        {"rate", required_argument, nullptr, 'r'},
+        {"count", required_argument, nullptr, 'c'},
+        {"batch", required_argument, nullptr, 'b'},
+        {"start-id", required_argument, nullptr, 'i'},
+        {"codec", required_argument, nullptr, 'e'},
+        {"gop", required_argument, nullptr, 'g'},
+        {"seed", required_argument, nullptr, 's'},
+        {"raw", required_argument, nullptr, OPT_RAW},
+        {"chunk", required_argument, nullptr, OPT_CHUNK},
         {"wait-clients", required_argument, nullptr, 'w'},
-        {"hold", required_argument, nullptr, OPT_HOLD}, {"help", no_argument, nullptr, 'h'},
+        {"hold", required_argument, nullptr, OPT_HOLD},
+        {"help", no_argument, nullptr, 'h'},
         {"frames", required_argument, nullptr, OPT_FRAMES},
         {"delay", required_argument, nullptr, OPT_DELAY},
-        {"replay", required_argument, nullptr, OPT_REPLAY}, {"run", required_argument, nullptr, OPT_RUN},
+        {"replay", required_argument, nullptr, OPT_REPLAY},
+        {"run", required_argument, nullptr, OPT_RUN},
         {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
@@ -108,26 +115,57 @@ int parse_options(int argc, char* argv[], sim_options& o)
         bool ok = true;
         switch (c) {
         case 'p': o.pipe = optarg; break;
-        case 'r': ok = parse_number(optarg, 0, 1e9, o.rate); o.rate_given = true; break;
-        case 'c': ok = parse_number(optarg, 0, 9e18, v); o.count = static_cast<long long>(v); break;
-        case 'b': ok = parse_number(optarg, 1, 30000 / 60, v); o.batch = static_cast<int>(v); break;
-        case 'i': ok = parse_number(optarg, 0, 4294967295.0, v); o.start_id = static_cast<uint32_t>(v); break;
+        case 'r':
+            ok = parse_number(optarg, 0, 1e9, o.rate);
+            o.rate_given = true;
+            break;
+        case 'c':
+            ok = parse_number(optarg, 0, 9e18, v);
+            o.count = static_cast<long long>(v);
+            break;
+        case 'b':
+            ok = parse_number(optarg, 1, 30000 / 60, v);
+            o.batch = static_cast<int>(v);
+            break;
+        case 'i':
+            ok = parse_number(optarg, 0, 4294967295.0, v);
+            o.start_id = static_cast<uint32_t>(v);
+            break;
         case 'e': ok = codec_from_name(optarg, o.codec); break;
-        case 'g': ok = parse_number(optarg, 1, 1e9, v); o.gop = static_cast<int>(v); break;
-        case 's': ok = parse_number(optarg, 0, 4294967295.0, v); o.seed = static_cast<unsigned>(v); break;
-        case OPT_RAW: o.raw = optarg; o.framed = false; break;
-        case OPT_FRAMES: o.raw = optarg; o.framed = true; break;
+        case 'g':
+            ok = parse_number(optarg, 1, 1e9, v);
+            o.gop = static_cast<int>(v);
+            break;
+        case 's':
+            ok = parse_number(optarg, 0, 4294967295.0, v);
+            o.seed = static_cast<unsigned>(v);
+            break;
+        case OPT_RAW:
+            o.raw = optarg;
+            o.framed = false;
+            break;
+        case OPT_FRAMES:
+            o.raw = optarg;
+            o.framed = true;
+            break;
         case OPT_REPLAY: o.replay = optarg; break;
-        case OPT_RUN: ok = parse_number(optarg, 1, 1e9, v); o.replay_run = static_cast<int>(v); break;
+        case OPT_RUN:
+            ok = parse_number(optarg, 1, 1e9, v);
+            o.replay_run = static_cast<int>(v);
+            break;
         case OPT_DELAY: ok = parse_number(optarg, 0, 1e6, o.delay); break;
-        case OPT_CHUNK: ok = parse_number(optarg, 1, 1 << 20, v); o.chunk = static_cast<int>(v); break;
-        case 'w': ok = parse_number(optarg, 0, 1000, v); o.wait_clients = static_cast<int>(v); break;
+        case OPT_CHUNK:
+            ok = parse_number(optarg, 1, 1 << 20, v);
+            o.chunk = static_cast<int>(v);
+            break;
+        case 'w':
+            ok = parse_number(optarg, 0, 1000, v);
+            o.wait_clients = static_cast<int>(v);
+            break;
         case OPT_HOLD: ok = parse_number(optarg, 0, 1e6, o.hold); break;
         case 'h': print_help(); exit(0);
         case TARN_OPT_VERSION: print_version("tarn-vrx-sim"); exit(0);
-        default:
-            print_bad_option("tarn-vrx-sim", c, optopt, argv[optind - 1]);
-            exit(TARN_EXIT_USAGE);
+        default: print_bad_option("tarn-vrx-sim", c, optopt, argv[optind - 1]); exit(TARN_EXIT_USAGE);
         }
         if (!ok) {
             print_bad_value("tarn-vrx-sim", option_name(long_options, c), "value", optarg);
@@ -159,8 +197,7 @@ struct pacer {
         long long ns = next.tv_nsec + static_cast<long long>(period_ns);
         next.tv_sec += ns / 1000000000;
         next.tv_nsec = ns % 1000000000;
-        while (main_running && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
+        while (main_running && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {}
     }
 };
 
@@ -181,12 +218,13 @@ vrx_latency_packet_t make_record(const sim_options& o, uint32_t id, long long n,
     r.fec_latency_ms = around(iframe ? 1.6f : 0.9f, 0.2f);
     r.decode_latency_ms = around(iframe ? 6.0f : 3.8f, 0.5f);
     r.render_latency_ms = around(1.6f, 0.3f);
-    r.vrx_latency_ms = r.frame_latency_ms + r.fec_latency_ms + r.decode_latency_ms +
-                       r.render_latency_ms + around(0.4f, 0.1f);
+    r.vrx_latency_ms =
+        r.frame_latency_ms + r.fec_latency_ms + r.decode_latency_ms + r.render_latency_ms + around(0.4f, 0.1f);
     r.vtx_latency_ms = around(iframe ? 11.0f : 8.5f, 0.8f);
     r.pcap_delta_ms = around(1000.0f / fps, 0.6f);
     r.frame_type = o.codec == VENC_H264 ? (iframe ? 101 : 65) : (iframe ? 19 : 1);
-    r.fragments = iframe ? 24 + static_cast<int>(std::abs(jitter(rng)) * 6) : 6 + static_cast<int>(std::abs(jitter(rng)) * 3);
+    r.fragments =
+        iframe ? 24 + static_cast<int>(std::abs(jitter(rng)) * 6) : 6 + static_cast<int>(std::abs(jitter(rng)) * 3);
     r.rssi_dbm = -48 + static_cast<int>(std::lround(3.0f * jitter(rng)));
     r.fps = fps + 0.05f * jitter(rng);
     r.vbat_vdc = 16.8f - static_cast<float>(n) * 1e-5f;

@@ -69,14 +69,20 @@ int64_t mono_ns()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
-int64_t now_ms() { return (mono_ns() - start_ns) / 1000000; }
+int64_t now_ms()
+{
+    return (mono_ns() - start_ns) / 1000000;
+}
 
 void _top_data_cb(int, char* data, int bytes, void*)
 {
     top_feed(*model, data, bytes, now_ms());
     buffers_seen.fetch_add(1, std::memory_order_relaxed);
 }
-void _top_connect_cb(int, void*) { top_connected(*model, now_ms(), time(nullptr)); }
+void _top_connect_cb(int, void*)
+{
+    top_connected(*model, now_ms(), time(nullptr));
+}
 void _top_disconnect_cb(int, void*)
 {
     top_disconnected(*model, now_ms(), time(nullptr));
@@ -118,10 +124,14 @@ int parse_options(int argc, char* argv[], options_t& o)
 {
     enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN };
     static const struct option long_options[] = {
-        {"pipe", required_argument, nullptr, 'p'},   {"window", required_argument, nullptr, 'w'},
-        {"warn-ms", required_argument, nullptr, OPT_WARN}, {"crit-ms", required_argument, nullptr, OPT_CRIT},
-        {"save", required_argument, nullptr, 's'},   {"plain", no_argument, nullptr, OPT_PLAIN},
-        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, TARN_OPT_VERSION},
+        {"pipe", required_argument, nullptr, 'p'},
+        {"window", required_argument, nullptr, 'w'},
+        {"warn-ms", required_argument, nullptr, OPT_WARN},
+        {"crit-ms", required_argument, nullptr, OPT_CRIT},
+        {"save", required_argument, nullptr, 's'},
+        {"plain", no_argument, nullptr, OPT_PLAIN},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
     if (pipe_expand_location_string(LATENCY_PIPE_NAME, o.location) < 0) return -1;
@@ -137,10 +147,14 @@ int parse_options(int argc, char* argv[], options_t& o)
             }
             break;
         case 'w':
-            if (strcmp(optarg, "1") == 0) o.window = 0;
-            else if (strcmp(optarg, "10") == 0) o.window = 1;
-            else if (strcmp(optarg, "60") == 0) o.window = 2;
-            else if (strcmp(optarg, "all") == 0) o.window = 3;
+            if (strcmp(optarg, "1") == 0)
+                o.window = 0;
+            else if (strcmp(optarg, "10") == 0)
+                o.window = 1;
+            else if (strcmp(optarg, "60") == 0)
+                o.window = 2;
+            else if (strcmp(optarg, "all") == 0)
+                o.window = 3;
             else {
                 print_bad_value(PROG, "--window", "window", optarg, "1, 10, 60 or all");
                 return -1;
@@ -219,8 +233,7 @@ void* signal_thread(void*)
             // full), never time in which the process was not run; while the
             // terminal takes bytes, RESTORE_SLICES_MAX slices at most.
             int stalled_ms = 0;
-            for (int slices = 0; !finished && stalled_ms < RESTORE_WAIT_MS && slices < RESTORE_SLICES_MAX;
-                 slices++) {
+            for (int slices = 0; !finished && stalled_ms < RESTORE_WAIT_MS && slices < RESTORE_SLICES_MAX; slices++) {
                 pollfd out{STDOUT_FILENO, POLLOUT, 0};
                 const int r = poll(&out, 1, RESTORE_SLICE_MS);
                 if (r == 0) {
@@ -254,8 +267,7 @@ bool try_open(const options_t& o, std::string& message)
 {
     const int r = pipe_client_open(0, o.location, CLIENT_NAME, CLIENT_FLAG_EN_SIMPLE_HELPER, 30000);
     if (r >= 0) return true;
-    if (r != PIPE_ERROR_SERVER_NOT_AVAILABLE)
-        message = fmt::format("cannot subscribe to {} (error {})", o.location, r);
+    if (r != PIPE_ERROR_SERVER_NOT_AVAILABLE) message = fmt::format("cannot subscribe to {} (error {})", o.location, r);
     return false;
 }
 
@@ -269,9 +281,9 @@ std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
     localtime_r(&wall, &tm);
     const int64_t lost = window == TOP_WINDOWS - 1 ? static_cast<int64_t>(top_missing(m)) : f.missing;
     auto ms = [&](int32_t q) { return v.n ? fmt::format("{:.3f}", q / 1000.0) : std::string("-"); };
-    std::string line = fmt::format(
-        "{:02}:{:02}:{:02} frames {} lost {} fps {} vrx p50 {} p95 {} p99 {} ms ({})", tm.tm_hour, tm.tm_min,
-        tm.tm_sec, f.frames, lost, m.stats.span(0).frames(), ms(v.p50), ms(v.p95), ms(v.p99), window_name(window));
+    std::string line = fmt::format("{:02}:{:02}:{:02} frames {} lost {} fps {} vrx p50 {} p95 {} p99 {} ms ({})",
+                                   tm.tm_hour, tm.tm_min, tm.tm_sec, f.frames, lost, m.stats.span(0).frames(),
+                                   ms(v.p50), ms(v.p95), ms(v.p99), window_name(window));
     if (m.bad_records > 0 || m.bad_buffers > 0)
         line += fmt::format(" failed {} records in {} buffers", m.bad_records, m.bad_buffers);
     if (m.state == LINK_WAITING) line += " waiting";

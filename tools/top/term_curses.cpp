@@ -8,7 +8,7 @@
 namespace {
 SCREEN* the_screen;
 bool colors;
-}
+}  // namespace
 
 bool term_start(int key_wait_ms)
 {
@@ -40,9 +40,18 @@ bool term_colors(bool wanted)
     return true;
 }
 
-int term_lines() { return LINES; }
-int term_cols() { return COLS; }
-void term_erase() { erase(); }
+int term_lines()
+{
+    return LINES;
+}
+int term_cols()
+{
+    return COLS;
+}
+void term_erase()
+{
+    erase();
+}
 
 void term_put(int y, int x, const std::string& text, unsigned attr)
 {
@@ -70,7 +79,10 @@ void term_box(int y, int x, int h, int w)
     delwin(w_);
 }
 
-void term_refresh() { refresh(); }
+void term_refresh()
+{
+    refresh();
+}
 
 int term_key()
 {
@@ -83,12 +95,14 @@ int term_key()
 void term_resize()
 {
     struct winsize ws;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0)
-        resizeterm(ws.ws_row, ws.ws_col);
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0) resizeterm(ws.ws_row, ws.ws_col);
     clearok(curscr, TRUE);
 }
 
-void term_touch() { clearok(curscr, TRUE); }
+void term_touch()
+{
+    clearok(curscr, TRUE);
+}
 
 void term_pause()
 {

@@ -14,8 +14,8 @@
 #include "latency_format.h"
 
 // The columns the table shows: the window counts nothing else.
-constexpr uint32_t SHOWN_COLUMNS = 1u << STAT_VRX | 1u << STAT_VTX | 1u << STAT_FRAME | 1u << STAT_FEC |
-                                   1u << STAT_DECODE | 1u << STAT_RENDER;
+constexpr uint32_t SHOWN_COLUMNS =
+    1u << STAT_VRX | 1u << STAT_VTX | 1u << STAT_FRAME | 1u << STAT_FEC | 1u << STAT_DECODE | 1u << STAT_RENDER;
 
 top_model_t::top_model_t()
     : stats({TOP_SPAN_MS[0] * NS_PER_MS, TOP_SPAN_MS[1] * NS_PER_MS, TOP_SPAN_MS[2] * NS_PER_MS,
@@ -225,12 +225,18 @@ void top_reset(top_model_t& m, int64_t now_ms)
     for (chart_slot_t& c : m.chart) c = chart_slot_t{};
 }
 
-uint64_t top_missing(const top_model_t& m) { return m.base_missing + m.ids.missing; }
+uint64_t top_missing(const top_model_t& m)
+{
+    return m.base_missing + m.ids.missing;
+}
 uint64_t top_repeats(const top_model_t& m)
 {
     return m.base_repeats + m.ids.repeats + m.consecutive_repeats;
 }
-uint64_t top_out_of_order(const top_model_t& m) { return m.base_out_of_order + m.ids.out_of_order; }
+uint64_t top_out_of_order(const top_model_t& m)
+{
+    return m.base_out_of_order + m.ids.out_of_order;
+}
 
 run_summary_t top_summary(top_model_t& m)
 {
@@ -271,8 +277,7 @@ std::string top_summary_text(top_model_t& m, int64_t now_ms)
     const std::string out = format_run_text(s, text);
     std::lock_guard<std::mutex> lock(m.mu);
     std::string head = fmt::format("tarn-vrx-top: {:.1f} s since start\n", (now_ms - m.reset_ms) / 1000.0);
-    head += fmt::format("  records:         {} ({} repeating the record before)\n", m.records,
-                        m.consecutive_repeats);
+    head += fmt::format("  records:         {} ({} repeating the record before)\n", m.records, m.consecutive_repeats);
     head += fmt::format("  failed checks:   {} buffers, {} records ({} wrong magic number, {} partial buffers)\n",
                         m.bad_buffers, m.bad_records, m.bad_magic, m.partial_buffers);
     head += fmt::format("  connections:     {}, disconnections {}\n", m.connects, m.disconnects);

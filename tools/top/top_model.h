@@ -72,12 +72,12 @@ struct top_model_t {
 
     // Since start (or the last reset).
     int64_t reset_ms = 0;
-    uint64_t records = 0;        // records in buffers that passed the checks
-    uint64_t frames = 0;         // records that are not a repeat of the one before
+    uint64_t records = 0;  // records in buffers that passed the checks
+    uint64_t frames = 0;   // records that are not a repeat of the one before
     uint64_t consecutive_repeats = 0;
-    uint64_t bad_buffers = 0;    // buffers dropped by the checks
-    uint64_t bad_records = 0;    // records in them (whole records; a partial buffer counts its whole ones)
-    uint64_t bad_magic = 0;      // records with a wrong magic number
+    uint64_t bad_buffers = 0;  // buffers dropped by the checks
+    uint64_t bad_records = 0;  // records in them (whole records; a partial buffer counts its whole ones)
+    uint64_t bad_magic = 0;    // records with a wrong magic number
     uint64_t partial_buffers = 0;
     uint64_t i_frames = 0, p_frames = 0, other_frames = 0;
     uint32_t first_id = 0, last_frame_id = 0;

@@ -2,7 +2,6 @@
 
 #include "term.h"
 
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -69,7 +68,10 @@ std::string duration_text(int64_t ms)
     return fmt::format("{:02}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
 }
 
-std::string ms_text(int32_t q) { return fmt::format("{:.3f}", q / 1000.0); }
+std::string ms_text(int32_t q)
+{
+    return fmt::format("{:.3f}", q / 1000.0);
+}
 
 std::string pct_text(uint64_t part, uint64_t whole)
 {
@@ -78,7 +80,10 @@ std::string pct_text(uint64_t part, uint64_t whole)
 }
 
 // Writes text at (y, x), cut at the right edge.
-void put(int y, int x, const std::string& text, unsigned attr = T_NORMAL) { term_put(y, x, text, attr); }
+void put(int y, int x, const std::string& text, unsigned attr = T_NORMAL)
+{
+    term_put(y, x, text, attr);
+}
 
 unsigned level_attr(const top_view_t& v, double ms)
 {
@@ -91,7 +96,7 @@ unsigned level_attr(const top_view_t& v, double ms)
 // Cell of a bar or sparkline filled to eighths (0..8).
 const char* glyph(const top_view_t& v, int eighths)
 {
-    static const char* const blocks[9] = {" ", "\u2581", "\u2582", "\u2583", "\u2584",
+    static const char* const blocks[9] = {" ",      "\u2581", "\u2582", "\u2583", "\u2584",
                                           "\u2585", "\u2586", "\u2587", "\u2588"};
     static const char* const ascii[9] = {" ", ".", ".", "_", "-", "=", "=", "#", "#"};
     eighths = std::clamp(eighths, 0, 8);
@@ -110,15 +115,16 @@ double nice_top(double v)
 void draw_table(const snapshot_t& s, const top_view_t& v, int y)
 {
     const bool wide = term_cols() >= 96;
-    std::string head = fmt::format("{:<12}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}", window_name(v.window), "n",
-                                   "last", "p50", "p95", "p99", "max");
+    std::string head = fmt::format("{:<12}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}", window_name(v.window), "n", "last", "p50",
+                                   "p95", "p99", "max");
     if (wide) head += fmt::format("{:>10}{:>10}", "mean", "min");
     put(y, 0, head, T_BOLD);
     for (int r = 0; r < SER_COUNT; r++) {
         const series_figures_t& f = s.win.series[r];
         const int row = y + 1 + r;
-        put(row, 0, fmt::format("{:<12}{:>9}{:>9}", LATENCY_SERIES[r].label, f.n,
-                                s.has_last_q[r] ? ms_text(s.last_q[r]) : "-"));
+        put(row, 0,
+            fmt::format("{:<12}{:>9}{:>9}", LATENCY_SERIES[r].label, f.n,
+                        s.has_last_q[r] ? ms_text(s.last_q[r]) : "-"));
         if (f.n == 0) {
             put(row, 30, fmt::format("{:>9}{:>9}{:>9}{:>9}", "-", "-", "-", "-"));
             continue;
@@ -129,8 +135,9 @@ void draw_table(const snapshot_t& s, const top_view_t& v, int y)
         put(row, 48, fmt::format("{:>9}", ms_text(f.p99)), vrx ? level_attr(v, f.p99 / 1000.0) : T_NORMAL);
         put(row, 57, fmt::format("{:>9}", ms_text(f.max)), vrx ? level_attr(v, f.max / 1000.0) : T_NORMAL);
         if (wide)
-            put(row, 66, fmt::format("{:>10.3f}{:>10}", static_cast<double>(f.sum) / 1000.0 / static_cast<double>(f.n),
-                                     ms_text(f.min)));
+            put(row, 66,
+                fmt::format("{:>10.3f}{:>10}", static_cast<double>(f.sum) / 1000.0 / static_cast<double>(f.n),
+                            ms_text(f.min)));
     }
 }
 
@@ -173,8 +180,7 @@ void draw_stages(const snapshot_t& s, const top_view_t& v, int y)
     }
     put(y, 9 + cells, "]");
     std::string legend = " ";
-    for (int k = 0; k < STAGE_COUNT; k++)
-        legend += fmt::format(" {}={} {:.1f}%", letters[k], names[k], 100 * share[k]);
+    for (int k = 0; k < STAGE_COUNT; k++) legend += fmt::format(" {}={} {:.1f}%", letters[k], names[k], 100 * share[k]);
     legend += fmt::format("  .=rest {:.1f}%", 100 * rest);
     put(y + 1, 0, legend);
 }
@@ -214,8 +220,9 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
     int32_t top_q = 0;
     for (const column_t& c : cols) top_q = std::max(top_q, c.max_vrx);
     const double top = nice_top(top_q / 1000.0);
-    put(y - 1, 0, fmt::format("VRX latency, last 60 s, highest per {:.2f} s; scale 0-{:g} ms; I marks I-frames",
-                              60.0 / width, top));
+    put(y - 1, 0,
+        fmt::format("VRX latency, last 60 s, highest per {:.2f} s; scale 0-{:g} ms; I marks I-frames", 60.0 / width,
+                    top));
     for (int r = 0; r < height; r++) {
         const int row = y + height - 1 - r;  // r = 0 is the bottom line
         std::string lab = r == height - 1 ? fmt::format("{:g}", top) : r == 0 ? "0" : "";
@@ -249,14 +256,15 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
         if (col.iframe) put(marks, label + c, "I", T_BOLD);
     }
     put(marks + 1, 0, s.have_last ? fmt::format("{:>3}dBm|", s.last.rssi_dbm) : "  rssi|");
-    put(marks + 2, 0, s.have_last && std::isfinite(s.last.input_mbps) ? fmt::format("{:>4.1f}Mb|", s.last.input_mbps)
-                                                                      : "  Mb/s|");
+    put(marks + 2, 0,
+        s.have_last && std::isfinite(s.last.input_mbps) ? fmt::format("{:>4.1f}Mb|", s.last.input_mbps) : "  Mb/s|");
     for (int c = 0; c < width; c++) {
         const column_t& col = cols[static_cast<size_t>(c)];
         if (col.rssi_n > 0) {
             const double r = static_cast<double>(col.rssi_sum) / col.rssi_n;
             // Lowest of the minute one eighth, highest full.
-            const int e = rssi_hi == rssi_lo ? 8 : 1 + static_cast<int>(std::lround(7 * (r - rssi_lo) / (rssi_hi - rssi_lo)));
+            const int e =
+                rssi_hi == rssi_lo ? 8 : 1 + static_cast<int>(std::lround(7 * (r - rssi_lo) / (rssi_hi - rssi_lo)));
             put(marks + 1, label + c, glyph(v, e));
         }
         if (col.mbps_n > 0 && mbps_hi > 0) {
@@ -283,7 +291,8 @@ void draw_help(const top_view_t& v)
     const int h = static_cast<int>(sizeof lines / sizeof lines[0]) + 4;
     const int w = 62;
     const int y0 = std::max(0, (term_lines() - h) / 2), x0 = std::max(0, (term_cols() - w) / 2);
-    for (int r = 0; r < h && y0 + r < term_lines(); r++) put(y0 + r, x0, std::string(static_cast<size_t>(std::min(w, term_cols() - x0)), ' '));
+    for (int r = 0; r < h && y0 + r < term_lines(); r++)
+        put(y0 + r, x0, std::string(static_cast<size_t>(std::min(w, term_cols() - x0)), ' '));
     if (term_cols() >= w && term_lines() >= h) {
         term_box(y0, x0, h, w);
     }
@@ -301,7 +310,10 @@ const char* window_name(int w)
     return names[std::clamp(w, 0, TOP_WINDOWS - 1)];
 }
 
-bool screen_colors(bool wanted) { return term_colors(wanted); }
+bool screen_colors(bool wanted)
+{
+    return term_colors(wanted);
+}
 
 void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
 {
@@ -324,8 +336,12 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
     // matter most, the program's name and the key hint least.
     const std::string up = "up " + duration_text(now_ms) + (v.paused ? "  PAUSED" : "");
     const std::string since = s.state == LINK_WAITING ? std::string() : clock_text(s.state_since_wall);
-    const std::string state_short = s.state == LINK_WAITING ? "waiting" : s.state == LINK_CONNECTED ? "connected " + since : "DISCONNECTED " + since;
-    struct title_t { std::string left, state, right; };
+    const std::string state_short = s.state == LINK_WAITING     ? "waiting"
+                                    : s.state == LINK_CONNECTED ? "connected " + since
+                                                                : "DISCONNECTED " + since;
+    struct title_t {
+        std::string left, state, right;
+    };
     const title_t titles[] = {
         {fmt::format(" tarn-vrx-top  {}  {}  ", v.pipe, v.codec), state, "  " + up + "  h: help "},
         {fmt::format(" {}  {}  ", v.pipe, v.codec), state, "  " + up + " "},
@@ -341,14 +357,16 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
     put(0, 0, std::string(static_cast<size_t>(std::max(0, term_cols())), ' '), T_REVERSE);
     put(0, 0, t->left, T_REVERSE);
     put(0, static_cast<int>(t->left.size()), t->state, state_attr);
-    const int rx = std::max(static_cast<int>(t->left.size() + t->state.size()), term_cols() - static_cast<int>(t->right.size()));
+    const int rx =
+        std::max(static_cast<int>(t->left.size() + t->state.size()), term_cols() - static_cast<int>(t->right.size()));
     put(0, rx, t->right, T_REVERSE);
 
     // Counters: since start, with the window's share of lost frames.
     const uint64_t win_ids = s.win.frames + static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing));
-    put(1, 0, fmt::format("frames {}  lost {} ({} in {}, {} all)  repeats {}  out of order {}", s.frames,
-                          s.missing, pct_text(static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing)), win_ids),
-                          window_name(v.window), pct_text(s.missing, s.frames + s.missing), s.repeats, s.out_of_order));
+    put(1, 0,
+        fmt::format("frames {}  lost {} ({} in {}, {} all)  repeats {}  out of order {}", s.frames, s.missing,
+                    pct_text(static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing)), win_ids),
+                    window_name(v.window), pct_text(s.missing, s.frames + s.missing), s.repeats, s.out_of_order));
     const std::string fps_reported = s.have_last && std::isfinite(s.last.fps) ? fmt::format("{:.1f}", s.last.fps) : "-";
     std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  bad records {} ({} buffers)",
                                     s.last_second, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);

@@ -10,15 +10,15 @@
 #include "top_model.h"
 
 struct top_view_t {
-    std::string pipe;     // location shown in the title
-    std::string codec;    // "H.264", ...
-    int window = 1;       // index into TOP_SPAN_MS
+    std::string pipe;   // location shown in the title
+    std::string codec;  // "H.264", ...
+    int window = 1;     // index into TOP_SPAN_MS
     bool paused = false;
     bool help = false;
     double warn_ms = 0, crit_ms = 0;  // 0: no threshold
-    bool color = false;   // colour pairs are set up
-    bool utf8 = false;    // block characters may be drawn
-    std::string message;  // last line the program or the pipe library wrote on stderr
+    bool color = false;               // colour pairs are set up
+    bool utf8 = false;                // block characters may be drawn
+    std::string message;              // last line the program or the pipe library wrote on stderr
     uint64_t messages = 0;
 };
 
