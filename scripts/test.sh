@@ -15,10 +15,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Measured on a 2-core machine with a second full build running beside it
-# (load average 2 to 4); a first run builds five trees and a minimal root.
-echo "test.sh: a first run takes about 75 min on a 2-core machine (packages, five builds, a"
-echo "test.sh: minimal Debian root); a second run about 35 min. A line a minute shows progress."
+# Measured on a 2-core machine with other builds running beside it (load
+# average 3 to 5): a first run builds six trees and a minimal Debian root;
+# the minimal-root stage (about 35 min) starts from nothing every time.
+echo "test.sh: a first run takes about 75 min on a busy 2-core machine (six builds and a"
+echo "test.sh: minimal Debian root, 35 min of it); a second run about 55 min. A line a minute shows progress."
 
 times=()
 failed_parts=()
@@ -57,7 +58,7 @@ count_tests() {  # LOG
 part() {
   local name=$1 start=$SECONDS st=0 log
   shift
-  log=$logs/$(tr -c 'A-Za-z0-9.-' '_' <<<"$name").log
+  log=$logs/$(printf '%s' "$name" | tr -c 'A-Za-z0-9.-' '_').log
   "$@" 2>&1 | tee "$log" || st=${PIPESTATUS[0]}
   local had=${#failed_tests[@]} counted=$((passed + failed))
   count_tests "$log"
