@@ -700,8 +700,23 @@ def as_user(uid, cmd):
 
 
 def run_as(uid, cmd, **kw):
-    """Starts one of our programs (cmd[0] under BIN) as user uid."""
-    proc = subprocess.Popen(as_user(uid, EMU + cmd), **kw)
+    """Starts one of our programs (cmd[0] under BIN) as user uid. The build
+    may lie where only root can reach it (a clone in /root): the program and
+    the libraries are copied to a folder of root's that anybody may read."""
+    shared = "/run/tarn-shared"
+    for sub in ("bin", "lib"):
+        os.makedirs(os.path.join(shared, sub), exist_ok=True)
+    os.chmod(shared, 0o755)
+    lib = os.environ.get("TARN_LIB", os.path.join(os.path.dirname(BIN), "lib"))
+    for name in os.listdir(lib):
+        if ".so" in name:
+            shutil.copy(os.path.join(lib, name), os.path.join(shared, "lib", name))
+    prog = os.path.join(shared, "bin", os.path.basename(cmd[0]))
+    shutil.copy(cmd[0], prog)
+    for folder in ("bin", "lib"):
+        os.chmod(os.path.join(shared, folder), 0o755)
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(shared, "lib"))
+    proc = subprocess.Popen(as_user(uid, EMU + [prog] + cmd[1:]), env=env, **kw)
     STARTED.append(proc)
     return proc
 
