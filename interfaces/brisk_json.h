@@ -9,9 +9,14 @@
 extern "C" {
 #endif
 
-// Largest file json_read_file reads; a bigger one is refused with one line.
-#define JSON_MAX_FILE_SIZE (16 * 1024 * 1024)
-#define JSON_MAX_FILE_SIZE_TEXT "16 MiB"
+// Largest settings file json_read_file reads, and most values in it; a
+// bigger one is refused with one line. A receiver's settings file is a few
+// kilobytes; within these limits a read costs a few megabytes at most (the
+// text, and a cJSON node of about 64 bytes per value).
+#define JSON_MAX_FILE_SIZE (1024 * 1024)
+#define JSON_MAX_FILE_SIZE_TEXT "1 MiB"
+#define JSON_MAX_VALUES 65536
+#define JSON_MAX_VALUES_TEXT "65536"
 
 // Longest wait for the writers' lock of a file, in milliseconds.
 #define JSON_LOCK_WAIT_MS 10000

@@ -340,6 +340,30 @@ bool is_blank(char c)
 
 // Offset of the first byte after the leading comment block, or npos with
 // the offset of an unterminated "/*" in bad_at.
+// True when the JSON text from start holds more than max values. Every value
+// but the first follows a ',' or opens an array or object ('[', '{'; an
+// empty one still counts), outside strings: an upper bound, found in one
+// pass before cJSON allocates a node per value.
+bool more_values_than(const std::string& text, size_t start, size_t max)
+{
+    size_t values = 1;
+    bool in_string = false;
+    for (size_t i = start; i < text.size(); i++) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == ',' || c == '[' || c == '{') {
+            if (++values > max) return true;
+        }
+    }
+    return false;
+}
+
 size_t skip_comment_header(const std::string& text, size_t& bad_at)
 {
     size_t i = 0;
@@ -444,6 +468,10 @@ cJSON* json_read_file(const char* path)
         line_and_column(text, bad_at, line, column);
         fprintf(stderr, "json: cannot parse %s: comment opened at line %d column %d is not closed\n", path, line,
                 column);
+        return nullptr;
+    }
+    if (more_values_than(text, start, JSON_MAX_VALUES)) {
+        fprintf(stderr, "json: cannot read %s: more than " JSON_MAX_VALUES_TEXT " values\n", path);
         return nullptr;
     }
     const char* begin = text.c_str();

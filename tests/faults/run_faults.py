@@ -590,11 +590,11 @@ def case_settings_not_regular():
 
     def big():
         with open(CONF, "wb") as f:
-            f.truncate(17 << 20)
+            f.truncate(2 << 20)
 
     for name, make, reason in (("fifo", fifo, "not a regular file"),
                                ("device", device, "not a regular file"),
-                               ("big", big, "larger than 16 MiB")):
+                               ("big", big, "larger than 1 MiB")):
         shutil.rmtree("/etc/hexwing", ignore_errors=True)
         os.makedirs("/etc/hexwing")
         make()

@@ -342,11 +342,25 @@ TEST_F(JsonFiles, only_regular_files_up_to_the_cap_are_read)
     EXPECT_EQ(e, "");
     put("over_cap", text + " ");
     EXPECT_EQ(refused(path("over_cap")), 0);
-    EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 16 MiB\n");
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 1 MiB\n");
     // Sparse: the size alone decides, nothing is read.
     ASSERT_EQ(truncate(path("over_cap").c_str(), 1L << 40), 0);
     EXPECT_EQ(refused(path("over_cap")), 0);
-    EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 16 MiB\n");
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("over_cap") + ": larger than 1 MiB\n");
+
+    // The values: JSON_MAX_VALUES are parsed, one more is refused before
+    // cJSON builds a node, whatever commas or brackets strings hold.
+    auto array_of = [](size_t n) {
+        std::string a = "{\"s\": \"[,{,\\\",\", \"a\": [";
+        for (size_t i = 0; i + 4 < n; i++) a += "0,";
+        return a + "0]}";
+    };
+    put("many", array_of(JSON_MAX_VALUES));
+    EXPECT_EQ(refused(path("many")), 1);
+    EXPECT_EQ(slurp(err), "");
+    put("too_many", array_of(JSON_MAX_VALUES + 1));
+    EXPECT_EQ(refused(path("too_many")), 0);
+    EXPECT_EQ(slurp(err), "json: cannot read " + path("too_many") + ": more than 65536 values\n");
 }
 
 TEST_F(JsonFiles, writes_never_replace_a_fifo_or_a_device)
