@@ -182,6 +182,20 @@ check "SIGTERM with output blocked: exit 0" grep -qx "EXIT=0" "$t/rc2"
 check "SIGTERM with output blocked: terminal modes restored" cmp -s "$t/stty2.before" "$t/stty2.after"
 stop_tmux "$t/tmux"
 
+# Keys from a standard input at its end (a unit's StandardInput=null with a
+# TTYPath=): the screen stays up and the key loop waits on its timers; a
+# loop that polls the ended input reads it hundreds of thousands of times a
+# second, a waiting one a few times.
+start_shell
+tm send-keys -t top "sh -c 'echo \$\$ >$t/pid3; exec ${top[*]} -p nokeys </dev/null'" Enter
+check "stdin at its end: the screen is up" wait_screen 10 "/run/bpa/nokeys"
+pid=$(cat "$t/pid3")
+reads() { sed -n 's/^syscr: //p' "/proc/$pid/io"; }
+r0=$(reads); sleep 2; r1=$(reads)
+check "stdin at its end: no busy key loop ($((r1 - r0)) reads in 2 s)" test $((r1 - r0)) -lt 1000
+kill -TERM "$pid"
+stop_tmux "$t/tmux"
+
 # ---- plain mode, CSV log, settings file -----------------------------------
 mkdir -p /data /etc/hexwing
 rm -f /etc/hexwing/tarn-vrx.conf
@@ -230,6 +244,21 @@ check "restart: both runs' gaps" grep -qx "  missing ids:     $((2 * MISSING)) i
 check "restart: two connections" grep -qx "  connections:     2, disconnections 1" "$t/restart.out"
 check "restart: frames named after the settings' codec" grep -qF ",H265 (?) 101" "$t/restart.csv"
 check "the settings file is left as it was" test "$(stat -c '%s %Y' /etc/hexwing/tarn-vrx.conf)" = "$before"
+
+# A reader that goes away or a full disk ends plain mode with one line on
+# stderr and status 1 (no pipe needed: a line comes every second).
+set +e
+timeout $((20 * slow)) "${top[@]}" --plain -p gone 2>"$t/epipe.err" | head -n 2 >"$t/epipe.out"
+st_pipe=${PIPESTATUS[0]}
+timeout $((20 * slow)) "${top[@]}" --plain -p full >/dev/full 2>"$t/full.err"; st_full=$?
+set -e
+check "plain, reader gone: status 1 ($st_pipe), before the time-out" test "$st_pipe" = 1
+check "plain, reader gone: the lines it read" test "$(wc -l <"$t/epipe.out")" = 2
+check "plain, reader gone: one line naming the error" \
+  test "$(cat "$t/epipe.err")" = "tarn-vrx-top: cannot write standard output: Broken pipe"
+check "plain, disk full: status 1 ($st_full)" test "$st_full" = 1
+check "plain, disk full: one line naming the error" \
+  test "$(cat "$t/full.err")" = "tarn-vrx-top: cannot write standard output: No space left on device"
 
 # Command line.
 set +e

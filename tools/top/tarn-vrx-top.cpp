@@ -312,7 +312,14 @@ int run_plain(const options_t& o)
         if (next <= now) next = now / 1000 * 1000 + 1000;
         const std::string line = plain_line(*model, o.window, now, time(nullptr));
         printf("%s\n", line.c_str());
-        fflush(stdout);
+        // A reader that went away (EPIPE) or a full disk (ENOSPC) ends the
+        // view: nobody sees its lines.
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            const int err = errno;
+            pipe_client_close_all();
+            fprintf(stderr, "tarn-vrx-top: cannot write standard output: %s\n", strerror(err));
+            return 1;
+        }
     }
     pipe_client_close_all();
     return 0;
@@ -514,8 +521,14 @@ int main(int argc, char* argv[])
     if (tty && !o.plain) ret = run_screen(o, codec_name, utf8);
     if (ret == -2) ret = run_plain(o);
 
-    printf("%s", top_summary_text(m, now_ms()).c_str());
-    fflush(stdout);
+    // The summary, unless standard output already failed.
+    if (ret != 1) {
+        printf("%s", top_summary_text(m, now_ms()).c_str());
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            fprintf(stderr, "tarn-vrx-top: cannot write the summary: %s\n", strerror(errno));
+            ret = 1;
+        }
+    }
     finished = true;
     return ret;
 }

@@ -1,5 +1,6 @@
 #include "term.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -8,6 +9,23 @@
 namespace {
 SCREEN* the_screen;
 bool colors;
+int key_wait;
+// Standard input is at its end (a unit's StandardInput=null, a closed pipe)
+// or broken: getch would return at once each time, so the key loop waits
+// out its time without it.
+bool keys_gone;
+
+// After getch found no key: true when standard input will never give one.
+// A terminal with a key on its way has bytes to read; an end of file or
+// a hang-up has none, or is no terminal at all.
+bool stdin_ended()
+{
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (poll(&in, 1, 0) <= 0) return false;
+    if (in.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+    int pending = 0;
+    return ioctl(STDIN_FILENO, FIONREAD, &pending) != 0 || pending == 0;
+}
 }  // namespace
 
 bool term_start(int key_wait_ms)
@@ -20,6 +38,8 @@ bool term_start(int key_wait_ms)
     keypad(stdscr, TRUE);
     curs_set(0);
     timeout(key_wait_ms);
+    key_wait = key_wait_ms;
+    keys_gone = false;
     return true;
 }
 
@@ -86,8 +106,15 @@ void term_refresh()
 
 int term_key()
 {
+    if (keys_gone) {
+        poll(nullptr, 0, key_wait);
+        return TERM_KEY_NONE;
+    }
     const int k = getch();
-    if (k == ERR) return TERM_KEY_NONE;
+    if (k == ERR) {
+        keys_gone = stdin_ended();
+        return TERM_KEY_NONE;
+    }
     if (k == KEY_RESIZE) return TERM_KEY_RESIZE;
     return k;
 }
