@@ -502,6 +502,57 @@ TEST(LatencyWindow, every_span_equals_the_statistics_of_the_records_still_in_it)
     EXPECT_EQ(w.span(3).frames(), 1u);
 }
 
+// At a record rate beyond its memory the window lets its oldest records go
+// early: what it holds stays within the bound (values far outside the block
+// and too wide for an entry included), every span is exact over the records
+// it still holds, says since when it is short, and a span that fits is whole.
+TEST(LatencyWindow, memory_stays_bounded_at_any_rate_and_spans_stay_exact_over_what_they_hold)
+{
+    std::mt19937 rng(5);
+    const int64_t ms = 1'000'000, us = 1000;
+    constexpr size_t MAX = size_t{8} << 20;
+    latency_window_t w({1000 * ms, 10000 * ms, 60000 * ms, 0}, ALL_STAT_COLUMNS, MAX);
+    // The outliers are counted every 1024 records: at most that many
+    // records' worst (an entry, wide values, an outlier in every column of
+    // every timed span) beyond the bound.
+    const size_t slack = 1024 * (72 + STAT_COLUMN_COUNT * 8 + 3 * (STAT_COLUMN_COUNT + 2) * 64);
+    std::vector<ref_record> all;
+    int64_t now = 1000 * ms;
+    size_t most = 0;
+    for (int i = 0; i < 300000; i++) {
+        now += 20 * us;  // 50,000 records a second
+        ref_record x{now, rng() % 50 == 0, random_sample(rng, static_cast<uint32_t>(i)), {}};
+        if (rng() % 20 == 0) x.s.v[rng() % STAT_COLUMN_COUNT] = 1000 + static_cast<double>(rng() % 1000000) / 1000;
+        if (rng() % 200 == 0) x.s.v[rng() % STAT_COLUMN_COUNT] = 3e6 + static_cast<double>(rng() % 1000);
+        x.ids.missing = rng() % 10 == 0;
+        if (x.repeats_record_before)
+            w.add_repeat(now);
+        else
+            w.add(now, x.s, x.ids);
+        all.push_back(x);
+        most = std::max(most, w.held_bytes());
+    }
+    EXPECT_LE(most, MAX + slack);
+    EXPECT_GT(w.span(2).cut_ns(), now - 60000 * ms);
+    EXPECT_GT(w.span(1).cut_ns(), now - 10000 * ms);
+    EXPECT_LE(w.span(0).cut_ns(), now - 1000 * ms);
+    EXPECT_EQ(w.oldest_ns(0, now), now - 1000 * ms + 20 * us);
+    for (size_t k = 0; k < w.spans(); k++) {
+        SCOPED_TRACE("span " + std::to_string(k));
+        const int64_t oldest = k == 3 ? 0 : w.oldest_ns(k, now);
+        std::vector<ref_record> held;
+        for (const ref_record& x : all)
+            if (x.t >= oldest) held.push_back(x);
+        expect_span_equals(w.span(k), held, now);
+    }
+    // Time moving on empties the timed spans as before.
+    w.expire(now + 60000 * ms);
+    EXPECT_EQ(w.held(), 0u);
+    EXPECT_EQ(w.held_bytes(), 0u);
+    EXPECT_EQ(w.span(3).frames(), 300000u - std::count_if(all.begin(), all.end(),
+                                                          [](const ref_record& x) { return x.repeats_record_before; }));
+}
+
 // A record stays for exactly its span, at clock values past 2^32 ms.
 TEST(LatencyWindow, records_leave_after_exactly_their_span_at_any_clock_value)
 {

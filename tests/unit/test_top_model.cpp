@@ -104,7 +104,7 @@ TEST(TopModel, checks_counts_repeats_and_restarts_of_the_publisher)
     EXPECT_EQ(m.bad_magic, 1u);
     EXPECT_EQ(m.partial_buffers, 1u);
     EXPECT_EQ(m.i_frames, 1u);
-    const window_figures_t f = top_figures(m, TOP_WINDOWS - 1);
+    const window_figures_t f = top_figures(m, TOP_WINDOWS - 1, 0);
     EXPECT_EQ(f.missing, 2);
     EXPECT_EQ(f.repeats, 2u);
     EXPECT_EQ(f.series[SER_VRX].max, 7000);
@@ -133,7 +133,7 @@ TEST(TopModel, checks_counts_repeats_and_restarts_of_the_publisher)
     top_reset(m, 100);
     m.mu.lock();
     EXPECT_EQ(m.frames, 0u);
-    EXPECT_EQ(top_figures(m, 3).series[SER_VRX].n, 0u);
+    EXPECT_EQ(top_figures(m, 3, 0).series[SER_VRX].n, 0u);
     m.mu.unlock();
     // The log's repeat rule carries on after a reset: 3 again is skipped.
     feed(m, records({3, 4}), 110);

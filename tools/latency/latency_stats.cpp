@@ -564,8 +564,8 @@ inline void count(uint64_t& c, int sign)
 
 }  // namespace
 
-latency_window_t::latency_window_t(const std::vector<int64_t>& spans_ns, uint32_t columns)
-    : kept_(columns & ALL_STAT_COLUMNS)
+latency_window_t::latency_window_t(const std::vector<int64_t>& spans_ns, uint32_t columns, size_t max_held_bytes)
+    : kept_(columns & ALL_STAT_COLUMNS), max_held_bytes_(max_held_bytes)
 {
     spans_.resize(spans_ns.size());
     for (size_t i = 0; i < spans_ns.size(); i++) {
@@ -668,6 +668,7 @@ void latency_window_t::add(int64_t now_ns, const stat_sample_t& s, const id_step
         wide_.push_back(s.v[c]);
     }
     ring_.push_back(e);
+    trim();
 }
 
 void latency_window_t::add_repeat(int64_t now_ns)
@@ -681,6 +682,69 @@ void latency_window_t::add_repeat(int64_t now_ns)
     e.t = now_ns;
     e.flags = REPEATS_RECORD_BEFORE;
     ring_.push_back(e);
+    trim();
+}
+
+size_t latency_window_t::held_bytes() const
+{
+    // A map entry: its node (key, count, three pointers, colour) and the
+    // allocator's header.
+    constexpr size_t MAP_ENTRY_BYTES = 64;
+    size_t outliers = 0;
+    for (const window_span_t& w : spans_) {
+        if (w.span_ <= 0) continue;
+        for (const window_column_t& c : w.columns_) outliers += c.outliers();
+        outliers += w.vrx_i_.outliers() + w.vrx_p_.outliers();
+    }
+    return ring_.size() * sizeof(entry_t) + wide_.size() * sizeof(double) + outliers * MAP_ENTRY_BYTES;
+}
+
+int64_t latency_window_t::oldest_ns(size_t i, int64_t now_ns) const
+{
+    const window_span_t& w = spans_[i];
+    if (w.span_ <= 0 || w.next_ >= base_ + ring_.size()) return now_ns;
+    return ring_[w.next_ - base_].t;
+}
+
+void latency_window_t::trim()
+{
+    // The entries are counted at every record, the spans' outliers (a walk
+    // over their columns) every TRIM_COUNT records; once over the bound, the
+    // oldest records go until an eighth of it is free again, so the walks
+    // stay rare at any rate.
+    constexpr uint32_t TRIM_COUNT = 1024;
+    const size_t entries = ring_.size() * sizeof(entry_t) + wide_.size() * sizeof(double);
+    if (entries <= max_held_bytes_ && ++since_trim_ < TRIM_COUNT) return;
+    since_trim_ = 0;
+    size_t held = held_bytes();
+    if (held <= max_held_bytes_) return;
+    const size_t goal = max_held_bytes_ - max_held_bytes_ / 8;
+    while (!ring_.empty() && held > goal) {
+        for (int step = 0; step < 256 && !ring_.empty(); step++) {
+            const entry_t& e = ring_.front();
+            const record_t r = decode(e);
+            for (window_span_t& w : spans_) {
+                if (w.span_ <= 0 || w.next_ != base_) continue;
+                apply(w, r, -1);
+                w.next_++;
+                w.cut_ = std::max(w.cut_, e.t);
+            }
+            pop_oldest();
+        }
+        held = held_bytes();
+    }
+}
+
+void latency_window_t::pop_oldest()
+{
+    const entry_t& e = ring_.front();
+    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+        if (!(e.wide & (1u << c))) continue;
+        wide_.pop_front();
+        wide_base_++;
+    }
+    ring_.pop_front();
+    base_++;
 }
 
 void latency_window_t::expire(int64_t now_ns)
@@ -697,16 +761,7 @@ void latency_window_t::expire(int64_t now_ns)
         }
         keep = std::min(keep, w.next_);
     }
-    while (base_ < keep) {
-        const entry_t& e = ring_.front();
-        for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-            if (!(e.wide & (1u << c))) continue;
-            wide_.pop_front();
-            wide_base_++;
-        }
-        ring_.pop_front();
-        base_++;
-    }
+    while (base_ < keep) pop_oldest();
 }
 
 void latency_window_t::clear()

@@ -195,6 +195,8 @@ public:
     // Exact sum of the values held as thousandths (all but those of 10^12
     // and more), in thousandths.
     __int128 sum_thousandths() const { return sum_k_; }
+    // Distinct values held outside the block (each a map entry).
+    size_t outliers() const { return low_.size() + high_.size() + big_.size(); }
 
 private:
     friend class latency_window_t;
@@ -319,10 +321,15 @@ public:
     const window_column_t& vrx_of(frame_kind_e kind) const { return kind == FRAME_KIND_I ? vrx_i_ : vrx_p_; }
     const stage_sums_t& stage_sums() const { return stages_; }
     stage_shares_t shares() const { return stages_.shares(); }
+    // Arrival time of the newest record this span let go before it had aged
+    // beyond the span, to keep the window within its memory (0: none). While
+    // now - span_ns() is before it, the span holds only the records since.
+    int64_t cut_ns() const { return cut_; }
 
 private:
     friend class latency_window_t;
     int64_t span_ = 0;
+    int64_t cut_ = 0;
     uint64_t next_ = 0;  // index of the oldest record still inside
     uint64_t frames_ = 0, repeats_ = 0, out_of_order_ = 0;
     int64_t missing_ = 0;
@@ -339,6 +346,15 @@ private:
 // beyond it: O(C) for C columns per span, whatever the number of records
 // held. One entry of 72 bytes is held per record still inside a timed span.
 //
+// The memory held for the timed spans is bounded, whatever the record rate
+// and the values: the entries, the values beyond 32-bit thousandths and the
+// timed spans' distinct values outside their blocks (counted at about 64
+// bytes each) stay within max_held_bytes. Past it the oldest records leave
+// every timed span early and each span says since when it is short of its
+// length (cut_ns). With the default, 60 s of records are held whole up to
+// about 7,000 records a second of a receiver's values, 10 s up to 45,000,
+// 1 s up to 450,000.
+//
 // A caller that shows only some columns names them (bit c for column c) and
 // pays for those alone; the others stay empty (no values, none non-finite).
 // The I/P split needs the receiver latency, the stage shares it and the
@@ -346,7 +362,9 @@ private:
 constexpr uint32_t ALL_STAT_COLUMNS = (1u << STAT_COLUMN_COUNT) - 1;
 class latency_window_t {
 public:
-    explicit latency_window_t(const std::vector<int64_t>& spans_ns, uint32_t columns = ALL_STAT_COLUMNS);
+    static constexpr size_t DEFAULT_MAX_HELD_BYTES = size_t{32} << 20;
+    explicit latency_window_t(const std::vector<int64_t>& spans_ns, uint32_t columns = ALL_STAT_COLUMNS,
+                              size_t max_held_bytes = DEFAULT_MAX_HELD_BYTES);
     explicit latency_window_t(int64_t span_ns) : latency_window_t(std::vector<int64_t>{span_ns}) {}
 
     // Adds a record taken at time now_ns (never decreasing) after dropping
@@ -364,6 +382,10 @@ public:
     const window_span_t& span(size_t i) const { return spans_[i]; }
     // Records held for the timed spans.
     size_t held() const { return ring_.size(); }
+    // What the timed spans hold, as bounded by max_held_bytes.
+    size_t held_bytes() const;
+    // Arrival time of the oldest record span i holds (now_ns when none).
+    int64_t oldest_ns(size_t i, int64_t now_ns) const;
 
 private:
     // A record held: the values as 32-bit thousandths, or for a column in
@@ -385,6 +407,10 @@ private:
     };
     void apply(window_span_t& w, const record_t& r, int sign);
     record_t decode(const entry_t& e) const;
+    // Lets the oldest records go until what is held fits max_held_bytes_.
+    void trim();
+    // Drops the oldest entry from the ring once no span holds it.
+    void pop_oldest();
 
     std::vector<window_span_t> spans_;
     uint32_t kept_;  // columns counted
@@ -395,6 +421,8 @@ private:
     // order of their records.
     std::deque<double> wide_;
     uint64_t wide_base_ = 0;
+    size_t max_held_bytes_;
+    uint32_t since_trim_ = 0;  // records added since the last full count
 };
 
 #endif

@@ -275,7 +275,7 @@ std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
 {
     std::lock_guard<std::mutex> lock(m.mu);
     m.stats.expire(now * NS_PER_MS);
-    const window_figures_t f = top_figures(m, window);
+    const window_figures_t f = top_figures(m, window, now);
     const series_figures_t& v = f.series[SER_VRX];
     struct tm tm;
     localtime_r(&wall, &tm);
@@ -283,7 +283,7 @@ std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
     auto ms = [&](int32_t q) { return v.n ? fmt::format("{:.3f}", q / 1000.0) : std::string("-"); };
     std::string line = fmt::format("{:02}:{:02}:{:02} frames {} lost {} fps {} vrx p50 {} p95 {} p99 {} ms ({})",
                                    tm.tm_hour, tm.tm_min, tm.tm_sec, f.frames, lost, m.stats.span(0).frames(),
-                                   ms(v.p50), ms(v.p95), ms(v.p99), window_name(window));
+                                   ms(v.p50), ms(v.p95), ms(v.p99), window_label(f, window));
     if (m.bad_records > 0 || m.bad_buffers > 0)
         line += fmt::format(" failed {} records in {} buffers", m.bad_records, m.bad_buffers);
     if (m.state == LINK_WAITING) line += " waiting";

@@ -24,11 +24,16 @@ top_model_t::top_model_t()
 {
 }
 
-window_figures_t top_figures(const top_model_t& m, int w)
+window_figures_t top_figures(const top_model_t& m, int w, int64_t now_ms)
 {
     const window_span_t& span = m.stats.span(static_cast<size_t>(w));
     window_figures_t f;
     f.span_ms = TOP_SPAN_MS[w];
+    const int64_t now_ns = now_ms * NS_PER_MS;
+    if (span.span_ns() > 0 && span.cut_ns() > now_ns - span.span_ns()) {
+        f.cut = true;
+        f.held_ms = (now_ns - m.stats.oldest_ns(static_cast<size_t>(w), now_ns)) / NS_PER_MS;
+    }
     f.frames = span.frames();
     f.i_frames = span.kinds().i;
     f.p_frames = span.kinds().p;

@@ -35,6 +35,10 @@ struct series_figures_t {
 // What the screen shows of one window.
 struct window_figures_t {
     int64_t span_ms = 0;  // 0: since start
+    // Held short of its span to keep within the window's memory (records
+    // far above any receiver's rate): the span covers the last held_ms.
+    bool cut = false;
+    int64_t held_ms = 0;
     uint64_t frames = 0, i_frames = 0, p_frames = 0, repeats = 0, out_of_order = 0;
     int64_t missing = 0;
     series_figures_t series[SER_COUNT];
@@ -113,8 +117,8 @@ struct top_model_t {
 };
 
 // The figures of window w (an index into TOP_SPAN_MS) as of the last
-// expiry of m.stats, mu held.
-window_figures_t top_figures(const top_model_t& m, int w);
+// expiry of m.stats, at now_ms, mu held.
+window_figures_t top_figures(const top_model_t& m, int w, int64_t now_ms);
 
 // Quantizes v to its value in units of 10^-decimals, rounded as the CSV log
 // prints it. False for NaN, infinities and values too large for 32 bits.

@@ -45,7 +45,7 @@ void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
     s.i_frames = m.i_frames;
     s.p_frames = m.p_frames;
     s.connects = m.connects;
-    s.win = top_figures(m, window);
+    s.win = top_figures(m, window, now_ms);
     s.last_second = m.stats.span(0).frames();
     std::copy(std::begin(m.has_last_q), std::end(m.has_last_q), s.has_last_q);
     std::copy(std::begin(m.last_q), std::end(m.last_q), s.last_q);
@@ -115,8 +115,8 @@ double nice_top(double v)
 void draw_table(const snapshot_t& s, const top_view_t& v, int y)
 {
     const bool wide = term_cols() >= 96;
-    std::string head = fmt::format("{:<12}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}", window_name(v.window), "n", "last", "p50",
-                                   "p95", "p99", "max");
+    std::string head = fmt::format("{:<12}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}", window_label(s.win, v.window), "n", "last",
+                                   "p50", "p95", "p99", "max");
     if (wide) head += fmt::format("{:>10}{:>10}", "mean", "min");
     put(y, 0, head, T_BOLD);
     for (int r = 0; r < SER_COUNT; r++) {
@@ -310,6 +310,12 @@ const char* window_name(int w)
     return names[std::clamp(w, 0, TOP_WINDOWS - 1)];
 }
 
+std::string window_label(const window_figures_t& f, int w)
+{
+    if (!f.cut) return window_name(w);
+    return fmt::format("last {:.1f} s", static_cast<double>(f.held_ms) / 1000.0);
+}
+
 bool screen_colors(bool wanted)
 {
     return term_colors(wanted);
@@ -366,7 +372,8 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
     put(1, 0,
         fmt::format("frames {}  lost {} ({} in {}, {} all)  repeats {}  out of order {}", s.frames, s.missing,
                     pct_text(static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing)), win_ids),
-                    window_name(v.window), pct_text(s.missing, s.frames + s.missing), s.repeats, s.out_of_order));
+                    window_label(s.win, v.window), pct_text(s.missing, s.frames + s.missing), s.repeats,
+                    s.out_of_order));
     const std::string fps_reported = s.have_last && std::isfinite(s.last.fps) ? fmt::format("{:.1f}", s.last.fps) : "-";
     std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  bad records {} ({} buffers)",
                                     s.last_second, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);

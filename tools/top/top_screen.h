@@ -29,5 +29,8 @@ bool screen_colors(bool wanted);
 void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms);
 // Text of window w for titles and the plain lines: "1 s", "10 s", "60 s", "all".
 const char* window_name(int w);
+// The same for the figures of a window, or "last 8.2 s" while the window
+// holds less than its span (at record rates beyond its memory bound).
+std::string window_label(const window_figures_t& f, int w);
 
 #endif
