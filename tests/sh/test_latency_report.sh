@@ -141,7 +141,8 @@ replay() {  # CODEC LOG SIM-ARGS...: runs one replay into a fresh inspector log
   local codec=$1 log=$2; shift 2
   echo "{\"encoding\": \"$codec\"}" >/etc/hexwing/tarn-vrx.conf
   rm -f /data/tarn-inspect-vrx.csv
-  "${sim[@]}" --pipe "$t/pipe/vrx" --replay "$log" --wait-clients 1 --delay 0.3 --hold 0.5 "$@" 2>"$t/sim.err" &
+  "${sim[@]}" --pipe "$t/pipe/vrx" --replay "$log" --wait-clients 1 --delay 0.3 --hold 0.5 "$@" \
+    <"${replay_in:-/dev/null}" 2>"$t/sim.err" &
   local simpid=$!
   wait_until "the simulator's pipe" 10 test -S "$t/pipe/vrx/data"
   "${insp[@]}" -s -p "$t/pipe/vrx" >"$t/insp.out" 2>"$t/insp.err" &
@@ -167,6 +168,26 @@ check "replay is paced by the run's FPS by default (took $ms ms)" test $ms -ge 1
 # The replayed log reads the same in the report, and so replays again.
 "${rep[@]}" --json /data/tarn-inspect-vrx.csv >"$t/again.json"
 check "the replayed log reports like the original" "${chk[@]}" json "$t/small.csv" "$t/again.json"
+
+# From standard input the run is streamed as it comes, found by its number.
+replay_in="$t/log.csv" replay h265 - --run 2 --rate 1000 --batch 4
+check "run 2 replayed from standard input logs the same rows" cmp "$t/want2.csv" /data/tarn-inspect-vrx.csv
+
+# An FPS column that is no frame rate (1e-30 would overflow the pacing,
+# 0.0001 sleep hours after a row, 5000 send all at once): the run goes out
+# at 60 a second, said once.
+for fps in 1e-30 0.0001 5000; do
+  "${gen[@]}" --rows 30 --seed 12 >"$t/fps0.csv"
+  awk -F, -v OFS=, -v f=$fps 'NR > 1 {$11 = f} 1' "$t/fps0.csv" >"$t/fps.csv"
+  awk -F, -v OFS=, -v f=$fps 'NR > 1 {$11 = sprintf("%.3f", f)} 1' "$t/fps0.csv" >"$t/fps.want"
+  start=$(date +%s%N)
+  replay h264 "$t/fps.csv"
+  ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  check "FPS $fps: the rows go out all and the same" cmp "$t/fps.want" /data/tarn-inspect-vrx.csv
+  check "FPS $fps: paced at 60 a second, not all at once (took $ms ms)" test $ms -ge 1250
+  check "FPS $fps: one line says so" \
+    test "$(cat "$t/sim.err")" = "tarn-vrx-sim: $t/fps.csv: no FPS of 1 to 1000 in the run; 60 records a second"
+done
 
 set +e; "${sim[@]}" --pipe "$t/pipe/x" --replay "$t/none.csv" 2>"$t/err"; st=$?; set -e
 check "replay of a missing log exits 1" test $st = 1

@@ -377,6 +377,25 @@ TEST(LatencyLog, loads_a_run_for_replay)
     EXPECT_EQ(load_latency_run("/tmp", 1, rows), "cannot read /tmp: Is a directory");
     temp_log empty("");
     EXPECT_EQ(load_latency_run(empty.path, 0, rows), empty.path + " holds no runs");
+
+    // Where each run lies, for a second reading straight from its first line.
+    const size_t first = HEADER.size() + row(1).size() + row(2).size();
+    const size_t size = first + HEADER.size() + row(7).size() + 4 + row(8).size() + row(9).size();
+    latency_run_place_t place;
+    int chosen = 0;
+    EXPECT_EQ(read_latency_run(f.path, 1, {}, &chosen, &place), "");
+    EXPECT_EQ(chosen, 1);
+    EXPECT_EQ(place.begin, 0u);
+    EXPECT_EQ(place.end, first);
+    EXPECT_EQ(read_latency_run(f.path, 0, {}, &chosen, &place), "");
+    EXPECT_EQ(chosen, 2);
+    EXPECT_EQ(place.begin, first);
+    EXPECT_EQ(place.end, size);
+    // Rows before the first header make run 1.
+    temp_log headless(row(3) + HEADER + row(4));
+    EXPECT_EQ(read_latency_run(headless.path, 2, {}, &chosen, &place), "");
+    EXPECT_EQ(place.begin, row(3).size());
+    EXPECT_EQ(place.end, row(3).size() + HEADER.size() + row(4).size());
 }
 
 TEST(SampleIds, gaps_repeats_late_ids_and_wrapping)

@@ -4,8 +4,10 @@
 
 #include <endian.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -350,19 +352,32 @@ int read_latency_log(int fd, const latency_log_sink& sink)
     return 0;
 }
 
-std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink, int* chosen)
+std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink, int* chosen,
+                             latency_run_place_t* place)
 {
     const int fd = open_latency_log(path);
     if (fd < 0) return fmt::format("cannot open {}: {}", path, strerror(errno));
     int current = 0;
+    uint64_t offset = 0;
+    latency_run_place_t found;
+    bool past = false;  // the run asked for has ended
     // With run 0 every new run replaces what was kept, so the last one stays.
     auto enter = [&](int r) {
-        if (r != current && run == 0 && sink.restart) sink.restart();
+        if (r != current) {
+            if (run == 0 && sink.restart) sink.restart();
+            if (run == 0 || r == run) found.begin = offset;
+            if (run != 0 && current == run) {
+                found.end = offset;
+                past = true;
+            }
+        }
         current = r;
         return run == 0 || r == run;
     };
     latency_log_sink lines;
     lines.columns = sink.columns;
+    lines.offset = &offset;
+    lines.stop = &past;
     lines.header = [&](size_t, int r) { enter(r); };
     lines.row = [&](size_t, int r, const latency_row_t& row) {
         if (enter(r) && sink.row) sink.row(row);
@@ -371,12 +386,16 @@ std::string read_latency_run(const std::string& path, int run, const latency_run
         if (enter(r) && sink.malformed) sink.malformed();
     };
     const int err = read_latency_log(fd, lines);
+    struct stat st;
+    const uint64_t size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : offset;
     if (fd != STDIN_FILENO) close(fd);
     if (err != 0) return fmt::format("cannot read {}: {}", path, strerror(err));
     if (current == 0) return fmt::format("{} holds no runs", path);
     if (run < 0 || run > current)
         return fmt::format("{} holds {} run{}, there is no run {}", path, current, current == 1 ? "" : "s", run);
     if (chosen) *chosen = run == 0 ? current : run;
+    if (!past) found.end = std::max(size, found.begin);
+    if (place) *place = found;
     return {};
 }
 

@@ -99,11 +99,18 @@ struct latency_run_sink {
     std::function<void()> malformed;
     latency_columns_t columns = LATENCY_ALL_COLUMNS;  // read of every row
 };
+// Where a run lies in its log: the byte offsets of its first line and of
+// the line after its last (the end of the log for the last run).
+struct latency_run_place_t {
+    uint64_t begin = 0, end = 0;
+};
 // Reads the log at path ("-": standard input) and passes the rows and
 // malformed lines of run number run (1 = first, 0 = the last) to sink.
 // Returns an empty string, or the reason in words (no such run, the log
-// cannot be read); *chosen (may be null) gets the run's number.
-std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink, int* chosen = nullptr);
+// cannot be read); *chosen (may be null) gets the run's number, *place (may
+// be null) where it lies, so that a second reading can go straight there.
+std::string read_latency_run(const std::string& path, int run, const latency_run_sink& sink, int* chosen = nullptr,
+                             latency_run_place_t* place = nullptr);
 
 // Collects the rows of run number run (1 = first, 0 = the last) of the log
 // at path, and the number of its malformed lines. Returns an empty string,

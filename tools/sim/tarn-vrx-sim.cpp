@@ -3,6 +3,7 @@
 // file's bytes exactly as given (for tests of exact and malformed buffers),
 // or replays a run of the inspector's CSV log.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -287,35 +289,159 @@ int publish_raw(const sim_options& o)
     return ret;
 }
 
-std::vector<latency_row_t> replay_rows;
-
-// A saved run goes out row by row, paced like the live receiver.
-int publish_replay(const sim_options& o)
-{
-    double rate = o.rate;
-    if (!o.rate_given) {
-        std::vector<float> fps;
-        for (const latency_row_t& r : replay_rows)
-            if (r.fps > 0 && r.fps <= 10000) fps.push_back(r.fps);
-        rate = 60.0;
-        if (!fps.empty()) {
-            std::nth_element(fps.begin(), fps.begin() + fps.size() / 2, fps.end());
-            rate = fps[fps.size() / 2];
-        }
+// Pacing of a replay: the FPS the receiver reported, counted in hundredths
+// from 1 to 1,000 frames a second (a fixed 400 KB, whatever the log);
+// values outside that range are no frame rate to pace by.
+struct fps_counts {
+    static constexpr double LOW = 1, HIGH = 1000;
+    std::vector<uint32_t> bins = std::vector<uint32_t>(static_cast<size_t>((HIGH - LOW) * 100) + 1);
+    uint64_t n = 0;
+    void add(float fps)
+    {
+        if (!(fps >= LOW && fps <= HIGH)) return;
+        uint32_t& b = bins[static_cast<size_t>(std::lround((fps - LOW) * 100))];
+        if (b != UINT32_MAX) b++;
+        n++;
     }
+    void clear()
+    {
+        std::fill(bins.begin(), bins.end(), 0);
+        n = 0;
+    }
+    // The nearest-rank median, to a hundredth; 0 without a value.
+    double median() const
+    {
+        uint64_t rank = (n + 1) / 2, seen = 0;
+        for (size_t i = 0; i < bins.size() && n > 0; i++)
+            if ((seen += bins[i]) >= rank) return LOW + static_cast<double>(i) / 100;
+        return 0;
+    }
+};
+
+// Sends rows in writes of --batch records, paced; counts them against
+// --count. False once nothing more is to go out.
+struct replay_sender {
+    const sim_options& o;
+    pacer pace;
     std::vector<vrx_latency_packet_t> batch;
-    pacer pace(rate / o.batch);
-    size_t next = 0;
     long long sent = 0;
-    while (main_running && next < replay_rows.size() && (o.count == 0 || sent < o.count)) {
-        batch.clear();
-        for (; next < replay_rows.size() && static_cast<int>(batch.size()) < o.batch &&
-               (o.count == 0 || sent + static_cast<long long>(batch.size()) < o.count);
-             next++)
-            batch.push_back(latency_row_to_record(replay_rows[next]));
+    replay_sender(const sim_options& opt, double rate) : o(opt), pace(rate / opt.batch) {}
+    bool more() const { return main_running && (o.count == 0 || sent < o.count); }
+    void row(const latency_row_t& r)
+    {
+        if (!more()) return;
+        batch.push_back(latency_row_to_record(r));
+        if (static_cast<int>(batch.size()) >= o.batch ||
+            (o.count != 0 && sent + static_cast<long long>(batch.size()) >= o.count))
+            flush();
+    }
+    void flush()
+    {
+        if (batch.empty()) return;
         pipe_server_write(0, batch.data(), static_cast<int>(batch.size() * sizeof(vrx_latency_packet_t)));
         sent += static_cast<long long>(batch.size());
+        batch.clear();
         pace.wait();
+    }
+};
+
+// A saved run goes out row by row as it is read, paced like the live
+// receiver: nothing of the log is kept, whatever its length. A regular
+// file is read twice: once to find the run and its median FPS, then from
+// the run's first line to its last. Standard input or a FIFO is read once:
+// the run asked for goes out as it comes (without --run, every run), at
+// --rate or the first row's FPS.
+struct replay_plan {
+    bool file = false;  // a regular file, read twice
+    double rate = 60;
+    latency_run_place_t place;
+};
+const char* const prog = "tarn-vrx-sim";
+
+// The first reading of a regular file, before the pipe opens: the run is
+// there and its median FPS, or one line saying why not (false).
+bool plan_replay(const sim_options& o, replay_plan& plan)
+{
+    struct stat st;
+    plan.file = o.replay != "-" && stat(o.replay.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (!plan.file) return true;
+    fps_counts fps;
+    size_t bad = 0;
+    latency_run_sink scan;
+    scan.restart = [&] {
+        fps.clear();
+        bad = 0;
+    };
+    scan.row = [&](const latency_row_t& r) { fps.add(r.fps); };
+    scan.malformed = [&] { bad++; };
+    const std::string why = read_latency_run(o.replay, o.replay_run, scan, nullptr, &plan.place);
+    if (!why.empty()) {
+        fprintf(stderr, "%s: %s\n", prog, why.c_str());
+        return false;
+    }
+    if (bad) fprintf(stderr, "%s: %s: skipped %zu malformed lines\n", prog, o.replay.c_str(), bad);
+    plan.rate = o.rate;
+    if (!o.rate_given) {
+        plan.rate = fps.median();
+        if (plan.rate == 0) {
+            plan.rate = 60;
+            fprintf(stderr, "%s: %s: no FPS of 1 to 1000 in the run; 60 records a second\n", prog, o.replay.c_str());
+        }
+    }
+    return true;
+}
+
+int publish_replay(const sim_options& o, const replay_plan& plan)
+{
+    if (!plan.file) {
+        size_t bad = 0;
+        latency_run_sink sink;
+        std::unique_ptr<replay_sender> out;
+        sink.row = [&](const latency_row_t& r) {
+            if (!out) {
+                double rate = o.rate;
+                if (!o.rate_given) {
+                    rate = r.fps >= fps_counts::LOW && r.fps <= fps_counts::HIGH ? r.fps : 60;
+                    if (rate == 60 && r.fps != 60)
+                        fprintf(stderr, "%s: the first row's FPS is no rate to pace by; 60 records a second\n", prog);
+                }
+                out = std::make_unique<replay_sender>(o, rate);
+            }
+            out->row(r);
+        };
+        sink.malformed = [&] { bad++; };
+        const std::string why = read_latency_run(o.replay, o.replay_run, sink);
+        if (out) out->flush();
+        if (bad) fprintf(stderr, "%s: %s: skipped %zu malformed lines\n", prog, o.replay.c_str(), bad);
+        if (!why.empty()) fprintf(stderr, "%s: %s\n", prog, why.c_str());
+        return why.empty() ? 0 : 1;
+    }
+
+    const latency_run_place_t& place = plan.place;
+    const int fd = open_latency_log(o.replay);
+    if (fd < 0 || lseek(fd, static_cast<off_t>(place.begin), SEEK_SET) < 0) {
+        fprintf(stderr, "%s: cannot read %s again: %s\n", prog, o.replay.c_str(), strerror(errno));
+        if (fd >= 0) close(fd);
+        return 1;
+    }
+    replay_sender out(o, plan.rate);
+    uint64_t offset = 0;
+    bool stop = false;
+    latency_log_sink lines;
+    lines.offset = &offset;
+    lines.stop = &stop;
+    lines.header = [&](size_t, int) { stop = offset > 0 && offset >= place.end - place.begin; };
+    lines.row = [&](size_t, int, const latency_row_t& r) {
+        stop = offset >= place.end - place.begin;
+        if (!stop) out.row(r);
+        stop = stop || !out.more();
+    };
+    const int err = read_latency_log(fd, lines);
+    close(fd);
+    out.flush();
+    if (err != 0) {
+        fprintf(stderr, "%s: cannot read %s: %s\n", prog, o.replay.c_str(), strerror(err));
+        return 1;
     }
     return 0;
 }
@@ -326,15 +452,8 @@ int main(int argc, char* argv[])
 {
     sim_options o;
     if (parse_options(argc, argv, o) != 0) return 1;
-    if (!o.replay.empty()) {
-        size_t bad = 0;
-        const std::string err = load_latency_run(o.replay, o.replay_run, replay_rows, &bad);
-        if (!err.empty()) {
-            fprintf(stderr, "tarn-vrx-sim: %s\n", err.c_str());
-            return 1;
-        }
-        if (bad) fprintf(stderr, "tarn-vrx-sim: %s: skipped %zu malformed lines\n", o.replay.c_str(), bad);
-    }
+    replay_plan plan;
+    if (!o.replay.empty() && !plan_replay(o, plan)) return 1;
 
     enable_signal_handler();
     main_running = 1;
@@ -353,7 +472,7 @@ int main(int argc, char* argv[])
     while (main_running && pipe_server_get_num_clients(0) < o.wait_clients) usleep(5000);
     for (double left = o.delay; main_running && left > 0; left -= 0.01) usleep(10000);
 
-    ret = !o.replay.empty() ? publish_replay(o) : o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
+    ret = !o.replay.empty() ? publish_replay(o, plan) : o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
 
     for (double left = o.hold; main_running && left > 0; left -= 0.01) usleep(10000);
     pipe_server_close_all();
