@@ -57,6 +57,14 @@ int32_t to_thousandths(float x)
     return static_cast<int32_t>(units);
 }
 
+// Counts id and tells what it did to the missing ids (see compare_run_t).
+int32_t id_step_code(id_tracker_t& t, uint32_t id)
+{
+    const id_step_t step = track_id_step(t, id);
+    if (step.repeat) return ID_REPEAT;
+    return static_cast<int32_t>(std::clamp<int64_t>(step.missing, -1, INT32_MAX));
+}
+
 uint32_t block_length(double median_fps, uint64_t frames)
 {
     uint64_t l = 60;
@@ -170,7 +178,8 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
         r.values[m].resize(r.frames, NOT_A_VALUE);
     }
     id_tracker_t t;
-    for (uint32_t id : ids) track_id(t, id);
+    r.id_steps.clear();
+    for (uint32_t id : ids) r.id_steps.push_back(id_step_code(t, id));
     r.gaps.clear();
     for (const auto& [first, last] : t.gaps) r.gaps.emplace_back(first, last);
     r.missing = t.missing;
@@ -186,8 +195,10 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
     id_tracker_t ids;
     for (auto& v : r.values) v.clear();
     latency_run_sink sink;
+    r.id_steps.clear();
     sink.restart = [&] {
         for (auto& v : r.values) v.clear();
+        r.id_steps.clear();
         fps.clear();
         ids = id_tracker_t{};
         bad = 0;
@@ -200,7 +211,7 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
                                           : NOT_A_VALUE);
         }
         if (row.fps > 0 && row.fps <= 10000) fps.push_back(row.fps);
-        track_id(ids, row.sample_id);
+        r.id_steps.push_back(id_step_code(ids, row.sample_id));
     };
     sink.malformed = [&] { bad++; };
     int chosen = 0;
@@ -476,43 +487,10 @@ void for_resamples(const compare_options_t& o, F work)
     for (std::thread& th : pool) th.join();
 }
 
-// Missing ids before position pos (0 = the run's lowest id) of the id sequence.
-struct missing_counter_t {
-    std::vector<int64_t> first, last, before;  // gaps relative to the lowest id; missing before each
-    std::vector<uint32_t> dense;               // prefix counts, when the span is small enough
-    uint64_t span = 0;
-
-    missing_counter_t(const compare_run_t& r, uint64_t dense_limit)
-    {
-        span = r.id_high >= r.id_low ? static_cast<uint64_t>(r.id_high - r.id_low + 1) : 0;
-        int64_t acc = 0;
-        for (const auto& [f, l] : r.gaps) {
-            first.push_back(f - r.id_low);
-            last.push_back(l - r.id_low);
-            before.push_back(acc);
-            acc += l - f + 1;
-        }
-        if (span <= dense_limit) {
-            dense.assign(span + 1, 0);
-            size_t g = 0;
-            uint32_t c = 0;
-            for (uint64_t pos = 0; pos < span; pos++) {
-                dense[pos] = c;
-                while (g < first.size() && last[g] < static_cast<int64_t>(pos)) g++;
-                if (g < first.size() && first[g] <= static_cast<int64_t>(pos)) c++;
-            }
-            dense[span] = c;
-        }
-    }
-    uint64_t at(uint64_t pos) const
-    {
-        if (!dense.empty()) return dense[pos];
-        const auto p = static_cast<int64_t>(pos);
-        const size_t g = static_cast<size_t>(std::lower_bound(first.begin(), first.end(), p) - first.begin());
-        if (g == 0) return 0;
-        return static_cast<uint64_t>(before[g - 1] + std::min(p, last[g - 1] + 1) - first[g - 1]);
-    }
-};
+uint64_t id_span(const compare_run_t& r)
+{
+    return r.id_high >= r.id_low ? static_cast<uint64_t>(r.id_high - r.id_low + 1) : 0;
+}
 
 int64_t lost_millionths(uint64_t missing, uint64_t total)
 {
@@ -548,21 +526,34 @@ void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_op
 void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out)
 {
     out.assign(o.resamples, NO_VALUE);
-    const missing_counter_t mc(x, o.dense_ids);
-    if (mc.span == 0) return;
-    const uint64_t len = std::min<uint64_t>(x.block, mc.span);
+    const uint64_t n = x.id_steps.size();
+    if (n == 0 || o.resamples == 0) return;
+    // Prefix sums over the frames: missing ids, and new ids (frames that
+    // are no repeat); 12 bytes a frame while the resamples are drawn.
+    std::vector<int64_t> missing(n + 1, 0);
+    std::vector<uint32_t> fresh(n + 1, 0);
+    for (uint64_t i = 0; i < n; i++) {
+        const int32_t d = x.id_steps[i];
+        missing[i + 1] = missing[i] + (d == ID_REPEAT ? 0 : d);
+        fresh[i + 1] = fresh[i] + (d == ID_REPEAT ? 0 : 1);
+    }
+    const uint64_t len = std::min<uint64_t>(std::max<uint32_t>(x.block, 1), n);
     const unsigned t = thread_count(o, o.resamples);
     std::vector<std::vector<uint64_t>> starts(t);
     for_resamples(o, [&](uint32_t r, unsigned k) {
         compare_rng_t rng(o.seed, r, static_cast<uint64_t>(which) + 2);
-        block_starts(rng, mc.span, len, starts[k]);
-        uint64_t missing = 0;
+        block_starts(rng, n, len, starts[k]);
+        int64_t lost = 0;
+        uint64_t ids = 0;
         for (size_t b = 0; b < starts[k].size(); b++) {
             const uint64_t s = starts[k][b];
-            const uint64_t e = s + (b + 1 < starts[k].size() ? len : mc.span - (starts[k].size() - 1) * len);
-            missing += mc.at(e) - mc.at(s);
+            const uint64_t e = s + (b + 1 < starts[k].size() ? len : n - (starts[k].size() - 1) * len);
+            lost += missing[e] - missing[s];
+            ids += fresh[e] - fresh[s];
         }
-        out[r] = lost_millionths(missing, mc.span);
+        // A block of late ids without their gap gives back more than it holds.
+        const uint64_t m = static_cast<uint64_t>(std::max<int64_t>(lost, 0));
+        out[r] = lost_millionths(m, ids + m);
     });
 }
 
@@ -602,9 +593,8 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
             finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s));
         }
     }
-    const missing_counter_t ma(a, 0), mb(b, 0);
-    c.lost.a = lost_millionths(a.missing, ma.span);
-    c.lost.b = lost_millionths(b.missing, mb.span);
+    c.lost.a = lost_millionths(a.missing, id_span(a));
+    c.lost.b = lost_millionths(b.missing, id_span(b));
     compare_options_t lo = o;
     if (!o.lost) lo.resamples = 0;
     bootstrap_lost(a, 0, lo, ra);
@@ -628,7 +618,7 @@ std::string percent_text(int64_t v, bool sign = false)
 
 std::string run_line(const char* which, const compare_run_t& r)
 {
-    const uint64_t span = r.id_high >= r.id_low ? static_cast<uint64_t>(r.id_high - r.id_low + 1) : 0;
+    const uint64_t span = id_span(r);
     std::string fps = r.median_fps > 0 ? fmt::format("median FPS {:.1f}", r.median_fps) : "no FPS, taken as 60";
     return fmt::format("{}: {}, run {}: {} frames, {} missing ids of {}; blocks of {} frames ({})\n", which, r.log,
                        r.run, r.frames, r.missing, span, r.block, fps);

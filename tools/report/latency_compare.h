@@ -44,7 +44,14 @@ struct compare_run_t {
     int64_t id_low = 0, id_high = -1;
     std::vector<std::pair<int64_t, int64_t>> gaps;
     uint64_t missing = 0;
+    // Per frame, what its id did to the count of missing ids: k for an id k
+    // past the highest (or lowest) one seen plus one, -1 for a late id filling
+    // a gap, 0 next to the last; ID_REPEAT for an id seen before. The lost
+    // frames are resampled in blocks of these, so their cost follows the
+    // frames, not the span of the ids.
+    std::vector<int32_t> id_steps;
 };
+constexpr int32_t ID_REPEAT = INT32_MIN;
 
 // Reads run number run (1 = first; 0 = the last) of the log at path ("-" is
 // standard input) into r. Returns an empty string, or the reason in words.
@@ -72,9 +79,6 @@ struct compare_options_t {
     // point estimates only), and whether lost frames are.
     uint32_t metrics = (1u << CMP_METRICS) - 1;
     bool lost = true;
-    // Id spans up to this long count missing ids through a table (4 bytes
-    // an id); longer ones (a receiver that jumped far) search the gaps.
-    uint64_t dense_ids = 1u << 24;
 };
 
 struct compare_figure_t {
@@ -101,7 +105,9 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
 // the run itself in point (ST_COUNT) and its number of values in count.
 void bootstrap_metric(const compare_run_t& x, int m, int which, const compare_options_t& o, std::vector<int64_t>& out,
                       uint64_t* fallbacks = nullptr, int64_t* point = nullptr, uint64_t* count = nullptr);
-// Lost frames of each resample of run x's id sequence, in millionths.
+// Lost frames of each resample of run x's frames (blocks of x.block frames
+// with the id steps they carry), in millionths: the missing ids over the
+// ids the resample spans. Time and memory linear in the frames.
 void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& o, std::vector<int64_t>& out);
 
 // The random numbers of the bootstrap, exposed so tests can rebuild the
