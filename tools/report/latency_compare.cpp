@@ -44,6 +44,9 @@
 #include "latency_report.h"
 
 const char* const COMPARE_STAT_NAMES[ST_COUNT] = {"p50", "p95", "p99", "mean"};
+const char* const COMPARE_VERDICT_TEXT[] = {"", "too short to judge", "no real change", "real but small",
+                                            "real change"};
+const char* const COMPARE_VERDICT_KEY[] = {nullptr, "too_short", "no_real_change", "real_but_small", "real_change"};
 
 namespace {
 
@@ -149,9 +152,14 @@ int64_t rounded_mean(int64_t sum, uint64_t count)
 
 bool percentile_interval(std::vector<int64_t>& d, int64_t& low, int64_t& high)
 {
+    return percentile_interval(d, low, high, 50);
+}
+
+bool percentile_interval(std::vector<int64_t>& d, int64_t& low, int64_t& high, uint64_t alpha_per_mille)
+{
     if (d.empty()) return false;
     const uint64_t r = d.size();
-    const uint64_t k = nearest_rank_index(r, 25, 1000);  // ceil(0.025 R)
+    const uint64_t k = nearest_rank_index(r, alpha_per_mille, 2000);  // ceil(alpha/2 R)
     std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(k - 1), d.end());
     low = d[k - 1];
     std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(r - k), d.end());
@@ -559,11 +567,22 @@ void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& 
 
 namespace {
 
+// The headline figures' level: 1 - 0.05 / HEADLINE_FIGURES, as alpha in
+// thousandths.
+constexpr uint64_t HEADLINE_ALPHA = 50 / HEADLINE_FIGURES;
+
+// Difference, intervals and verdict of a figure from the replicates of A and
+// B. too_short: a run too short to judge it; min_change: the least change
+// that counts; headline: whether it is one of the headline's figures.
 void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const std::vector<int64_t>& rb, size_t stride,
-                   size_t offset)
+                   size_t offset, bool too_short, int64_t min_change, bool headline)
 {
     f.diff = f.a != NO_VALUE && f.b != NO_VALUE ? f.b - f.a : NO_VALUE;
     if (f.diff == NO_VALUE) return;
+    if (too_short) {
+        f.verdict = V_TOO_SHORT;
+        return;
+    }
     std::vector<int64_t> d;
     d.reserve(ra.size() / stride);
     for (size_t i = offset; i < ra.size(); i += stride) {
@@ -571,7 +590,25 @@ void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const st
         if (ra[i] == NO_VALUE || rb[i] == NO_VALUE) return;
         d.push_back(rb[i] - ra[i]);
     }
-    if (percentile_interval(d, f.low, f.high)) f.real = f.low > 0 || f.high < 0;
+    if (!percentile_interval(d, f.low, f.high)) return;
+    f.real = f.low > 0 || f.high < 0;
+    const bool big = (f.diff < 0 ? -f.diff : f.diff) >= min_change;
+    f.verdict = !f.real ? V_NO_CHANGE : big ? V_REAL_CHANGE : V_REAL_SMALL;
+    if (headline && percentile_interval(d, f.hl_low, f.hl_high, HEADLINE_ALPHA))
+        f.headline = big && (f.hl_low > 0 || f.hl_high < 0);
+}
+
+// Fewer than MIN_BLOCKS blocks of the run's frames.
+bool few_blocks(const compare_run_t& r)
+{
+    return r.frames < MIN_BLOCKS * std::max<uint64_t>(r.block, 1);
+}
+
+// Too few values above the rank of percentile s among count values.
+bool few_beyond_rank(uint64_t count, int s)
+{
+    if (s == ST_MEAN) return false;
+    return count - std::min(count, nearest_rank_index(count, PCT_NUM[s], PCT_DEN)) < MIN_BEYOND_RANK;
 }
 
 }  // namespace
@@ -590,7 +627,9 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
             compare_figure_t& f = c.fig[m][s];
             f.a = point[0][s];
             f.b = point[1][s];
-            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s));
+            const bool too_short = few_blocks(a) || few_blocks(b) || few_beyond_rank(c.count_a[m], s) ||
+                                   few_beyond_rank(c.count_b[m], s);
+            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s), too_short, o.min_change_ms, m == SER_VRX);
         }
     }
     c.lost.a = lost_millionths(a.missing, id_span(a));
@@ -599,11 +638,9 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
     if (!o.lost) lo.resamples = 0;
     bootstrap_lost(a, 0, lo, ra);
     bootstrap_lost(b, 1, lo, rb);
-    finish_figure(c.lost, ra, rb, 1, 0);
+    finish_figure(c.lost, ra, rb, 1, 0, few_blocks(a) || few_blocks(b), o.min_change_lost, true);
     return c;
 }
-
-// ---------------------------------------------------------------- output
 
 namespace {
 
@@ -616,6 +653,44 @@ std::string percent_text(int64_t v, bool sign = false)
     return fmt::format("{}{}.{:04} %", neg ? "-" : (sign && v > 0 ? "+" : ""), a / 10000, a % 10000);
 }
 
+}  // namespace
+
+std::string compare_headline(const compare_result_t& c)
+{
+    std::vector<std::string> named;
+    int faster = 0, slower = 0, too_short = 0;
+    for (int s = 0; s < ST_COUNT; s++) {
+        const compare_figure_t& f = c.fig[SER_VRX][s];
+        too_short += f.verdict == V_TOO_SHORT;
+        if (!f.headline) continue;
+        (f.diff > 0 ? slower : faster)++;
+        named.push_back(fmt::format("VRX {} {} ms ({} .. {})", COMPARE_STAT_NAMES[s], thousandths_text(f.diff, true),
+                                    thousandths_text(f.hl_low, true), thousandths_text(f.hl_high, true)));
+    }
+    const compare_figure_t& l = c.lost;
+    too_short += l.verdict == V_TOO_SHORT;
+    if (l.headline)
+        named.push_back(fmt::format("lost frames {} ({} .. {})", percent_text(l.diff, true),
+                                    percent_text(l.hl_low, true), percent_text(l.hl_high, true)));
+    if (named.empty()) return too_short > 0 ? "too short to judge" : "no meaningful change";
+    std::string what;
+    if (slower > 0 && faster == 0)
+        what = "B is slower";
+    else if (faster > 0 && slower == 0)
+        what = "B is faster";
+    else if (faster > 0)
+        what = "B differs";
+    else
+        what = l.diff > 0 ? "B loses more frames" : "B loses fewer frames";
+    std::string line = what + ": ";
+    for (size_t i = 0; i < named.size(); i++) line += (i ? ", " : "") + named[i];
+    return line;
+}
+
+// ---------------------------------------------------------------- output
+
+namespace {
+
 std::string run_line(const char* which, const compare_run_t& r)
 {
     const uint64_t span = id_span(r);
@@ -626,8 +701,7 @@ std::string run_line(const char* which, const compare_run_t& r)
 
 std::string verdict(const compare_figure_t& f)
 {
-    if (f.low == NO_VALUE) return "";
-    return f.real ? "real change" : "no real change";
+    return COMPARE_VERDICT_TEXT[f.verdict];
 }
 
 }  // namespace
@@ -637,9 +711,9 @@ std::string format_compare_text(const compare_run_t& a, const compare_run_t& b, 
 {
     fmt::memory_buffer out;
     auto put = [&](auto&&... x) { fmt::format_to(std::back_inserter(out), x...); };
+    put("{}\n\n", compare_headline(c));
     put("{}", run_line("A", a));
-    put("{}", run_line("B", b));
-    put("{} moving-block bootstrap resamples, seed {}; 95 % intervals of B - A\n\n", o.resamples, o.seed);
+    put("{}\n", run_line("B", b));
     put("  {:<16} {:<5} {:>10} {:>10} {:>10}   {}\n", "figure (ms)", "", "A", "B", "B - A", "95 % interval");
     for (int m = 0; m < CMP_METRICS; m++) {
         for (int s = 0; s < ST_COUNT; s++) {
@@ -662,6 +736,21 @@ std::string format_compare_text(const compare_run_t& a, const compare_run_t& b, 
                                    percent_text(l.b), percent_text(l.diff, true), ci, verdict(l));
     while (!line.empty() && line.back() == ' ') line.pop_back();
     put("{}\n", line);
+
+    bool too_short = l.verdict == V_TOO_SHORT;
+    for (int m = 0; m < CMP_METRICS; m++)
+        for (int s = 0; s < ST_COUNT; s++) too_short = too_short || c.fig[m][s].verdict == V_TOO_SHORT;
+    put("\n");
+    if (too_short)
+        put("Too short to judge: a figure needs runs of {} blocks at least ({} and {} frames here) and, for a\n"
+            "percentile, {} values above its rank (p99: {} values).\n",
+            MIN_BLOCKS, MIN_BLOCKS * a.block, MIN_BLOCKS * b.block, MIN_BEYOND_RANK, 100 * MIN_BEYOND_RANK);
+    put("Method: {} moving-block bootstrap resamples of each run, seed {}; 95 % intervals of B - A. A change\n"
+        "is real when its interval excludes 0, and counts when it also reaches {} ms ({} for lost frames).\n"
+        "The headline looks at VRX p50, p95, p99, mean and lost frames, each with a {} % interval\n"
+        "(Bonferroni): chance of a false alarm in this headline: at most 5 %.\n",
+        o.resamples, o.seed, thousandths_text(o.min_change_ms), percent_text(o.min_change_lost),
+        fmt::format("{:g}", 100 - 5.0 / HEADLINE_FIGURES));
     return fmt::to_string(out);
 }
 
@@ -688,6 +777,15 @@ cJSON* figure_json(const compare_figure_t& f, cJSON* (*num)(int64_t))
     cJSON_AddItemToObject(o, "ci_low", num(f.low));
     cJSON_AddItemToObject(o, "ci_high", num(f.high));
     cJSON_AddBoolToObject(o, "real_change", f.real);
+    if (const char* v = COMPARE_VERDICT_KEY[f.verdict])
+        cJSON_AddStringToObject(o, "verdict", v);
+    else
+        cJSON_AddNullToObject(o, "verdict");
+    if (f.hl_low != NO_VALUE) {
+        cJSON_AddItemToObject(o, "headline_ci_low", num(f.hl_low));
+        cJSON_AddItemToObject(o, "headline_ci_high", num(f.hl_high));
+        cJSON_AddBoolToObject(o, "in_headline", f.headline);
+    }
     return o;
 }
 
@@ -713,11 +811,15 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
                     const compare_options_t& o)
 {
     cJSON* doc = cJSON_CreateObject();
+    cJSON_AddStringToObject(doc, "headline", compare_headline(c).c_str());
     cJSON_AddItemToObject(doc, "a", run_json(a));
     cJSON_AddItemToObject(doc, "b", run_json(b));
     cJSON_AddNumberToObject(doc, "resamples", o.resamples);
     cJSON_AddNumberToObject(doc, "seed", static_cast<double>(o.seed));
     cJSON_AddNumberToObject(doc, "confidence", 0.95);
+    cJSON_AddNumberToObject(doc, "headline_confidence", 1 - 0.05 / HEADLINE_FIGURES);
+    cJSON_AddItemToObject(doc, "min_change_ms", ms_json(o.min_change_ms));
+    cJSON_AddItemToObject(doc, "min_change_lost_frames", fraction_json(o.min_change_lost));
     cJSON* figs = cJSON_AddObjectToObject(doc, "figures");
     for (int m = 0; m < CMP_METRICS; m++) {
         cJSON* f = cJSON_AddObjectToObject(figs, latency_series_key(m));

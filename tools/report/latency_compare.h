@@ -79,13 +79,44 @@ struct compare_options_t {
     // point estimates only), and whether lost frames are.
     uint32_t metrics = (1u << CMP_METRICS) - 1;
     bool lost = true;
+    // Smallest change that counts in the headline: thousandths of a
+    // millisecond for latencies, millionths of the frames for lost frames.
+    int64_t min_change_ms = 500;
+    int64_t min_change_lost = 5000;
 };
+
+// A run must hold this many blocks for a figure to be judged, and a
+// percentile this many values above its rank.
+constexpr uint64_t MIN_BLOCKS = 10;
+constexpr uint64_t MIN_BEYOND_RANK = 10;
+
+// What a row says of its figure.
+enum compare_verdict_e {
+    V_NONE,          // no interval (a run without values of the figure)
+    V_TOO_SHORT,     // a run too short to judge: values and difference only
+    V_NO_CHANGE,     // the 95 % interval holds 0
+    V_REAL_SMALL,    // it excludes 0, the change is below the minimum
+    V_REAL_CHANGE,   // it excludes 0 and the change reaches the minimum
+};
+extern const char* const COMPARE_VERDICT_TEXT[];  // "", "too short to judge", ...
+extern const char* const COMPARE_VERDICT_KEY[];   // null, "too_short", ...
+
+// The headline looks at these figures: VRX latency p50, p95, p99 and mean,
+// and lost frames. Each gets an interval at 1 - 0.05 / HEADLINE_FIGURES
+// (Bonferroni), so the chance that the headline names a change where there
+// is none is at most 5 % over all of them.
+constexpr int HEADLINE_FIGURES = 5;
 
 struct compare_figure_t {
     int64_t a = NO_VALUE, b = NO_VALUE;       // thousandths
     int64_t diff = NO_VALUE;                  // b - a
     int64_t low = NO_VALUE, high = NO_VALUE;  // 95 % interval of the difference
     bool real = false;                        // the interval excludes 0
+    compare_verdict_e verdict = V_NONE;
+    // Headline figures: the interval at 99 % (1 - 0.05 / HEADLINE_FIGURES),
+    // and whether the headline names the change.
+    int64_t hl_low = NO_VALUE, hl_high = NO_VALUE;
+    bool headline = false;
 };
 struct compare_result_t {
     uint64_t count_a[CMP_METRICS] = {}, count_b[CMP_METRICS] = {};  // values compared
@@ -94,6 +125,10 @@ struct compare_result_t {
     compare_figure_t lost;
     uint64_t fallbacks = 0;  // resample statistics found by the full path
 };
+
+// The comparison's answer in one line: "B is slower: VRX p95 +5.410 ms
+// (+4.120 .. +6.800), ...", "no meaningful change" or "too short to judge".
+std::string compare_headline(const compare_result_t& c);
 
 // Point estimates and bootstrap intervals of a against b.
 compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o);
@@ -132,6 +167,9 @@ int64_t rounded_mean(int64_t sum, uint64_t count);
 // The 95 % interval of the replicates' differences: the values of rank
 // ceil(0.025 R) and R + 1 - ceil(0.025 R) among the R sorted ones.
 bool percentile_interval(std::vector<int64_t>& diffs, int64_t& low, int64_t& high);
+// The same at level 1 - alpha_per_mille / 1000: ranks ceil(alpha/2 R) and
+// R + 1 - that.
+bool percentile_interval(std::vector<int64_t>& diffs, int64_t& low, int64_t& high, uint64_t alpha_per_mille);
 
 // "12.345", "-0.007", "+1.250" (with sign) from thousandths.
 std::string thousandths_text(int64_t v, bool sign = false);
