@@ -45,7 +45,7 @@ expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-v
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 
 rep=$TARN_SRC/completions/tarn-latency-report
-expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples -h --help --version" \
+expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples --block --min-change --min-lost-change -h --help --version" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
 expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"

@@ -9,7 +9,7 @@ gen=(python3 "$TARN_SRC/tests/report/gen_log.py")
 . "$TARN_SRC/tests/sh/check-lib.sh"
 
 "${rep[@]}" --help >"$t/help"
-for word in --compare --seed --resamples "FILE:N" "moving-block bootstrap" "median FPS"; do
+for word in --compare --seed --resamples --block --min-change "FILE:N" "moving-block bootstrap" "too short to judge"; do
   check "--help mentions $word" grep -qF -- "$word" "$t/help"
 done
 
@@ -20,8 +20,9 @@ cat "$t/a.csv" "$t/slow.csv" >"$t/two.csv"
 
 # --- text
 "${rep[@]}" --compare "$t/a.csv" "$t/slow.csv" >"$t/text"
-check "text names run A" grep -q "^A: $t/a.csv, run 1: 6000 frames, [0-9]* missing ids of [0-9]*; blocks of 60 frames (median FPS 60.0)$" "$t/text"
-check "text names the bootstrap" grep -qx "2000 moving-block bootstrap resamples, seed 1; 95 % intervals of B - A" "$t/text"
+check "the verdict comes first: B is slower" grep -qE "^B is slower: VRX p50 \+" <(head -n1 "$t/text")
+check "text names run A" grep -qE "^A: $t/a.csv, run 1: 6000 frames, [0-9]+ missing ids of [0-9]+; blocks of [0-9]+ frames, [0-9]+ for lost frames \(median FPS 60.0\)$" "$t/text"
+check "text names the bootstrap last" grep -qx "Method: 2000 moving-block bootstrap resamples of each run, seed 1; 95 % intervals of B - A. A change" "$t/text"
 check "1 ms slower is a real change in VRX p50" grep -qE "^  VRX Latency +p50 .* (\+0\.9[0-9]{2}|\+1\.0[0-9]{2}) .* real change$" "$t/text"
 check "every figure has its line" test "$(grep -cE '^  .{16} (p50|p95|p99|mean) ' "$t/text")" = 32
 check "lost frames are compared" grep -qE "^  lost frames +[0-9]+\.[0-9]{4} % +[0-9]+\.[0-9]{4} % " "$t/text"
@@ -30,21 +31,33 @@ check "VTX latency did not change" grep -qE "^  VTX Latency +p50 .* no real chan
 # --- runs of one file, and the last run by default
 "${rep[@]}" --compare "$t/two.csv:1" "$t/two.csv:2" >"$t/runs"
 check "FILE:1 and FILE:2 compare like the two files" \
-  cmp -s <(tail -n +4 "$t/text") <(tail -n +4 "$t/runs")
+  cmp -s <(sed 3,4d "$t/text") <(sed 3,4d "$t/runs")
 check "FILE:2 is named run 2" grep -q "^B: $t/two.csv, run 2: 6000 frames" "$t/runs"
 "${rep[@]}" --compare "$t/two.csv:1" "$t/two.csv" >"$t/last"
 check "a bare FILE is its last run" cmp -s "$t/runs" "$t/last"
 "${rep[@]}" --compare - "$t/slow.csv" <"$t/a.csv" >"$t/stdin"
-check "- reads A from standard input" cmp -s <(tail -n +2 "$t/text") <(tail -n +2 "$t/stdin")
+check "- reads A from standard input" cmp -s <(sed 3d "$t/text") <(sed 3d "$t/stdin")
 
 # --- the same seed gives the same figures; another seed other intervals
 "${rep[@]}" --compare "$t/a.csv" "$t/b.csv" >"$t/same1"
 "${rep[@]}" --compare "$t/a.csv" "$t/b.csv" >"$t/same2"
 check "same seed, same report" cmp -s "$t/same1" "$t/same2"
 "${rep[@]}" --compare --seed 99 --resamples 500 "$t/a.csv" "$t/b.csv" >"$t/seed99"
-check "--seed and --resamples are reported" grep -qx "500 moving-block bootstrap resamples, seed 99; 95 % intervals of B - A" "$t/seed99"
-check "another seed moves the intervals" bash -c "! cmp -s <(tail -n +4 '$t/same1') <(tail -n +4 '$t/seed99')"
-check "another seed keeps the estimates" cmp -s <(tail -n +5 "$t/same1" | cut -c1-57) <(tail -n +5 "$t/seed99" | cut -c1-57)
+check "--seed and --resamples are reported" grep -q "^Method: 500 moving-block bootstrap resamples of each run, seed 99; " "$t/seed99"
+check "another seed moves the intervals" bash -c "! cmp -s <(grep '^  ' '$t/same1') <(grep '^  ' '$t/seed99')"
+check "another seed keeps the estimates" cmp -s <(grep '^  ' "$t/same1" | cut -c1-57) <(grep '^  ' "$t/seed99" | cut -c1-57)
+
+# --- forced blocks, the least change, runs too short
+"${rep[@]}" --compare --block 90 --min-change 5 "$t/a.csv" "$t/slow.csv" >"$t/forced"
+check "--block sets both runs' blocks" test "$(grep -c "; blocks of 90 frames, 90 for lost frames" "$t/forced")" = 2
+check "--min-change 5: 1 ms is real but small, no meaningful change" \
+  bash -c "head -n1 '$t/forced' | grep -qx 'no meaningful change' && grep -qE '^  VRX Latency +p50 .* real but small$' '$t/forced'"
+head -n 301 "$t/a.csv" >"$t/short_a.csv"
+head -n 301 "$t/slow.csv" >"$t/short_b.csv"
+"${rep[@]}" --compare "$t/short_a.csv" "$t/short_b.csv" >"$t/short"
+check "5 s runs are too short to judge" \
+  bash -c "head -n1 '$t/short' | grep -qx 'too short to judge' && test \$(grep -c ' too short to judge$' '$t/short') = 33"
+check "the text says how long a run must be" grep -qF "a figure needs runs of 10 blocks at least (600 and 600 frames here)" "$t/short"
 
 # --- JSON holds the text's figures
 "${rep[@]}" --compare --json "$t/a.csv" "$t/slow.csv" >"$t/json"
@@ -53,10 +66,13 @@ import json, re, sys
 d = json.load(open(sys.argv[1]))
 text = open(sys.argv[2]).read().splitlines()
 assert d["resamples"] == 2000 and d["seed"] == 1 and d["confidence"] == 0.95
+assert d["headline"] == text[0] and d["headline_confidence"] == 0.99
+assert d["min_change_ms"] == 0.5 and d["min_change_lost_frames"] == 0.005
 for run in ("a", "b"):
     r = d[run]
-    assert set(r) == {"log", "run", "frames", "missing_ids", "malformed_lines", "median_fps", "block_frames"}, r
-    assert r["frames"] == 6000 and r["run"] == 1 and r["block_frames"] == 60
+    assert set(r) == {"log", "run", "frames", "missing_ids", "malformed_lines", "median_fps", "block_frames",
+                      "lost_block_frames"}, r
+    assert r["frames"] == 6000 and r["run"] == 1 and 60 <= r["block_frames"] <= 600
 keys = ["vrx_latency_ms", "vrx_latency_ms_i_frames", "vrx_latency_ms_p_frames", "vtx_latency_ms",
         "frame_latency_ms", "fec_latency_ms", "decode_latency_ms", "render_latency_ms"]
 assert list(d["figures"]) == keys
@@ -67,11 +83,19 @@ for k in keys:
     assert f["n_a"] > 0 and f["n_b"] > 0
     for s in ("p50", "p95", "p99", "mean"):
         x = f[s]
-        assert set(x) == {"a", "b", "difference", "ci_low", "ci_high", "real_change"}
+        extra = {"headline_ci_low", "headline_ci_high", "in_headline"} if k == "vrx_latency_ms" else set()
+        assert set(x) == {"a", "b", "difference", "ci_low", "ci_high", "real_change", "verdict"} | extra, x
         row = rows[i]
         i += 1
-        verdict = "no real change" if row.endswith("no real change") else "real change"
-        assert row.endswith(verdict) and (verdict == "real change") == x["real_change"], (row, x)
+        verdicts = {"no real change": "no_real_change", "real but small": "real_but_small",
+                    "real change": "real_change", "too short to judge": "too_short"}
+        verdict = [v for v in verdicts if row.endswith(v)][0]
+        assert verdicts[verdict] == x["verdict"], (row, x)
+        if verdict == "too short to judge":
+            # 200 I-frames hold too few values above p99's rank.
+            assert x["ci_low"] is None and not x["real_change"] and k.endswith("i_frames") and s == "p99", (row, x)
+            continue
+        assert x["real_change"] == (verdict != "no real change"), (row, x)
         cells = row[: -len(verdict)].split()[-6:]
         sign = lambda v: ("%+.3f" % v).replace("+0.000", "0.000").replace("-0.000", "0.000")
         assert cells == ["%.3f" % x["a"], "%.3f" % x["b"], sign(x["difference"]), sign(x["ci_low"]), "..",
@@ -96,7 +120,9 @@ expect_error() {  # NAME PATTERN ARGS...
 expect_error "one run" "--compare takes two runs, A and B" --compare "$t/a.csv"
 expect_error "three runs" "--compare takes two runs, A and B" --compare "$t/a.csv" "$t/a.csv" "$t/a.csv"
 expect_error "--run with --compare" "name runs as FILE:N" --compare --run 1 "$t/a.csv" "$t/b.csv"
-expect_error "--seed alone" "--seed and --resamples go with --compare" --seed 3 "$t/a.csv"
+expect_error "--seed alone" "--seed, --resamples, --block and --min-change go with --compare" --seed 3 "$t/a.csv"
+expect_error "a bad block" "invalid block length '0'" --compare --block 0 "$t/a.csv" "$t/b.csv"
+expect_error "a bad least change" "invalid least change '-1'" --compare --min-change -1 "$t/a.csv" "$t/b.csv"
 expect_error "bad seed" "invalid seed 'x'" --compare --seed x "$t/a.csv" "$t/b.csv"
 expect_error "too few resamples" "invalid number of resamples '99'" --compare --resamples 99 "$t/a.csv" "$t/b.csv"
 expect_error "run 0" "invalid run number '0'" --compare "$t/a.csv:0" "$t/b.csv"
@@ -138,8 +164,8 @@ check "docs/compare-example.txt is the comparison's current output" \
   cmp "$t/example/compare-example.txt" "$TARN_SRC/docs/compare-example.txt"
 check "docs/report.md shows the same comparison" python3 -c "
 assert open('$t/example/compare-example.txt').read() in open('$TARN_SRC/docs/report.md').read()"
-check "the example shows a real change in VRX p95 only where there is one" bash -c "
-grep -qE '^  VRX Latency +p50 .* real change$' '$t/example/compare-example.txt' &&
+check "the example's verdict names VRX p95, where the change is" bash -c "
+head -n1 '$t/example/compare-example.txt' | grep -qE '^B is slower: VRX p95 \+' &&
 grep -qE '^  VTX Latency +p50 .* no real change$' '$t/example/compare-example.txt'"
 
 finish "latency compare"

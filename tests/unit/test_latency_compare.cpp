@@ -126,7 +126,7 @@ void reference_lost(const compare_run_t& x, int which, const compare_options_t& 
         missing.push_back(d);
         fresh.push_back(1);
     }
-    const uint64_t n = ids.size(), len = std::min<uint64_t>(x.block, n);
+    const uint64_t n = ids.size(), len = std::min<uint64_t>(x.id_block, n);
     for (uint32_t r = 0; r < o.resamples; r++) {
         compare_rng_t rng(o.seed, r, static_cast<uint64_t>(which) + 2);
         std::vector<uint64_t> starts;
@@ -186,7 +186,7 @@ TEST(CompareBootstrap, lost_frames_equal_counting_every_resample)
 {
     for (unsigned seed : {11u, 12u, 13u, 14u}) {
         compare_run_t x = burst_run(seed, 2000);
-        x.block = 25;
+        x.id_block = 25;
         std::vector<uint32_t> ids;
         // Rebuild the ids the run was made from: every id not in a gap.
         for (int64_t id = x.id_low; id <= x.id_high; id++) {
@@ -206,7 +206,7 @@ TEST(CompareBootstrap, lost_frames_equal_counting_every_resample)
             if (seed == 14) ids[1500] = ids[1499] + 2000000000u;
             const std::vector<std::vector<int32_t>> v(x.values, x.values + CMP_METRICS);
             make_compare_run(x, v, ids);
-            x.block = 25;
+            x.id_block = 25;
         }
         compare_options_t o;
         o.resamples = 400;
@@ -244,11 +244,13 @@ TEST(CompareBootstrap, a_far_off_id_costs_the_frames_not_the_span)
 
 TEST(CompareBootstrap, intervals_come_from_the_replicates)
 {
-    compare_run_t a = burst_run(21, 900), b = burst_run(22, 900, 300);
+    compare_run_t a = burst_run(21, 3000), b = burst_run(22, 3000, 300);
+    a.block = b.block = 60;
     compare_options_t o;
     o.resamples = 2000;
     o.seed = 5;
     const compare_result_t c = compare_runs(a, b, o);
+    int judged = 0;
     for (int m = 0; m < CMP_METRICS; m++) {
         std::vector<int64_t> ra, rb;
         reference_metric(a, m, 0, o, ra);
@@ -259,12 +261,23 @@ TEST(CompareBootstrap, intervals_come_from_the_replicates)
             std::sort(d.begin(), d.end());
             // ceil(0.025 * 2000) = 50: the 50th lowest and the 50th highest.
             const compare_figure_t& f = c.fig[m][s];
+            // 100 I-frames leave 5 values above p95's rank, 1 above p99's:
+            // too few.
+            const bool too_short = m == SER_VRX_I && (s == ST_P95 || s == ST_P99);
+            EXPECT_EQ(f.verdict == V_TOO_SHORT, too_short) << m << " " << s;
+            if (too_short) {
+                EXPECT_EQ(f.low, NO_VALUE);
+                EXPECT_FALSE(f.real);
+                continue;
+            }
+            judged++;
             EXPECT_EQ(f.low, d[49]) << m << " " << s;
             EXPECT_EQ(f.high, d[1950]) << m << " " << s;
             EXPECT_EQ(f.real, d[49] > 0 || d[1950] < 0);
         }
         EXPECT_EQ(c.count_a[m] + c.count_b[m] > 0, true);
     }
+    EXPECT_EQ(judged, CMP_METRICS * ST_COUNT - 2);
     EXPECT_EQ(c.fig[SER_VRX][ST_P50].diff, c.fig[SER_VRX][ST_P50].b - c.fig[SER_VRX][ST_P50].a);
     // The same seed gives the same figures, another seed other intervals.
     const compare_result_t again = compare_runs(a, b, o);
@@ -279,6 +292,56 @@ TEST(CompareBootstrap, intervals_come_from_the_replicates)
             differs = differs || other.fig[m][s].low != c.fig[m][s].low;
         }
     EXPECT_TRUE(differs);
+}
+
+// Runs too short to judge: fewer than 10 blocks (a block is a second of
+// frames at least), whatever the values say; the headline says so.
+TEST(CompareVerdicts, short_runs_are_too_short_to_judge_and_the_headline_says_what_changed)
+{
+    const compare_run_t a = burst_run(51, 30), b = burst_run(52, 30, 5000);
+    EXPECT_EQ(a.block, 60u) << "one second of frames at least";
+    compare_options_t o;
+    compare_result_t c = compare_runs(a, b, o);
+    for (int m = 0; m < CMP_METRICS; m++)
+        for (int s = 0; s < ST_COUNT; s++) {
+            const compare_figure_t& f = c.fig[m][s];
+            if (f.diff == NO_VALUE) continue;
+            EXPECT_EQ(f.verdict, V_TOO_SHORT) << m << " " << s;
+            EXPECT_EQ(f.low, NO_VALUE);
+            EXPECT_FALSE(f.headline);
+        }
+    EXPECT_EQ(c.lost.verdict, V_TOO_SHORT);
+    EXPECT_EQ(compare_headline(c), "too short to judge");
+    const std::string text = format_compare_text(a, b, c, o);
+    EXPECT_EQ(text.rfind("too short to judge\n\n", 0), 0u) << text;
+    EXPECT_NE(text.find("Too short to judge: a figure needs runs of 10 blocks at least (600 and 600 frames here)"),
+              std::string::npos);
+
+    // Ten minutes each, B 1 ms slower on every frame: the VRX figures of the
+    // headline, with their 99 % intervals; below --min-change they are
+    // real but small and the headline has no change to name.
+    const compare_run_t x = burst_run(31, 36000), y = burst_run(32, 36000, 1000);
+    c = compare_runs(x, y, o);
+    const compare_figure_t& p50 = c.fig[SER_VRX][ST_P50];
+    ASSERT_EQ(p50.verdict, V_REAL_CHANGE);
+    EXPECT_TRUE(p50.headline);
+    EXPECT_LE(p50.hl_low, p50.low);
+    EXPECT_GE(p50.hl_high, p50.high);
+    const std::string line = compare_headline(c);
+    EXPECT_EQ(line.rfind("B is slower: VRX p50 " + thousandths_text(p50.diff, true) + " ms (" +
+                             thousandths_text(p50.hl_low, true) + " .. " + thousandths_text(p50.hl_high, true) + ")",
+                         0),
+              0u)
+        << line;
+    EXPECT_EQ(line.find("I-frames"), std::string::npos) << "only the headline's figures";
+    o.min_change_ms = 2000;
+    c = compare_runs(x, y, o);
+    EXPECT_EQ(c.fig[SER_VRX][ST_P50].verdict, V_REAL_SMALL);
+    EXPECT_EQ(compare_headline(c), "no meaningful change");
+    // B faster: the same words the other way.
+    o.min_change_ms = 500;
+    c = compare_runs(y, x, o);
+    EXPECT_EQ(compare_headline(c).rfind("B is faster: VRX p50 -", 0), 0u);
 }
 
 // 100 pairs of runs of the same link (100 s each, about 25 bursts): the
@@ -431,12 +494,12 @@ TEST(CompareRuns, loads_the_run_asked_for)
     EXPECT_EQ(r.values[SER_VRX_P], (std::vector<int32_t>{NOT_A_VALUE, 9001, NOT_A_VALUE}));
     EXPECT_EQ(r.values[SER_VTX][1], NOT_A_VALUE);
     EXPECT_EQ(r.missing, 2u);  // 12 and 13
-    EXPECT_EQ(r.block, 3u);    // median FPS 25, cut to the run's 3 frames
+    EXPECT_EQ(r.block, 25u);   // one second of frames (median FPS 25) at least
     EXPECT_FLOAT_EQ(r.median_fps, 25.0f);
 
     ASSERT_EQ(load_compare_run(log, 1, r), "");
     EXPECT_EQ(r.frames, 1u);
-    EXPECT_EQ(r.block, 1u);
+    EXPECT_EQ(r.block, 30u);  // a second of frames even for one frame: too short to judge
     // The last run holds no rows; run 4 does not exist.
     EXPECT_EQ(load_compare_run(log, 0, r), log + ": run 3 holds no frames");
     EXPECT_EQ(load_compare_run(log, 4, r), log + " holds 3 runs, there is no run 4");
@@ -466,8 +529,9 @@ TEST(CompareOutput, text_json_and_plot_carry_the_same_figures)
     const std::string row = "p95   " + std::string(10 - thousandths_text(f.a).size(), ' ') + thousandths_text(f.a);
     EXPECT_NE(text.find(row), std::string::npos) << text;
     EXPECT_NE(text.find(thousandths_text(f.low, true) + " .. " + thousandths_text(f.high, true)), std::string::npos);
-    EXPECT_NE(text.find("500 moving-block bootstrap resamples, seed 1"), std::string::npos);
+    EXPECT_NE(text.find("500 moving-block bootstrap resamples of each run, seed 1"), std::string::npos);
     EXPECT_NE(text.find("lost frames"), std::string::npos);
+    EXPECT_EQ(text.substr(0, text.find('\n')), compare_headline(c));
 
     cJSON* doc = compare_json(a, b, c, o);
     cJSON* p95 = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(doc, "figures"), "vrx_latency_ms"), "p95");
@@ -475,6 +539,8 @@ TEST(CompareOutput, text_json_and_plot_carry_the_same_figures)
     EXPECT_DOUBLE_EQ(cJSON_GetObjectItem(p95, "a")->valuedouble, static_cast<double>(f.a) / 1000);
     EXPECT_DOUBLE_EQ(cJSON_GetObjectItem(p95, "ci_low")->valuedouble, static_cast<double>(f.low) / 1000);
     EXPECT_EQ(cJSON_IsTrue(cJSON_GetObjectItem(p95, "real_change")), f.real);
+    EXPECT_STREQ(cJSON_GetObjectItem(p95, "verdict")->valuestring, COMPARE_VERDICT_KEY[f.verdict]);
+    EXPECT_EQ(cJSON_GetObjectItem(doc, "headline")->valuestring, compare_headline(c));
     char* printed = cJSON_PrintUnformatted(p95);
     // Thousandths print as the decimals themselves, with no float noise.
     EXPECT_NE(std::string(printed).find("\"a\":" + thousandths_text(f.a)), std::string::npos) << printed;

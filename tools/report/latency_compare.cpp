@@ -68,13 +68,7 @@ int32_t id_step_code(id_tracker_t& t, uint32_t id)
     return static_cast<int32_t>(std::clamp<int64_t>(step.missing, -1, INT32_MAX));
 }
 
-uint32_t block_length(double median_fps, uint64_t frames)
-{
-    uint64_t l = 60;
-    if (median_fps >= 1 && median_fps <= 10000) l = static_cast<uint64_t>(std::llround(median_fps));
-    if (l > frames) l = frames;
-    return static_cast<uint32_t>(l < 1 ? 1 : l);
-}
+
 
 uint64_t splitmix64(uint64_t& x)
 {
@@ -175,6 +169,76 @@ std::string thousandths_text(int64_t v, bool sign)
     return fmt::format("{}{}.{:03}", neg ? "-" : (sign && v > 0 ? "+" : ""), a / 1000, a % 1000);
 }
 
+// ---------------------------------------------------------------- blocks
+
+uint32_t block_length(const std::vector<double>& series, uint64_t frames, double frames_per_second, double* raw)
+{
+    const double second = frames_per_second >= 1 && frames_per_second <= 10000 ? std::round(frames_per_second) : 60;
+    const double high = std::max<double>(1, static_cast<double>(frames / 10));
+    double b = second;
+    const size_t len = std::min(series.size(), BLOCK_ESTIMATE_SPAN);
+    if (len >= 16) {
+        const double* x = series.data() + (series.size() - len) / 2;
+        const double n = static_cast<double>(len);
+        double mean = 0;
+        for (size_t i = 0; i < len; i++) mean += x[i];
+        mean /= n;
+        const size_t kn = std::max<size_t>(5, static_cast<size_t>(std::ceil(std::sqrt(std::log10(n)))));
+        const size_t max_lag = std::min(len - 1, static_cast<size_t>(std::ceil(std::sqrt(n))) + kn);
+        std::vector<double> r(max_lag + 1, 0);
+        for (size_t k = 0; k <= max_lag; k++) {
+            double acc = 0;
+            for (size_t i = 0; i + k < len; i++) acc += (x[i] - mean) * (x[i + k] - mean);
+            r[k] = acc / n;
+        }
+        if (r[0] > 0) {
+            // m: the first lag after which kn autocorrelations in a row are
+            // insignificant; M = 2 m.
+            const double bound = 2 * std::sqrt(std::log10(n) / n);
+            size_t m = max_lag, run = 0;
+            for (size_t k = 1; k <= max_lag; k++) {
+                run = std::fabs(r[k] / r[0]) < bound ? run + 1 : 0;
+                if (run == kn) {
+                    m = k - kn;
+                    break;
+                }
+            }
+            const size_t big_m = std::min(max_lag, std::max<size_t>(2 * m, 1));
+            double g = 0, g0 = r[0];
+            for (size_t k = 1; k <= big_m; k++) {
+                const double t = static_cast<double>(k) / static_cast<double>(big_m);
+                const double lambda = t <= 0.5 ? 1 : 2 * (1 - t);
+                g += 2 * lambda * static_cast<double>(k) * r[k];
+                g0 += 2 * lambda * r[k];
+            }
+            const double d = 4.0 / 3.0 * g0 * g0;
+            if (d > 0) {
+                b = std::cbrt(2 * g * g / d) * std::cbrt(static_cast<double>(frames));
+                if (raw) *raw = b;
+            }
+        }
+    }
+    b = std::max(std::min(b, high), second);
+    return static_cast<uint32_t>(std::max(1.0, std::round(b)));
+}
+
+void estimate_blocks(compare_run_t& r)
+{
+    std::vector<double> s;
+    s.reserve(std::min<size_t>(r.values[SER_VRX].size(), 2 * BLOCK_ESTIMATE_SPAN));
+    // The middle of the run, its values in order (frames without one left out).
+    const std::vector<int32_t>& v = r.values[SER_VRX];
+    const size_t from = v.size() > 2 * BLOCK_ESTIMATE_SPAN ? v.size() / 2 - BLOCK_ESTIMATE_SPAN : 0;
+    for (size_t i = from; i < v.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++)
+        if (v[i] != NOT_A_VALUE) s.push_back(v[i]);
+    r.block = block_length(s, r.frames, r.median_fps);
+    s.clear();
+    const size_t id_from = r.id_steps.size() > 2 * BLOCK_ESTIMATE_SPAN ? r.id_steps.size() / 2 - BLOCK_ESTIMATE_SPAN : 0;
+    for (size_t i = id_from; i < r.id_steps.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++)
+        s.push_back(r.id_steps[i] == ID_REPEAT ? 0 : r.id_steps[i]);
+    r.id_block = block_length(s, r.frames, r.median_fps);
+}
+
 // ---------------------------------------------------------------- loading
 
 void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>& values,
@@ -193,7 +257,7 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
     r.missing = t.missing;
     r.id_low = t.any ? t.low : 0;
     r.id_high = t.any ? t.high : -1;
-    r.block = block_length(r.median_fps, r.frames);
+    estimate_blocks(r);
 }
 
 std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
@@ -236,12 +300,12 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
         std::nth_element(fps.begin(), mid, fps.end());
         r.median_fps = *mid;
     }
-    r.block = block_length(r.median_fps, r.frames);
     r.gaps.clear();
     for (const auto& [first, last] : ids.gaps) r.gaps.emplace_back(first, last);
     r.missing = ids.missing;
     r.id_low = ids.low;
     r.id_high = ids.high;
+    estimate_blocks(r);
     return {};
 }
 
@@ -545,7 +609,7 @@ void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& 
         missing[i + 1] = missing[i] + (d == ID_REPEAT ? 0 : d);
         fresh[i + 1] = fresh[i] + (d == ID_REPEAT ? 0 : 1);
     }
-    const uint64_t len = std::min<uint64_t>(std::max<uint32_t>(x.block, 1), n);
+    const uint64_t len = std::min<uint64_t>(std::max<uint32_t>(x.id_block, 1), n);
     const unsigned t = thread_count(o, o.resamples);
     std::vector<std::vector<uint64_t>> starts(t);
     for_resamples(o, [&](uint32_t r, unsigned k) {
@@ -599,9 +663,9 @@ void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const st
 }
 
 // Fewer than MIN_BLOCKS blocks of the run's frames.
-bool few_blocks(const compare_run_t& r)
+bool few_blocks(const compare_run_t& r, uint32_t block)
 {
-    return r.frames < MIN_BLOCKS * std::max<uint64_t>(r.block, 1);
+    return r.frames < MIN_BLOCKS * std::max<uint64_t>(block, 1);
 }
 
 // Too few values above the rank of percentile s among count values.
@@ -627,7 +691,7 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
             compare_figure_t& f = c.fig[m][s];
             f.a = point[0][s];
             f.b = point[1][s];
-            const bool too_short = few_blocks(a) || few_blocks(b) || few_beyond_rank(c.count_a[m], s) ||
+            const bool too_short = few_blocks(a, a.block) || few_blocks(b, b.block) || few_beyond_rank(c.count_a[m], s) ||
                                    few_beyond_rank(c.count_b[m], s);
             finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s), too_short, o.min_change_ms, m == SER_VRX);
         }
@@ -638,7 +702,7 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
     if (!o.lost) lo.resamples = 0;
     bootstrap_lost(a, 0, lo, ra);
     bootstrap_lost(b, 1, lo, rb);
-    finish_figure(c.lost, ra, rb, 1, 0, few_blocks(a) || few_blocks(b), o.min_change_lost, true);
+    finish_figure(c.lost, ra, rb, 1, 0, few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
     return c;
 }
 
@@ -695,8 +759,8 @@ std::string run_line(const char* which, const compare_run_t& r)
 {
     const uint64_t span = id_span(r);
     std::string fps = r.median_fps > 0 ? fmt::format("median FPS {:.1f}", r.median_fps) : "no FPS, taken as 60";
-    return fmt::format("{}: {}, run {}: {} frames, {} missing ids of {}; blocks of {} frames ({})\n", which, r.log,
-                       r.run, r.frames, r.missing, span, r.block, fps);
+    return fmt::format("{}: {}, run {}: {} frames, {} missing ids of {}; blocks of {} frames, {} for lost frames ({})\n",
+                       which, r.log, r.run, r.frames, r.missing, span, r.block, r.id_block, fps);
 }
 
 std::string verdict(const compare_figure_t& f)
@@ -802,6 +866,7 @@ cJSON* run_json(const compare_run_t& r)
     else
         cJSON_AddNullToObject(o, "median_fps");
     cJSON_AddNumberToObject(o, "block_frames", r.block);
+    cJSON_AddNumberToObject(o, "lost_block_frames", r.id_block);
     return o;
 }
 
@@ -833,7 +898,7 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
 }
 
 int compare_command(const std::string& arg_a, const std::string& arg_b, bool json, const std::string& svg,
-                    const compare_options_t& o)
+                    const compare_options_t& o, uint32_t block)
 {
     compare_run_t runs[2];
     const std::string* args[2] = {&arg_a, &arg_b};
@@ -853,6 +918,7 @@ int compare_command(const std::string& arg_a, const std::string& arg_b, bool jso
             fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
             return 1;
         }
+        if (block != 0) runs[w].block = runs[w].id_block = block;
     }
     const compare_result_t c = compare_runs(runs[0], runs[1], o);
     // The plot first: a plot that cannot be written leaves no report behind.

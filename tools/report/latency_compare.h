@@ -37,7 +37,10 @@ struct compare_run_t {
     uint64_t frames = 0;
     uint64_t malformed = 0;
     std::vector<int32_t> values[CMP_METRICS];  // frames each
-    uint32_t block = 60;                       // frames per bootstrap block
+    // Frames per bootstrap block of the latencies and of the lost frames:
+    // estimated from the run's VRX latency and id steps (block_length).
+    uint32_t block = 60;
+    uint32_t id_block = 60;
     double median_fps = 0;                     // 0 when the run has no usable FPS
     // Sample ids in the run's unwrapped numbering: lowest, highest, and the
     // missing ones as sorted disjoint ranges [first, last].
@@ -65,6 +68,21 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
 // unless the whole text names an existing file. Returns false for ":0" and
 // the like, with the reason in why.
 bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::string& why);
+
+// Block length for the moving-block bootstrap of a series, estimated as
+// Politis and White (2004) propose with the correction of Patton, Politis
+// and White (2009): b = (2 G^2 / D)^(1/3) n^(1/3), with G and D from the
+// series' autocovariances under a flat-top lag window. The autocovariances
+// come from at most BLOCK_ESTIMATE_SPAN values in the middle of the series
+// (bounded cost: about 300 lags over 65,536 values); n is the whole length.
+// Then bounded below by one second of frames (frames_per_second) and above
+// by a tenth of the run (n / 10, at least 1). Returns the raw estimate in
+// *raw when not null.
+constexpr size_t BLOCK_ESTIMATE_SPAN = 65536;
+uint32_t block_length(const std::vector<double>& series, uint64_t frames, double frames_per_second,
+                      double* raw = nullptr);
+// Sets r.block and r.id_block from the run's values and id steps.
+void estimate_blocks(compare_run_t& r);
 
 // Bootstrap settings.
 struct compare_options_t {
@@ -186,7 +204,9 @@ std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, c
 // tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"),
 // prints the comparison (JSON with json) and writes the plot to svg unless
 // it is empty. Returns the exit status; errors go to standard error.
+// block, when not 0, is the block length of both runs instead of the
+// estimates.
 int compare_command(const std::string& a, const std::string& b, bool json, const std::string& svg,
-                    const compare_options_t& o);
+                    const compare_options_t& o, uint32_t block = 0);
 
 #endif

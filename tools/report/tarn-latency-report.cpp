@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,8 @@ constexpr const char* DEFAULT_LOG = "/data/tarn-inspect-vrx.csv";
 void print_help()
 {
     fmt::print("usage: tarn-latency-report [options] [FILE]\n"
-               "       tarn-latency-report --compare [-j] [-g FILE] [--seed N] [--resamples N] A B\n"
+               "       tarn-latency-report --compare [-j] [-g FILE] [--seed N] [--resamples N]\n"
+               "                           [--block N] [--min-change MS] [--min-lost-change PP] A B\n"
                "Summarizes the runs of a tarn-inspect-vrx CSV log (default {}; - reads\n"
                "standard input). Each header line starts a run; rows before the first header\n"
                "make a run of their own.\n"
@@ -36,6 +38,10 @@ void print_help()
                "                   FILE meaning its last run); -g draws both distributions\n"
                "      --seed N     seed of the bootstrap with --compare (default 1)\n"
                "      --resamples N  bootstrap resamples with --compare (default 2000)\n"
+               "      --block N    frames per bootstrap block with --compare (default: estimated)\n"
+               "      --min-change MS  least latency change the verdict counts (default 0.5)\n"
+               "      --min-lost-change PP  least change of lost frames, in percentage points\n"
+               "                   (default 0.5)\n"
                "  -h, --help       print this help\n"
                "      --version    print the version\n"
                "\n"
@@ -51,11 +57,14 @@ void print_help()
                "lowest and highest id and no row has it; a row repeats when an earlier row had\n"
                "its id. A stage's share is the sum of the stage over the sum of VRX Latency.\n"
                "\n"
-               "With --compare: p50, p95, p99 and mean of VRX Latency (all, I- and P-frames),\n"
-               "VTX Latency and the frame, FEC, decode and render stages in A and in B, the\n"
-               "difference B - A and its 95 % interval from a moving-block bootstrap (blocks of\n"
-               "about one second of frames: the run's median FPS, 60 without one); a real\n"
-               "change is one whose interval excludes 0. Also the share of lost frames.\n"
+               "With --compare: first a verdict in one line (\"B is slower: ...\", \"no meaningful\n"
+               "change\", \"too short to judge\"); then p50, p95, p99 and mean of VRX Latency\n"
+               "(all, I- and P-frames), VTX Latency and the frame, FEC, decode and render\n"
+               "stages in A and in B, the difference B - A and its 95 % interval from a\n"
+               "moving-block bootstrap (block length estimated from each run, at least one\n"
+               "second of frames, at most a tenth of the run); a real change is one whose\n"
+               "interval excludes 0, \"real but small\" below the least change. Also the share\n"
+               "of lost frames. A run shorter than 10 blocks is too short to judge.\n"
                "\n"
                "Malformed lines are skipped, counted and listed. Exit status 0, or 1 when the\n"
                "log cannot be read, run N does not exist or the plot cannot be written; 2 for\n"
@@ -69,9 +78,21 @@ struct options {
     bool json = false;
     std::string svg;
     bool compare = false;
-    bool bootstrap_given = false;  // --seed or --resamples
+    bool bootstrap_given = false;  // an option of --compare
     compare_options_t bootstrap;
+    uint32_t block = 0;  // forced block length, 0: estimated
 };
+
+// A decimal from 0 to hi with at most three decimals, in thousandths.
+bool parse_thousandths(const char* text, double hi, int64_t& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v >= 0 && v <= hi)) return false;
+    out = std::llround(v * 1000);
+    return true;
+}
 
 bool parse_count(const char* text, unsigned long lo, unsigned long hi, uint64_t& out)
 {
@@ -85,11 +106,14 @@ bool parse_count(const char* text, unsigned long lo, unsigned long hi, uint64_t&
 
 int parse_options(int argc, char* argv[], options& o)
 {
-    enum { OPT_SEED = 1000, OPT_RESAMPLES };
+    enum { OPT_SEED = 1000, OPT_RESAMPLES, OPT_BLOCK, OPT_MIN_CHANGE, OPT_MIN_LOST_CHANGE };
     static const struct option long_options[] = {
         {"compare", no_argument, nullptr, 'c'},
         {"seed", required_argument, nullptr, OPT_SEED},
         {"resamples", required_argument, nullptr, OPT_RESAMPLES},
+        {"block", required_argument, nullptr, OPT_BLOCK},
+        {"min-change", required_argument, nullptr, OPT_MIN_CHANGE},
+        {"min-lost-change", required_argument, nullptr, OPT_MIN_LOST_CHANGE},
         {"run", required_argument, nullptr, 'r'},
         {"json", no_argument, nullptr, 'j'},
         {"svg", required_argument, nullptr, 'g'},
@@ -132,6 +156,33 @@ int parse_options(int argc, char* argv[], options& o)
             o.bootstrap.resamples = static_cast<uint32_t>(v);
             break;
         }
+        case OPT_BLOCK: {
+            o.bootstrap_given = true;
+            uint64_t v = 0;
+            if (!parse_count(optarg, 1, 10000000, v)) {
+                print_bad_value(PROG, "--block", "block length", optarg, "1 to 10000000 frames");
+                return -1;
+            }
+            o.block = static_cast<uint32_t>(v);
+            break;
+        }
+        case OPT_MIN_CHANGE:
+            o.bootstrap_given = true;
+            if (!parse_thousandths(optarg, 1e6, o.bootstrap.min_change_ms)) {
+                print_bad_value(PROG, "--min-change", "least change", optarg, "0 to 1000000 ms");
+                return -1;
+            }
+            break;
+        case OPT_MIN_LOST_CHANGE: {
+            o.bootstrap_given = true;
+            int64_t k = 0;
+            if (!parse_thousandths(optarg, 100, k)) {
+                print_bad_value(PROG, "--min-lost-change", "least change", optarg, "0 to 100 percentage points");
+                return -1;
+            }
+            o.bootstrap.min_change_lost = k * 10;  // thousandths of a point: millionths of the frames
+            break;
+        }
         case 'g': o.svg = optarg; break;
         case 'h': print_help(); exit(0);
         case TARN_OPT_VERSION: print_version("tarn-latency-report"); exit(0);
@@ -150,7 +201,7 @@ int parse_options(int argc, char* argv[], options& o)
         return 0;
     }
     if (o.bootstrap_given) {
-        fprintf(stderr, "tarn-latency-report: --seed and --resamples go with --compare\n");
+        fprintf(stderr, "tarn-latency-report: --seed, --resamples, --block and --min-change go with --compare\n");
         return -1;
     }
     if (optind < argc) o.path = argv[optind++];
@@ -192,7 +243,7 @@ int main(int argc, char* argv[])
 {
     options o;
     if (parse_options(argc, argv, o) != 0) return 1;
-    if (o.compare) return compare_command(argv[optind], argv[optind + 1], o.json, o.svg, o.bootstrap);
+    if (o.compare) return compare_command(argv[optind], argv[optind + 1], o.json, o.svg, o.bootstrap, o.block);
 
     const int fd = open_latency_log(o.path);
     if (fd < 0) {
