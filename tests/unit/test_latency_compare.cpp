@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compare_models.h"
 #include "latency_compare.h"
 #include "latency_report.h"
 
@@ -25,48 +26,6 @@ double sorted_rank(std::vector<double> v, uint64_t num, uint64_t den)
 {
     std::sort(v.begin(), v.end());
     return v[nearest_rank_index(v.size(), num, den) - 1];
-}
-
-// A link as the simulator models it, with bursts: from a good frame the next
-// starts a burst with chance 1/240 (one every four seconds at 60 fps), a
-// burst ends after each frame with chance 1/20; in a burst frame assembly and
-// FEC take 1.8 times as long and one id in ten is lost. Now and then (0.4 %)
-// a frame is late by 15 to 40 ms. shift is added to every VRX latency.
-compare_run_t burst_run(unsigned seed, size_t frames, int32_t shift = 0, double fps = 60)
-{
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> g(0, 1);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<std::vector<int32_t>> v(CMP_METRICS, std::vector<int32_t>(frames, NOT_A_VALUE));
-    std::vector<uint32_t> ids;
-    bool bad = false;
-    uint32_t id = 1;
-    auto ms = [](double x) { return static_cast<int32_t>(std::lround(std::max(0.05, x) * 1000)); };
-    for (size_t i = 0; i < frames; i++) {
-        bad = bad ? u(rng) >= 1.0 / 20 : u(rng) < 1.0 / 240;
-        if (bad && u(rng) < 0.1) id++;
-        const bool iframe = i % 30 == 0;
-        const double slow = bad ? 1.8 : 1.0;
-        const int32_t frame = ms((iframe ? 4.5 : 2.5) * slow + 0.4 * g(rng));
-        const int32_t fec = ms((iframe ? 1.6 : 0.9) * slow + 0.2 * g(rng));
-        const int32_t dec = ms((iframe ? 6.0 : 3.8) + 0.5 * g(rng));
-        const int32_t ren = ms(1.6 + 0.3 * g(rng));
-        int32_t vrx = frame + fec + dec + ren + ms(0.4 + 0.1 * g(rng));
-        if (u(rng) < 0.004) vrx += ms(15 + 25 * u(rng));
-        vrx += shift;
-        v[SER_VRX][i] = vrx;
-        v[iframe ? SER_VRX_I : SER_VRX_P][i] = vrx;
-        v[SER_VTX][i] = ms((iframe ? 11.0 : 8.5) + 0.8 * g(rng));
-        v[SER_FRAME][i] = frame;
-        v[SER_FEC][i] = fec;
-        v[SER_DECODE][i] = dec;
-        v[SER_RENDER][i] = ren;
-        ids.push_back(id++);
-    }
-    compare_run_t r;
-    r.median_fps = fps;
-    make_compare_run(r, v, ids);
-    return r;
 }
 
 // The slow way: each resample built as a list of values and sorted.
