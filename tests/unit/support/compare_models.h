@@ -12,6 +12,22 @@
 
 #include "latency_compare.h"
 
+// One frame of a model's run, in thousandths: VRX and VTX latency and the
+// four stages; the VRX latency also as an I- or P-frame's.
+struct model_frame_t {
+    int32_t vrx, vtx, frame, fec, dec, ren;
+};
+inline void put_frame(std::vector<std::vector<int32_t>>& v, size_t i, bool iframe, const model_frame_t& f)
+{
+    v[SER_VRX][i] = f.vrx;
+    v[iframe ? SER_VRX_I : SER_VRX_P][i] = f.vrx;
+    v[SER_VTX][i] = f.vtx;
+    v[SER_FRAME][i] = f.frame;
+    v[SER_FEC][i] = f.fec;
+    v[SER_DECODE][i] = f.dec;
+    v[SER_RENDER][i] = f.ren;
+}
+
 // A link as the simulator models it, with bursts: from a good frame the next
 // starts a burst with chance 1/240 (one every four seconds at 60 fps), a
 // burst ends after each frame with chance 1/20; in a burst frame assembly and
@@ -39,13 +55,7 @@ inline compare_run_t burst_run(unsigned seed, size_t frames, int32_t shift = 0, 
         int32_t vrx = frame + fec + dec + ren + ms(0.4 + 0.1 * g(rng));
         if (u(rng) < 0.004) vrx += ms(15 + 25 * u(rng));
         vrx += shift;
-        v[SER_VRX][i] = vrx;
-        v[iframe ? SER_VRX_I : SER_VRX_P][i] = vrx;
-        v[SER_VTX][i] = ms((iframe ? 11.0 : 8.5) + 0.8 * g(rng));
-        v[SER_FRAME][i] = frame;
-        v[SER_FEC][i] = fec;
-        v[SER_DECODE][i] = dec;
-        v[SER_RENDER][i] = ren;
+        put_frame(v, i, iframe, {vrx, ms((iframe ? 11.0 : 8.5) + 0.8 * g(rng)), frame, fec, dec, ren});
         ids.push_back(id++);
     }
     compare_run_t r;
@@ -84,13 +94,7 @@ inline compare_run_t ar1_run(unsigned seed, size_t frames, int32_t shift = 0)
         const int32_t ren = ms(1.6 + 0.3 * dev[3]);
         int32_t vrx = frame + fec + dec + ren + ms(0.4 + 0.1 * g(rng));
         vrx += shift;
-        v[SER_VRX][i] = vrx;
-        v[iframe ? SER_VRX_I : SER_VRX_P][i] = vrx;
-        v[SER_VTX][i] = ms((iframe ? 11.0 : 8.5) + dev[4]);
-        v[SER_FRAME][i] = frame;
-        v[SER_FEC][i] = fec;
-        v[SER_DECODE][i] = dec;
-        v[SER_RENDER][i] = ren;
+        put_frame(v, i, iframe, {vrx, ms((iframe ? 11.0 : 8.5) + dev[4]), frame, fec, dec, ren});
         ids.push_back(id++);
     }
     compare_run_t r;
