@@ -77,8 +77,8 @@ struct timing {
 };
 
 // Wall time and peak resident memory of one run of args (found on PATH),
-// its output sent to /dev/null.
-inline timing time_run(const std::vector<std::string>& args)
+// its output sent to /dev/null, its input read from input when given.
+inline timing time_run(const std::vector<std::string>& args, const char* input = nullptr)
 {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -86,6 +86,7 @@ inline timing time_run(const std::vector<std::string>& args)
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (input != nullptr) posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, input, O_RDONLY, 0);
     const double start = now_s();
     pid_t pid;
     const int err = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
