@@ -32,19 +32,21 @@ constexpr uint64_t NUMS[3] = {50, 95, 99};
 struct probe_t {
     int series;
     uint64_t lo, hi;
+    uint64_t expect;                               // values the first counting found there
     std::vector<std::pair<int, uint64_t>> wanted;  // percentile index, rank among the probe's values
     std::unique_ptr<value_histogram_t> values;
 };
 
 // Adds a wanted rank to the probe of the same series and bucket, or a new one.
-void want(std::vector<probe_t>& probes, int series, uint64_t lo, uint64_t hi, int index, uint64_t rank)
+void want(std::vector<probe_t>& probes, int series, const value_histogram_t::rank_bucket_t& b, int index, uint64_t rank)
 {
+    const uint64_t lo = b.lo, hi = b.hi;
     for (probe_t& p : probes)
         if (p.series == series && p.lo == lo && p.hi == hi) {
             p.wanted.emplace_back(index, rank);
             return;
         }
-    probes.push_back({series, lo, hi, {{index, rank}}, std::make_unique<value_histogram_t>(REFINE_DISTINCT)});
+    probes.push_back({series, lo, hi, b.count, {{index, rank}}, std::make_unique<value_histogram_t>(REFINE_DISTINCT)});
 }
 
 }  // namespace
@@ -63,7 +65,7 @@ int refine_percentiles(const latency_stats_t& st, const run_rereader& reread, ex
             if (b.lo == b.hi)
                 out.p[s][i] = from_order_bits(b.lo);
             else
-                want(probes, s, b.lo, b.hi, i, r - b.below);
+                want(probes, s, b, i, r - b.below);
         }
     }
     for (int pass = 0; !probes.empty(); pass++) {
@@ -88,13 +90,13 @@ int refine_percentiles(const latency_stats_t& st, const run_rereader& reread, ex
         for (probe_t& p : probes) {
             for (const auto& [i, rank] : p.wanted) {
                 const value_histogram_t::rank_bucket_t b = p.values->rank_bucket(rank);
-                if (b.count == 0) {
+                if (p.values->count() != p.expect) {
                     // Not the rows counted before: the file changed.
                     out.known[p.series] = false;
                 } else if (b.lo == b.hi) {
                     out.p[p.series][i] = from_order_bits(b.lo);
                 } else {
-                    want(next, p.series, b.lo, b.hi, i, rank - b.below);
+                    want(next, p.series, b, i, rank - b.below);
                 }
             }
             p.values.reset();
