@@ -5,6 +5,7 @@
 //   clock      realistic rows but PCAP Delta growing like a clock
 //   gaps       realistic rows with every other sample id missing
 //   runs       a header line and nothing else, many times over (many runs)
+//   both       distinct values and every other sample id missing at once
 //   pipe       the distinct log read from standard input (approximate
 //              percentiles: the input cannot be read twice)
 //
@@ -81,7 +82,7 @@ void realistic_row(fmt::memory_buffer& b, std::mt19937& rng, long id, double pca
                    -48 + static_cast<int>(3 * j(rng)), iframe ? 24 : 7, iframe ? "H264 (I)" : "H264 (P)");
 }
 
-bool write_distinct(const std::string& path, long rows)
+bool write_distinct(const std::string& path, long rows, long id_step = 1)
 {
     const std::string header = latency_csv_header();
     return write_log(path, rows + 1, [&](long i, fmt::memory_buffer& b) {
@@ -92,7 +93,7 @@ bool write_distinct(const std::string& path, long rows)
         // Every value its own thousandth, in a scrambled order, each column
         // over its own range.
         const long k = (i * 7919) % rows;
-        fmt::format_to(std::back_inserter(b), "{},", i);
+        fmt::format_to(std::back_inserter(b), "{},", i * id_step);
         for (int c = 0; c < 10; c++) fmt::format_to(std::back_inserter(b), "{}.{:03},", c * 1000 + k / 1000, k % 1000);
         fmt::format_to(std::back_inserter(b), "{},{},{}\n", -k, k, i % 30 == 0 ? "H264 (I)" : "H264 (P)");
     });
@@ -205,6 +206,7 @@ int main(int argc, char* argv[])
         }));
     add("runs", write_log(base + "-runs.csv", runs,
                           [&](long, fmt::memory_buffer& b) { fmt::format_to(std::back_inserter(b), "{}\n", header); }));
+    add("both", write_distinct(base + "-both.csv", rows, 2));
     for (const log_t& l : logs)
         if (!l.ok) return 1;
 
@@ -226,6 +228,8 @@ int main(int argc, char* argv[])
         cases.push_back({who + "gaps", {prog, logs[2].path}, ""});
         cases.push_back({who + "runs", {prog, logs[3].path}, ""});
         cases.push_back({who + "runs --json", {prog, "--json", logs[3].path}, ""});
+        cases.push_back({who + "both", {prog, logs[4].path}, ""});
+        cases.push_back({who + "both from a pipe", {prog, "-"}, logs[4].path});
     }
     bool over = false;
     for (const case_t& c : cases) {
