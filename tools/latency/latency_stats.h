@@ -162,7 +162,7 @@ private:
     static constexpr int64_t DENSE = 8192;  // thousandths in the dense block
     void grow();
     void add_sparse(int64_t k, uint64_t count);
-    size_t dense_used() const;     // distinct values in the dense block
+    size_t dense_used() const;  // distinct values in the dense block
     size_t cap_;
     std::vector<uint64_t> dense_;  // empty until the first value
     int64_t dense_base_ = 0;
