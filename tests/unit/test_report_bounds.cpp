@@ -502,7 +502,9 @@ TEST_F(ReportBounds, a_log_past_the_statistics_bound_is_exact_from_a_file_and_ap
         for (int c = 0; c < 10; c++) log += fmt::format(",{}.{:03}", c * 100 + v / 1000, v % 1000);
         log += fmt::format(",{},{},{}\n", -v, v, i % 3 ? "H264 (P)" : "H264 (I)");
     }
-    put("distinct.csv", log);
+    // Twice: the second run's first reading goes on where the reading
+    // again of the first left it.
+    put("distinct.csv", log + log);
     std::vector<int64_t> sorted = k;
     std::sort(sorted.begin(), sorted.end());
     long double sum = 0;
@@ -524,42 +526,49 @@ TEST_F(ReportBounds, a_log_past_the_statistics_bound_is_exact_from_a_file_and_ap
     cJSON* pdoc = cJSON_Parse(piped.out.c_str());
     ASSERT_NE(fdoc, nullptr);
     ASSERT_NE(pdoc, nullptr);
-    cJSON* fcols = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(fdoc, "runs"), 0), "columns");
-    cJSON* pcols = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(pdoc, "runs"), 0), "columns");
+    EXPECT_EQ(cJSON_GetObjectItem(fdoc, "run_count")->valuedouble, 2);
+    EXPECT_EQ(cJSON_GetObjectItem(fdoc, "lines")->valuedouble, 2 * (ROWS + 1));
     int approximate = 0;
-    for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        const char* key = stat_column(c).json_key;
-        // The column's values: c * 100 + k / 1000, RSSI -k, fragments k.
-        const double scale = c == STAT_RSSI ? -1.0 : c == STAT_FRAGMENTS ? 1.0 : 0.001;
-        const double offset = c == STAT_RSSI || c == STAT_FRAGMENTS ? 0 : c * 100.0;
-        auto value = [&](int64_t v) { return offset + static_cast<double>(v) * scale; };
-        std::vector<double> ref;
-        for (int64_t v : sorted) ref.push_back(value(v));
-        std::sort(ref.begin(), ref.end());
-        cJSON* f = cJSON_GetObjectItem(fcols, key);
-        cJSON* p = cJSON_GetObjectItem(pcols, key);
-        ASSERT_NE(f, nullptr) << key;
-        EXPECT_EQ(cJSON_GetObjectItem(f, "n")->valuedouble, ROWS) << key;
-        EXPECT_EQ(cJSON_GetObjectItem(f, "approximate"), nullptr) << key << ": exact from a file";
-        const char* pct[3] = {"p50", "p95", "p99"};
-        const uint64_t nums[3] = {50, 95, 99};
-        const bool is_approx = cJSON_IsTrue(cJSON_GetObjectItem(p, "approximate"));
-        approximate += is_approx;
-        const double err = is_approx ? cJSON_GetObjectItem(p, "percentile_error")->valuedouble : 0;
-        for (int i = 0; i < 3; i++) {
-            const double want = rank_value(ref, nums[i], 100);
-            EXPECT_NEAR(cJSON_GetObjectItem(f, pct[i])->valuedouble, want, 1e-9) << key << " " << pct[i];
-            EXPECT_LE(std::fabs(cJSON_GetObjectItem(p, pct[i])->valuedouble - want), err + 1e-3)
-                << key << " " << pct[i] << " from a pipe";
+    for (int run = 0; run < 2; run++) {
+        cJSON* fcols = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(fdoc, "runs"), run), "columns");
+        cJSON* pcols = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(pdoc, "runs"), run), "columns");
+        ASSERT_NE(fcols, nullptr) << run;
+        ASSERT_NE(pcols, nullptr) << run;
+        for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
+            const char* key = stat_column(c).json_key;
+            // The column's values: c * 100 + k / 1000, RSSI -k, fragments k.
+            const double scale = c == STAT_RSSI ? -1.0 : c == STAT_FRAGMENTS ? 1.0 : 0.001;
+            const double offset = c == STAT_RSSI || c == STAT_FRAGMENTS ? 0 : c * 100.0;
+            auto value = [&](int64_t v) { return offset + static_cast<double>(v) * scale; };
+            std::vector<double> ref;
+            for (int64_t v : sorted) ref.push_back(value(v));
+            std::sort(ref.begin(), ref.end());
+            cJSON* f = cJSON_GetObjectItem(fcols, key);
+            cJSON* p = cJSON_GetObjectItem(pcols, key);
+            ASSERT_NE(f, nullptr) << key;
+            EXPECT_EQ(cJSON_GetObjectItem(f, "n")->valuedouble, ROWS) << key;
+            EXPECT_EQ(cJSON_GetObjectItem(f, "approximate"), nullptr) << key << ": exact from a file";
+            const char* pct[3] = {"p50", "p95", "p99"};
+            const uint64_t nums[3] = {50, 95, 99};
+            const bool is_approx = cJSON_IsTrue(cJSON_GetObjectItem(p, "approximate"));
+            approximate += is_approx;
+            const double err = is_approx ? cJSON_GetObjectItem(p, "percentile_error")->valuedouble : 0;
+            for (int i = 0; i < 3; i++) {
+                const double want = rank_value(ref, nums[i], 100);
+                EXPECT_NEAR(cJSON_GetObjectItem(f, pct[i])->valuedouble, want, 1e-9) << key << " " << pct[i];
+                EXPECT_LE(std::fabs(cJSON_GetObjectItem(p, pct[i])->valuedouble - want), err + 1e-3)
+                    << key << " " << pct[i] << " from a pipe";
+            }
+            EXPECT_NEAR(cJSON_GetObjectItem(f, "min")->valuedouble, ref.front(), 1e-9) << key;
+            EXPECT_NEAR(cJSON_GetObjectItem(f, "max")->valuedouble, ref.back(), 1e-9) << key;
+            EXPECT_NEAR(cJSON_GetObjectItem(p, "max")->valuedouble, ref.back(), 1e-9)
+                << key << ": exact from a pipe too";
+            const double mean = offset + static_cast<double>(sum / ROWS) * scale;
+            EXPECT_NEAR(cJSON_GetObjectItem(f, "mean")->valuedouble, mean, 1e-6) << key;
+            EXPECT_NEAR(cJSON_GetObjectItem(p, "mean")->valuedouble, mean, 1e-6) << key;
         }
-        EXPECT_NEAR(cJSON_GetObjectItem(f, "min")->valuedouble, ref.front(), 1e-9) << key;
-        EXPECT_NEAR(cJSON_GetObjectItem(f, "max")->valuedouble, ref.back(), 1e-9) << key;
-        EXPECT_NEAR(cJSON_GetObjectItem(p, "max")->valuedouble, ref.back(), 1e-9) << key << ": exact from a pipe too";
-        const double mean = offset + static_cast<double>(sum / ROWS) * scale;
-        EXPECT_NEAR(cJSON_GetObjectItem(f, "mean")->valuedouble, mean, 1e-6) << key;
-        EXPECT_NEAR(cJSON_GetObjectItem(p, "mean")->valuedouble, mean, 1e-6) << key;
     }
-    EXPECT_GE(approximate, 10) << "from a pipe the overflowed columns say they are approximate";
+    EXPECT_GE(approximate, 20) << "from a pipe the overflowed columns say they are approximate";
     cJSON_Delete(fdoc);
     cJSON_Delete(pdoc);
 }
