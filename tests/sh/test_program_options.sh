@@ -21,6 +21,20 @@ for prog in tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     grep -qE "^\\.TH .*\"tarn-inspect-vrx $TARN_VERSION\"" "$(dirname "$TARN_BIN")/man/$prog.1"
 done
 
+# --version written where nothing fits (/dev/full: every write fails): a
+# failed write is no success, for the three programs (print_version is
+# shared); --help of the report too.
+if [ -w /dev/full ]; then
+  for c in "tarn-vrx-sim --version" "tarn-latency-report --version" "tarn-vrx-top --version" \
+    "tarn-latency-report --help" "tarn-latency-report -h"; do
+    read -r prog opt <<<"$c"
+    set +e; ${TARN_EMULATOR:-} "$TARN_BIN/$prog" "$opt" >/dev/full 2>"$t/err" </dev/null; st=$?; set -e
+    check "$prog $opt to a full device fails with status 1 (was $st)" test "$st" = 1
+    check "$prog $opt to a full device says why, one line" \
+      test "$(cat "$t/err")" = "$prog: cannot write to standard output: No space left on device"
+  done
+fi
+
 # The inspector has no --version: like any option it does not list, the
 # parser's complaint, the help and status 255 (golden files beside its other
 # golden output; the complaint names the program as it was started).

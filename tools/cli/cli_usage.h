@@ -7,7 +7,9 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -21,9 +23,24 @@ constexpr int TARN_OPT_VERSION = 0x7000;
 // Exit status of a command line the program cannot use.
 constexpr int TARN_EXIT_USAGE = 2;
 
+// Ends the program after --help or --version printed on standard output:
+// status 0 once everything is written, else one line on stderr and status 1
+// (a full disk, a closed pipe: help that did not arrive is no success).
+[[noreturn]] inline void exit_after_info(const char* prog)
+{
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "%s: cannot write to standard output: %s\n", prog, strerror(errno));
+        exit(1);
+    }
+    exit(0);
+}
+
+// Prints the version. A failed write ends the program with status 1 (see
+// exit_after_info), so every program that prints it reports it.
 inline void print_version(const char* prog)
 {
     printf("%s %s\n", prog, TARN_VERSION);
+    if (fflush(stdout) != 0 || ferror(stdout)) exit_after_info(prog);
 }
 
 // After getopt_long returned c = '?' or ':' (option string starting with

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <new>
+#include <tuple>
 
 namespace {
 
@@ -55,6 +57,26 @@ double stat_key_value(const stat_key_t& key)
     return key.big ? key.value : static_cast<double>(key.k) / 1000;
 }
 
+uint64_t order_bits(double x)
+{
+    uint64_t u;
+    memcpy(&u, &x, sizeof u);
+    return (u >> 63) ? ~u : u | (uint64_t{1} << 63);
+}
+
+double from_order_bits(uint64_t u)
+{
+    u = (u >> 63) ? u & ~(uint64_t{1} << 63) : ~u;
+    double x;
+    memcpy(&x, &u, sizeof x);
+    return x;
+}
+
+uint64_t held_order_bits(double x)
+{
+    return order_bits(stat_key_value(key_of(x)));
+}
+
 // ------------------------------------------------------ value_histogram_t
 
 void value_histogram_t::grow()
@@ -74,11 +96,21 @@ void value_histogram_t::grow()
 void value_histogram_t::add(double x, uint64_t count)
 {
     if (count == 0) return;
-    n_ += count;
+    if (coarse_) {
+        add_coarse(x, count);
+        return;
+    }
     if (!(std::fabs(x) < BIG)) {
+        if (big_.size() + used_ >= cap_ && big_.find(x) == big_.end()) {
+            to_buckets();
+            add_coarse(x, count);
+            return;
+        }
+        n_ += count;
         big_[x] += count;
         return;
     }
+    n_ += count;
     const int64_t k = thousandths(x);
     if (dense_.empty()) {
         dense_.assign(DENSE, 0);
@@ -106,6 +138,13 @@ void value_histogram_t::add_sparse(int64_t k, uint64_t count)
             return;
         }
         if (s.key == EMPTY) {
+            if (used_ + big_.size() >= cap_) {
+                // One distinct value too many: count in buckets from now on.
+                n_ -= count;
+                to_buckets();
+                add_coarse(static_cast<double>(k) / 1000, count);
+                return;
+            }
             s = {k, count};
             used_++;
             return;
@@ -113,8 +152,130 @@ void value_histogram_t::add_sparse(int64_t k, uint64_t count)
     }
 }
 
+void value_histogram_t::to_buckets()
+{
+    const ordered_t o = ordered();
+    coarse_ = true;
+    shift_ = 0;
+    buckets_.assign(2 * cap_, {NO_BUCKET, 0});
+    bucket_used_ = 0;
+    sum_k_ = o.sum_k;
+    sum_big_ = o.sum_big;
+    for (const auto& [v, c] : o.values) {
+        const uint64_t u = order_bits(v);
+        min_u_ = std::min(min_u_, u);
+        max_u_ = std::max(max_u_, u);
+        bucket_add(u >> shift_, c);
+    }
+    std::vector<uint64_t>().swap(dense_);
+    std::vector<slot_t>().swap(slots_);
+    used_ = 0;
+    big_.clear();
+}
+
+void value_histogram_t::add_coarse(double x, uint64_t count)
+{
+    n_ += count;
+    const stat_key_t key = key_of(x);
+    if (key.big)
+        sum_big_ += key.value * static_cast<double>(count);
+    else
+        sum_k_ += static_cast<__int128>(key.k) * count;
+    const uint64_t u = order_bits(stat_key_value(key));
+    min_u_ = std::min(min_u_, u);
+    max_u_ = std::max(max_u_, u);
+    bucket_add(u >> shift_, count);
+}
+
+void value_histogram_t::bucket_add(uint64_t b, uint64_t count)
+{
+    const size_t mask = buckets_.size() - 1;
+    size_t i = static_cast<size_t>(b * 0x9E3779B97F4A7C15ull >> 20) & mask;
+    for (;; i = (i + 1) & mask) {
+        auto& s = buckets_[i];
+        if (s.first == b) {
+            s.second += count;
+            return;
+        }
+        if (s.first == NO_BUCKET) {
+            s = {b, count};
+            bucket_used_++;
+            // Never more than the table's half: the pairs merge first.
+            if (bucket_used_ > cap_ && !widening_) widen();
+            return;
+        }
+    }
+}
+
+void value_histogram_t::widen()
+{
+    // Merge buckets in pairs until at most half the limit are used, so this
+    // happens seldom: every value moves at most 64 times in all.
+    widening_ = true;
+    while (bucket_used_ > cap_ / 2) {
+        std::vector<std::pair<uint64_t, uint64_t>> old(buckets_.size(), {NO_BUCKET, 0});
+        old.swap(buckets_);
+        bucket_used_ = 0;
+        shift_++;
+        for (const auto& [b, c] : old)
+            if (b != NO_BUCKET) bucket_add(b >> 1, c);
+    }
+    widening_ = false;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> value_histogram_t::ordered_buckets() const
+{
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    out.reserve(bucket_used_);
+    for (const auto& s : buckets_)
+        if (s.first != NO_BUCKET) out.push_back(s);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::pair<uint64_t, uint64_t> value_histogram_t::bucket_range(uint64_t b) const
+{
+    const uint64_t lo = b << shift_;
+    const uint64_t hi = shift_ == 0 ? lo : lo | ((uint64_t{1} << shift_) - 1);
+    return {std::max(lo, min_u_), std::min(hi, max_u_)};
+}
+
+value_histogram_t::rank_bucket_t value_histogram_t::rank_bucket(uint64_t r) const
+{
+    rank_bucket_t out;
+    if (r < 1 || r > n_) return out;
+    if (!coarse_) {
+        uint64_t below = 0;
+        for (const auto& [v, c] : ordered().values) {
+            if (r <= below + c) {
+                out.lo = out.hi = order_bits(v);
+                out.below = below;
+                out.count = c;
+                return out;
+            }
+            below += c;
+        }
+        return out;
+    }
+    uint64_t below = 0;
+    for (const auto& [b, c] : ordered_buckets()) {
+        if (r <= below + c) {
+            std::tie(out.lo, out.hi) = bucket_range(b);
+            out.below = below;
+            out.count = c;
+            return out;
+        }
+        below += c;
+    }
+    return out;
+}
+
 void value_histogram_t::merge(const value_histogram_t& other)
 {
+    if (other.coarse_) {
+        for (const auto& [v, c] : other.ordered().values) add(v, c);
+        return;
+    }
     for (size_t i = 0; i < other.dense_.size(); i++)
         if (other.dense_[i])
             add(static_cast<double>(other.dense_base_ + static_cast<int64_t>(i)) / 1000, other.dense_[i]);
@@ -125,7 +286,7 @@ void value_histogram_t::merge(const value_histogram_t& other)
 
 void value_histogram_t::clear()
 {
-    *this = value_histogram_t{};
+    *this = value_histogram_t{cap_};
 }
 
 size_t value_histogram_t::dense_used() const
@@ -136,6 +297,17 @@ size_t value_histogram_t::dense_used() const
 value_histogram_t::ordered_t value_histogram_t::ordered() const
 {
     ordered_t o;
+    if (coarse_) {
+        o.sum_k = sum_k_;
+        o.sum_big = sum_big_;
+        for (const auto& [b, c] : ordered_buckets()) {
+            const auto [lo, hi] = bucket_range(b);
+            const double a = from_order_bits(lo), z = from_order_bits(hi);
+            o.values.emplace_back(a + (z - a) / 2, c);
+            o.error = std::max(o.error, (z - a) / 2);
+        }
+        return o;
+    }
     std::vector<std::pair<int64_t, uint64_t>> ks;
     ks.reserve(used_);
     for (const slot_t& s : slots_)
@@ -168,16 +340,19 @@ value_histogram_t::ordered_t value_histogram_t::ordered() const
 
 double value_histogram_t::min() const
 {
-    return n_ == 0 ? NaN : ordered().values.front().first;
+    if (n_ == 0) return NaN;
+    return coarse_ ? from_order_bits(min_u_) : ordered().values.front().first;
 }
 
 double value_histogram_t::max() const
 {
-    return n_ == 0 ? NaN : ordered().values.back().first;
+    if (n_ == 0) return NaN;
+    return coarse_ ? from_order_bits(max_u_) : ordered().values.back().first;
 }
 
 double value_histogram_t::mean() const
 {
+    if (coarse_) return big_sum_mean(sum_k_, sum_big_, n_);
     const ordered_t o = ordered();
     return big_sum_mean(o.sum_k, o.sum_big, n_);
 }
@@ -226,8 +401,8 @@ column_stats_t value_histogram_t::stats(uint64_t nonfinite) const
     s.n = n_;
     s.nonfinite = nonfinite;
     const ordered_t o = ordered();
-    s.min = n_ ? o.values.front().first : NaN;
-    s.max = n_ ? o.values.back().first : NaN;
+    s.min = n_ ? (coarse_ ? from_order_bits(min_u_) : o.values.front().first) : NaN;
+    s.max = n_ ? (coarse_ ? from_order_bits(max_u_) : o.values.back().first) : NaN;
     s.mean = big_sum_mean(o.sum_k, o.sum_big, n_);
     static const uint64_t nums[3] = {50, 95, 99};
     double p[3];
@@ -235,6 +410,15 @@ column_stats_t value_histogram_t::stats(uint64_t nonfinite) const
     s.p50 = p[0];
     s.p95 = p[1];
     s.p99 = p[2];
+    if (coarse_ && n_) {
+        // The error of the buckets the three ranks lie in.
+        s.pct_error = 0;
+        for (uint64_t num : nums) {
+            const rank_bucket_t b = rank_bucket(nearest_rank_index(n_, num, 100));
+            const double a = from_order_bits(b.lo), z = from_order_bits(b.hi);
+            s.pct_error = std::max(s.pct_error, (z - a) / 2);
+        }
+    }
     return s;
 }
 
@@ -243,9 +427,26 @@ column_stats_t value_histogram_t::stats(uint64_t nonfinite) const
 std::vector<id_range_t> id_tracker_t::first_gaps(size_t max) const
 {
     std::vector<id_range_t> out;
+    for (size_t i = 0; i < closed.size() && out.size() < max; i++) out.push_back(closed[i]);
     for (auto it = gaps.begin(); it != gaps.end() && out.size() < max; ++it) out.push_back({it->first, it->second});
     return out;
 }
+
+namespace {
+
+// Gaps wholly more than the horizon below the highest id can no longer be
+// filled: they leave the map for the count (and the list of the first).
+void close_gaps(id_tracker_t& t)
+{
+    while (!t.gaps.empty() && t.high - t.gaps.begin()->second > t.horizon) {
+        const auto g = t.gaps.begin();
+        if (t.closed.size() < id_tracker_t::MAX_KEPT_GAPS) t.closed.push_back({g->first, g->second});
+        t.closed_gaps++;
+        t.gaps.erase(g);
+    }
+}
+
+}  // namespace
 
 int64_t track_id(id_tracker_t& t, uint32_t id)
 {
@@ -264,6 +465,12 @@ int64_t track_id(id_tracker_t& t, uint32_t id)
             t.missing += static_cast<uint64_t>(x - t.high - 1);
         }
         t.high = x;
+        close_gaps(t);
+        return x;
+    }
+    if (t.high - x > t.horizon) {
+        // Too late to tell a late id from a repeat.
+        t.out_of_order++;
         return x;
     }
     if (x < t.low) {
@@ -530,11 +737,12 @@ int64_t latency_stats_t::add(const stat_sample_t& s)
         else
             nonfinite_[c]++;
     }
-    if (std::isfinite(s.v[STAT_VRX])) {
-        if (s.kind == FRAME_KIND_I)
-            vrx_i_.add(s.v[STAT_VRX]);
-        else if (s.kind == FRAME_KIND_P)
-            vrx_p_.add(s.v[STAT_VRX]);
+    if (s.kind == FRAME_KIND_I || s.kind == FRAME_KIND_P) {
+        const bool i = s.kind == FRAME_KIND_I;
+        if (std::isfinite(s.v[STAT_VRX]))
+            (i ? vrx_i_ : vrx_p_).add(s.v[STAT_VRX]);
+        else
+            (i ? nonfinite_i_ : nonfinite_p_)++;
     }
     stages_.apply(s, 1);
     return track_id(ids_, s.sample_id);

@@ -4,15 +4,21 @@
 //
 // Building blocks, each usable alone:
 //
-//   value_histogram_t   exact multiset of values at the log's precision
-//                       (thousandths), sparse: memory grows with the number
-//                       of distinct values, never with the number of values.
-//                       O(1) expected per value; min, max, mean and
-//                       nearest-rank percentiles in O(d log d) for d distinct
-//                       values, all of them from one sort.
+//   value_histogram_t   multiset of values at the log's precision
+//                       (thousandths), exact up to a bound on the distinct
+//                       values outside a dense block (MAX_DISTINCT), beyond
+//                       it counted in buckets of values that widen as
+//                       needed: memory bounded whatever the values (at most
+//                       about 1.2 MB), count, min, max and mean exact always,
+//                       a percentile's bucket told so the caller can count
+//                       it exactly in another reading. O(1) expected per
+//                       value; min, max, mean and nearest-rank percentiles in
+//                       O(d log d) for d distinct values (or buckets).
 //   id_tracker_t        sample-id accounting: missing ids and their gaps,
 //                       repeats, ids out of order, 32-bit wrap. O(log g) per
-//                       id for g gaps, whatever order the ids come in.
+//                       id for g gaps kept; gaps are kept only within the
+//                       reordering horizon (ID_HORIZON ids below the highest
+//                       id), so its memory is bounded too.
 //   window_column_t     a multiset that values enter and leave (a sliding
 //                       window): exact counts per thousandth, O(1) per
 //                       change for values near the first one (a block of
@@ -69,24 +75,56 @@ struct column_stats_t {
     uint64_t n = 0;          // finite values
     uint64_t nonfinite = 0;  // NaN and infinities, left out
     double min = 0, mean = 0, p50 = 0, p95 = 0, p99 = 0, max = 0;
+    // 0 when p50, p95 and p99 are exact; else the most any of them may be
+    // off (each is the middle of the range of values its rank lies in).
+    double pct_error = 0;
 };
+
+// A finite double as an unsigned integer of the same order (negative values
+// below positive ones, -0 just below +0), and back.
+uint64_t order_bits(double x);
+double from_order_bits(uint64_t u);
+// The value of x as the engine holds it (x at its nearest thousandth, or x
+// itself from 10^12 on) in order_bits.
+uint64_t held_order_bits(double x);
 
 // ------------------------------------------------------ value_histogram_t
 
-// Exact multiset of finite values, counted per distinct thousandth: in a
-// fixed dense block of counts around the first value (a column's values
-// cluster, and counting there is one increment), elsewhere in an
-// open-addressing hash table; values beyond thousandths in an ordered map.
+// Multiset of finite values, counted per distinct thousandth: in a fixed
+// dense block of counts around the first value (a column's values cluster,
+// and counting there is one increment), elsewhere in an open-addressing
+// hash table; values beyond thousandths in an ordered map.
+//
+// Bounded: once the hash table and the map together would hold more than
+// max_distinct values, every value (the dense block's too) is counted in
+// buckets of held_order_bits() instead: bucket b holds the values whose
+// bits are b << shift to ((b + 1) << shift) - 1, and shift grows (buckets
+// merge in pairs) until at most max_distinct / 2 buckets are used. The
+// table then holds 2 x max_distinct buckets of 16 bytes and no more. The
+// count, the exact sum (so the mean), the minimum and the maximum are kept
+// as they come; a percentile is known to lie in its bucket (rank_bucket()),
+// whose values another reading can count exactly.
 class value_histogram_t {
 public:
+    // Distinct values outside the dense block before it counts in buckets:
+    // 16,384 (a hash table of 512 KB; 1.2 MB at most with the dense block
+    // and the table's growth).
+    static constexpr size_t MAX_DISTINCT = size_t{1} << 14;
+    // max_distinct: a power of two, at least 4.
+    explicit value_histogram_t(size_t max_distinct = MAX_DISTINCT) : cap_(max_distinct) {}
+
     // Adds x (finite) once, or count times.
     void add(double x, uint64_t count = 1);
-    // Merges another histogram into this one.
+    // Merges another histogram into this one (a bucketed one's values at
+    // the middle of their buckets).
     void merge(const value_histogram_t& other);
     void clear();
 
     uint64_t count() const { return n_; }
-    size_t distinct() const { return dense_used() + used_ + big_.size(); }
+    // Every value is counted at its own thousandth (not in buckets).
+    bool exact() const { return !coarse_; }
+    // Distinct values (buckets once not exact).
+    size_t distinct() const { return coarse_ ? bucket_used_ : dense_used() + used_ + big_.size(); }
     // NaN when empty. Each looks at every distinct value: for several
     // figures at once, stats() sorts once.
     double min() const;
@@ -94,15 +132,26 @@ public:
     // Mean of the values at thousandths: the exact sum over the count.
     double mean() const;
 
-    // The distinct values in ascending order with their counts.
+    // The distinct values in ascending order with their counts (once not
+    // exact: the middle of each bucket).
     std::vector<std::pair<double, uint64_t>> sorted() const;
     // Nearest-rank percentiles: out[i] is the value of rank
     // nearest_rank_index(count(), nums[i], den). The nums must be ascending.
     // NaN when empty. One sort of the distinct values for all of them.
+    // Once not exact, the middle of the values the rank may have.
     void percentiles(const uint64_t* nums, size_t k, uint64_t den, double* out) const;
     double percentile(uint64_t num, uint64_t den) const;
-    // n, min, mean, p50, p95, p99, max, with nonfinite as given.
+    // n, min, mean, p50, p95, p99, max, with nonfinite as given; pct_error
+    // set when not exact.
     column_stats_t stats(uint64_t nonfinite = 0) const;
+
+    // Where the value of rank r (1 <= r <= count()) lies: among the values
+    // whose held_order_bits are lo to hi (lo == hi when exact), after
+    // `below` values that are lower; `count` values lie there.
+    struct rank_bucket_t {
+        uint64_t lo = 0, hi = 0, below = 0, count = 0;
+    };
+    rank_bucket_t rank_bucket(uint64_t r) const;
 
 private:
     struct slot_t {
@@ -113,18 +162,38 @@ private:
     static constexpr int64_t DENSE = 8192;  // thousandths in the dense block
     void grow();
     void add_sparse(int64_t k, uint64_t count);
-    size_t dense_used() const;     // distinct values in the dense block
+    size_t dense_used() const;  // distinct values in the dense block
+    size_t cap_;
     std::vector<uint64_t> dense_;  // empty until the first value
     int64_t dense_base_ = 0;
     std::vector<slot_t> slots_;  // empty or a power of two
     size_t used_ = 0;
     std::map<double, uint64_t> big_;
     uint64_t n_ = 0;
+    // Counted in buckets (exact() false): bucket id -> count, open
+    // addressing, NO_BUCKET free.
+    static constexpr uint64_t NO_BUCKET = ~uint64_t{0};
+    bool coarse_ = false, widening_ = false;
+    int shift_ = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> buckets_;
+    size_t bucket_used_ = 0;
+    __int128 sum_k_ = 0;  // while coarse: sums of everything counted
+    double sum_big_ = 0;
+    uint64_t min_u_ = ~uint64_t{0}, max_u_ = 0;
+    void to_buckets();
+    void add_coarse(double x, uint64_t count);
+    void bucket_add(uint64_t b, uint64_t count);
+    void widen();
+    // The buckets used, ascending: (bucket id, count).
+    std::vector<std::pair<uint64_t, uint64_t>> ordered_buckets() const;
+    // The values of bucket b, clipped to the minimum and maximum.
+    std::pair<uint64_t, uint64_t> bucket_range(uint64_t b) const;
     // Every distinct value in order as thousandths (big values apart).
     struct ordered_t {
         std::vector<std::pair<double, uint64_t>> values;  // ascending
         __int128 sum_k = 0;
         double sum_big = 0;
+        double error = 0;  // most a value listed may be off (not exact)
     };
     ordered_t ordered() const;
 };
@@ -136,17 +205,36 @@ private:
 // past 4294967295. An id is missing when it lies between the lowest and
 // highest id of the run and no row has it; a row is a repeat when an earlier
 // row had its id, out of order when it is new but a higher id came before.
+//
+// Reordering horizon: an id more than `horizon` below the highest id seen
+// (ID_HORIZON, 1,048,576 ids: two hours and a half at 120 frames/s) counts
+// as out of order and nothing else: it fills no gap, is not looked up as a
+// repeat and does not lower `low`. Gaps wholly beyond the horizon can never
+// be filled, so they leave the map: counted, and the first MAX_KEPT_GAPS of
+// them kept for listing. The map holds only gaps within the horizon, at most
+// horizon / 2 + 1 of them (34 MB at most, with every other id missing).
 struct id_range_t {
     int64_t first, last;  // in the run's unwrapped numbering
 };
+constexpr int64_t ID_HORIZON = int64_t{1} << 20;
 struct id_tracker_t {
+    static constexpr size_t MAX_KEPT_GAPS = 1000;
     bool any = false;
     uint32_t prev_id = 0;
     int64_t prev = 0, low = 0, high = 0;
     uint64_t missing = 0, repeats = 0, out_of_order = 0;
-    // The gaps, disjoint and within [low, high]: first id -> last id.
+    // Ids this far below the highest are too late (see above). A caller that
+    // keeps every row anyway may make it INT64_MAX: no id is then too late.
+    int64_t horizon = ID_HORIZON;
+    // The gaps within the horizon, disjoint and within [low, high]: first
+    // id -> last id.
     std::map<int64_t, int64_t> gaps;
-    // The gaps in ascending order, at most max of them.
+    // Gaps gone beyond the horizon: their number and the first of them.
+    uint64_t closed_gaps = 0;
+    std::vector<id_range_t> closed;  // at most MAX_KEPT_GAPS
+    uint64_t gap_count() const { return closed_gaps + gaps.size(); }
+    // The gaps in ascending order, at most max of them (at most
+    // MAX_KEPT_GAPS of those gone beyond the horizon).
     std::vector<id_range_t> first_gaps(size_t max) const;
 };
 // Counts id and returns it unwrapped.
@@ -275,9 +363,13 @@ public:
     column_stats_t column_stats(int c) const { return columns_[c].stats(nonfinite_[c]); }
     // The receiver latency of I-frames and of P-frames alone.
     const value_histogram_t& vrx_of(frame_kind_e kind) const { return kind == FRAME_KIND_I ? vrx_i_ : vrx_p_; }
+    // Non-finite receiver latencies of I-frames and of P-frames, left out.
+    uint64_t vrx_nonfinite_of(frame_kind_e kind) const { return kind == FRAME_KIND_I ? nonfinite_i_ : nonfinite_p_; }
+    column_stats_t vrx_stats_of(frame_kind_e kind) const { return vrx_of(kind).stats(vrx_nonfinite_of(kind)); }
     stage_shares_t shares() const { return stages_.shares(); }
 
 private:
+    uint64_t nonfinite_i_ = 0, nonfinite_p_ = 0;
     uint64_t frames_ = 0;
     uint32_t first_id_ = 0, last_id_ = 0;
     id_tracker_t ids_;

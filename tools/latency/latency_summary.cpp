@@ -21,6 +21,10 @@ void stats_line(fmt::memory_buffer& out, const char* title, const char* unit, in
                    unit, c.n, num(c.min, decimals), num(c.mean, std::max(decimals, 1)), num(c.p50, decimals),
                    num(c.p95, decimals), num(c.p99, decimals), num(c.max, decimals));
     if (c.nonfinite) fmt::format_to(std::back_inserter(out), "  ({} non-finite left out)", c.nonfinite);
+    // Too many distinct values to count each, and input read only once: the
+    // percentiles are the middle of the range their rank lies in.
+    if (c.pct_error > 0)
+        fmt::format_to(std::back_inserter(out), "  (p50, p95, p99 approximate: within +/-{:.6g})", c.pct_error);
     out.push_back('\n');
 }
 

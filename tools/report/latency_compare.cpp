@@ -249,7 +249,9 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
         r.values[m] = m < static_cast<int>(values.size()) ? values[m] : std::vector<int32_t>();
         r.values[m].resize(r.frames, NOT_A_VALUE);
     }
+    // The rows are all held anyway: every gap is kept, none too late.
     id_tracker_t t;
+    t.horizon = INT64_MAX;
     r.id_steps.clear();
     for (uint32_t id : ids) r.id_steps.push_back(id_step_code(t, id));
     r.gaps.clear();
@@ -264,7 +266,8 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
 {
     uint64_t bad = 0;
     std::vector<float> fps;
-    id_tracker_t ids;
+    id_tracker_t ids;  // every row is held: no id too late, every gap kept
+    ids.horizon = INT64_MAX;
     for (auto& v : r.values) v.clear();
     latency_run_sink sink;
     r.id_steps.clear();
@@ -273,6 +276,7 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
         r.id_steps.clear();
         fps.clear();
         ids = id_tracker_t{};
+        ids.horizon = INT64_MAX;
         bad = 0;
     };
     sink.row = [&](const latency_row_t& row) {

@@ -106,18 +106,27 @@ run_summary_t summarize_run(const run_data_t& d)
     s.missing = st.ids().missing;
     s.repeats = st.ids().repeats;
     s.out_of_order = st.ids().out_of_order;
-    s.gap_count = st.ids().gaps.size();
+    s.gap_count = st.ids().gap_count();
     for (const id_range_t& g : st.ids().first_gaps(MAX_LISTED))
         s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
     s.malformed = d.malformed;
     s.malformed_lines = d.malformed_lines;
+    // Percentiles counted again exactly replace those known to a bucket.
+    auto exact = [&](int series, column_stats_t cs) {
+        if (!d.exact.known[series]) return cs;
+        cs.p50 = d.exact.p[series][0];
+        cs.p95 = d.exact.p[series][1];
+        cs.p99 = d.exact.p[series][2];
+        cs.pct_error = 0;
+        return cs;
+    };
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
-        const column_stats_t cs = st.column_stats(c);
+        const column_stats_t cs = exact(c, st.column_stats(c));
         const column_source_e src = stat_column(c).source;
         s.columns[c] = src == SRC_F32 || src == SRC_AVERAGE ? logged_floats(cs) : cs;
     }
-    s.vrx_i = logged_floats(st.vrx_of(FRAME_KIND_I).stats());
-    s.vrx_p = logged_floats(st.vrx_of(FRAME_KIND_P).stats());
+    s.vrx_i = logged_floats(exact(SERIES_VRX_I, st.vrx_stats_of(FRAME_KIND_I)));
+    s.vrx_p = logged_floats(exact(SERIES_VRX_P, st.vrx_stats_of(FRAME_KIND_P)));
     s.i_frames = st.kinds().i;
     s.p_frames = st.kinds().p;
     s.other_frames = st.kinds().other;
@@ -153,6 +162,12 @@ cJSON* stats_json(const column_stats_t& c, const char* unit)
     cJSON_AddItemToObject(o, "p95", json_number(c.p95, 3));
     cJSON_AddItemToObject(o, "p99", json_number(c.p99, 3));
     cJSON_AddItemToObject(o, "max", json_number(c.max, 3));
+    // Percentiles only known to a range of values (input read once, too
+    // many distinct values to count each): said, with how far they may be off.
+    if (c.pct_error > 0) {
+        cJSON_AddBoolToObject(o, "approximate", true);
+        cJSON_AddItemToObject(o, "percentile_error", json_number(c.pct_error, 6));
+    }
     return o;
 }
 
@@ -219,6 +234,54 @@ bool print_json_document(cJSON* doc)
     fputc('\n', stdout);
     cJSON_free(text);
     return true;
+}
+
+namespace {
+
+// item printed as cJSON_Print prints it at the given depth of a document:
+// every line after the first indented by depth more tabs. Frees item.
+bool print_at_depth(cJSON* item, int depth, std::string& out)
+{
+    char* text = cJSON_Print(item);
+    cJSON_Delete(item);
+    if (text == nullptr) return false;
+    for (const char* p = text; *p; p++) {
+        out.push_back(*p);
+        if (*p == '\n') out.append(static_cast<size_t>(depth), '\t');
+    }
+    cJSON_free(text);
+    return true;
+}
+
+std::string unformatted(cJSON* item)
+{
+    std::string out;
+    char* text = cJSON_PrintUnformatted(item);
+    cJSON_Delete(item);
+    if (text != nullptr) out = text;
+    cJSON_free(text);
+    return out;
+}
+
+}  // namespace
+
+std::string json_report_head(const std::string& log)
+{
+    return "{\n\t\"log\":\t" + unformatted(cJSON_CreateString(log.c_str())) + ",\n\t\"runs\":\t[";
+}
+
+bool json_report_run(const run_summary_t& s, bool first, std::string& out)
+{
+    out.clear();
+    if (!first) out = ", ";
+    return print_at_depth(run_summary_json(s), 2, out);
+}
+
+std::string json_report_tail(int runs, size_t lines, uint64_t malformed)
+{
+    return "],\n\t\"run_count\":\t" + unformatted(cJSON_CreateNumber(runs)) + ",\n\t\"lines\":\t" +
+           unformatted(cJSON_CreateNumber(static_cast<double>(lines))) + ",\n\t\"malformed_lines\":\t" +
+           unformatted(cJSON_CreateNumber(static_cast<double>(malformed))) + "\n}";
 }
 
 bool write_text_file(const std::string& path, const std::string& text, std::string& why)

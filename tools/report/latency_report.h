@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "latency_log.h"
+#include "latency_refine.h"
 #include "latency_stats.h"
 #include "latency_summary.h"
 
@@ -24,6 +25,9 @@ struct run_data_t {
     latency_stats_t stats;
     uint64_t malformed = 0;
     std::vector<std::pair<size_t, const char*>> malformed_lines;  // the first MAX_LISTED
+    // Percentiles found exactly by reading the run again (latency_refine.h),
+    // where its statistics counted values in buckets.
+    exact_percentiles_t exact;
 };
 
 // The engine's view of a row.
@@ -37,6 +41,15 @@ run_summary_t summarize_run(const run_data_t& d);
 
 // A new JSON object; the caller owns it (cJSON_Delete).
 cJSON* run_summary_json(const run_summary_t& s);
+
+// The report's JSON document in pieces, as cJSON_Print prints the whole
+// document ({"log", "runs": [...], "run_count", "lines",
+// "malformed_lines"}), so it is written run by run and never held whole:
+// the head, each run (with the separator before it unless first), the tail.
+// False when out of memory.
+std::string json_report_head(const std::string& log);
+bool json_report_run(const run_summary_t& s, bool first, std::string& out);
+std::string json_report_tail(int runs, size_t lines, uint64_t malformed);
 
 // The per-row data of the plot, gathered in bins over the run's unwrapped
 // sample ids [lo, hi] (id_tracker_t's low and high): as many bins as ids up

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -184,8 +185,8 @@ int parse_options(int argc, char* argv[], options& o)
             break;
         }
         case 'g': o.svg = optarg; break;
-        case 'h': print_help(); exit(0);
-        case TARN_OPT_VERSION: print_version("tarn-latency-report"); exit(0);
+        case 'h': print_help(); exit_after_info(PROG);
+        case TARN_OPT_VERSION: print_version(PROG); exit_after_info(PROG);
         default: print_bad_option(PROG, c, optopt, argv[optind - 1]); exit(TARN_EXIT_USAGE);
         }
     }
@@ -237,6 +238,29 @@ int replay_run(int fd, off_t offset, size_t first_line, const run_data_t& d, run
     return read_latency_log(fd, sink);
 }
 
+// Reads the rows of run d again, from its first line at offset (relative to
+// the file's start) to its last line as the first reading saw it, passing
+// each row's sample to f; the file's position is left as it was, so the
+// first reading goes on. Returns 0 or an errno value.
+int reread_run(int fd, off_t offset, const run_data_t& d, const std::function<void(const stat_sample_t&)>& f)
+{
+    const off_t was = lseek(fd, 0, SEEK_CUR);
+    if (was < 0 || lseek(fd, offset, SEEK_SET) < 0) return errno;
+    const size_t lines = d.last_line - d.first_line + 1;
+    bool done = false;
+    latency_log_sink sink;
+    sink.stop = &done;
+    sink.header = [&](size_t n, int) { done = n >= lines; };
+    sink.row = [&](size_t n, int, const latency_row_t& row) {
+        done = n >= lines;
+        f(row_sample(row));
+    };
+    sink.malformed = [&](size_t n, int, const char*) { done = n >= lines; };
+    const int err = read_latency_log(fd, sink);
+    if (lseek(fd, was, SEEK_SET) < 0 && err == 0) return errno;
+    return err;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -268,6 +292,7 @@ int main(int argc, char* argv[])
     const bool rereadable = fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode);
     const off_t start = rereadable ? lseek(fd, 0, SEEK_CUR) : -1;
     run_data_t current, plotted;
+    uint64_t current_offset = 0;  // where the current run's first line begins
     bool have_plotted = false;
     run_summary_t plotted_summary;
     uint64_t offset = 0;
@@ -276,19 +301,38 @@ int main(int argc, char* argv[])
     int runs = 0;
     size_t lines = 0;
     uint64_t malformed = 0;
-    cJSON* doc = o.json ? cJSON_CreateObject() : nullptr;
-    cJSON* json_runs = nullptr;
-    if (doc) {
-        cJSON_AddStringToObject(doc, "log", o.path.c_str());
-        json_runs = cJSON_AddArrayToObject(doc, "runs");
-    }
+    // The JSON document is written run by run, never held whole; its head
+    // only once something follows it (a run, or the end of the log).
+    bool json_head = false;
+    std::string json_text;
+    auto start_json = [&]() {
+        if (json_head) return;
+        fputs(json_report_head(o.path).c_str(), stdout);
+        json_head = true;
+    };
     bool first_text = true;
+    int read_error = 0;
 
     auto finish = [&]() {
         if (current.run == 0 || (o.run != 0 && current.run != o.run)) return;
+        // Columns with more distinct values than their statistics count one
+        // by one know their percentiles to a bucket: from a file, their rows
+        // are read again for the exact values; from a pipe they are printed
+        // as approximate, with how far they may be off.
+        if (start >= 0 && read_error == 0) {
+            const off_t at = start + static_cast<off_t>(current_offset);
+            read_error = refine_percentiles(
+                current.stats, [&](const auto& f) { return reread_run(fd, at, current, f); }, current.exact);
+        }
         run_summary_t s = summarize_run(current);
-        if (doc) {
-            cJSON_AddItemToArray(json_runs, run_summary_json(s));
+        if (o.json) {
+            start_json();
+            if (!json_report_run(s, first_text, json_text)) {
+                fprintf(stderr, "tarn-latency-report: out of memory printing the report\n");
+                exit(1);
+            }
+            fputs(json_text.c_str(), stdout);
+            first_text = false;
         } else {
             if (!first_text) fputc('\n', stdout);
             fputs(format_run_text(s).c_str(), stdout);
@@ -306,6 +350,7 @@ int main(int argc, char* argv[])
         finish();
         runs = run;
         run_start(current, run, line, header);
+        current_offset = offset;
         current_rows = {};
         current_rest = {};
         // Room for every row a file's run keeps, so none is copied as they
@@ -346,29 +391,24 @@ int main(int argc, char* argv[])
         malformed++;
         if (current.run > 0) run_add_malformed(current, line, why);
     };
-    const int err = read_latency_log(fd, sink);
+    int err = read_latency_log(fd, sink);
+    if (err == 0) finish();
+    if (err == 0) err = read_error;
     if (err != 0) {
         fprintf(stderr, "tarn-latency-report: cannot read %s: %s\n", o.path.c_str(), strerror(err));
         if (fd != STDIN_FILENO) close(fd);
-        cJSON_Delete(doc);
         return 1;
     }
-    finish();
 
     if (o.run > runs) {
         fprintf(stderr, "tarn-latency-report: %s holds %d run%s, there is no run %d\n", o.path.c_str(), runs,
                 runs == 1 ? "" : "s", o.run);
-        cJSON_Delete(doc);
         return 1;
     }
-    if (doc) {
-        cJSON_AddNumberToObject(doc, "run_count", runs);
-        cJSON_AddNumberToObject(doc, "lines", static_cast<double>(lines));
-        cJSON_AddNumberToObject(doc, "malformed_lines", static_cast<double>(malformed));
-        if (!print_json_document(doc)) {
-            fprintf(stderr, "tarn-latency-report: out of memory printing the report\n");
-            return 1;
-        }
+    if (o.json) {
+        start_json();
+        fputs(json_report_tail(runs, lines, malformed).c_str(), stdout);
+        fputc('\n', stdout);
     } else {
         if (!first_text) fputc('\n', stdout);
         fmt::print("{}: {} run{}, {} line{}, {} malformed\n", o.path, runs, runs == 1 ? "" : "s", lines,

@@ -186,7 +186,7 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
         m.base_missing += m.ids.missing;
         m.base_repeats += m.ids.repeats;
         m.base_out_of_order += m.ids.out_of_order;
-        m.base_gaps += m.ids.gaps.size();
+        m.base_gaps += m.ids.gap_count();
         for (const id_range_t& g : m.ids.first_gaps(MAX_LISTED - std::min(MAX_LISTED, m.gaps.size())))
             m.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
         m.ids = id_tracker_t{};
@@ -255,7 +255,7 @@ run_summary_t top_summary(top_model_t& m)
     s.missing = top_missing(m);
     s.repeats = top_repeats(m);
     s.out_of_order = top_out_of_order(m);
-    s.gap_count = m.base_gaps + m.ids.gaps.size();
+    s.gap_count = m.base_gaps + m.ids.gap_count();
     s.gaps = m.gaps;
     for (const id_range_t& g : m.ids.first_gaps(MAX_LISTED - std::min(MAX_LISTED, s.gaps.size())))
         s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
