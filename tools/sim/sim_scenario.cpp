@@ -181,7 +181,8 @@ bool parse_scenario(FILE* f, const std::string& name, scenario_t& out, std::stri
 {
     parse_state ps{name, 0, err};
     out.steps.clear();
-    char buf[SCENARIO_MAX_LINE + 2];
+    std::string buf;
+    buf.reserve(SCENARIO_MAX_LINE);
     // Per kind: the last step with a duration (its window) and the last from
     // here on step, for the overlap checks. Stalls and restart pauses share one
     // group: the receiver cannot be silent and restarting at once.
@@ -190,20 +191,22 @@ bool parse_scenario(FILE* f, const std::string& name, scenario_t& out, std::stri
     std::fill(last_timed, last_timed + SCN_KIND_COUNT, -1);
     std::fill(last_perm, last_perm + SCN_KIND_COUNT, -1);
     int end_line = 0;
-    bool at_eof = false;
-    while (!at_eof && fgets(buf, sizeof buf, f) != nullptr) {
+    for (;;) {
+        // One line, read byte by byte so that no line can take more than
+        // the bound, NUL bytes included.
+        buf.clear();
+        int c = getc(f);
+        if (c == EOF) break;
         ps.line++;
-        size_t len = strlen(buf);
-        if (len > 0 && buf[len - 1] == '\n')
-            buf[--len] = '\0';
-        else if (len > SCENARIO_MAX_LINE || !feof(f))
-            return ps.fail(fmt::format("line longer than {} bytes", SCENARIO_MAX_LINE));
-        else
-            at_eof = true;
         if (ps.line > static_cast<int>(SCENARIO_MAX_LINES))
             return ps.fail(fmt::format("more than {} lines", SCENARIO_MAX_LINES));
-        if (memchr(buf, '\0', len) != nullptr) return ps.fail("a NUL byte in the line");
-        std::string_view text(buf, len);
+        for (; c != EOF && c != '\n'; c = getc(f)) {
+            if (buf.size() >= SCENARIO_MAX_LINE)
+                return ps.fail(fmt::format("line longer than {} bytes", SCENARIO_MAX_LINE));
+            buf.push_back(static_cast<char>(c));
+        }
+        if (buf.find('\0') != std::string::npos) return ps.fail("a NUL byte in the line");
+        std::string_view text(buf);
         if (size_t hash = text.find('#'); hash != std::string_view::npos) text = text.substr(0, hash);
         std::vector<std::string_view> words;
         for (size_t i = 0; i < text.size();) {
@@ -246,7 +249,7 @@ bool parse_scenario(FILE* f, const std::string& name, scenario_t& out, std::stri
         if (int prev = last_timed[g]; prev >= 0) {
             const scenario_step_t& p = out.steps[static_cast<size_t>(prev)];
             const double pend = p.at + (p.kind == SCN_RESTART ? p.value : p.dur);
-            if (pend > st.at)
+            if (pend > st.at + 1e-9)  // times in ms are not exact in binary
                 return ps.fail(fmt::format("{} at {} overlaps the {} of line {} ({} to {})", w2, fmt_time(st.at),
                                            KIND_NAMES[p.kind], p.line, fmt_time(p.at), fmt_time(pend)));
         }
@@ -389,7 +392,8 @@ struct scenario_run {
     int connection = 1;
     long long n = 0, gop_index = 0, sent = 0;
     std::vector<vrx_latency_packet_t> batch;
-    double burst_next = 0;
+    double burst_origin = 0;  // when the bursts of the burst step in force began
+    long long burst_k = 0;    // the next burst begins at burst_origin + burst_k periods
     long long burst_left = 0;
     bool stop = false;
     bool truth_failed = false;  // reported once; the run goes on
@@ -597,7 +601,8 @@ struct scenario_run {
             begin(ev.step, when);
         }
         if (s.kind == SCN_BURST && burst_step() != burst_before) {
-            burst_next = ev.t;
+            burst_origin = ev.t;
+            burst_k = 0;
             burst_left = 0;
         }
     }
@@ -648,10 +653,10 @@ struct scenario_run {
             if (ch[SCN_STALL].timed >= 0) lost_by = ch[SCN_STALL].timed;
             if (int b = burst_step(); b >= 0) {
                 const scenario_step_t& bs = scn.steps[static_cast<size_t>(b)];
-                if (t >= burst_next) {
+                if (t + 1e-9 >= burst_origin + static_cast<double>(burst_k) * bs.period) {
                     burst_left = static_cast<long long>(bs.value);
                     truth[static_cast<size_t>(b)].bursts++;
-                    burst_next += bs.period * (std::floor((t - burst_next) / bs.period) + 1);
+                    burst_k = static_cast<long long>(std::floor((t + 1e-9 - burst_origin) / bs.period)) + 1;
                 }
                 if (burst_left > 0) {
                     burst_left--;

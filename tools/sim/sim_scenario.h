@@ -20,7 +20,7 @@
 #include "latency_record.h"
 
 // Limits that keep any scenario file cheap to read and to run.
-constexpr size_t SCENARIO_MAX_LINE = 1024;     // bytes of one line, line end included
+constexpr size_t SCENARIO_MAX_LINE = 1024;     // bytes of one line, its line end not counted
 constexpr size_t SCENARIO_MAX_LINES = 100000;  // lines of a file, comments included
 constexpr size_t SCENARIO_MAX_STEPS = 10000;   // steps of a file
 constexpr double SCENARIO_MAX_TIME = 604800;   // seconds: no step starts or lasts longer than a week
