@@ -162,7 +162,8 @@ TEST(ScenarioParser, every_mistake_gives_one_line_with_file_and_line_number)
         {"10s - restart 0s", "bad restart pause '0s'"},
         {"10s 1s end", "end takes '-' as its duration"},
         {"10s - end now", "unexpected 'now' after end"},
-        {"500ms - rate 5", "steps go in time order: 500ms comes before the 1s of line 2"},
+        {"10s 1s decode +1ms", "decode at 10s comes after the end at 2s (line 2)", "2s - end"},
+        {"10s - end", "a second end (line 2)", "20s - end"},
         {"2s 1s decode +1ms", "decode at 2s overlaps the decode of line 2 (1s to 4s)", "1s 3s decode +2ms"},
         {"3s - decode +1ms", "decode at 3s overlaps the decode of line 2 (1s to 4s)", "1s 3s decode +2ms ramp"},
         {"2s 1s stall", "stall at 2s overlaps the stall of line 2 (1s to 3s)", "1s 2s stall"},
@@ -182,14 +183,20 @@ TEST(ScenarioParser, every_mistake_gives_one_line_with_file_and_line_number)
     }
 }
 
-TEST(ScenarioParser, a_step_after_the_end_is_refused)
+TEST(ScenarioParser, a_step_after_the_end_is_refused_and_steps_apply_in_time_order)
 {
     scenario_t s;
     std::string err;
     EXPECT_FALSE(parse_text("0s - rate 5\n5s - end\n6s 1s stall\n", s, err));
-    EXPECT_EQ(err, "t.scn:3: a step after the end (line 2)");
+    EXPECT_EQ(err, "t.scn:3: stall at 6s comes after the end at 5s (line 2)");
     EXPECT_FALSE(parse_text("5s - end\n5s - end\n", s, err));
-    EXPECT_EQ(err, "t.scn:2: a step after the end (line 1)");
+    EXPECT_EQ(err, "t.scn:2: a second end (line 1)");
+    // A step at the end's moment, or written after it but earlier, is fine.
+    EXPECT_TRUE(parse_text("5s - end\n5s - rate 4\n1s 10s decode +1ms\n", s, err)) << err;
+    ASSERT_EQ(s.steps.size(), 3u);
+    EXPECT_EQ(s.steps[0].line, 3);
+    EXPECT_EQ(s.steps[1].line, 1);
+    EXPECT_EQ(s.steps[2].line, 2);
 }
 
 // Lines, line length and step count are bounded: any file is read in

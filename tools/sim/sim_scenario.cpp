@@ -183,13 +183,6 @@ bool parse_scenario(FILE* f, const std::string& name, scenario_t& out, std::stri
     out.steps.clear();
     std::string buf;
     buf.reserve(SCENARIO_MAX_LINE);
-    // Per kind: the last step with a duration (its window) and the last from
-    // here on step, for the overlap checks. Stalls and restart pauses share one
-    // group: the receiver cannot be silent and restarting at once.
-    int last_timed[SCN_KIND_COUNT];
-    int last_perm[SCN_KIND_COUNT];
-    std::fill(last_timed, last_timed + SCN_KIND_COUNT, -1);
-    std::fill(last_perm, last_perm + SCN_KIND_COUNT, -1);
     int end_line = 0;
     for (;;) {
         // One line, read byte by byte so that no line can take more than
@@ -223,7 +216,7 @@ bool parse_scenario(FILE* f, const std::string& name, scenario_t& out, std::stri
 
         scenario_step_t st;
         st.line = ps.line;
-        const std::string w0(words[0]), w1(words[1]), w2(words[2]);
+        const std::string w0(words[0]), w1(words[1]), w2(words[2]);  // for messages
         if (!parse_time(words[0], st.at)) return ps.fail(fmt::format("bad time '{}' (like 250ms, 10s, 2min)", w0));
         if (words[1] != "-" && (!parse_time(words[1], st.dur) || st.dur <= 0))
             return ps.fail(fmt::format("bad duration '{}' (a time above 0, or - for from here on)", w1));
@@ -239,32 +232,53 @@ bool parse_scenario(FILE* f, const std::string& name, scenario_t& out, std::stri
             return ps.fail(fmt::format("{} takes '-' as its duration", w2));
         if (!parse_value(ps, st, {words.begin() + 3, words.end()})) return false;
 
-        if (end_line != 0) return ps.fail(fmt::format("a step after the end (line {})", end_line));
-        if (!out.steps.empty() && st.at < out.steps.back().at)
-            return ps.fail(fmt::format("steps go in time order: {} comes before the {} of line {}", w0,
-                                       fmt_time(out.steps.back().at), out.steps.back().line));
-        // The group of overlap checks: stall and restart share one.
+        if (st.kind == SCN_END) {
+            if (end_line != 0) return ps.fail(fmt::format("a second end (line {})", end_line));
+            end_line = ps.line;
+        }
+        out.steps.push_back(st);
+    }
+    if (ferror(f)) return ps.fail(fmt::format("cannot read: {}", strerror(errno)));
+
+    // Steps may be written in any order; they apply in time order, those of
+    // the same moment in file order.
+    std::stable_sort(out.steps.begin(), out.steps.end(),
+                     [](const scenario_step_t& a, const scenario_step_t& b) { return a.at < b.at; });
+    // Per kind: the last step with a duration (its window) and the last from
+    // here on step, for the overlap checks. Stalls and restart pauses share one
+    // group: the receiver cannot be silent and restarting at once.
+    int last_timed[SCN_KIND_COUNT];
+    int last_perm[SCN_KIND_COUNT];
+    std::fill(last_timed, last_timed + SCN_KIND_COUNT, -1);
+    std::fill(last_perm, last_perm + SCN_KIND_COUNT, -1);
+    const scenario_step_t* end = nullptr;
+    for (const scenario_step_t& st : out.steps)
+        if (st.kind == SCN_END) end = &st;
+    for (size_t i = 0; i < out.steps.size(); i++) {
+        const scenario_step_t& st = out.steps[i];
+        const char* kind = KIND_NAMES[st.kind];
+        ps.line = st.line;
+        if (end != nullptr && st.at > end->at)
+            return ps.fail(fmt::format("{} at {} comes after the end at {} (line {})", kind, fmt_time(st.at),
+                                       fmt_time(end->at), end->line));
         const int g = st.kind == SCN_RESTART ? SCN_STALL : st.kind;
         const double win = st.kind == SCN_RESTART ? st.value : st.dur;
         if (int prev = last_timed[g]; prev >= 0) {
             const scenario_step_t& p = out.steps[static_cast<size_t>(prev)];
             const double pend = p.at + (p.kind == SCN_RESTART ? p.value : p.dur);
             if (pend > st.at + 1e-9)  // times in ms are not exact in binary
-                return ps.fail(fmt::format("{} at {} overlaps the {} of line {} ({} to {})", w2, fmt_time(st.at),
+                return ps.fail(fmt::format("{} at {} overlaps the {} of line {} ({} to {})", kind, fmt_time(st.at),
                                            KIND_NAMES[p.kind], p.line, fmt_time(p.at), fmt_time(pend)));
         }
         if (win == 0 && st.kind != SCN_END) {
             if (int prev = last_perm[g]; prev >= 0 && out.steps[static_cast<size_t>(prev)].at == st.at)
-                return ps.fail(fmt::format("two {} steps at {} (line {})", w2, fmt_time(st.at),
+                return ps.fail(fmt::format("two {} steps at {} (line {})", kind, fmt_time(st.at),
                                            out.steps[static_cast<size_t>(prev)].line));
-            last_perm[g] = static_cast<int>(out.steps.size());
+            last_perm[g] = static_cast<int>(i);
         } else if (win > 0) {
-            last_timed[g] = static_cast<int>(out.steps.size());
+            last_timed[g] = static_cast<int>(i);
         }
-        if (st.kind == SCN_END) end_line = ps.line;
-        out.steps.push_back(st);
     }
-    if (ferror(f)) return ps.fail(fmt::format("cannot read: {}", strerror(errno)));
     return true;
 }
 

@@ -61,7 +61,7 @@ struct scenario_step_t {
 };
 
 struct scenario_t {
-    std::vector<scenario_step_t> steps;  // in file order, which is time order
+    std::vector<scenario_step_t> steps;  // in time order; those of one moment in file order
 };
 
 // Reads a scenario from f; name is what messages call it ("-" for standard
