@@ -16,12 +16,17 @@ insp=(${TARN_EMULATOR:-} "$TARN_BIN/tarn-inspect-vrx")
 mkdir -p /data /etc/hexwing "$t/pipe"
 echo '{"encoding": "h264"}' >/etc/hexwing/tarn-vrx.conf
 
+scaled() { awk -v s="$1" -v f="$slow" 'BEGIN { print s * f }'; }
 # SCENARIO OUT-CSV [SIM-ARGS...]: one run into a fresh inspector log; the
 # inspector's stderr lands in OUT-CSV.err.
 run_scenario() {
   local scn=$1 out=$2; shift 2
   rm -f /data/tarn-inspect-vrx.csv
-  "${sim[@]}" --pipe "$t/pipe/vrx" --scenario "$scn" --seed 5 --wait-clients 1 --delay 0.3 --hold 0.5 "$@" \
+  # The inspector is subscribed before the first frame and after the
+  # restart (--wait-clients); --delay and --hold give it time to be ready
+  # and to read the last rows.
+  "${sim[@]}" --pipe "$t/pipe/vrx" --scenario "$scn" --seed 5 --wait-clients 1 --delay "$(scaled 0.3)" \
+    --hold "$(scaled 0.5)" "$@" \
     2>"$t/sim.err" &
   local simpid=$!
   wait_until "the simulator's pipe" 10 test -S "$t/pipe/vrx/data"
