@@ -22,10 +22,11 @@ while [ $# -gt 0 ]; do
     --top) prog=tarn-vrx-top; shift ;;
     --scenario)
       [ $# -ge 2 ] || { echo "run.sh: --scenario needs a name or a file" >&2; exit 2; }
-      scenario=$2; shift 2
-      [ -f "$scenario" ] || scenario=$top/docs/scenarios/$scenario.scn
+      name=$2; shift 2
+      scenario=$name
+      [ -f "$scenario" ] || scenario=$top/docs/scenarios/$name.scn
       if [ ! -f "$scenario" ]; then
-        echo "run.sh: no scenario $2 (a file, or one of: $(cd docs/scenarios && ls *.scn | sed 's/\.scn$//' | tr '\n' ' '))" >&2
+        echo "run.sh: no scenario $name (a file, or one of: $(cd docs/scenarios && ls *.scn | sed 's/\.scn$//' | tr '\n' ' '))" >&2
         exit 2
       fi
       scenario=$(realpath "$scenario") ;;

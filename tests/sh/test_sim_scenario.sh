@@ -95,4 +95,11 @@ for f in "$TARN_SRC"/docs/scenarios/*.scn; do
 done
 check "four example scenarios" test "$(ls "$TARN_SRC"/docs/scenarios/*.scn | wc -l)" = 4
 
+# run.sh names the examples when asked for one that does not exist (before
+# it builds or starts anything).
+set +e; bash "$TARN_SRC/scripts/run.sh" --top --scenario no-such >"$t/out" 2>"$t/err"; st=$?; set -e
+check "run.sh --scenario of an unknown name: status 2" test $st = 2
+check "run.sh --scenario of an unknown name lists the examples" \
+  grep -qF "no scenario no-such (a file, or one of: degrading-link healthy interference restart )" "$t/err"
+
 finish "sim scenario"
