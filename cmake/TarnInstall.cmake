@@ -79,6 +79,11 @@ endforeach()
 add_custom_target(tarn-man ALL DEPENDS ${TARN_MAN_GZ})
 install(FILES ${TARN_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
+# The example scenarios of tarn-vrx-sim --scenario, beside the package's
+# documentation (/usr/share/doc/tarn-inspect-vrx/scenarios).
+file(GLOB TARN_SCENARIOS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/scenarios/*.scn)
+install(FILES ${TARN_SCENARIOS} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME}/scenarios COMPONENT tools)
+
 install(FILES ${PROJECT_SOURCE_DIR}/completions/tarn-inspect-vrx ${PROJECT_SOURCE_DIR}/completions/tarn-vrx-sim
               ${PROJECT_SOURCE_DIR}/completions/tarn-latency-report ${PROJECT_SOURCE_DIR}/completions/tarn-vrx-top
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)

@@ -64,6 +64,15 @@ CORPUS = {
         "several": chunk(rec(1)) + chunk(rec(2) + rec(3)) + chunk(b"x"),
         "empty_and_oversize": chunk(b"") + chunk(b"\x01" * 5000) + chunk(rec(4)),
     },
+    "fuzz_scenario": {
+        "every_kind": b"# at for what how much\n0s - rate 120\n10s 20s decode +6ms ramp\n30s 3s loss 25%\n"
+                      b"35s 2s burst 10 1s\n40s 0.9s stall\n45s 5s iframe +14ms\n50s - restart 2s\n"
+                      b"55s 10s rssi -78dBm ramp\n60s 5s rate 60\n62s 1s bad 5%\n70s - codec h265\n90s - end\n",
+        "out_of_order": b"5s - end\n1s 10s vtx -1.5ms\n0 - fec 0.002s\n",
+        "overlap": b"0s 5s decode +1ms\n2s 1s decode +2ms\n",
+        "no_line_end": b"1min 500ms frame +1ms",
+        "nul_inside": b"0s - rate 5\n1s - ra\x00te 5\n",
+    },
 }
 
 

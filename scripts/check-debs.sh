@@ -77,6 +77,9 @@ for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     check "tarn-inspect-vrx holds $f" has_line "$f" "$t"
   done
 done
+for scn in healthy degrading-link restart interference; do
+  check "tarn-inspect-vrx holds the example scenario $scn" has_line "/usr/share/doc/tarn-inspect-vrx/scenarios/$scn.scn" "$t"
+done
 for name in tarn-common brisk_pipe brisk_json; do
   check "libtarn-common$major holds lib$name.so.$version" has_line "$lib/lib$name.so.$version" "$l"
   check "libtarn-common$major holds the SONAME link lib$name.so.$major" has_line "$lib/lib$name.so.$major" "$l"

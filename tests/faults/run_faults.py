@@ -1028,6 +1028,50 @@ def case_receiver_own_account():
     return figures
 
 
+def case_sim_truth_links():
+    """tarn-vrx-sim --truth in a sticky folder another user can write: a link
+    or a file of theirs is refused with one line and status 1, before the
+    pipe is made; a new file gets the truth."""
+    sticky = "/var/tarn-sticky"  # stands in for /tmp, on the file system of /etc
+    os.makedirs(sticky, exist_ok=True)
+    os.chmod(sticky, 0o1777)
+    scenario = os.path.join(WORK, "s.scn")
+    with open(scenario, "w") as f:
+        f.write("0s - rate 2000\n10ms 10ms stall\n50ms - end\n")
+    truth = sticky + "/truth.jsonl"
+    pipe = os.path.join(WORK, "pipe")
+    victim_mode = 0o644
+    setups = [
+        ("a link", lambda: attacker_does("ln", "-s", VICTIM, truth), LINK_REFUSED),
+        ("a dangling link", lambda: attacker_does("ln", "-s", "/etc/new.jsonl", truth), LINK_REFUSED),
+        ("a hard link", lambda: os.link(VICTIM, truth), "has 2 names (hard links), not written"),
+        ("a file of the attacker's", lambda: attacker_does("touch", truth),
+         "belongs to user %d, not this user" % ATTACKER),
+        ("nothing yet", lambda: None, None),
+    ]
+    for what, plant, reason in setups:
+        for p in (truth, VICTIM, "/etc/new.jsonl"):
+            if os.path.lexists(p):
+                os.remove(p)
+        shutil.rmtree(pipe, ignore_errors=True)
+        make_victim(mode=victim_mode)
+        plant()
+        r = subprocess.run(EMU + [BIN + "/tarn-vrx-sim", "--pipe", pipe, "--scenario", scenario, "--truth", truth],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30 * SLOW)
+        check(victim_untouched(mode=victim_mode), "%s: the victim file was written" % what)
+        check(not os.path.lexists("/etc/new.jsonl"), "%s: a file was created through the link" % what)
+        if reason is None:
+            check(r.returncode == 0, "%s: status %d, stderr %r" % (what, r.returncode, r.stderr[:300]))
+            kinds = [json.loads(l)["kind"] for l in read(truth).decode().splitlines()]
+            check(sorted(kinds) == ["end", "rate", "stall"], "%s: truth of %r" % (what, kinds))
+        else:
+            want = b"tarn-vrx-sim: cannot write %s: %s\n" % (truth.encode(), reason.encode())
+            check(r.returncode == 1, "%s: status %d" % (what, r.returncode))
+            check(r.stderr == want, "%s: stderr %r, expected %r" % (what, r.stderr[:300], want))
+            check(not os.path.exists(pipe), "%s: the pipe was made" % what)
+    return {"setups": len(setups)}
+
+
 CASES = {
     "publisher_killed": case_publisher_killed,
     "subscriber_stopped": case_subscriber_stopped,
@@ -1041,6 +1085,7 @@ CASES = {
     "csv_links": case_csv_links,
     "top_save_links": case_top_save_links,
     "report_svg_links": case_report_svg_links,
+    "sim_truth_links": case_sim_truth_links,
     "csv_streams": case_csv_streams,
     "csv_disk_full": case_csv_disk_full,
     "receiver_own_account": case_receiver_own_account,

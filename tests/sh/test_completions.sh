@@ -41,6 +41,12 @@ expect "simulator: --raw completes file names" "$TARN_SRC/completions/tarn-vrx-s
   "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --raw "$TARN_SRC/completions/tarn-vrx-s")"
 expect "simulator: options by prefix" "--chunk --codec --count" \
   "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --c)"
+expect "simulator: --scenario and --truth by prefix" "--scenario --seed --start-id --truth" \
+  "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --s; complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim --t)"
+for opt in --scenario --truth; do
+  expect "simulator: $opt completes file names" "$TARN_SRC/completions/tarn-vrx-sim" \
+    "$(complete_line "$sim" _tarn_vrx_sim tarn-vrx-sim $opt "$TARN_SRC/completions/tarn-vrx-s")"
+done
 expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-vrx-sim" \
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 

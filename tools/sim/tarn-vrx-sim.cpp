@@ -22,6 +22,8 @@
 #include "brisk_pipe.h"
 #include "cli_usage.h"
 #include "latency_log.h"
+#include "out_file.h"
+#include "sim_scenario.h"
 
 namespace {
 
@@ -43,6 +45,8 @@ struct sim_options {
     std::string replay;  // publish the rows of a run of this CSV log
     int replay_run = 0;  // 0: the last run of the log
     bool rate_given = false;
+    std::string scenario;  // publish following this timeline of link conditions
+    std::string truth;     // write the scenario's ground truth here
 };
 
 void print_help()
@@ -67,6 +71,9 @@ void print_help()
          "                        (battery 0), at --rate or else at the run's median FPS\n"
          "      --run N           with --replay: run N of the log (1 is the first; default\n"
          "                        the last run)\n"
+         "      --scenario FILE   publish following FILE's timeline of link conditions (- for\n"
+         "                        standard input; see the man page for its steps)\n"
+         "      --truth FILE      with --scenario: write every step as applied, one JSON a line\n"
          "  -w, --wait-clients N  wait until N subscribers are connected before publishing\n"
          "      --delay SECONDS   wait this long after the subscribers came before writing\n"
          "      --hold SECONDS    keep the pipe open this long after the last write\n"
@@ -88,7 +95,7 @@ bool parse_number(const char* text, double lo, double hi, double& out)
 
 int parse_options(int argc, char* argv[], sim_options& o)
 {
-    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD, OPT_FRAMES, OPT_DELAY, OPT_REPLAY, OPT_RUN };
+    enum { OPT_RAW = 1000, OPT_CHUNK, OPT_HOLD, OPT_FRAMES, OPT_DELAY, OPT_REPLAY, OPT_RUN, OPT_SCENARIO, OPT_TRUTH };
     static const struct option long_options[] = {
         {"pipe", required_argument, nullptr, 'p'},
         {"rate", required_argument, nullptr, 'r'},
@@ -107,6 +114,8 @@ int parse_options(int argc, char* argv[], sim_options& o)
         {"delay", required_argument, nullptr, OPT_DELAY},
         {"replay", required_argument, nullptr, OPT_REPLAY},
         {"run", required_argument, nullptr, OPT_RUN},
+        {"scenario", required_argument, nullptr, OPT_SCENARIO},
+        {"truth", required_argument, nullptr, OPT_TRUTH},
         {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
@@ -155,6 +164,8 @@ int parse_options(int argc, char* argv[], sim_options& o)
             ok = parse_number(optarg, 1, 1e9, v);
             o.replay_run = static_cast<int>(v);
             break;
+        case OPT_SCENARIO: o.scenario = optarg; break;
+        case OPT_TRUTH: o.truth = optarg; break;
         case OPT_DELAY: ok = parse_number(optarg, 0, 1e6, o.delay); break;
         case OPT_CHUNK:
             ok = parse_number(optarg, 1, 1 << 20, v);
@@ -176,6 +187,18 @@ int parse_options(int argc, char* argv[], sim_options& o)
     }
     if (!o.replay.empty() && !o.raw.empty()) {
         fprintf(stderr, "tarn-vrx-sim: --replay and --raw/--frames exclude each other\n");
+        return -1;
+    }
+    if (!o.scenario.empty() && (!o.raw.empty() || !o.replay.empty())) {
+        fprintf(stderr, "tarn-vrx-sim: --scenario and --raw/--frames/--replay exclude each other\n");
+        return -1;
+    }
+    if (!o.scenario.empty() && o.rate <= 0) {
+        fprintf(stderr, "tarn-vrx-sim: --scenario needs a rate above 0\n");
+        return -1;
+    }
+    if (o.scenario.empty() && !o.truth.empty()) {
+        fprintf(stderr, "tarn-vrx-sim: --truth goes with --scenario\n");
         return -1;
     }
     if (o.replay.empty() && o.replay_run != 0) {
@@ -207,30 +230,8 @@ struct pacer {
 // slowly sagging battery.
 vrx_latency_packet_t make_record(const sim_options& o, uint32_t id, long long n, std::mt19937& rng)
 {
-    std::normal_distribution<float> jitter(0.0f, 1.0f);
-    auto around = [&](float mean, float spread) { return std::max(0.05f, mean + spread * jitter(rng)); };
-    const bool iframe = n % o.gop == 0;
     const float fps = o.rate > 0 ? static_cast<float>(std::min(o.rate, 240.0)) : 60.0f;
-
-    vrx_latency_packet_t r{};
-    r.magic_number = RECORD_MAGIC_NUMBER;
-    r.sample_id = id;
-    r.input_mbps = around(iframe ? 18.0f : 12.0f, 1.5f);
-    r.frame_latency_ms = around(iframe ? 4.5f : 2.5f, 0.4f);
-    r.fec_latency_ms = around(iframe ? 1.6f : 0.9f, 0.2f);
-    r.decode_latency_ms = around(iframe ? 6.0f : 3.8f, 0.5f);
-    r.render_latency_ms = around(1.6f, 0.3f);
-    r.vrx_latency_ms =
-        r.frame_latency_ms + r.fec_latency_ms + r.decode_latency_ms + r.render_latency_ms + around(0.4f, 0.1f);
-    r.vtx_latency_ms = around(iframe ? 11.0f : 8.5f, 0.8f);
-    r.pcap_delta_ms = around(1000.0f / fps, 0.6f);
-    r.frame_type = o.codec == VENC_H264 ? (iframe ? 101 : 65) : (iframe ? 19 : 1);
-    r.fragments =
-        iframe ? 24 + static_cast<int>(std::abs(jitter(rng)) * 6) : 6 + static_cast<int>(std::abs(jitter(rng)) * 3);
-    r.rssi_dbm = -48 + static_cast<int>(std::lround(3.0f * jitter(rng)));
-    r.fps = fps + 0.05f * jitter(rng);
-    r.vbat_vdc = 16.8f - static_cast<float>(n) * 1e-5f;
-    return r;
+    return synth_record(id, n, n, o.gop, o.codec, fps, rng);
 }
 
 int publish_synthetic(const sim_options& o)
@@ -446,6 +447,48 @@ int publish_replay(const sim_options& o, const replay_plan& plan)
     return 0;
 }
 
+// Reads the scenario and opens the truth file, before anything is published.
+int load_scenario(const sim_options& o, scenario_t& scn, int& truth_fd)
+{
+    FILE* f = o.scenario == "-" ? stdin : fopen(o.scenario.c_str(), "r");
+    if (f == nullptr) {
+        fprintf(stderr, "tarn-vrx-sim: cannot open %s: %s\n", o.scenario.c_str(), strerror(errno));
+        return -1;
+    }
+    std::string err;
+    const bool ok = parse_scenario(f, o.scenario, scn, err);
+    if (f != stdin) fclose(f);
+    if (!ok) {
+        fprintf(stderr, "tarn-vrx-sim: %s\n", err.c_str());
+        return -1;
+    }
+    if (!o.truth.empty()) {
+        std::string why;
+        truth_fd = tarn_io::open_output(o.truth.c_str(), tarn_io::OUT_CREATE | tarn_io::OUT_STREAM_OK, 0644, why);
+        if (truth_fd < 0) {
+            fprintf(stderr, "tarn-vrx-sim: cannot write %s: %s\n", o.truth.c_str(), why.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+scenario_params_t scenario_params(const sim_options& o, int truth_fd)
+{
+    scenario_params_t p;
+    p.pipe = o.pipe;
+    p.rate = o.rate;
+    p.count = o.count;
+    p.batch = o.batch;
+    p.start_id = o.start_id;
+    p.codec = o.codec;
+    p.gop = o.gop;
+    p.seed = o.seed;
+    p.wait_clients = o.wait_clients;
+    p.truth_fd = truth_fd;
+    return p;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -454,6 +497,10 @@ int main(int argc, char* argv[])
     if (parse_options(argc, argv, o) != 0) return 1;
     replay_plan plan;
     if (!o.replay.empty() && !plan_replay(o, plan)) return 1;
+
+    scenario_t scenario;
+    int truth_fd = -1;
+    if (!o.scenario.empty() && load_scenario(o, scenario, truth_fd) != 0) return 1;
 
     enable_signal_handler();
     main_running = 1;
@@ -472,7 +519,10 @@ int main(int argc, char* argv[])
     while (main_running && pipe_server_get_num_clients(0) < o.wait_clients) usleep(5000);
     for (double left = o.delay; main_running && left > 0; left -= 0.01) usleep(10000);
 
-    ret = !o.replay.empty() ? publish_replay(o, plan) : o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
+    if (!o.scenario.empty())
+        ret = publish_scenario(scenario, scenario_params(o, truth_fd));
+    else
+        ret = !o.replay.empty() ? publish_replay(o, plan) : o.raw.empty() ? publish_synthetic(o) : publish_raw(o);
 
     for (double left = o.hold; main_running && left > 0; left -= 0.01) usleep(10000);
     pipe_server_close_all();
