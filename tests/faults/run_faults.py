@@ -38,6 +38,16 @@ def slow_words():
 MAGIC = 0x5441524E
 CONF = "/etc/hexwing/tarn-vrx.conf"
 CSV = "/data/tarn-inspect-vrx.csv"
+
+
+def empty_data():
+    """An empty /data folder, whatever an earlier case left there (a file
+    system of its own mounted on it: the cases run one after another in one
+    throwaway root)."""
+    while subprocess.run(["umount", "/data"], stderr=subprocess.DEVNULL).returncode == 0:
+        pass
+    shutil.rmtree("/data", ignore_errors=True)
+    os.makedirs("/data", exist_ok=True)
 HEADER_MARK = b"\x1b[1m|    id   |"
 DISCONNECT = b"\nserver disconnected\n"
 ROW_WIDTH = 169
@@ -283,8 +293,7 @@ def case_sigterm_burst():
     """SIGTERM reaches the inspector with -s in the middle of a burst."""
     pipe = "/run/bpa/fault_term"
     set_codec_config()
-    shutil.rmtree("/data", ignore_errors=True)
-    os.makedirs("/data")
+    empty_data()
     sim = start_sim(pipe, "--rate", 10000)
     insp = Inspector(pipe, "-s")
     wait_for(lambda: len(insp.rows()) >= 3000, 15, "the burst")
@@ -515,8 +524,7 @@ def case_stop_blocked_stdout():
     sim = start_sim(pipe, "--rate", 10000)
     figures = {}
     for name, sig in SIGNALS:
-        shutil.rmtree("/data", ignore_errors=True)
-        os.makedirs("/data")
+        empty_data()
         err = open(os.path.join(WORK, "blocked.err"), "wb")
         proc = run([BIN + "/tarn-inspect-vrx", "-p", pipe, "-n", "-s"], stdout=subprocess.PIPE,
                    stderr=err)
@@ -737,9 +745,7 @@ def victim_untouched(path=VICTIM, mode=0o600):
 
 
 def fresh_data(mode, owner):
-    subprocess.run(["umount", "/data"], stderr=subprocess.DEVNULL)
-    shutil.rmtree("/data", ignore_errors=True)
-    os.makedirs("/data")
+    empty_data()
     os.chown("/data", owner, owner)
     os.chmod("/data", mode)
 

@@ -21,11 +21,11 @@ for prog in tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     grep -qE "^\\.TH .*\"tarn-inspect-vrx $TARN_VERSION\"" "$(dirname "$TARN_BIN")/man/$prog.1"
 done
 
-# --version written where nothing fits (/dev/full: every write fails): a
-# failed write is no success, for the three programs (print_version is
-# shared); --help of the report too.
+# --version and --help written where nothing fits (/dev/full: every write
+# fails): a failed write is no success, for the three programs.
 if [ -w /dev/full ]; then
   for c in "tarn-vrx-sim --version" "tarn-latency-report --version" "tarn-vrx-top --version" \
+    "tarn-vrx-sim --help" "tarn-vrx-top --help" "tarn-vrx-top -h" \
     "tarn-latency-report --help" "tarn-latency-report -h"; do
     read -r prog opt <<<"$c"
     set +e; ${TARN_EMULATOR:-} "$TARN_BIN/$prog" "$opt" >/dev/full 2>"$t/err" </dev/null; st=$?; set -e

@@ -176,7 +176,7 @@ int parse_options(int argc, char* argv[], sim_options& o)
             o.wait_clients = static_cast<int>(v);
             break;
         case OPT_HOLD: ok = parse_number(optarg, 0, 1e6, o.hold); break;
-        case 'h': print_help(); exit(0);
+        case 'h': print_help(); exit_after_info("tarn-vrx-sim");
         case TARN_OPT_VERSION: print_version("tarn-vrx-sim"); exit(0);
         default: print_bad_option("tarn-vrx-sim", c, optopt, argv[optind - 1]); exit(TARN_EXIT_USAGE);
         }

@@ -175,7 +175,7 @@ int parse_options(int argc, char* argv[], options_t& o)
             o.save = optarg;
             break;
         case OPT_PLAIN: o.plain = true; break;
-        case 'h': print_help(); return 1;
+        case 'h': print_help(); exit_after_info(PROG);
         case TARN_OPT_VERSION: print_version("tarn-vrx-top"); return 1;
         default: print_bad_option(PROG, c, optopt, argv[optind - 1]); return -1;
         }
