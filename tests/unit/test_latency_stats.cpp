@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "id_reference.h"
 #include "latency_stats.h"
 
 namespace {
@@ -74,15 +75,7 @@ struct ref_ids {
         prev_id = id;
         seen.insert(x);
     }
-    std::vector<std::pair<int64_t, int64_t>> gaps() const
-    {
-        std::vector<std::pair<int64_t, int64_t>> g;
-        for (auto it = seen.begin(); it != seen.end(); ++it) {
-            auto next = std::next(it);
-            if (next != seen.end() && *next > *it + 1) g.emplace_back(*it + 1, *next - 1);
-        }
-        return g;
-    }
+    std::vector<std::pair<int64_t, int64_t>> gaps() const { return gaps_between(seen); }
 };
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <cJSON.h>
 #include <fmt/format.h>
 
+#include "id_reference.h"
 #include "latency_refine.h"
 #include "latency_report.h"
 #include "latency_stats.h"
@@ -277,15 +278,7 @@ struct ref_horizon {
         any = true;
         seen.insert(x);
     }
-    std::vector<std::pair<int64_t, int64_t>> gaps() const
-    {
-        std::vector<std::pair<int64_t, int64_t>> g;
-        for (auto it = seen.begin(); it != seen.end(); ++it) {
-            auto next = std::next(it);
-            if (next != seen.end() && *next > *it + 1) g.emplace_back(*it + 1, *next - 1);
-        }
-        return g;
-    }
+    std::vector<std::pair<int64_t, int64_t>> gaps() const { return gaps_between(seen); }
 };
 
 }  // namespace
