@@ -45,6 +45,9 @@ check "no server names the location" \
 for sig in TERM INT HUP; do
   "${sim[@]}" --pipe /run/bpa/cli --rate 100 >/dev/null 2>&1 & simpid=$!
   wait_until "the simulator's pipe" 5 test -S /run/bpa/cli/data
+  # The last round's rows go first: the new inspector empties the file only
+  # once it runs, and the wait below must not see the old ones.
+  rm -f "$t/out" "$t/err"
   "${insp[@]}" -s -p cli >"$t/out" 2>"$t/err" & pid=$!
   wait_until "rows of the inspector" 5 grep -q 'H264 (P)' "$t/out"
   start=$(date +%s%N)
@@ -66,6 +69,7 @@ for pair in "part/:/run/bpa/part" "cam/part:/run/bpa/cam/part"; do
   arg=${pair%%:*} loc=${pair#*:}
   "${sim[@]}" --pipe "$loc" --rate 100 >/dev/null 2>&1 & simpid=$!
   wait_until "the simulator's pipe" 5 test -S "$loc/data"
+  rm -f "$t/out" "$t/err"  # not the last round's rows
   "${insp[@]}" -n -p "$arg" >"$t/out" 2>"$t/err" & pid=$!
   wait_until "rows of the inspector" 5 grep -q 'H264 (P)' "$t/out" || true
   kill -TERM $pid; set +e; wait $pid; st=$?; set -e
