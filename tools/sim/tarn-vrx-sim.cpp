@@ -359,6 +359,11 @@ struct replay_plan {
 };
 const char* const prog = "tarn-vrx-sim";
 
+void say_malformed(const sim_options& o, size_t bad)
+{
+    if (bad) fprintf(stderr, "%s: %s: skipped %zu malformed lines\n", prog, o.replay.c_str(), bad);
+}
+
 // The first reading of a regular file, before the pipe opens: the run is
 // there and its median FPS, or one line saying why not (false).
 bool plan_replay(const sim_options& o, replay_plan& plan)
@@ -380,7 +385,7 @@ bool plan_replay(const sim_options& o, replay_plan& plan)
         fprintf(stderr, "%s: %s\n", prog, why.c_str());
         return false;
     }
-    if (bad) fprintf(stderr, "%s: %s: skipped %zu malformed lines\n", prog, o.replay.c_str(), bad);
+    say_malformed(o, bad);
     plan.rate = o.rate;
     if (!o.rate_given) {
         plan.rate = fps.median();
@@ -413,7 +418,7 @@ int publish_replay(const sim_options& o, const replay_plan& plan)
         sink.malformed = [&] { bad++; };
         const std::string why = read_latency_run(o.replay, o.replay_run, sink);
         if (out) out->flush();
-        if (bad) fprintf(stderr, "%s: %s: skipped %zu malformed lines\n", prog, o.replay.c_str(), bad);
+        say_malformed(o, bad);
         if (!why.empty()) fprintf(stderr, "%s: %s\n", prog, why.c_str());
         return why.empty() ? 0 : 1;
     }
