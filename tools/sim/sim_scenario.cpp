@@ -390,13 +390,13 @@ double now_mono()
 struct scenario_run {
     const scenario_t& scn;
     const scenario_params_t& p;
+    scenario_sink_t& sink;
     std::vector<step_truth_t> truth;
     std::vector<event_t> events;
     size_t next_event = 0;
     channel_t ch[SCN_KIND_COUNT];
     std::mt19937 rng;       // the synthetic values' jitter: one set per frame
     std::mt19937 fate_rng;  // random loss and bad records
-    double anchor = 0;      // monotonic seconds of scenario time 0
     double t = 0;           // scenario time of the next frame
     // Frame times as the start of a stretch of constant rate plus k periods,
     // so that a step at 1.3s meets the frame of 1.3s exactly.
@@ -413,8 +413,8 @@ struct scenario_run {
     bool truth_failed = false;  // reported once; the run goes on
     int result = 0;
 
-    scenario_run(const scenario_t& s, const scenario_params_t& params)
-        : scn(s), p(params), truth(s.steps.size()), rng(params.seed), fate_rng(params.seed ^ 0x9e3779b9u),
+    scenario_run(const scenario_t& s, const scenario_params_t& params, scenario_sink_t& out)
+        : scn(s), p(params), sink(out), truth(s.steps.size()), rng(params.seed), fate_rng(params.seed ^ 0x9e3779b9u),
           id(params.start_id)
     {
         ch[SCN_RATE].base = p.rate;
@@ -445,22 +445,12 @@ struct scenario_run {
 
     int burst_step() const { return ch[SCN_BURST].timed >= 0 ? ch[SCN_BURST].timed : ch[SCN_BURST].perm; }
 
-    // Sleeps until scenario time `when`; false once the run is to stop.
-    bool pace_to(double when)
-    {
-        const double target = anchor + when;
-        struct timespec ts;
-        ts.tv_sec = static_cast<time_t>(target);
-        ts.tv_nsec = static_cast<long>((target - static_cast<double>(ts.tv_sec)) * 1e9);
-        if (ts.tv_nsec >= 1000000000) ts.tv_nsec = 999999999;
-        while (main_running && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
-        return main_running != 0;
-    }
+    bool pace_to(double when) { return sink.wait_until(when); }
 
     void flush()
     {
         if (batch.empty()) return;
-        pipe_server_write(0, batch.data(), static_cast<int>(batch.size() * sizeof(vrx_latency_packet_t)));
+        sink.write(batch.data(), batch.size());
         batch.clear();
     }
 
@@ -558,13 +548,13 @@ struct scenario_run {
         begin(k, when);
         step_truth_t& tr = truth[static_cast<size_t>(k)];
         tr.closed_after = id - 1;
-        pipe_server_close(0);
+        sink.close();
         const double reopen = s.at + s.value;
         if (!pace_to(reopen)) {
             stop = true;
             return;
         }
-        if (scenario_open_pipe(p.pipe) < 0) {
+        if (!sink.reopen(reopen)) {
             fprintf(stderr, "tarn-vrx-sim: cannot publish on %s again after the restart of line %d\n", p.pipe.c_str(),
                     s.line);
             result = -1;
@@ -572,9 +562,6 @@ struct scenario_run {
             return;
         }
         connection++;
-        while (main_running && pipe_server_get_num_clients(0) < p.wait_clients) usleep(5000);
-        // Waiting for subscribers shifts the rest of the timeline.
-        anchor = std::max(anchor, now_mono() - reopen);
         t = reopen;
         seg_rate = 0;
         id = p.start_id;
@@ -582,7 +569,7 @@ struct scenario_run {
         tr.touched = true;
         tr.first_id = tr.last_id = id;
         tr.connection = connection;
-        finish(k, now_real());
+        finish(k, sink.now());
     }
 
     void apply(const event_t& ev)
@@ -593,7 +580,7 @@ struct scenario_run {
             stop = true;
             return;
         }
-        const struct timespec when = now_real();
+        const struct timespec when = sink.now();
         channel_t& c = ch[s.kind];
         const int burst_before = burst_step();
         switch (s.kind) {
@@ -636,7 +623,7 @@ struct scenario_run {
 
     void run()
     {
-        anchor = now_mono();
+        sink.start();
         while (!stop && main_running && (p.count == 0 || sent < p.count)) {
             while (!stop && next_event < events.size() && events[next_event].t <= t + 1e-9) apply(events[next_event++]);
             if (stop) break;
@@ -732,16 +719,58 @@ struct scenario_run {
             t = seg_t0 + static_cast<double>(seg_k) / rate;
         }
         flush();
-        const struct timespec when = now_real();
+        const struct timespec when = sink.now();
         for (size_t k = 0; k < truth.size(); k++) finish(static_cast<int>(k), when);
     }
 };
 
 }  // namespace
 
-int publish_scenario(const scenario_t& scn, const scenario_params_t& p)
+namespace {
+
+// The pipe on channel 0, in real time.
+struct pipe_sink_t : scenario_sink_t {
+    const scenario_params_t& p;
+    double anchor = 0;  // monotonic seconds of scenario time 0
+    explicit pipe_sink_t(const scenario_params_t& params) : p(params) {}
+    void start() override { anchor = now_mono(); }
+    bool wait_until(double when) override
+    {
+        const double target = anchor + when;
+        struct timespec ts;
+        ts.tv_sec = static_cast<time_t>(target);
+        ts.tv_nsec = static_cast<long>((target - static_cast<double>(ts.tv_sec)) * 1e9);
+        if (ts.tv_nsec >= 1000000000) ts.tv_nsec = 999999999;
+        while (main_running && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+        return main_running != 0;
+    }
+    void write(const vrx_latency_packet_t* r, size_t n) override
+    {
+        pipe_server_write(0, r, static_cast<int>(n * sizeof(vrx_latency_packet_t)));
+    }
+    void close() override { pipe_server_close(0); }
+    bool reopen(double when) override
+    {
+        if (scenario_open_pipe(p.pipe) < 0) return false;
+        while (main_running && pipe_server_get_num_clients(0) < p.wait_clients) usleep(5000);
+        // Waiting for subscribers shifts the rest of the timeline.
+        anchor = std::max(anchor, now_mono() - when);
+        return true;
+    }
+    struct timespec now() override { return now_real(); }
+};
+
+}  // namespace
+
+int run_scenario(const scenario_t& scn, const scenario_params_t& p, scenario_sink_t& sink)
 {
-    scenario_run run(scn, p);
+    scenario_run run(scn, p, sink);
     run.run();
     return run.result;
+}
+
+int publish_scenario(const scenario_t& scn, const scenario_params_t& p)
+{
+    pipe_sink_t sink(p);
+    return run_scenario(scn, p, sink);
 }

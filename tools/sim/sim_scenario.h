@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,6 +94,26 @@ struct scenario_params_t {
 // Creates the pipe server on channel 0 with its stream description.
 // Returns the library's result (negative on failure).
 int scenario_open_pipe(const std::string& pipe);
+
+// Where the records of a scenario go and how its time passes: the pipe in
+// real time (publish_scenario), or the scenario's own time for a caller
+// that takes the records itself (a test feeding a live view's model).
+struct scenario_sink_t {
+    virtual ~scenario_sink_t() = default;
+    virtual void start() {}
+    // Until scenario time `when` (seconds); false once the run is to stop.
+    virtual bool wait_until(double when) = 0;
+    virtual void write(const vrx_latency_packet_t* records, size_t n) = 0;
+    // A restart: the receiver closes the pipe, and opens it again at
+    // scenario time `when` (false: it could not).
+    virtual void close() = 0;
+    virtual bool reopen(double when) = 0;
+    // Time of day for the truth.
+    virtual struct timespec now() = 0;
+};
+// Runs the scenario into sink until its end step, --count records or
+// main_running drops. 0, or -1 when the sink could not reopen.
+int run_scenario(const scenario_t& scn, const scenario_params_t& p, scenario_sink_t& sink);
 
 // Publishes the records of the scenario, paced in real time, until its end
 // step, --count records or main_running drops. The pipe must be open on

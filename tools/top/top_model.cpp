@@ -22,6 +22,11 @@ top_model_t::top_model_t()
              TOP_SPAN_MS[3] * NS_PER_MS},
             SHOWN_COLUMNS)
 {
+    struct timespec mono, real;
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    clock_gettime(CLOCK_REALTIME, &real);
+    wall_offset_ms = (static_cast<int64_t>(real.tv_sec) - static_cast<int64_t>(mono.tv_sec)) * 1000 +
+                     (static_cast<int64_t>(real.tv_nsec) - static_cast<int64_t>(mono.tv_nsec)) / 1000000;
 }
 
 window_figures_t top_figures(const top_model_t& m, int w, int64_t now_ms)
@@ -102,6 +107,13 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
         }
     }
     m.stats.add(now_ms * NS_PER_MS, e, step);
+    event_frame_t ef;
+    ef.t_ms = now_ms;
+    ef.wall_ms = now_ms + m.wall_offset_ms;
+    ef.s = e;
+    ef.missing = step.missing;
+    ef.other_codec = frame_code_of_other_codec(r.frame_type, m.codec);
+    m.events.frame(ef);
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         if (std::isfinite(e.v[c]))
             m.since[c].add(e.v[c]);
@@ -140,6 +152,7 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
         if (data == nullptr || bytes < 0) return;
         const int whole = bytes / static_cast<int>(sizeof(vrx_latency_packet_t));
         m.bad_records += static_cast<uint64_t>(whole);
+        m.events.bad_records(now_ms, now_ms + m.wall_offset_ms, static_cast<uint64_t>(std::max(whole, 1)));
         if (bytes % sizeof(vrx_latency_packet_t) != 0) {
             m.partial_buffers++;
             return;
@@ -192,6 +205,7 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
         m.ids = id_tracker_t{};
     }
     m.connects++;
+    m.events.connected(now_ms, now_ms + m.wall_offset_ms);
     m.state = LINK_CONNECTED;
     m.state_since_ms = now_ms;
     m.state_since_wall = wall;
@@ -201,6 +215,7 @@ void top_disconnected(top_model_t& m, int64_t now_ms, time_t wall)
 {
     std::lock_guard<std::mutex> lock(m.mu);
     m.disconnects++;
+    m.events.disconnected(now_ms, now_ms + m.wall_offset_ms);
     m.state = LINK_DISCONNECTED;
     m.state_since_ms = now_ms;
     m.state_since_wall = wall;
@@ -228,6 +243,13 @@ void top_reset(top_model_t& m, int64_t now_ms)
     m.since_vrx_p.clear();
     m.since_stages = stage_sums_t{};
     for (chart_slot_t& c : m.chart) c = chart_slot_t{};
+    m.events = link_events_t(m.events.thresholds());
+}
+
+void top_tick(top_model_t& m, int64_t now_ms)
+{
+    std::lock_guard<std::mutex> lock(m.mu);
+    m.events.tick(now_ms, now_ms + m.wall_offset_ms);
 }
 
 uint64_t top_missing(const top_model_t& m)

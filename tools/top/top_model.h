@@ -15,6 +15,7 @@
 #include "latency_record.h"
 #include "latency_stats.h"
 #include "latency_summary.h"
+#include "link_events.h"
 
 // The windows of the latency table: 1 s, 10 s, 60 s and since start (0).
 constexpr int TOP_WINDOWS = 4;
@@ -108,6 +109,11 @@ struct top_model_t {
     stage_sums_t since_stages;
     chart_slot_t chart[CHART_SLOTS];
 
+    // What happened to the link: events from the same records, in arrival
+    // time; their times of day are arrival time plus wall_offset_ms.
+    link_events_t events;
+    int64_t wall_offset_ms = 0;
+
     // The inspector's row state, which the CSV log follows; not reset.
     bool shown_any = false;
     uint32_t current_sample = 0;
@@ -130,6 +136,8 @@ bool quantize(float v, int decimals, int32_t& key);
 void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms);
 void top_connected(top_model_t& m, int64_t now_ms, time_t wall);
 void top_disconnected(top_model_t& m, int64_t now_ms, time_t wall);
+// Time passes at now_ms without a record (a stall may begin). Takes mu.
+void top_tick(top_model_t& m, int64_t now_ms);
 // Clears the statistics and counters (not the link state). Takes mu.
 void top_reset(top_model_t& m, int64_t now_ms);
 

@@ -1,0 +1,190 @@
+// The link event detector against the simulator's scenarios and their
+// ground truth, fed through a live view's model in the scenario's own time,
+// and against hand-made frames for what the scenarios do not reach.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "link_events.h"
+#include "scenario_feed.h"
+
+namespace {
+
+std::string scenario(const char* name)
+{
+    return std::string(TARN_SOURCE_DIR) + "/docs/scenarios/" + name + ".scn";
+}
+
+std::vector<link_event_t> all_events(const top_model_t& m)
+{
+    std::vector<link_event_t> out(m.events.ended().begin(), m.events.ended().end());
+    for (const link_event_t& e : m.events.latest(64))
+        if (e.ongoing) out.push_back(e);
+    return out;
+}
+
+std::string listing(const std::vector<link_event_t>& evs)
+{
+    std::string s;
+    for (const link_event_t& e : evs) s += "  " + event_text(e, 0) + "\n";
+    return s;
+}
+
+// The event kinds a step of the scenario shows as, and the stage a latency
+// step names.
+std::set<std::string> kinds_of(const std::string& step)
+{
+    if (step == "loss" || step == "burst") return {"loss"};
+    if (step == "stall") return {"stall", "loss"};
+    if (step == "bad") return {"bad_records", "loss"};  // a refused record's id is missing too
+    if (step == "frame" || step == "fec" || step == "decode" || step == "render" || step == "vtx" || step == "iframe")
+        return {"latency_rise"};
+    if (step == "rssi") return {"signal_fade"};
+    if (step == "restart") return {"restart"};
+    if (step == "codec") return {"codec_mismatch"};
+    if (step == "rate") return {"fps_drop"};
+    return {};
+}
+
+std::string stage_of(const std::string& step)
+{
+    return step == "iframe" ? "frame" : step;
+}
+
+// Checks the events of a scenario against its truth:
+// - every step is found: an event of its kind overlaps the step (a second
+//   of slack each side); a step that begins at once (not a ramp) has such
+//   an event starting within 1 s of its start or already going on;
+//   a step of a fixed size and length, one ending within 1 s of its end;
+// - every range of lost ids of a burst or stall lies within a loss event's
+//   ids (the frame after a gap is the one that tells);
+// - a latency rise names a stage one of the steps under it slowed;
+// - every event overlaps a step of its kind: nothing is made up.
+void check_against_truth(const std::vector<link_event_t>& evs, const std::vector<truth_step_t>& truth,
+                         const char* name)
+{
+    const std::string all = listing(evs);
+    auto sec = [](int64_t ms) { return static_cast<double>(ms) / 1000.0; };
+    for (const truth_step_t& t : truth) {
+        const std::set<std::string> kinds = kinds_of(t.kind);
+        if (kinds.empty() || (t.kind == "rate" && t.start_s < 1)) continue;
+        bool overlap = false, start_ok = t.ramp;
+        for (const link_event_t& e : evs) {
+            if (!kinds.count(event_kind_name(e.kind))) continue;
+            if (sec(e.start_ms) > t.end_s + 1 || sec(e.end_ms) < t.start_s - 1) continue;
+            overlap = true;
+            // Starting with the step, or already going on when it began (a
+            // step that carries on a trouble).
+            start_ok = start_ok || std::fabs(sec(e.start_ms) - t.start_s) <= 1 || sec(e.start_ms) < t.start_s;
+        }
+        EXPECT_TRUE(overlap) << name << ": step " << t.kind << " " << t.start_s << "-" << t.end_s << " s not found\n"
+                             << all;
+        if (t.kind != "loss" && t.kind != "bad") {
+            EXPECT_TRUE(start_ok) << name << ": step " << t.kind << " at " << t.start_s << " s: no event starts near\n"
+                                  << all;
+        }
+        // A step of a fixed size and length (not a ramp) that no other step
+        // of its kind carries on: an event ends within 1 s of its end.
+        const bool sized = !t.ramp && t.end_s - t.start_s > 0.01 && t.kind != "loss" && t.kind != "burst" &&
+                           t.kind != "bad" && t.kind != "rate" && t.kind != "codec";
+        bool carried = false;
+        for (const truth_step_t& o : truth)
+            carried = carried || (&o != &t && kinds_of(o.kind) == kinds && o.start_s <= t.end_s + 1 && o.end_s > t.end_s + 1);
+        if (sized && !carried) {
+            bool end_ok = false;
+            for (const link_event_t& e : evs)
+                end_ok = end_ok || (kinds.count(event_kind_name(e.kind)) && std::fabs(sec(e.end_ms) - t.end_s) <= 1);
+            EXPECT_TRUE(end_ok) << name << ": step " << t.kind << " ending at " << t.end_s << " s: no event ends near\n"
+                                << all;
+        }
+        if (t.kind == "burst" || t.kind == "stall") {
+            for (const auto& r : t.lost) {
+                bool in = false;
+                for (const link_event_t& e : evs)
+                    in = in || (e.kind == EV_LOSS && e.first_id <= r.second + 1 && r.second + 1 <= e.last_id);
+                EXPECT_TRUE(in) << name << ": lost ids " << r.first << "-" << r.second << " not in a loss event\n"
+                                << all;
+            }
+        }
+    }
+    for (const link_event_t& e : evs) {
+        bool explained = false;
+        std::set<std::string> stages;
+        for (const truth_step_t& t : truth) {
+            if (!kinds_of(t.kind).count(event_kind_name(e.kind))) continue;
+            if (sec(e.start_ms) > t.end_s + 1 || sec(e.end_ms) < t.start_s - 1) continue;
+            explained = true;
+            stages.insert(stage_of(t.kind));
+        }
+        EXPECT_TRUE(explained) << name << ": made-up event " << event_text(e, 0) << "\n" << all;
+        if (explained && e.kind == EV_LATENCY_RISE) {
+            EXPECT_TRUE(stages.count(event_stage_name(e.stage))) << name << ": " << event_text(e, 0);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(LinkEvents, degrading_link_live)
+{
+    auto m = std::make_unique<top_model_t>();
+    std::string err;
+    const auto truth = feed_scenario(scenario("degrading-link"), *m, 1, &err);
+    ASSERT_FALSE(truth.empty()) << err;
+    const auto evs = all_events(*m);
+    check_against_truth(evs, truth, "degrading-link");
+}
+
+TEST(LinkEvents, interference_live)
+{
+    auto m = std::make_unique<top_model_t>();
+    std::string err;
+    const auto truth = feed_scenario(scenario("interference"), *m, 1, &err);
+    ASSERT_FALSE(truth.empty()) << err;
+    check_against_truth(all_events(*m), truth, "interference");
+}
+
+TEST(LinkEvents, restart_live)
+{
+    auto m = std::make_unique<top_model_t>();
+    std::string err;
+    const auto truth = feed_scenario(scenario("restart"), *m, 1, &err);
+    ASSERT_FALSE(truth.empty()) << err;
+    const auto evs = all_events(*m);
+    check_against_truth(evs, truth, "restart");
+    // Two restarts, each from the last id before it to the first after.
+    std::vector<link_event_t> restarts;
+    for (const link_event_t& e : evs)
+        if (e.kind == EV_RESTART) restarts.push_back(e);
+    ASSERT_EQ(restarts.size(), 2u) << listing(evs);
+    size_t i = 0;
+    for (const truth_step_t& t : truth) {
+        if (t.kind != "restart") continue;
+        EXPECT_EQ(restarts[i].first_id, static_cast<uint32_t>(t.closed_after));
+        EXPECT_EQ(restarts[i].last_id, static_cast<uint32_t>(t.first_id));
+        EXPECT_NEAR(restarts[i].value, 1000 * (t.end_s - t.start_s), 60);
+        i++;
+    }
+    // The renumbering is no loss, no repeat and no id out of order.
+    std::lock_guard<std::mutex> lock(m->mu);
+    EXPECT_EQ(top_repeats(*m), 0u);
+    EXPECT_EQ(top_out_of_order(*m), 0u);
+}
+
+TEST(LinkEvents, healthy_ten_minutes_give_no_event)
+{
+    auto m = std::make_unique<top_model_t>();
+    std::string err;
+    const auto truth = feed_scenario(scenario("healthy"), *m, 1, &err);
+    ASSERT_FALSE(truth.empty()) << err;
+    EXPECT_GT(m->frames, 71000u);
+    EXPECT_EQ(m->events.total(), 0u) << listing(all_events(*m));
+    EXPECT_FALSE(m->events.degraded());
+    // Other seeds too.
+    for (unsigned seed : {2u, 3u}) {
+        auto m2 = std::make_unique<top_model_t>();
+        feed_scenario(scenario("healthy"), *m2, seed, &err);
+        EXPECT_EQ(m2->events.total(), 0u) << "seed " << seed << "\n" << listing(all_events(*m2));
+    }
+}
