@@ -367,6 +367,9 @@ public:
     uint64_t vrx_nonfinite_of(frame_kind_e kind) const { return kind == FRAME_KIND_I ? nonfinite_i_ : nonfinite_p_; }
     column_stats_t vrx_stats_of(frame_kind_e kind) const { return vrx_of(kind).stats(vrx_nonfinite_of(kind)); }
     stage_shares_t shares() const { return stages_.shares(); }
+    // The publisher numbers its ids anew: the tracker starts over (the
+    // caller keeps what it counted).
+    void restart_ids() { ids_ = id_tracker_t{}; }
 
 private:
     uint64_t nonfinite_i_ = 0, nonfinite_p_ = 0;

@@ -76,6 +76,27 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
             stats_line(out, latency_series_title(SER_VRX_P), vrx.unit, vrx.report_decimals, s.vrx_p);
         }
     }
+    if (s.other_codec_frames > 0)
+        put("  warning:         {} frames carry frame-type codes of the other codec than the settings name "
+            "({} I-frames, {} P-frames, {} other counted): the I/P figures may be wrong\n",
+            s.other_codec_frames, s.i_frames, s.p_frames, s.other_frames);
+    uint64_t total = 0;
+    for (uint64_t c : s.event_counts) total += c;
+    if (total > 0) {
+        put("  events:          {}", total);
+        const char* sep = " (";
+        for (int k = 0; k < EV_KIND_COUNT; k++) {
+            if (s.event_counts[k] == 0) continue;
+            put("{}{} {}", sep, event_kind_name(static_cast<event_kind_e>(k)), s.event_counts[k]);
+            sep = ", ";
+        }
+        put("){}\n", s.times_from_ids ? "; times in s from the run's start, from its ids and frame rate" : "");
+        for (size_t i = 0; i < s.events.size() && i < TEXT_LISTED * 5; i++)
+            put("    {}\n", event_text(s.events[i], s.events_t0_ms));
+        if (total > TEXT_LISTED * 5) put("    ... and {} more\n", total - TEXT_LISTED * 5);
+    } else {
+        put("  events:          none\n");
+    }
     auto pct = [](double v) { return std::isnan(v) ? std::string("-") : fmt::format("{:.1f} %", 100 * v); };
     put("\n  share of VRX Latency: frame {}, FEC {}, decode {}, render {}, rest {}\n", pct(s.share[0]), pct(s.share[1]),
         pct(s.share[2]), pct(s.share[3]), pct(s.share_rest));

@@ -13,6 +13,7 @@
 
 #include "latency_record.h"
 #include "latency_stats.h"
+#include "link_events.h"
 
 // Gaps and malformed lines kept of a run, at most.
 constexpr size_t MAX_LISTED = 1000;
@@ -42,6 +43,18 @@ struct run_summary_t {
     // receiver latency, over the rows where all five are finite; NaN if none.
     double share[4] = {0, 0, 0, 0};
     double share_rest = 0;
+    // What happened to the link (link_events.h): the first MAX_LISTED
+    // events, how many there were of each kind, times in seconds from
+    // events_t0_ms. Restarts of the publisher inside the run (its ids
+    // starting again) split the id accounting above: no missing id, repeat
+    // or id out of order comes from the renumbering.
+    std::vector<link_event_t> events;
+    uint64_t event_counts[EV_KIND_COUNT] = {};
+    int64_t events_t0_ms = 0;
+    // The run's times come from its ids and frame rate, not a clock.
+    bool times_from_ids = false;
+    uint64_t restarts = 0;
+    uint64_t other_codec_frames = 0;  // frame-type codes of the other codec
 };
 
 // What the text says besides the figures.

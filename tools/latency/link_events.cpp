@@ -251,6 +251,15 @@ std::vector<link_event_t> link_events_t::latest(size_t n) const
     return out;
 }
 
+std::vector<link_event_t> link_events_t::open_events() const
+{
+    std::vector<link_event_t> out;
+    for (int k = 0; k < EV_KIND_COUNT; k++)
+        if (is_open_[k]) out.push_back(open_[k]);
+    std::sort(out.begin(), out.end(), [](const link_event_t& a, const link_event_t& b) { return a.seq < b.seq; });
+    return out;
+}
+
 std::vector<event_change_t> link_events_t::take_changes()
 {
     std::vector<event_change_t> out;
@@ -582,7 +591,7 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
 
 // ------------------------------------------------------------- texts
 
-std::string clock_text(int64_t wall_ms)
+std::string clock_text_ms(int64_t wall_ms)
 {
     if (wall_ms < 0) return "--:--:--";
     const time_t s = static_cast<time_t>(wall_ms / 1000);

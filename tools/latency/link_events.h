@@ -165,6 +165,8 @@ public:
     // The ongoing events and the last ended ones, newest start first, at
     // most n.
     std::vector<link_event_t> latest(size_t n) const;
+    // The events going on, in the order they started.
+    std::vector<link_event_t> open_events() const;
     // Events started, by kind and the severity they started with.
     uint64_t count(event_kind_e k, event_severity_e s) const { return counts_[k][s]; }
     uint64_t total() const { return seq_; }
@@ -249,6 +251,6 @@ std::string event_text(const link_event_t& e, int64_t t0_ms);
 // "RSSI -74 dBm", "stall 930 ms".
 std::string event_brief(const link_event_t& e);
 // A time of day, "14:03:12", local time; "--:--:--" for -1.
-std::string clock_text(int64_t wall_ms);
+std::string clock_text_ms(int64_t wall_ms);
 
 #endif

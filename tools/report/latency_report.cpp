@@ -71,18 +71,65 @@ stat_sample_t row_sample(const latency_row_t& r)
     return s;
 }
 
-void run_start(run_data_t& d, int run, size_t line, bool header)
+void run_start(run_data_t& d, int run, size_t line, bool header, const event_thresholds_t& thresholds)
 {
     d = run_data_t{};
+    d.thresholds = thresholds;
+    d.events = std::make_unique<link_events_t>(thresholds);
     d.run = run;
     d.has_header = header;
     d.first_line = d.last_line = line;
 }
 
+namespace {
+
+void take_events(run_data_t& d)
+{
+    for (const event_change_t& c : d.events->take_changes()) {
+        if (c.started) continue;
+        d.event_counts[c.ev.kind]++;
+        if (d.event_list.size() < MAX_LISTED) d.event_list.push_back(c.ev);
+    }
+}
+
+}  // namespace
+
 void run_add_row(run_data_t& d, size_t line, const latency_row_t& row)
 {
     d.last_line = line;
-    d.stats.add(row_sample(row));
+    if (!d.events) d.events = std::make_unique<link_events_t>(d.thresholds);
+    const stat_sample_t sample = row_sample(row);
+    const uint32_t prev = d.stats.last_id();
+    const bool any = d.stats.frames() > 0;
+    const int64_t step = any ? static_cast<int64_t>(static_cast<int32_t>(row.sample_id - prev)) : 0;
+    if (any && step < -RESTART_ID_STEP) {
+        // Ids start again: a new numbering of a restarted publisher.
+        const id_tracker_t& t = d.stats.ids();
+        d.base_missing += t.missing;
+        d.base_repeats += t.repeats;
+        d.base_out_of_order += t.out_of_order;
+        d.base_gaps += t.gap_count();
+        for (const id_range_t& g : t.first_gaps(MAX_LISTED - std::min(MAX_LISTED, d.base_gap_list.size())))
+            d.base_gap_list.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
+        d.stats.restart_ids();
+        d.restarts++;
+        d.events->renumbered();
+    }
+    // The run's time: a frame period per id step, at the frame rate the
+    // rows give (60 a second until one gives a sane one).
+    const double fps = sample.v[STAT_FPS];
+    const double period = fps >= 1 && fps <= 1000 ? 1000.0 / fps : 1000.0 / 60;
+    if (any) d.t_ms += static_cast<double>(std::max<int64_t>(step, step < -RESTART_ID_STEP ? 1 : 0)) * period;
+    const uint64_t missing_before = d.stats.ids().missing;
+    d.stats.add(sample);
+    event_frame_t f;
+    f.t_ms = static_cast<int64_t>(std::llround(d.t_ms));
+    f.s = sample;
+    f.missing = static_cast<int64_t>(d.stats.ids().missing) - static_cast<int64_t>(missing_before);
+    f.other_codec = frame_code_of_other_codec(row.frame_type, row.codec);
+    d.other_codec += f.other_codec;
+    d.events->frame(f);
+    take_events(d);
 }
 
 void run_add_malformed(run_data_t& d, size_t line, const char* reason)
@@ -103,12 +150,25 @@ run_summary_t summarize_run(const run_data_t& d)
     s.frames = st.frames();
     s.first_id = st.first_id();
     s.last_id = st.last_id();
-    s.missing = st.ids().missing;
-    s.repeats = st.ids().repeats;
-    s.out_of_order = st.ids().out_of_order;
-    s.gap_count = st.ids().gap_count();
-    for (const id_range_t& g : st.ids().first_gaps(MAX_LISTED))
+    s.missing = d.base_missing + st.ids().missing;
+    s.repeats = d.base_repeats + st.ids().repeats;
+    s.out_of_order = d.base_out_of_order + st.ids().out_of_order;
+    s.gap_count = d.base_gaps + st.ids().gap_count();
+    s.gaps = d.base_gap_list;
+    for (const id_range_t& g : st.ids().first_gaps(MAX_LISTED - std::min(MAX_LISTED, s.gaps.size())))
         s.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
+    s.restarts = d.restarts;
+    s.other_codec_frames = d.other_codec;
+    s.times_from_ids = true;
+    s.events = d.event_list;
+    std::copy(d.event_counts, d.event_counts + EV_KIND_COUNT, s.event_counts);
+    if (d.events) {
+        // Events still going on at the run's end, as last seen ("ongoing").
+        for (const link_event_t& e : d.events->open_events()) {
+            s.event_counts[e.kind]++;
+            if (s.events.size() < MAX_LISTED) s.events.push_back(e);
+        }
+    }
     s.malformed = d.malformed;
     s.malformed_lines = d.malformed_lines;
     // Percentiles counted again exactly replace those known to a bucket.
@@ -201,6 +261,14 @@ cJSON* run_summary_json(const run_summary_t& s)
     }
     count("repeats", s.repeats);
     count("out_of_order", s.out_of_order);
+    count("restarts", s.restarts);
+    count("other_codec_frames", s.other_codec_frames);
+    cJSON* evs = cJSON_AddArrayToObject(o, "events");
+    for (const link_event_t& e : s.events)
+        if (cJSON* j = cJSON_Parse(event_json(e, s.events_t0_ms).c_str())) cJSON_AddItemToArray(evs, j);
+    uint64_t total = 0;
+    for (uint64_t c : s.event_counts) total += c;
+    count("event_count", total);
     count("i_frames", s.i_frames);
     count("p_frames", s.p_frames);
     count("other_frames", s.other_frames);

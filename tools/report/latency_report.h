@@ -7,6 +7,7 @@
 #include <cJSON.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "latency_refine.h"
 #include "latency_stats.h"
 #include "latency_summary.h"
+#include "link_events.h"
 
 // Everything kept of one run while the log is read: its statistics, not
 // its rows.
@@ -28,12 +30,28 @@ struct run_data_t {
     // Percentiles found exactly by reading the run again (latency_refine.h),
     // where its statistics counted values in buckets.
     exact_percentiles_t exact;
+    // The id accounting of the numberings before a restart of the
+    // publisher inside the run (ids starting again).
+    uint64_t base_missing = 0, base_repeats = 0, base_out_of_order = 0, base_gaps = 0;
+    std::vector<std::pair<uint32_t, uint64_t>> base_gap_list;  // the first MAX_LISTED
+    uint64_t restarts = 0;
+    // Events, with the run's time taken from its ids and frame rate.
+    event_thresholds_t thresholds;
+    std::unique_ptr<link_events_t> events;
+    double t_ms = 0;
+    std::vector<link_event_t> event_list;  // the first MAX_LISTED that ended
+    uint64_t event_counts[EV_KIND_COUNT] = {};
+    uint64_t other_codec = 0;
 };
+// An id this far below the one before starts a new numbering: the
+// publisher restarted (a late frame comes a few ids late, not hundreds).
+constexpr int64_t RESTART_ID_STEP = 256;
 
 // The engine's view of a row.
 stat_sample_t row_sample(const latency_row_t& row);
 
-void run_start(run_data_t& d, int run, size_t line, bool header);
+void run_start(run_data_t& d, int run, size_t line, bool header,
+               const event_thresholds_t& thresholds = event_thresholds_t{});
 void run_add_row(run_data_t& d, size_t line, const latency_row_t& row);
 void run_add_malformed(run_data_t& d, size_t line, const char* reason);
 
