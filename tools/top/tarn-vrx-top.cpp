@@ -31,6 +31,7 @@
 
 #include "brisk_pipe.h"
 #include "cli_usage.h"
+#include "out_file.h"
 #include "top_model.h"
 #include "term.h"
 #include "top_screen.h"
@@ -52,6 +53,8 @@ struct options_t {
     double warn_ms = 0, crit_ms = 0;
     std::string save;
     bool plain = false;
+    std::string events;  // every event appended as a JSON line
+    event_thresholds_t thresholds;
 };
 
 top_model_t* model;
@@ -101,7 +104,11 @@ void print_help()
          "      --warn-ms MS     VRX latency from which p95, p99 and the chart turn yellow\n"
          "      --crit-ms MS     VRX latency from which they turn red\n"
          "  -s, --save FILE      append every frame to FILE as tarn-inspect-vrx -s does\n"
-         "      --plain          one plain line a second even on a terminal\n"
+         "      --plain          one plain line a second even on a terminal, and a line when\n"
+         "                       a link event starts or ends\n"
+         "      --events FILE    append every link event to FILE, one JSON object a line\n"
+         "      --threshold NAME=VALUE\n"
+         "                       set a threshold of the event detector (see the man page)\n"
          "  -h, --help           print this help\n"
          "      --version        print the version\n"
          "\n"
@@ -122,7 +129,7 @@ bool parse_ms(const char* text, double& out)
 // 0 to run, 1 after help or the version, -1 on a bad command line.
 int parse_options(int argc, char* argv[], options_t& o)
 {
-    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN };
+    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN, OPT_EVENTS, OPT_THRESHOLD };
     static const struct option long_options[] = {
         {"pipe", required_argument, nullptr, 'p'},
         {"window", required_argument, nullptr, 'w'},
@@ -130,6 +137,8 @@ int parse_options(int argc, char* argv[], options_t& o)
         {"crit-ms", required_argument, nullptr, OPT_CRIT},
         {"save", required_argument, nullptr, 's'},
         {"plain", no_argument, nullptr, OPT_PLAIN},
+        {"events", required_argument, nullptr, OPT_EVENTS},
+        {"threshold", required_argument, nullptr, OPT_THRESHOLD},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
@@ -175,6 +184,24 @@ int parse_options(int argc, char* argv[], options_t& o)
             o.save = optarg;
             break;
         case OPT_PLAIN: o.plain = true; break;
+        case OPT_EVENTS:
+            if (*optarg == '\0') {
+                print_bad_value(PROG, "--events", "file name", optarg);
+                return -1;
+            }
+            o.events = optarg;
+            break;
+        case OPT_THRESHOLD: {
+            const char* eq = strchr(optarg, '=');
+            std::string why;
+            if (eq == nullptr) {
+                why = std::string("'") + optarg + "' is not NAME=VALUE";
+            } else if (set_event_threshold(o.thresholds, std::string(optarg, static_cast<size_t>(eq - optarg)), eq + 1, why)) {
+                break;
+            }
+            fprintf(stderr, "%s: --threshold: %s\n", PROG, why.c_str());
+            return -1;
+        }
         case 'h': print_help(); exit_after_info(PROG);
         case TARN_OPT_VERSION: print_version("tarn-vrx-top"); return 1;
         default: print_bad_option(PROG, c, optopt, argv[optind - 1]); return -1;
@@ -291,6 +318,52 @@ std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
     return line;
 }
 
+// The events that started or ended since the last call: a plain line each
+// ("14:03:12 event start loss warn: loss 15.0 %"), and with --events every
+// ended event as a JSON line (at the end, the ongoing ones too). False when
+// standard output failed.
+bool emit_events(const options_t& o, bool plain, bool last)
+{
+    std::vector<event_change_t> changes;
+    std::vector<link_event_t> ongoing;
+    uint64_t dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(model->mu);
+        changes = model->events.take_changes();
+        if (last) ongoing = model->events.open_events();
+        dropped = model->events.dropped_changes();
+    }
+    static uint64_t told_dropped = 0;
+    if (plain) {
+        for (const event_change_t& c : changes) {
+            const link_event_t& e = c.ev;
+            printf("%s event %s %s %s: %s\n", clock_text_ms(c.started ? e.start_wall : e.end_wall).c_str(),
+                   c.started ? "start" : "end", event_kind_name(e.kind), event_severity_name(e.severity),
+                   event_brief(e).c_str());
+        }
+        if (dropped != told_dropped) printf("%llu event lines dropped\n", static_cast<unsigned long long>(dropped - told_dropped));
+        if (fflush(stdout) != 0 || ferror(stdout)) return false;
+    }
+    told_dropped = dropped;
+    if (!o.events.empty()) {
+        std::string lines;
+        for (const event_change_t& c : changes)
+            if (!c.started) lines += event_json(c.ev, 0) + "\n";
+        for (const link_event_t& e : ongoing) lines += event_json(e, 0) + "\n";
+        static bool failing = false;
+        if (!lines.empty()) {
+            std::string why;
+            const int fd = tarn_io::open_output(o.events.c_str(), tarn_io::OUT_APPEND | tarn_io::OUT_CREATE, 0644, why);
+            const bool ok = fd >= 0 && tarn_write_all(fd, lines.data(), lines.size()) == lines.size();
+            if (!ok && why.empty()) why = strerror(errno);
+            if (fd >= 0) close(fd);
+            if (!ok && !failing) fprintf(stderr, "tarn-vrx-top: cannot write %s: %s\n", o.events.c_str(), why.c_str());
+            failing = !ok;
+        }
+    }
+    return true;
+}
+
 int run_plain(const options_t& o)
 {
     std::string message;
@@ -306,6 +379,13 @@ int run_plain(const options_t& o)
         if (!open && now >= next_try) {
             open = try_open(o, message);
             next_try = now + 500;
+        }
+        top_tick(*model, now);
+        if (!emit_events(o, true, false)) {
+            const int err = errno;
+            pipe_client_close_all();
+            fprintf(stderr, "tarn-vrx-top: cannot write standard output: %s\n", strerror(err));
+            return 1;
         }
         if (now < next) continue;
         next += 1000;
@@ -403,6 +483,8 @@ int run_screen(const options_t& o, const std::string& codec_name_in, bool utf8)
     while (main_running) {
         const int key = term_key();
         const int64_t now = now_ms();
+        top_tick(*model, now);
+        emit_events(o, false, false);
         bool forced = false;  // drawn even while paused
         if (key == TERM_KEY_RESIZE) {
             forced = true;
@@ -490,6 +572,13 @@ int main(int argc, char* argv[])
 
     static top_model_t m;
     model = &m;
+    m.events = link_events_t(o.thresholds);
+    {
+        // Times of day of the events: the arrival clock plus this.
+        struct timespec real;
+        clock_gettime(CLOCK_REALTIME, &real);
+        m.wall_offset_ms = static_cast<int64_t>(real.tv_sec) * 1000 + real.tv_nsec / 1000000 - now_ms();
+    }
     m.save = !o.save.empty();
     m.log.path = o.save.c_str();
 
@@ -521,7 +610,9 @@ int main(int argc, char* argv[])
     if (tty && !o.plain) ret = run_screen(o, codec_name, utf8);
     if (ret == -2) ret = run_plain(o);
 
-    // The summary, unless standard output already failed.
+    // The events still going on, then the summary, unless standard output
+    // already failed.
+    if (!emit_events(o, ret != 1 && (o.plain || ret == 0 ? o.plain || !tty : false), true) && ret != 1) ret = 1;
     if (ret != 1) {
         printf("%s", top_summary_text(m, now_ms()).c_str());
         if (fflush(stdout) != 0 || ferror(stdout)) {

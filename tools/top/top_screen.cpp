@@ -26,6 +26,12 @@ struct snapshot_t {
     bool have_last;
     vrx_latency_packet_t last;
     chart_slot_t chart[CHART_SLOTS];
+    // Link events: the ongoing ones and the last ended, newest first.
+    std::vector<link_event_t> events;
+    bool degraded = false;
+    event_severity_e worst = SEV_WARN;
+    int64_t degraded_since_wall = -1;
+    std::vector<link_event_t> ongoing;
 };
 
 void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
@@ -52,7 +58,13 @@ void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
     s.have_last = m.have_last;
     s.last = m.last;
     std::copy(std::begin(m.chart), std::end(m.chart), s.chart);
+    s.events = m.events.latest(16);
+    s.degraded = m.events.degraded();
+    s.worst = m.events.worst();
+    s.degraded_since_wall = m.events.degraded_since_wall();
+    s.ongoing = m.events.open_events();
 }
+
 
 std::string clock_text(time_t t)
 {
@@ -302,6 +314,47 @@ void draw_help(const top_view_t& v)
         put(y0 + h - 2, x0 + 3, fmt::format("thresholds: warn {:g} ms, critical {:g} ms", v.warn_ms, v.crit_ms));
 }
 
+unsigned severity_attr(event_severity_e sev)
+{
+    return sev == SEV_CRIT ? T_CRIT | T_BOLD : T_WARN | T_BOLD;
+}
+
+// "healthy", or "DEGRADED since 14:03:12: loss 15.0 %, decode +6.2 ms".
+void draw_status(const snapshot_t& s, int y)
+{
+    if (!s.degraded) {
+        put(y, 0, s.state == LINK_CONNECTED && s.frames > 0 ? "healthy" : "no events", T_OK | T_BOLD);
+        return;
+    }
+    std::string text = "DEGRADED since " + clock_text_ms(s.degraded_since_wall) + ":";
+    const char* sep = " ";
+    for (const link_event_t& e : s.ongoing) {
+        text += sep + event_brief(e);
+        sep = ", ";
+    }
+    const int cols = std::max(0, term_cols());
+    if (static_cast<int>(text.size()) > cols) text.resize(static_cast<size_t>(cols));
+    put(y, 0, text, severity_attr(s.worst) | T_REVERSE);
+}
+
+// The events, newest first, one a line with its times of day.
+void draw_events(const snapshot_t& s, int y, int lines)
+{
+    if (s.events.empty()) {
+        put(y, 0, "events: none");
+        return;
+    }
+    const int cols = std::max(0, term_cols());
+    for (int i = 0; i < lines && i < static_cast<int>(s.events.size()); i++) {
+        const link_event_t& e = s.events[static_cast<size_t>(i)];
+        std::string text = fmt::format("{}-{} {:<14} {:<4} {}", clock_text_ms(e.start_wall),
+                                       e.ongoing ? std::string("now     ") : clock_text_ms(e.end_wall),
+                                       event_kind_name(e.kind), event_severity_name(e.severity), event_brief(e));
+        if (static_cast<int>(text.size()) > cols - 2) text.resize(static_cast<size_t>(std::max(0, cols - 2)));
+        put(y + i, 2, text, e.ongoing ? severity_attr(e.severity) : T_NORMAL);
+    }
+}
+
 }  // namespace
 
 const char* window_name(int w)
@@ -367,31 +420,42 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
         std::max(static_cast<int>(t->left.size() + t->state.size()), term_cols() - static_cast<int>(t->right.size()));
     put(0, rx, t->right, T_REVERSE);
 
-    // Counters: since start, with the window's share of lost frames.
+    draw_status(s, 1);
+    // Counters: since start, with the window's share of lost frames (in
+    // the loss event's colour while one goes on).
+    unsigned loss_attr = T_NORMAL;
+    for (const link_event_t& e : s.ongoing)
+        if (e.kind == EV_LOSS) loss_attr = severity_attr(e.severity);
     const uint64_t win_ids = s.win.frames + static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing));
-    put(1, 0,
+    put(2, 0,
         fmt::format("frames {}  lost {} ({} in {}, {} all)  repeats {}  out of order {}", s.frames, s.missing,
                     pct_text(static_cast<uint64_t>(std::max<int64_t>(0, s.win.missing)), win_ids),
                     window_label(s.win, v.window), pct_text(s.missing, s.frames + s.missing), s.repeats,
-                    s.out_of_order));
+                    s.out_of_order),
+        loss_attr);
     const std::string fps_reported = s.have_last && std::isfinite(s.last.fps) ? fmt::format("{:.1f}", s.last.fps) : "-";
     std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  bad records {} ({} buffers)",
                                     s.last_second, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);
-    put(2, 0, line2, s.bad_buffers > 0 ? T_BOLD : T_NORMAL);
+    put(3, 0, line2, s.bad_buffers > 0 ? T_BOLD : T_NORMAL);
 
-    draw_table(s, v, 3);
-    draw_stages(s, v, 12);
+    draw_table(s, v, 4);
+    draw_stages(s, v, 13);
 
-    // Chart in what is left: its title, the chart, the I-frame marks, RSSI
-    // and bit rate. At 24 lines that is 6 lines of chart. Messages written
-    // on stderr get a line of their own when there is room, else the
-    // chart's title line.
-    const bool message_line = !v.message.empty() && term_lines() >= 26;
-    const int chart_y = message_line ? 16 : 15;
+    // The events, newest first: three lines at 24 lines, more on a taller
+    // terminal. Then the chart in what is left: its title, the
+    // chart, the I-frame marks, RSSI and bit rate. Messages written on
+    // stderr get a line of their own when there is room, else the chart's
+    // title line.
+    const int ev_lines = std::clamp(term_lines() - 21, 3, 8);
+    draw_events(s, 15, ev_lines);
+    const int after = 15 + ev_lines;  // the chart's title
+    const bool message_line = !v.message.empty() && term_lines() >= after + 9;
+    const int chart_y = message_line ? after + 2 : after + 1;
     draw_chart(s, v, chart_y, term_lines() - chart_y - 3, now_ms);
     if (!v.message.empty()) {
-        term_clear_line(14);
-        put(14, 0, fmt::format("stderr ({}): {}", v.messages, v.message), T_BOLD);
+        const int my = after;
+        term_clear_line(my);
+        put(my, 0, fmt::format("stderr ({}): {}", v.messages, v.message), T_BOLD);
     }
 
     if (v.help) draw_help(v);
