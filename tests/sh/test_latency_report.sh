@@ -40,14 +40,14 @@ check "malformed line 2002 is listed" grep -qx "    line 2002: bad number" "$t/t
 check "malformed line 2013 is listed" grep -qx "    line 2013: bad number" "$t/text"
 check "run 1 counts its frames" grep -qx "  frames:          2010" "$t/text"
 check "run 1 has its gaps" grep -qx "  missing ids:     11 in 7 gaps" "$t/text"
-check "run 1 lists its gaps" grep -qx "    gaps: 301 (1) 602 (1) 903 (1) 1204 (1) 1505 (1) 1806 (1) 2007-2011 (5)" "$t/text"
+check "run 1 lists its gaps" grep -qx "    gaps: 301 (1, 0.03 s) 602 (1, 0.03 s) 903 (1, 0.03 s) 1204 (1, 0.03 s) 1505 (1, 0.03 s) 1806 (1, 0.03 s) 2007-2011 (5, 0.10 s)" "$t/text"
 check "run 1 ends at its last id" grep -qx "  sample ids:      first 1, last 2021" "$t/text"
 check "run 2 wraps past 4294967295" grep -qx "  sample ids:      first 4294967000, last 303" "$t/text"
 check "run 2 has nothing missing across the wrap" test "$(grep -c '^  missing ids:     0 in 0 gaps' "$t/text")" -ge 2
 check "run 2 counts H.265 I-frames" grep -qx "  frame types:     30 I-frames, 570 P-frames, 0 other" "$t/text"
 check "run 3 is empty but reported" grep -qx "run 3: lines 2615-2615" "$t/text"
 # ids 1 3 2 3 6 1: 4 and 5 missing, 3 and 1 repeated, 2 late.
-check "run 4 has its gap" grep -qx "    gaps: 4-5 (2)" "$t/text"
+check "run 4 has its gap" grep -qx "    gaps: 4-5 (2, 0.10 s)" "$t/text"
 check "run 4 has repeats" grep -qx "  repeats:         2" "$t/text"
 check "run 4 has a late id" grep -qx "  out of order:    1" "$t/text"
 

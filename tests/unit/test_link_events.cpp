@@ -297,3 +297,55 @@ TEST(LinkEventsReport, healthy_log_has_no_event)
     EXPECT_EQ(total, 0u);
     EXPECT_NE(format_run_text(runs[0]).find("events:          none"), std::string::npos);
 }
+
+TEST(LinkEventsReport, frame_pacing_and_the_weak_end_of_the_signal)
+{
+    // 100 frames a second; ids 1-1000 but 401-450 lost (510 ms without a
+    // frame) and 701-710 (110 ms); RSSI -40 but the 20 rows from 801 at -80.
+    run_data_t d;
+    run_start(d, 1, 1, true);
+    size_t line = 2;
+    for (uint32_t id = 1; id <= 1000; id++) {
+        if ((id >= 401 && id <= 450) || (id >= 701 && id <= 710)) continue;
+        latency_row_t r{};
+        r.sample_id = id;
+        r.fps = 100;
+        r.rssi_dbm = id > 800 && id <= 820 ? -80 : -40;
+        r.vrx_latency_ms = 10;
+        r.frame_type = 65;
+        r.kind = FRAME_KIND_P;
+        r.codec = VENC_H264;
+        run_add_row(d, line++, r);
+    }
+    const run_summary_t s = summarize_run(d);
+    EXPECT_DOUBLE_EQ(s.frame_period_ms, 10);
+    EXPECT_DOUBLE_EQ(s.longest_gap_ms, 510);
+    EXPECT_EQ(s.longest_gap_after, 400u);
+    EXPECT_EQ(s.stalls_100ms, 2u);
+    EXPECT_EQ(s.stalls_500ms, 1u);
+    // 939 intervals: p99 (rank 930) is a normal one, p99.9 (rank 939) the
+    // longest.
+    EXPECT_DOUBLE_EQ(s.low_1pct_fps, 100);
+    EXPECT_NEAR(s.low_01pct_fps, 1000.0 / 510, 1e-9);
+    EXPECT_DOUBLE_EQ(s.rssi_p1, -80);
+    EXPECT_DOUBLE_EQ(s.rssi_p5, -40);
+    // Both gaps are stalls (30 periods: 300 ms) only when long enough, and
+    // loss events both; times in seconds from the run's start.
+    int stalls = 0, losses = 0;
+    for (const link_event_t& e : s.events) {
+        stalls += e.kind == EV_STALL;
+        losses += e.kind == EV_LOSS;
+        if (e.kind == EV_STALL) {
+            EXPECT_EQ(e.start_ms, 3990);
+            EXPECT_EQ(e.end_ms, 4500);
+            EXPECT_EQ(e.first_id, 400u);
+            EXPECT_EQ(e.last_id, 451u);
+        }
+    }
+    EXPECT_EQ(stalls, 1);
+    EXPECT_EQ(losses, 2);
+    const std::string text = format_run_text(s);
+    EXPECT_NE(text.find("longest gap 0.510 s (after id 400), gaps over 100 ms: 2, over 500 ms: 1"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("RSSI p5 -40 dBm, p1 -80 dBm, min -80 dBm"), std::string::npos) << text;
+}

@@ -52,7 +52,11 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
     if (s.gap_count > 0) {
         put("    gaps:");
         for (size_t i = 0; i < s.gaps.size() && i < TEXT_LISTED; i++)
-            put(" {} ({})", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second);
+            if (s.times_from_ids && s.frame_period_ms > 0)
+                put(" {} ({}, {:.2f} s)", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second,
+                    static_cast<double>(s.gaps[i].second + 1) * s.frame_period_ms / 1000);
+            else
+                put(" {} ({})", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second);
         if (s.gap_count > TEXT_LISTED) put(" ... and {} more", s.gap_count - TEXT_LISTED);
         put("\n");
     }
@@ -75,6 +79,16 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
             stats_line(out, latency_series_title(SER_VRX_I), vrx.unit, vrx.report_decimals, s.vrx_i);
             stats_line(out, latency_series_title(SER_VRX_P), vrx.unit, vrx.report_decimals, s.vrx_p);
         }
+    }
+    if (s.times_from_ids && s.frames > 1) {
+        auto fps = [](double v) { return std::isfinite(v) ? fmt::format("{:.1f}", v) : std::string("-"); };
+        put("  frame pacing:    longest gap {:.3f} s (after id {}), gaps over 100 ms: {}, over 500 ms: {}\n",
+            s.longest_gap_ms / 1000, s.longest_gap_after, s.stalls_100ms, s.stalls_500ms);
+        put("                   1 % low {} fps, 0.1 % low {} fps (ids); reported fps p1 {}, p0.1 {}\n",
+            fps(s.low_1pct_fps), fps(s.low_01pct_fps), fps(s.fps_p1), fps(s.fps_p01));
+        auto dbm = [](double v) { return std::isfinite(v) ? fmt::format("{:.0f}", v) : std::string("-"); };
+        put("  signal:          RSSI p5 {} dBm, p1 {} dBm, min {} dBm\n", dbm(s.rssi_p5), dbm(s.rssi_p1),
+            dbm(s.columns[STAT_RSSI].min));
     }
     if (s.other_codec_frames > 0)
         put("  warning:         {} frames carry frame-type codes of the other codec than the settings name "

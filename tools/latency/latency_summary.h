@@ -55,6 +55,15 @@ struct run_summary_t {
     bool times_from_ids = false;
     uint64_t restarts = 0;
     uint64_t other_codec_frames = 0;  // frame-type codes of the other codec
+    // Frame pacing, from the id steps at the frame rate the rows give
+    // (times_from_ids): the time from one frame to the next.
+    double frame_period_ms = 0;    // the run's median frame period
+    double longest_gap_ms = 0;     // the longest time without a frame
+    uint32_t longest_gap_after = 0;  // the sample id before it
+    uint64_t stalls_100ms = 0, stalls_500ms = 0;  // frame intervals over 100 / 500 ms
+    double low_1pct_fps = NAN, low_01pct_fps = NAN;  // 1000 / p99 and p99.9 of the intervals
+    double fps_p1 = NAN, fps_p01 = NAN;              // reported frame rate, p1 and p0.1
+    double rssi_p5 = NAN, rssi_p1 = NAN;             // signal at its weak end
 };
 
 // What the text says besides the figures.

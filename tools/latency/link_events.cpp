@@ -272,7 +272,10 @@ void link_events_t::take_baseline()
     based_ = true;
     base_vrx50_ = base_h_[B_VRX].percentile(50, 100);
     base_vrx95_ = base_h_[B_VRX].percentile(95, 100);
-    for (int i = 0; i < EVENT_STAGES; i++) base_stage_[i] = base_h_[1 + i].percentile(50, 100);
+    for (int i = 0; i < EVENT_STAGES; i++) {
+        base_stage_[i] = base_h_[1 + i].percentile(50, 100);
+        base_stage95_[i] = base_h_[1 + i].percentile(95, 100);
+    }
     base_rssi_ = base_h_[B_RSSI].percentile(50, 100);
     base_fps_ = base_h_[B_FPS].percentile(50, 100);
     for (value_histogram_t& h : base_h_) h.clear();
@@ -324,7 +327,9 @@ void link_events_t::frame(const event_frame_t& f)
     const int64_t per = std::max<int64_t>(1, std::llround(period_ms()));
     const int64_t lost_first = t - static_cast<int64_t>(lost) * per, lost_last = t - per;
     loss_.add(t, 1 + lost, lost, lost_first, lost_last, id);
-    if (lost > 0 && is_open_[EV_LOSS]) open_[EV_LOSS].count += lost;
+    // A late frame fills a gap: one lost less.
+    if (f.missing != 0 && is_open_[EV_LOSS])
+        open_[EV_LOSS].count = static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(open_[EV_LOSS].count) + f.missing));
     codec_.add(t, 1, f.other_codec ? 1 : 0, t, t, id);
     if (f.other_codec && is_open_[EV_CODEC_MISMATCH]) open_[EV_CODEC_MISMATCH].count++;
 
@@ -537,16 +542,24 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
         p95 = vrx.percentile(95, 100);
         r50 = p50 - base_vrx50_;
         r95 = p95 - base_vrx95_;
+        // The stage to blame: the largest rise of the stages' medians, or of
+        // their p95 when the VRX p95 alone rose.
+        const bool tail = r50 < th_.rise_warn_ms && r95 >= th_.rise95_warn_ms;
         for (int i = 0; i < EVENT_STAGES; i++) {
             const window_column_t& col = w.column(STAGE_COLUMNS[i]);
             if (col.count() == 0) continue;
-            const double r = col.percentile(50, 100) - base_stage_[i];
-            if (i == EVENT_STAGES - 1) rv = r;
+            const double r50i = col.percentile(50, 100) - base_stage_[i];
+            const double r = tail ? col.percentile(95, 100) - base_stage95_[i] : r50i;
+            if (i == EVENT_STAGES - 1) rv = r50i;
             if (stage < 0 || r > stage_rise) {
                 stage = i;
                 stage_rise = r;
             }
         }
+        // No stage explains a rise it has less than a third of (the rest
+        // of the receiver's latency, or values without their stages).
+        const double explained = tail ? r95 : std::max(r50, rv);
+        if (stage >= 0 && stage_rise < explained / 3) stage = -1;
         if (r50 >= th_.rise_crit_ms || r95 >= th_.rise95_crit_ms)
             rise = SEV_CRIT;
         else if (r50 >= th_.rise_warn_ms || r95 >= th_.rise95_warn_ms || rv >= th_.rise_warn_ms)
@@ -559,7 +572,7 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
     window_cond(conds_[EV_LATENCY_RISE], EV_LATENCY_RISE, rise, t, id, fig, fval, fbase, true);
     if (is_open_[EV_LATENCY_RISE] && rise >= 0) {
         link_event_t& e = open_[EV_LATENCY_RISE];
-        if (!was_open || stage_rise > e.stage_rise_ms) {
+        if (!was_open || (stage >= 0 && (e.stage < 0 || stage_rise > e.stage_rise_ms))) {
             e.stage = stage;
             e.stage_rise_ms = stage_rise;
         }
@@ -628,8 +641,10 @@ std::string event_json(const link_event_t& e, int64_t t0_ms)
         event_kind_name(e.kind), event_severity_name(e.severity), num((e.start_ms - t0_ms) / 1000.0),
         num((e.end_ms - t0_ms) / 1000.0), iso_or_null(e.start_wall), iso_or_null(e.end_wall),
         e.ongoing ? "true" : "false", e.first_id, e.last_id, e.figure, num(e.value), num(e.baseline));
-    if (e.kind == EV_LATENCY_RISE)
+    if (e.kind == EV_LATENCY_RISE && e.stage >= 0)
         s += fmt::format(",\"stage\":\"{}\",\"stage_rise_ms\":{}", event_stage_name(e.stage), num(e.stage_rise_ms));
+    else if (e.kind == EV_LATENCY_RISE)
+        s += ",\"stage\":null,\"stage_rise_ms\":null";
     if (e.kind == EV_LOSS || e.kind == EV_CODEC_MISMATCH || e.kind == EV_BAD_RECORDS)
         s += fmt::format(",\"count\":{}", e.count);
     s += '}';
@@ -663,7 +678,10 @@ std::string event_text(const link_event_t& e, int64_t t0_ms)
     case EV_STALL: what = fmt::format("no frame for {:.0f} ms", e.value); break;
     case EV_LATENCY_RISE:
         what = fmt::format("{} {:.3f} ms against {:.3f}", e.figure, e.value, e.baseline);
-        if (e.stage >= 0) what += fmt::format(", {} {:+.3f} ms", event_stage_name(e.stage), e.stage_rise_ms);
+        if (e.stage >= 0)
+            what += fmt::format(", {} {:+.3f} ms", event_stage_name(e.stage), e.stage_rise_ms);
+        else
+            what += ", no stage explains it";
         break;
     case EV_SIGNAL_FADE: what = fmt::format("RSSI {:.1f} dBm against {:.1f}", e.value, e.baseline); break;
     case EV_FPS_DROP: what = fmt::format("fps {:.1f} against {:.1f}", e.value, e.baseline); break;

@@ -11,7 +11,8 @@
 //   stall           no frame for longer than a number of frame periods
 //   latency_rise    VRX p50 or p95 (or the VTX latency) of the last second
 //                   above the baseline by a margin, for a while; with the
-//                   stage whose rise explains most of it
+//                   stage whose rise explains most of it (its median's rise,
+//                   or its p95's when only the VRX p95 rose)
 //   signal_fade     RSSI of the last second below a level, or several dB
 //                   below the baseline
 //   fps_drop        the frame rate the receiver reports below a share of
@@ -219,7 +220,8 @@ private:
     bool based_ = false;
     int64_t first_t_ = -1;
     value_histogram_t base_h_[8];
-    double base_vrx50_ = 0, base_vrx95_ = 0, base_stage_[EVENT_STAGES] = {}, base_rssi_ = 0, base_fps_ = 0;
+    double base_vrx50_ = 0, base_vrx95_ = 0, base_stage_[EVENT_STAGES] = {}, base_stage95_[EVENT_STAGES] = {};
+    double base_rssi_ = 0, base_fps_ = 0;
 
     bool any_ = false, connected_ = true, renumbered_ = false;
     int64_t last_t_ = 0, next_eval_ = 0;

@@ -119,7 +119,20 @@ void run_add_row(run_data_t& d, size_t line, const latency_row_t& row)
     // rows give (60 a second until one gives a sane one).
     const double fps = sample.v[STAT_FPS];
     const double period = fps >= 1 && fps <= 1000 ? 1000.0 / fps : 1000.0 / 60;
-    if (any) d.t_ms += static_cast<double>(std::max<int64_t>(step, step < -RESTART_ID_STEP ? 1 : 0)) * period;
+    if (any && step > 0) {
+        // The time from the frame before: one period a step.
+        const double gap = static_cast<double>(step) * period;
+        d.t_ms += gap;
+        d.intervals.add(std::round(gap * 1000) / 1000);
+        if (gap > d.longest_gap_ms) {
+            d.longest_gap_ms = gap;
+            d.longest_gap_after = prev;
+        }
+        d.over_100ms += gap > 100;
+        d.over_500ms += gap > 500;
+    } else if (any && step < -RESTART_ID_STEP) {
+        d.t_ms += period;
+    }
     const uint64_t missing_before = d.stats.ids().missing;
     d.stats.add(sample);
     event_frame_t f;
@@ -160,6 +173,23 @@ run_summary_t summarize_run(const run_data_t& d)
     s.restarts = d.restarts;
     s.other_codec_frames = d.other_codec;
     s.times_from_ids = true;
+    if (d.intervals.count() > 0) {
+        s.frame_period_ms = d.intervals.percentile(50, 100);
+        s.longest_gap_ms = d.longest_gap_ms;
+        s.longest_gap_after = d.longest_gap_after;
+        s.stalls_100ms = d.over_100ms;
+        s.stalls_500ms = d.over_500ms;
+        s.low_1pct_fps = 1000 / d.intervals.percentile(99, 100);
+        s.low_01pct_fps = 1000 / d.intervals.percentile(999, 1000);
+    }
+    if (st.column(STAT_FPS).count() > 0) {
+        s.fps_p1 = st.column(STAT_FPS).percentile(1, 100);
+        s.fps_p01 = st.column(STAT_FPS).percentile(1, 1000);
+    }
+    if (st.column(STAT_RSSI).count() > 0) {
+        s.rssi_p5 = st.column(STAT_RSSI).percentile(5, 100);
+        s.rssi_p1 = st.column(STAT_RSSI).percentile(1, 100);
+    }
     s.events = d.event_list;
     std::copy(d.event_counts, d.event_counts + EV_KIND_COUNT, s.event_counts);
     if (d.events) {
@@ -262,6 +292,25 @@ cJSON* run_summary_json(const run_summary_t& s)
     count("repeats", s.repeats);
     count("out_of_order", s.out_of_order);
     count("restarts", s.restarts);
+    if (s.times_from_ids) {
+        cJSON* fp = cJSON_AddObjectToObject(o, "frame_pacing");
+        cJSON_AddItemToObject(fp, "frame_period_ms", json_number(s.frame_period_ms));
+        cJSON_AddItemToObject(fp, "longest_gap_s", json_number(s.longest_gap_ms / 1000));
+        if (s.longest_gap_ms > 0)
+            cJSON_AddNumberToObject(fp, "longest_gap_after_sample_id", s.longest_gap_after);
+        else
+            cJSON_AddNullToObject(fp, "longest_gap_after_sample_id");
+        cJSON_AddNumberToObject(fp, "stalls_over_100ms", static_cast<double>(s.stalls_100ms));
+        cJSON_AddNumberToObject(fp, "stalls_over_500ms", static_cast<double>(s.stalls_500ms));
+        cJSON_AddItemToObject(fp, "low_1pct_fps", json_number(s.low_1pct_fps));
+        cJSON_AddItemToObject(fp, "low_0_1pct_fps", json_number(s.low_01pct_fps));
+        cJSON_AddItemToObject(fp, "reported_fps_p1", json_number(s.fps_p1));
+        cJSON_AddItemToObject(fp, "reported_fps_p0_1", json_number(s.fps_p01));
+        cJSON* sig = cJSON_AddObjectToObject(o, "signal");
+        cJSON_AddItemToObject(sig, "rssi_p5_dbm", json_number(s.rssi_p5));
+        cJSON_AddItemToObject(sig, "rssi_p1_dbm", json_number(s.rssi_p1));
+        cJSON_AddItemToObject(sig, "rssi_min_dbm", json_number(s.columns[STAT_RSSI].min));
+    }
     count("other_codec_frames", s.other_codec_frames);
     cJSON* evs = cJSON_AddArrayToObject(o, "events");
     for (const link_event_t& e : s.events)

@@ -42,6 +42,11 @@ struct run_data_t {
     std::vector<link_event_t> event_list;  // the first MAX_LISTED that ended
     uint64_t event_counts[EV_KIND_COUNT] = {};
     uint64_t other_codec = 0;
+    // Frame intervals in ms (bounded histogram), the longest and its place.
+    value_histogram_t intervals = value_histogram_t();
+    double longest_gap_ms = 0;
+    uint32_t longest_gap_after = 0;
+    uint64_t over_100ms = 0, over_500ms = 0;
 };
 // An id this far below the one before starts a new numbering: the
 // publisher restarted (a late frame comes a few ids late, not hundreds).
