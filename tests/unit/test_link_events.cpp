@@ -200,6 +200,7 @@ namespace {
 // then read as tarn-latency-report reads it: the events of each run.
 std::vector<run_summary_t> report_of_scenario(const char* name, std::vector<truth_step_t>& truth)
 {
+    // One header for the whole recording, as the inspector writes it.
     char dir[] = "/tmp/tarn-events-XXXXXX";
     if (mkdtemp(dir) == nullptr) return {};
     const std::string log = std::string(dir) + "/flight.csv";
@@ -207,6 +208,7 @@ std::vector<run_summary_t> report_of_scenario(const char* name, std::vector<trut
         auto m = std::make_unique<top_model_t>();
         m->save = true;
         m->log.path = log.c_str();
+        m->new_run_per_connection = false;
         truth = feed_scenario(scenario(name), *m);
     }
     std::vector<run_summary_t> runs;
@@ -348,4 +350,87 @@ TEST(LinkEventsReport, frame_pacing_and_the_weak_end_of_the_signal)
     EXPECT_NE(text.find("longest gap 0.510 s (after id 400), gaps over 100 ms: 2, over 500 ms: 1"), std::string::npos)
         << text;
     EXPECT_NE(text.find("RSSI p5 -40 dBm, p1 -80 dBm, min -80 dBm"), std::string::npos) << text;
+}
+
+namespace {
+
+// Runs a program of the build (through the emulator of a cross build) and
+// gives its standard output.
+std::string run_program(const std::vector<std::string>& args, int& status)
+{
+    std::string cmd;
+    const std::string emulator = TARN_TEST_EMULATOR;
+    if (!emulator.empty()) cmd = emulator + " ";
+    for (const std::string& a : args) cmd += "'" + a + "' ";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    if (p == nullptr) {
+        status = -1;
+        return out;
+    }
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    status = pclose(p);
+    return out;
+}
+
+}  // namespace
+
+TEST(LinkEventsReport, the_views_log_has_a_run_per_connection_and_times_of_day)
+{
+    char dir[] = "/tmp/tarn-events-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/flight.csv";
+    std::vector<truth_step_t> truth;
+    {
+        auto m = std::make_unique<top_model_t>();
+        m->save = true;
+        m->log.path = log.c_str();
+        m->times_path = latency_times_path(log);
+        truth = feed_scenario(scenario("restart"), *m);
+    }
+    int status = 0;
+    const std::string out = run_program({std::string(TARN_BIN_DIR) + "/tarn-latency-report", "--json", log}, status);
+    EXPECT_EQ(status, 0);
+    cJSON* doc = cJSON_Parse(out.c_str());
+    ASSERT_NE(doc, nullptr) << out.substr(0, 400);
+    cJSON* runs = cJSON_GetObjectItem(doc, "runs");
+    // Three connections, three runs; no restart inside any of them.
+    ASSERT_EQ(cJSON_GetArraySize(runs), 3);
+    std::vector<double> starts;
+    for (cJSON* r = runs->child; r != nullptr; r = r->next) {
+        EXPECT_EQ(cJSON_GetObjectItem(r, "restarts")->valuedouble, 0);
+        EXPECT_EQ(cJSON_GetObjectItem(r, "repeats")->valuedouble, 0);
+        EXPECT_EQ(cJSON_GetObjectItem(r, "missing_ids")->valuedouble, 0);
+        cJSON* st = cJSON_GetObjectItem(r, "start_time");
+        ASSERT_TRUE(cJSON_IsString(st));
+        starts.push_back(iso_seconds(st->valuestring));
+        for (cJSON* e = cJSON_GetObjectItem(r, "events")->child; e != nullptr; e = e->next) {
+            // Events carry their times of day: the run's start plus start_s,
+            // to the frame-rate timing's few ms.
+            cJSON* et = cJSON_GetObjectItem(e, "start_time");
+            ASSERT_TRUE(cJSON_IsString(et));
+            EXPECT_NEAR(iso_seconds(et->valuestring), starts.back() + cJSON_GetObjectItem(e, "start_s")->valuedouble,
+                        0.05);
+        }
+    }
+    // The runs begin when the connections did: at 0 s, after the first
+    // restart's pause (32 s) and after the second's (65 s).
+    std::vector<double> expect = {0};
+    for (const truth_step_t& t : truth)
+        if (t.kind == "restart") expect.push_back(t.end_s);
+    ASSERT_EQ(starts.size(), expect.size());
+    for (size_t i = 0; i < starts.size(); i++) EXPECT_NEAR(starts[i], expect[i], 0.1) << "run " << i + 1;
+    // The decode rise of the second run is found, its stage named.
+    cJSON* second = cJSON_GetArrayItem(runs, 1);
+    bool decode = false;
+    for (cJSON* e = cJSON_GetObjectItem(second, "events")->child; e != nullptr; e = e->next)
+        decode = decode || (std::string(cJSON_GetObjectItem(e, "kind")->valuestring) == "latency_rise" &&
+                            cJSON_IsString(cJSON_GetObjectItem(e, "stage")) &&
+                            std::string(cJSON_GetObjectItem(e, "stage")->valuestring) == "decode");
+    EXPECT_TRUE(decode) << out.substr(0, 4000);
+    cJSON_Delete(doc);
+    unlink(log.c_str());
+    unlink(latency_times_path(log).c_str());
+    rmdir(dir);
 }

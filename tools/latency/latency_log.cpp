@@ -414,3 +414,46 @@ std::string load_latency_run(const std::string& path, int run, std::vector<laten
     if (malformed) *malformed = bad;
     return why;
 }
+
+bool latency_times_reader_t::open(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    f_ = fdopen(fd, "r");
+    if (f_ == nullptr) ::close(fd);
+    return f_ != nullptr;
+}
+
+bool latency_times_reader_t::next(int64_t& offset, int64_t& wall_ms)
+{
+    if (f_ == nullptr) return false;
+    char line[128];
+    while (fgets(line, sizeof line, f_) != nullptr) {
+        if (line[0] == '#') {
+            // A comment: skip the rest of a long one.
+            while (strchr(line, '\n') == nullptr && fgets(line, sizeof line, f_) != nullptr) {}
+            continue;
+        }
+        long long off = 0, ms = 0;
+        char end = 0;
+        if (sscanf(line, "%lld %lld%c", &off, &ms, &end) == 3 && end == '\n' && off >= 0 && ms >= 0) {
+            offset = off;
+            wall_ms = ms;
+            return true;
+        }
+        break;
+    }
+    fclose(f_);
+    f_ = nullptr;
+    return false;
+}
+
+latency_times_reader_t::~latency_times_reader_t()
+{
+    if (f_ != nullptr) fclose(f_);
+}

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,33 @@ struct csv_log_t {
     const char* path = nullptr;
     bool header_written = false;  // this run's header line is in the file
     bool failing = false;         // the last append failed (reported once)
+    // Where the last append's lines began in a regular file (-1: a stream,
+    // or the append failed).
+    int64_t lines_at = -1;
+};
+
+// The times of a log (tarn-vrx-top -s): PATH.times beside it, a comment
+// line and then "OFFSET MS" lines: the row that begins at byte OFFSET of
+// the log arrived at MS (milliseconds since 1970, UTC). Written at the
+// first row of each run and then about once a second; the rows in between
+// take their times from the frame rate. The CSV itself stays the
+// inspector's, so any CSV reader reads it as before.
+std::string latency_times_path(const std::string& log_path);
+// Appends one line (and the comment line first when the file is new)
+// through the output-file open. False on failure (said once on stderr,
+// with `failing` as csv_append does).
+bool times_append(const std::string& path, bool& failing, int64_t offset, int64_t wall_ms);
+// Reads the times file line by line: next() gives the next anchor, false
+// at the end or on a line it cannot read (what follows it is not trusted).
+class latency_times_reader_t {
+public:
+    // Opens a regular file for reading; false when there is none.
+    bool open(const std::string& path);
+    bool next(int64_t& offset, int64_t& wall_ms);
+    ~latency_times_reader_t();
+
+private:
+    FILE* f_ = nullptr;
 };
 
 // Appends lines (whole lines, from append_csv_line) to the log, with the

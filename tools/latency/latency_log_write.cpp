@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include <fmt/format.h>
+
 #include "brisk_pipe.h"
 #include "latency_log.h"
 #include "out_file.h"
@@ -104,12 +106,46 @@ bool csv_append(csv_log_t& log, const char* lines, size_t len)
         ok = append_whole(fd, stream, header.data(), header.size());
         log.header_written = ok;
     }
+    log.lines_at = -1;
+    if (ok && !stream) {
+        const off_t at = lseek(fd, 0, SEEK_END);
+        if (at >= 0) log.lines_at = static_cast<int64_t>(at);
+    }
     if (ok) ok = append_whole(fd, stream, lines, len);
+    if (!ok) log.lines_at = -1;
     if (!ok && fd >= 0) why = errno == EAGAIN ? "the reader takes no more lines" : strerror(errno);
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;
         why = strerror(errno);
     }
     csv_report(log, ok, why);
+    return ok;
+}
+
+std::string latency_times_path(const std::string& log_path)
+{
+    return log_path + ".times";
+}
+
+bool times_append(const std::string& path, bool& failing, int64_t offset, int64_t wall_ms)
+{
+    std::string why;
+    const int fd = tarn_io::open_output(path.c_str(), tarn_io::OUT_APPEND | tarn_io::OUT_CREATE, 0666, why);
+    bool ok = fd >= 0;
+    std::string text;
+    if (ok) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_size == 0)
+            text = "# tarn latency log times: byte offset of a row in the log, its arrival in ms since 1970 UTC\n";
+        text += fmt::format("{} {}\n", offset, wall_ms);
+        ok = tarn_write_all(fd, text.data(), text.size()) == text.size();
+        if (!ok) why = strerror(errno);
+    }
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        why = strerror(errno);
+    }
+    if (!ok && !failing) fprintf(stderr, "ERROR: cannot write %s: %s\n", path.c_str(), why.c_str());
+    failing = !ok;
     return ok;
 }

@@ -104,7 +104,9 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
             put("{}{} {}", sep, event_kind_name(static_cast<event_kind_e>(k)), s.event_counts[k]);
             sep = ", ";
         }
-        put("){}\n", s.times_from_ids ? "; times in s from the run's start, from its ids and frame rate" : "");
+        put("){}\n", !s.times_from_ids   ? ""
+                      : s.start_wall >= 0 ? "; times in s from the run's start and of day"
+                                          : "; times in s from the run's start, from its ids and frame rate");
         for (size_t i = 0; i < s.events.size() && i < TEXT_LISTED * 5; i++)
             put("    {}\n", event_text(s.events[i], s.events_t0_ms));
         if (total > TEXT_LISTED * 5) put("    ... and {} more\n", total - TEXT_LISTED * 5);

@@ -51,8 +51,10 @@ struct run_summary_t {
     std::vector<link_event_t> events;
     uint64_t event_counts[EV_KIND_COUNT] = {};
     int64_t events_t0_ms = 0;
-    // The run's times come from its ids and frame rate, not a clock.
+    // The run's times come from its ids and frame rate, not a clock; its
+    // start's time of day when the log's times give it (ms since 1970, or -1).
     bool times_from_ids = false;
+    int64_t start_wall = -1;
     uint64_t restarts = 0;
     uint64_t other_codec_frames = 0;  // frame-type codes of the other codec
     // Frame pacing, from the id steps at the frame rate the rows give

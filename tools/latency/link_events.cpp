@@ -281,6 +281,32 @@ void link_events_t::take_baseline()
     for (value_histogram_t& h : base_h_) h.clear();
 }
 
+event_baseline_t link_events_t::baseline() const
+{
+    event_baseline_t b;
+    b.valid = based_;
+    b.vrx50 = base_vrx50_;
+    b.vrx95 = base_vrx95_;
+    std::copy(base_stage_, base_stage_ + EVENT_STAGES, b.stage50);
+    std::copy(base_stage95_, base_stage95_ + EVENT_STAGES, b.stage95);
+    b.rssi = base_rssi_;
+    b.fps = base_fps_;
+    return b;
+}
+
+void link_events_t::set_baseline(const event_baseline_t& b)
+{
+    if (!b.valid) return;
+    based_ = true;
+    base_vrx50_ = b.vrx50;
+    base_vrx95_ = b.vrx95;
+    std::copy(b.stage50, b.stage50 + EVENT_STAGES, base_stage_);
+    std::copy(b.stage95, b.stage95 + EVENT_STAGES, base_stage95_);
+    base_rssi_ = b.rssi;
+    base_fps_ = b.fps;
+    for (value_histogram_t& h : base_h_) h.clear();
+}
+
 void link_events_t::frame(const event_frame_t& f)
 {
     const int64_t t = f.t_ms;
@@ -613,16 +639,21 @@ std::string clock_text_ms(int64_t wall_ms)
     return fmt::format("{:02}:{:02}:{:02}", tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
 }
 
+std::string iso_time_ms(int64_t wall_ms)
+{
+    const time_t s = static_cast<time_t>(wall_ms / 1000);
+    struct tm tmv;
+    if (wall_ms < 0 || gmtime_r(&s, &tmv) == nullptr) return "";
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
+                       tmv.tm_hour, tmv.tm_min, tmv.tm_sec, wall_ms % 1000);
+}
+
 namespace {
 
 std::string iso_or_null(int64_t wall_ms)
 {
-    if (wall_ms < 0) return "null";
-    const time_t s = static_cast<time_t>(wall_ms / 1000);
-    struct tm tmv;
-    if (gmtime_r(&s, &tmv) == nullptr) return "null";
-    return fmt::format("\"{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z\"", tmv.tm_year + 1900, tmv.tm_mon + 1,
-                       tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, wall_ms % 1000);
+    const std::string iso = iso_time_ms(wall_ms);
+    return iso.empty() ? "null" : "\"" + iso + "\"";
 }
 
 std::string num(double v)
@@ -692,6 +723,8 @@ std::string event_text(const link_event_t& e, int64_t t0_ms)
     case EV_BAD_RECORDS: what = fmt::format("{} records refused", e.count); break;
     default: break;
     }
+    if (e.start_wall >= 0)
+        when += fmt::format(" ({}-{})", clock_text_ms(e.start_wall), e.ongoing ? std::string("") : clock_text_ms(e.end_wall));
     return fmt::format("{} {} {}: {} (ids {}-{})", event_kind_name(e.kind), event_severity_name(e.severity), when,
                        what, e.first_id, e.last_id);
 }

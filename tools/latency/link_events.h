@@ -99,6 +99,12 @@ bool set_event_threshold(event_thresholds_t& th, const std::string& name, const 
 // The names of the thresholds, comma separated, for a usage text.
 std::string event_threshold_names();
 
+// The baseline the detector compares with (see link_events_t).
+struct event_baseline_t {
+    bool valid = false;
+    double vrx50 = 0, vrx95 = 0, stage50[EVENT_STAGES] = {}, stage95[EVENT_STAGES] = {}, rssi = 0, fps = 0;
+};
+
 // One frame as the detector takes it.
 struct event_frame_t {
     int64_t t_ms = 0;     // the run's time, never decreasing
@@ -178,6 +184,10 @@ public:
     int64_t degraded_since_ms() const { return degraded_since_; }
     int64_t degraded_since_wall() const { return degraded_since_wall_; }
     bool has_baseline() const { return based_; }
+    event_baseline_t baseline() const;
+    // Compares with b from now on instead of taking a baseline of its own
+    // (the same link after a restart of the receiver).
+    void set_baseline(const event_baseline_t& b);
     const event_thresholds_t& thresholds() const { return th_; }
 
 private:
@@ -252,6 +262,8 @@ std::string event_text(const link_event_t& e, int64_t t0_ms);
 // What an event is about in a few words: "loss 15.0 %", "decode +6.2 ms",
 // "RSSI -74 dBm", "stall 930 ms".
 std::string event_brief(const link_event_t& e);
+// A time as ISO 8601 UTC with milliseconds ("2026-12-10T14:03:12.345Z").
+std::string iso_time_ms(int64_t wall_ms);
 // A time of day, "14:03:12", local time; "--:--:--" for -1.
 std::string clock_text_ms(int64_t wall_ms);
 

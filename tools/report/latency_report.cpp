@@ -94,7 +94,7 @@ void take_events(run_data_t& d)
 
 }  // namespace
 
-void run_add_row(run_data_t& d, size_t line, const latency_row_t& row)
+void run_add_row(run_data_t& d, size_t line, const latency_row_t& row, int64_t wall_ms)
 {
     d.last_line = line;
     if (!d.events) d.events = std::make_unique<link_events_t>(d.thresholds);
@@ -137,6 +137,14 @@ void run_add_row(run_data_t& d, size_t line, const latency_row_t& row)
     d.stats.add(sample);
     event_frame_t f;
     f.t_ms = static_cast<int64_t>(std::llround(d.t_ms));
+    f.wall_ms = wall_ms;
+    if (wall_ms >= 0 && d.first_wall < 0 && d.carried.valid && d.carried_wall >= 0 && wall_ms >= d.carried_wall &&
+        wall_ms - d.carried_wall <= CARRY_BASELINE_MS && !d.events->has_baseline())
+        d.events->set_baseline(d.carried);
+    if (wall_ms >= 0) {
+        if (d.first_wall < 0) d.first_wall = wall_ms - (f.t_ms);
+        d.last_wall = wall_ms;
+    }
     f.s = sample;
     f.missing = static_cast<int64_t>(d.stats.ids().missing) - static_cast<int64_t>(missing_before);
     f.other_codec = frame_code_of_other_codec(row.frame_type, row.codec);
@@ -173,6 +181,7 @@ run_summary_t summarize_run(const run_data_t& d)
     s.restarts = d.restarts;
     s.other_codec_frames = d.other_codec;
     s.times_from_ids = true;
+    s.start_wall = d.first_wall;
     if (d.intervals.count() > 0) {
         s.frame_period_ms = d.intervals.percentile(50, 100);
         s.longest_gap_ms = d.longest_gap_ms;
@@ -292,6 +301,12 @@ cJSON* run_summary_json(const run_summary_t& s)
     count("repeats", s.repeats);
     count("out_of_order", s.out_of_order);
     count("restarts", s.restarts);
+    if (s.start_wall >= 0) {
+        const std::string iso = iso_time_ms(s.start_wall);
+        cJSON_AddStringToObject(o, "start_time", iso.c_str());
+    } else {
+        cJSON_AddNullToObject(o, "start_time");
+    }
     if (s.times_from_ids) {
         cJSON* fp = cJSON_AddObjectToObject(o, "frame_pacing");
         cJSON_AddItemToObject(fp, "frame_period_ms", json_number(s.frame_period_ms));

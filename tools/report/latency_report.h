@@ -42,12 +42,19 @@ struct run_data_t {
     std::vector<link_event_t> event_list;  // the first MAX_LISTED that ended
     uint64_t event_counts[EV_KIND_COUNT] = {};
     uint64_t other_codec = 0;
+    int64_t first_wall = -1, last_wall = -1;  // times of day known in the run
+    // The run before's baseline and its last time of day: a run that
+    // begins within CARRY_BASELINE_MS of it is the same flight after a
+    // restart of the receiver, and is compared with that baseline.
+    event_baseline_t carried;
+    int64_t carried_wall = -1;
     // Frame intervals in ms (bounded histogram), the longest and its place.
     value_histogram_t intervals = value_histogram_t();
     double longest_gap_ms = 0;
     uint32_t longest_gap_after = 0;
     uint64_t over_100ms = 0, over_500ms = 0;
 };
+constexpr int64_t CARRY_BASELINE_MS = 10 * 60 * 1000;
 // An id this far below the one before starts a new numbering: the
 // publisher restarted (a late frame comes a few ids late, not hundreds).
 constexpr int64_t RESTART_ID_STEP = 256;
@@ -57,7 +64,9 @@ stat_sample_t row_sample(const latency_row_t& row);
 
 void run_start(run_data_t& d, int run, size_t line, bool header,
                const event_thresholds_t& thresholds = event_thresholds_t{});
-void run_add_row(run_data_t& d, size_t line, const latency_row_t& row);
+// wall_ms: the row's time of day when the log's times give it (ms since
+// 1970), else -1.
+void run_add_row(run_data_t& d, size_t line, const latency_row_t& row, int64_t wall_ms = -1);
 void run_add_malformed(run_data_t& d, size_t line, const char* reason);
 
 run_summary_t summarize_run(const run_data_t& d);

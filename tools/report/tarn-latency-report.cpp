@@ -349,7 +349,15 @@ int main(int argc, char* argv[])
     auto begin = [&](int run, size_t line, bool header) {
         finish();
         runs = run;
+        event_baseline_t before;
+        int64_t before_wall = -1;
+        if (current.events && current.last_wall >= 0) {
+            before = current.events->baseline();
+            before_wall = current.last_wall;
+        }
         run_start(current, run, line, header);
+        current.carried = before;
+        current.carried_wall = before_wall;
         current_offset = offset;
         current_rows = {};
         current_rest = {};
@@ -371,6 +379,18 @@ int main(int argc, char* argv[])
         current_rows.push_back(plot_row(row));
     };
 
+    // Times of day of the rows, where the log has them beside it (written
+    // by tarn-vrx-top -s); else the runs' times come from the frame rate.
+    latency_times_reader_t times;
+    bool have_anchor = start >= 0 && times.open(latency_times_path(o.path));
+    int64_t anchor_at = 0, anchor_ms = 0;
+    if (have_anchor) have_anchor = times.next(anchor_at, anchor_ms);
+    auto wall_of_row = [&]() -> int64_t {
+        const int64_t at = static_cast<int64_t>(start) + static_cast<int64_t>(offset);
+        while (have_anchor && anchor_at < at) have_anchor = times.next(anchor_at, anchor_ms);
+        return have_anchor && anchor_at == at ? anchor_ms : -1;
+    };
+
     latency_log_sink sink;
     sink.offset = &offset;
     sink.header = [&](size_t line, int run) {
@@ -380,8 +400,9 @@ int main(int argc, char* argv[])
     sink.row = [&](size_t line, int run, const latency_row_t& row) {
         lines = line;
         if (run != runs) begin(run, line, false);
+        const int64_t wall = wall_of_row();
         if (current.run > 0) {
-            run_add_row(current, line, row);
+            run_add_row(current, line, row, wall);
             if (!o.svg.empty()) keep(line, row);
         }
     };

@@ -581,6 +581,7 @@ int main(int argc, char* argv[])
     }
     m.save = !o.save.empty();
     m.log.path = o.save.c_str();
+    if (m.save) m.times_path = latency_times_path(o.save);
 
     // Every thread started from here on (the pipe library's too) leaves
     // these signals to the signal thread.

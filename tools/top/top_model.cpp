@@ -187,7 +187,14 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
             account(m, r, avg, now_ms);
         }
     }
-    if (m.save) csv_append(m.log, csv.data(), csv.size());
+    if (m.save && csv.size() > 0 && csv_append(m.log, csv.data(), csv.size())) {
+        m.rows_in_run = true;
+        // The arrival of the first row of a run and then of one row a second.
+        if (!m.times_path.empty() && m.log.lines_at >= 0 && now_ms / 1000 != m.times_second) {
+            times_append(m.times_path, m.times_failing, m.log.lines_at, now_ms + m.wall_offset_ms);
+            m.times_second = now_ms / 1000;
+        }
+    }
 }
 
 void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
@@ -203,6 +210,12 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
         for (const id_range_t& g : m.ids.first_gaps(MAX_LISTED - std::min(MAX_LISTED, m.gaps.size())))
             m.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
         m.ids = id_tracker_t{};
+    }
+    if (m.save && m.new_run_per_connection && m.rows_in_run) {
+        // A new run of the publisher: a run of its own in the log.
+        m.log.header_written = false;
+        m.rows_in_run = false;
+        m.times_second = -1;
     }
     m.connects++;
     m.events.connected(now_ms, now_ms + m.wall_offset_ms);

@@ -69,6 +69,13 @@ struct top_model_t {
     venc_mode_t codec = VENC_H264;
     bool save = false;
     csv_log_t log;  // used by the pipe thread only
+    // Each connection starts a run of its own in the log (a header line);
+    // the times of its rows go to times_path (latency_times_path), when set.
+    bool new_run_per_connection = true;
+    std::string times_path;
+    bool times_failing = false;
+    int64_t times_second = -1;  // the second of the last time written
+    bool rows_in_run = false;
 
     link_state_e state = LINK_WAITING;
     int64_t state_since_ms = 0;
