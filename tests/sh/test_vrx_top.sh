@@ -215,14 +215,16 @@ check "plain: last line has the frames, losses and percentiles" \
   grep -qE "^[0-9:]{8} frames $FRAMES lost $MISSING fps [0-9]+ vrx p50 $VRX_P50 p95 $VRX_P95 p99 $VRX_P99 ms \(all\) failed $BAD_RECORDS records in $BAD_BUFFERS buffers$" <(tail -n1 "$t/lines")
 check "plain: summary frames" grep -qx "  frames:          $FRAMES" "$t/plain.out"
 check "plain: summary gaps" grep -qx "  missing ids:     $MISSING in $GAPS gaps" "$t/plain.out"
-check "plain: summary failed checks" grep -qF "failed checks:   $BAD_BUFFERS buffers, $BAD_RECORDS records (1 wrong magic number, 1 partial buffers)" "$t/plain.out"
+check "plain: summary failed checks" grep -qF "failed checks:   $BAD_BUFFERS buffers, $BAD_RECORDS records (1 wrong magic, 1 partial buffers)" "$t/plain.out"
 check "plain: the inspector's messages for the bad buffers" grep -qF "ERROR got magic number 0, expected 1413567054" "$t/plain.err"
 check "--save writes the same CSV as tarn-inspect-vrx -s" cmp "$t/plain.csv" /data/tarn-inspect-vrx.csv
 ${TARN_EMULATOR:-} "$TARN_BIN/tarn-latency-report" "$t/plain.csv" >"$t/report" 2>&1 || true
+# The summary is 80 columns wide: the same figures without the units.
+figures() { grep -E "^  $1 {2,}" "$2" | tr -s ' ' | sed -E 's, (ms|frames/s|dBm) , ,'; }
 for col in "VRX Latency" "Decode Latency" "FPS" "RSSI"; do
-  check "summary row '$col' equals the report's of the saved log" \
-    test "$(grep -E "^  $col {2,}" "$t/plain.out")" = "$(grep -E "^  $col {2,}" "$t/report")"
+  check "summary row '$col' equals the report's of the saved log" test "$(figures "$col" "$t/plain.out")" = "$(figures "$col" "$t/report")"
 done
+check "the summary fits 80 columns" test "$(awk '/^tarn-vrx-top: /,0' "$t/plain.out" | awk '{ if (length($0) > 80) n++ } END { print n + 0 }')" = 0
 
 # Not a terminal: plain lines without --plain. A settings file is read and
 # left as it was; a publisher restart shows and the counts go on.

@@ -15,11 +15,17 @@ std::string num(double v, int decimals)
     return fmt::format("{:.{}f}", v, decimals);
 }
 
-void stats_line(fmt::memory_buffer& out, const char* title, const char* unit, int decimals, const column_stats_t& c)
+void stats_line(fmt::memory_buffer& out, const char* title, const char* unit, int decimals, const column_stats_t& c,
+                bool narrow)
 {
-    fmt::format_to(std::back_inserter(out), "  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}", title,
-                   unit, c.n, num(c.min, decimals), num(c.mean, std::max(decimals, 1)), num(c.p50, decimals),
-                   num(c.p95, decimals), num(c.p99, decimals), num(c.max, decimals));
+    if (narrow)
+        fmt::format_to(std::back_inserter(out), "  {:<15}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}", title, c.n,
+                       num(c.min, decimals), num(c.mean, std::max(decimals, 1)), num(c.p50, decimals),
+                       num(c.p95, decimals), num(c.p99, decimals), num(c.max, decimals));
+    else
+        fmt::format_to(std::back_inserter(out), "  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}",
+                       title, unit, c.n, num(c.min, decimals), num(c.mean, std::max(decimals, 1)),
+                       num(c.p50, decimals), num(c.p95, decimals), num(c.p99, decimals), num(c.max, decimals));
     if (c.nonfinite) fmt::format_to(std::back_inserter(out), "  ({} non-finite left out)", c.nonfinite);
     // Too many distinct values to count each, and input read only once: the
     // percentiles are the middle of the range their rank lies in.
@@ -69,15 +75,19 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
             put("    line {}: {}\n", s.malformed_lines[i].first, s.malformed_lines[i].second);
         if (s.malformed > TEXT_LISTED) put("    ... and {} more\n", s.malformed - TEXT_LISTED);
     }
-    put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n", "min", "mean",
-        "p50", "p95", "p99", "max");
+    const bool nw = options.narrow;
+    if (nw)
+        put("\n  {:<15}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}{:>9}\n", "column", "n", "min", "mean", "p50", "p95", "p99", "max");
+    else
+        put("\n  {:<18} {:<9} {:>8} {:>10} {:>10} {:>10} {:>10} {:>10} {:>10}\n", "column", "unit", "n", "min",
+            "mean", "p50", "p95", "p99", "max");
     const latency_column_t& vrx = stat_column(STAT_VRX);
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         const latency_column_t& ci = stat_column(c);
-        stats_line(out, ci.csv_title, ci.unit, ci.report_decimals, s.columns[c]);
+        stats_line(out, ci.csv_title, ci.unit, ci.report_decimals, s.columns[c], nw);
         if (c == STAT_VRX) {
-            stats_line(out, latency_series_title(SER_VRX_I), vrx.unit, vrx.report_decimals, s.vrx_i);
-            stats_line(out, latency_series_title(SER_VRX_P), vrx.unit, vrx.report_decimals, s.vrx_p);
+            stats_line(out, latency_series_title(SER_VRX_I), vrx.unit, vrx.report_decimals, s.vrx_i, nw);
+            stats_line(out, latency_series_title(SER_VRX_P), vrx.unit, vrx.report_decimals, s.vrx_p, nw);
         }
     }
     if (s.times_from_ids && s.frames > 1) {
@@ -114,7 +124,8 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
         put("  events:          none\n");
     }
     auto pct = [](double v) { return std::isnan(v) ? std::string("-") : fmt::format("{:.1f} %", 100 * v); };
-    put("\n  share of VRX Latency: frame {}, FEC {}, decode {}, render {}, rest {}\n", pct(s.share[0]), pct(s.share[1]),
+    put(nw ? "\n  VRX share: frame {}, FEC {}, decode {}, render {}, rest {}\n"
+           : "\n  share of VRX Latency: frame {}, FEC {}, decode {}, render {}, rest {}\n", pct(s.share[0]), pct(s.share[1]),
         pct(s.share[2]), pct(s.share[3]), pct(s.share_rest));
     return fmt::to_string(out);
 }

@@ -73,6 +73,8 @@ struct summary_text_options {
     // The run's first line ("run N: lines A-B") and its malformed lines:
     // what a run of a log has, and records read from a pipe have not.
     bool log_lines = true;
+    // At most 80 columns: the figures without their units' column.
+    bool narrow = false;
 };
 std::string format_run_text(const run_summary_t& s, const summary_text_options& options = {});
 

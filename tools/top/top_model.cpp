@@ -129,7 +129,16 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     if (c.slot != slot) c = chart_slot_t{slot};
     if (has_vrx) {
         c.max_vrx = c.n == 0 ? vrx_q : std::max(c.max_vrx, vrx_q);
+        if (c.n < static_cast<uint32_t>(CHART_SAMPLES)) {
+            c.sample[c.n] = vrx_q;
+        } else {
+            // Reservoir sampling: each of the n + 1 values kept alike.
+            m.chart_rng = m.chart_rng * 1103515245u + 12345u;
+            const uint32_t j = (m.chart_rng >> 8) % (c.n + 1);
+            if (j < static_cast<uint32_t>(CHART_SAMPLES)) c.sample[j] = vrx_q;
+        }
         c.n++;
+        if (kind == FRAME_KIND_I) c.max_i_vrx = std::max(c.max_i_vrx, vrx_q);
     }
     c.iframe = c.iframe || kind == FRAME_KIND_I;
     c.rssi_sum += r.rssi_dbm;
@@ -304,6 +313,9 @@ run_summary_t top_summary(top_model_t& m)
     const stage_shares_t shares = m.since_stages.shares();
     for (int k = 0; k < STAT_STAGE_COUNT; k++) s.share[k] = shares.share[k];
     s.share_rest = shares.rest;
+    for (int k = 0; k < EV_KIND_COUNT; k++)
+        for (int v = 0; v < 2; v++)
+            s.event_counts[k] += m.events.count(static_cast<event_kind_e>(k), static_cast<event_severity_e>(v));
     return s;
 }
 
@@ -314,11 +326,12 @@ std::string top_summary_text(top_model_t& m, int64_t now_ms)
     // record checks take their place.
     summary_text_options text;
     text.log_lines = false;
+    text.narrow = true;
     const std::string out = format_run_text(s, text);
     std::lock_guard<std::mutex> lock(m.mu);
     std::string head = fmt::format("tarn-vrx-top: {:.1f} s since start\n", (now_ms - m.reset_ms) / 1000.0);
     head += fmt::format("  records:         {} ({} repeating the record before)\n", m.records, m.consecutive_repeats);
-    head += fmt::format("  failed checks:   {} buffers, {} records ({} wrong magic number, {} partial buffers)\n",
+    head += fmt::format("  failed checks:   {} buffers, {} records ({} wrong magic, {} partial buffers)\n",
                         m.bad_buffers, m.bad_records, m.bad_magic, m.partial_buffers);
     head += fmt::format("  connections:     {}, disconnections {}\n", m.connects, m.disconnects);
     return head + out;

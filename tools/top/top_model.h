@@ -50,11 +50,16 @@ struct window_figures_t {
 // The 60 s chart: one slot per 100 ms of arrival time.
 constexpr int CHART_SLOT_MS = 100;
 constexpr int CHART_SLOTS = 600;
+// A slot keeps up to CHART_SAMPLES of its VRX latencies (every one at a
+// receiver's rates; a fair sample beyond), for the p50 and p95 drawn.
+constexpr int CHART_SAMPLES = 32;
 struct chart_slot_t {
     int64_t slot = -1;  // t_ms / CHART_SLOT_MS of what it holds, -1 empty
     uint32_t n = 0;     // frames with a VRX latency
     int32_t max_vrx = 0;
+    int32_t sample[CHART_SAMPLES] = {};  // thousandths; the first min(n, CHART_SAMPLES)
     bool iframe = false;
+    int32_t max_i_vrx = 0;  // the slowest I-frame's VRX latency
     uint32_t rssi_n = 0, mbps_n = 0;
     int64_t rssi_sum = 0;
     double mbps_sum = 0;
@@ -115,6 +120,7 @@ struct top_model_t {
     value_histogram_t since_vrx_i, since_vrx_p;
     stage_sums_t since_stages;
     chart_slot_t chart[CHART_SLOTS];
+    uint32_t chart_rng = 1;  // picks the samples kept beyond CHART_SAMPLES
 
     // What happened to the link: events from the same records, in arrival
     // time; their times of day are arrival time plus wall_offset_ms.

@@ -200,11 +200,15 @@ void draw_stages(const snapshot_t& s, const top_view_t& v, int y)
 struct column_t {
     bool any = false, iframe = false;
     uint32_t n = 0;
-    int32_t max_vrx = 0;
+    int32_t max_vrx = 0, max_i_vrx = 0, p50 = 0, p95 = 0;
+    std::vector<int32_t> values;  // the slots' samples
     int64_t rssi_sum = 0;
     uint32_t rssi_n = 0, mbps_n = 0;
     double mbps_sum = 0;
 };
+
+// The fixed scale of the signal row: a steady link looks steady.
+constexpr int RSSI_LOW = -90, RSSI_HIGH = -30;
 
 void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int64_t now_ms)
 {
@@ -221,36 +225,28 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
         const auto c = static_cast<size_t>((slot.slot - oldest) * width / CHART_SLOTS);
         column_t& col = cols[c];
         if (slot.n > 0) col.max_vrx = col.n == 0 ? slot.max_vrx : std::max(col.max_vrx, slot.max_vrx);
+        col.values.insert(col.values.end(), slot.sample, slot.sample + std::min<uint32_t>(slot.n, CHART_SAMPLES));
         col.n += slot.n;
         col.any = true;
         col.iframe = col.iframe || slot.iframe;
+        col.max_i_vrx = std::max(col.max_i_vrx, slot.max_i_vrx);
         col.rssi_sum += slot.rssi_sum;
         col.rssi_n += slot.rssi_n;
         col.mbps_sum += slot.mbps_sum;
         col.mbps_n += slot.mbps_n;
     }
+    // p50 and p95 of each column; the scale follows the p95s (the max
+    // shows as a mark, clipped to the top).
     int32_t top_q = 0;
-    for (const column_t& c : cols) top_q = std::max(top_q, c.max_vrx);
-    const double top = nice_top(top_q / 1000.0);
-    put(y - 1, 0,
-        fmt::format("VRX latency, last 60 s, highest per {:.2f} s; scale 0-{:g} ms; I marks I-frames", 60.0 / width,
-                    top));
-    for (int r = 0; r < height; r++) {
-        const int row = y + height - 1 - r;  // r = 0 is the bottom line
-        std::string lab = r == height - 1 ? fmt::format("{:g}", top) : r == 0 ? "0" : "";
-        put(row, 0, fmt::format("{:>6}|", lab));
-        for (int c = 0; c < width; c++) {
-            const column_t& col = cols[static_cast<size_t>(c)];
-            if (col.n == 0) continue;
-            const double ms = col.max_vrx / 1000.0;
-            const int eighths = static_cast<int>(std::lround(ms / top * height * 8)) - r * 8;
-            if (eighths <= 0) continue;
-            put(row, label + c, glyph(v, std::max(1, eighths)), level_attr(v, ms));
-        }
+    for (column_t& c : cols) {
+        if (c.values.empty()) continue;
+        std::sort(c.values.begin(), c.values.end());
+        const uint64_t n = c.values.size();
+        c.p50 = c.values[nearest_rank_index(n, 50, 100) - 1];
+        c.p95 = c.values[nearest_rank_index(n, 95, 100) - 1];
+        top_q = std::max(top_q, c.p95);
     }
-    // Beneath: I-frames, then signal strength and input bit rate.
-    const int marks = y + height;
-    put(marks, 0, "      |");
+    const double top = nice_top(top_q / 1000.0);
     int rssi_lo = 0, rssi_hi = 0;
     double mbps_hi = 0;
     bool rssi_any = false;
@@ -263,9 +259,51 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
         }
         if (c.mbps_n > 0) mbps_hi = std::max(mbps_hi, c.mbps_sum / c.mbps_n);
     }
+    const std::string rssi_range = rssi_any ? fmt::format("RSSI {}..{} dBm", rssi_lo, rssi_hi) : std::string("no RSSI");
+    const std::string titles[] = {
+        fmt::format("VRX latency, last 60 s, per {:.2f} s: p50 solid, p95 light, max '.'; 0-{:g} ms; I: slow I-frames; {}",
+                    60.0 / width, top, rssi_range),
+        fmt::format("VRX p50 solid, p95 light, max '.', per {:.2f} s; 0-{:g} ms; {}", 60.0 / width, top, rssi_range),
+        fmt::format("VRX p50/p95 0-{:g} ms; {}", top, rssi_range),
+    };
+    for (const std::string& t : titles)
+        if (static_cast<int>(t.size()) <= term_cols() || &t == &titles[2]) {
+            put(y - 1, 0, t);
+            break;
+        }
+    const char* light = v.utf8 ? "\u2591" : ":";
+    const char* mark = v.utf8 ? "\u00b7" : ".";
+    for (int r = 0; r < height; r++) {
+        const int row = y + height - 1 - r;  // r = 0 is the bottom line
+        std::string lab = r == height - 1 ? fmt::format("{:g}", top) : r == 0 ? "0" : "";
+        put(row, 0, fmt::format("{:>6}|", lab));
+        for (int c = 0; c < width; c++) {
+            const column_t& col = cols[static_cast<size_t>(c)];
+            if (col.values.empty()) continue;
+            const double p50 = col.p50 / 1000.0, p95 = col.p95 / 1000.0, mx = col.max_vrx / 1000.0;
+            const int e50 = static_cast<int>(std::lround(p50 / top * height * 8)) - r * 8;
+            const int l95 = static_cast<int>(std::floor(p95 / top * height)), l50 = static_cast<int>(std::floor(p50 / top * height));
+            const int lmax = std::min(height - 1, static_cast<int>(std::floor(mx / top * height)));
+            if (e50 > 0) {
+                put(row, label + c, glyph(v, std::max(1, e50)), level_attr(v, p50));
+            } else if (r > l50 && r <= l95 && r < height) {
+                put(row, label + c, light, level_attr(v, p95));
+            } else if (r == lmax && r > l95) {
+                put(row, label + c, mark, level_attr(v, mx));
+            }
+        }
+    }
+    // Beneath: time ticks and the I-frames that stand out (slower than the
+    // p95 of their column), then signal strength and input bit rate.
+    const int marks = y + height;
+    put(marks, 0, "      |");
+    for (int ago = 50; ago >= 10; ago -= 10) {
+        const int c = width - 1 - static_cast<int>(static_cast<int64_t>(ago) * width / 60);
+        if (c >= 0) put(marks, label + c, fmt::format("+-{}s", ago));
+    }
     for (int c = 0; c < width; c++) {
         const column_t& col = cols[static_cast<size_t>(c)];
-        if (col.iframe) put(marks, label + c, "I", T_BOLD);
+        if (col.iframe && !col.values.empty() && col.max_i_vrx > col.p95) put(marks, label + c, "I", T_BOLD);
     }
     put(marks + 1, 0, s.have_last ? fmt::format("{:>3}dBm|", s.last.rssi_dbm) : "  rssi|");
     put(marks + 2, 0,
@@ -274,10 +312,9 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
         const column_t& col = cols[static_cast<size_t>(c)];
         if (col.rssi_n > 0) {
             const double r = static_cast<double>(col.rssi_sum) / col.rssi_n;
-            // Lowest of the minute one eighth, highest full.
-            const int e =
-                rssi_hi == rssi_lo ? 8 : 1 + static_cast<int>(std::lround(7 * (r - rssi_lo) / (rssi_hi - rssi_lo)));
-            put(marks + 1, label + c, glyph(v, e));
+            // A fixed scale: -90 dBm and below one eighth, -30 and above full.
+            const int e = 1 + static_cast<int>(std::lround(7 * std::clamp((r - RSSI_LOW) / (RSSI_HIGH - RSSI_LOW), 0.0, 1.0)));
+            put(marks + 1, label + c, glyph(v, e), r <= -80 ? T_CRIT : r <= -70 ? T_WARN : T_NORMAL);
         }
         if (col.mbps_n > 0 && mbps_hi > 0) {
             const int e = std::max(1, static_cast<int>(std::lround(8 * (col.mbps_sum / col.mbps_n) / mbps_hi)));
@@ -401,13 +438,17 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
     struct title_t {
         std::string left, state, right;
     };
+    // The codec's name without what follows it ("H.264" of "H.264 (no settings)").
+    const std::string codec_short = v.codec.substr(0, v.codec.find(' '));
     const title_t titles[] = {
         {fmt::format(" tarn-vrx-top  {}  {}  ", v.pipe, v.codec), state, "  " + up + "  h: help "},
-        {fmt::format(" {}  {}  ", v.pipe, v.codec), state, "  " + up + " "},
-        {fmt::format(" {}  {}  ", v.pipe, v.codec), state_short, "  " + up + " "},
+        {fmt::format(" {}  {}  ", v.pipe, v.codec), state, "  " + up + "  h help "},
+        {fmt::format(" {}  {}  ", v.pipe, v.codec), state_short, "  " + up + "  h help "},
+        {fmt::format(" {}  {}  ", v.pipe, codec_short), state_short, "  " + up + "  h help "},
+        {fmt::format(" {} ", v.pipe), state_short, " " + up + " h help "},
         {fmt::format(" {} ", v.pipe), state_short, " " + up + " "},
     };
-    const title_t* t = &titles[3];
+    const title_t* t = &titles[5];
     for (const title_t& c : titles)
         if (static_cast<int>(c.left.size() + c.state.size() + c.right.size()) <= term_cols()) {
             t = &c;
