@@ -518,11 +518,17 @@ void link_events_t::count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, 
 void link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure,
                                 double value, double baseline, bool worse_high)
 {
+    // The frames of half a window: the ids the figure's delay spans.
+    const auto lag_ids = static_cast<uint32_t>(std::lround(LAG_MS / period_ms()));
+    auto back = [&](uint32_t x) { return x > lag_ids ? x - lag_ids : x; };
     if (sev >= 0) {
         if (!is_open_[k]) {
-            if (c.pending < 0) c.pending = t;
+            if (c.pending < 0) {
+                c.pending = t;
+                c.pending_id = id;
+            }
             if (t - c.pending < ms_of(th_.sustain_s)) return;
-            open_event(k, static_cast<event_severity_e>(sev), c.pending - LAG_MS, id);
+            open_event(k, static_cast<event_severity_e>(sev), c.pending - LAG_MS, back(c.pending_id));
             link_event_t& e = open_[k];
             e.figure = figure;
             e.value = value;
@@ -539,7 +545,7 @@ void link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, u
         c.last_true = t;
         e.end_ms = std::max(e.start_ms, t - LAG_MS);
         e.end_wall = wall_at(e.end_ms);
-        e.last_id = id;
+        e.last_id = back(id);
         return;
     }
     c.pending = -1;

@@ -209,6 +209,7 @@ private:
     // A condition on figures of the last second, with its sustain and hold.
     struct cond_t {
         int64_t pending = -1;  // since when it holds, not yet an event
+        uint32_t pending_id = 0;
         int64_t last_true = 0;
     };
 

@@ -248,7 +248,46 @@ void document_head(svg_out& o, const run_summary_t& s, const std::string& title)
 // Panel 1: latency per frame. Lines through the filled bins; an empty bin
 // (missing ids) breaks them, and a bin with no filled neighbour shows as a
 // dot. Binned, a band from the bin's minimum to its maximum.
-void latency_panel(svg_out& o, const id_axis& ax)
+// The x of an unwrapped sample id on the id axis.
+double id_x(const id_axis& ax, double id)
+{
+    const double span = ax.x1 - ax.x0;
+    return PLOT_X + (span > 0 ? (id - ax.x0) / span : 0.5) * PLOT_W;
+}
+
+// A sample id of the run as the plot's axis unwraps it (near its lowest id).
+double unwrap_near(const id_axis& ax, uint32_t id)
+{
+    return static_cast<double>(ax.plot.lo() + static_cast<int32_t>(id - static_cast<uint32_t>(ax.plot.lo())));
+}
+
+// The events' spans shaded across a plot area (warn yellow, crit red),
+// their kinds written at the top; and the axis's time in seconds from the
+// run's start above it (from the frame rate).
+void event_shading(svg_out& o, const id_axis& ax, const run_summary_t& s, double top, bool labels)
+{
+    for (const link_event_t& e : s.events) {
+        const double a = std::max(PLOT_X, id_x(ax, unwrap_near(ax, e.first_id) - 0.5));
+        const double b = std::min(PLOT_X + PLOT_W, id_x(ax, unwrap_near(ax, e.last_id) + 0.5));
+        if (b < PLOT_X || a > PLOT_X + PLOT_W || b < a) continue;
+        o.put("<rect class=\"event\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"{}\" "
+              "fill-opacity=\"0.18\"><title>{}</title></rect>\n",
+              a, top, std::max(1.0, b - a), PLOT_H, e.severity == SEV_CRIT ? "#d62728" : "#e6b000",
+              xml_escape(event_text(e, s.events_t0_ms)));
+        if (labels) o.text(a + 2, top + 22, event_kind_name(e.kind), "start", 9, " fill=\"#555\"");
+    }
+    if (labels && s.frame_period_ms > 0) {
+        const double secs = (ax.x1 - ax.x0) * s.frame_period_ms / 1000;
+        const double step = std::max(1.0, nice_step(secs, 8));
+        for (double t = 0; t <= secs; t += step) {
+            const double px = id_x(ax, unwrap_near(ax, s.first_id) + t * 1000 / s.frame_period_ms);
+            if (px > PLOT_X + PLOT_W) break;
+            o.text(px, top + 10, fmt::format("{:g} s", t), "middle", 9, " fill=\"#777\"");
+        }
+    }
+}
+
+void latency_panel(svg_out& o, const id_axis& ax, const run_summary_t& s)
 {
     const double top = PANEL_Y[0];
     double ymax = 0;
@@ -265,6 +304,7 @@ void latency_panel(svg_out& o, const id_axis& ax)
     if (ax.binned) items.push_back({'b', BAND_COLOUR, "VRX min to max in the bin"});
     legend(o, top, items);
     axes(o, "plot-latency", top, ax.x0, ax.x1, ax.xstep, ymax, ystep, ax.xtitle, "latency (ms)", true);
+    event_shading(o, ax, s, top, true);
     const y_scale py{top, ymax};
     const int nbins = ax.nbins;
     const double bin_w = ax.bin_w;
@@ -288,7 +328,13 @@ void latency_panel(svg_out& o, const id_axis& ax)
             b = e;
         }
     }
-    auto series = [&](const char* colour, auto value, auto has) {
+    // Binned, a bin holding less than half the frames its ids would give
+    // (it borders a gap) is left out of the lines: its mean would be a few
+    // frames' (an I-frame's alone), a spike the link never had.
+    const double per_bin = ax.binned ? (ax.x1 - ax.x0) / nbins : 1;
+    auto full = [&](const plot_bin_t& x) { return !ax.binned || static_cast<double>(x.n) * 2 >= per_bin; };
+    auto series = [&](const char* colour, auto value, auto has_any) {
+        auto has = [&](const plot_bin_t& x) { return has_any(x) && full(x); };
         o.put("<path fill=\"none\" stroke=\"{}\" stroke-width=\"1.3\" stroke-linejoin=\"round\" d=\"", colour);
         std::vector<int> lone;
         bool pen = false;
@@ -343,6 +389,7 @@ void stages_panel(svg_out& o, const id_axis& ax, const run_summary_t& s)
                                                             : fmt::format("{:.1f} % of VRX", 100 * s.share[k]))});
     legend(o, top, items);
     axes(o, "plot-stages", top, ax.x0, ax.x1, ax.xstep, ymax, ystep, ax.xtitle, "latency (ms)", true);
+    event_shading(o, ax, s, top, false);
     const y_scale py{top, ymax};
     auto level = [&](int b, int upto) {
         const plot_bin_t& x = ax.bin(b);
@@ -508,7 +555,7 @@ std::string render_run_svg(const run_data_t& d, const run_plot_t& plot, const ru
     svg_out o;
     document_head(o, s, title);
     const id_axis ax(plot);
-    latency_panel(o, ax);
+    latency_panel(o, ax, s);
     stages_panel(o, ax, s);
     histogram_panel(o, d.stats.column(STAT_VRX), s);
     o.put("</svg>\n");
