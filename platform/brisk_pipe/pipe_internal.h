@@ -16,6 +16,10 @@
 #define PIPE_INFO_FILE "info"
 // Held with flock by the one server that publishes in the folder.
 #define PIPE_LOCK_FILE "lock"
+// What each client lost because it did not read fast enough: one line
+// "PID CHUNKS BYTES" per client that lost anything, rewritten (a new file
+// renamed over the old) at most once a second while the counts change.
+#define PIPE_DROPS_FILE "drops"
 
 // Modes of what a server creates, set explicitly whatever the umask: any
 // local user may subscribe, only the server's own user (and root) may send

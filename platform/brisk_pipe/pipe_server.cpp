@@ -20,6 +20,7 @@
 #include <cstring>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,6 +36,8 @@ struct server_client {
     int fd;
     uint64_t dropped;  // chunks this client lost because its buffer was full
     bool foreign;      // runs as neither root nor the server's user
+    pid_t pid;         // the client's process, as connected
+    uint64_t dropped_bytes;
 };
 
 struct server_channel {
@@ -77,6 +80,11 @@ struct server_channel {
     // touched by the server thread only.
     uint64_t control_drops = 0;
     int64_t last_drop_report_ns = 0;
+    // Chunks dropped for clients in all; the drops file says which, written
+    // by the server thread when this changed (at most once a second).
+    std::atomic<uint64_t> drops{0};
+    uint64_t drops_published = 0;
+    int64_t drops_written_ns = 0;
 };
 
 // Never destroyed: a channel still open when the process exits must not
@@ -233,12 +241,12 @@ void location_name(const char* location, char* out, size_t size)
 
 // Writes the info object to <location>info through a temporary file and a
 // rename, so readers see the old or the new file whole. Caller holds admin.
-int write_info_file(server_channel& s)
+// Writes text (len bytes) as the file `name` of the pipe folder: a new file
+// under a fresh name, renamed over the old one.
+int write_folder_file(server_channel& s, const char* name, const char* text, size_t len)
 {
     char tmp[64];
-    temp_name(tmp, sizeof(tmp), PIPE_INFO_FILE);
-    char* text = cJSON_Print(s.info);
-    if (text == nullptr) return PIPE_ERROR_OTHER;
+    temp_name(tmp, sizeof(tmp), name);
     int rc = 0;
     // A fresh name, never an existing file or a symlink.
     int fd = retry_eintr(
@@ -250,18 +258,47 @@ int write_info_file(server_channel& s)
             unlinkat(s.dir_fd, tmp, 0);
         }
     } else {
-        size_t len = strlen(text);
-        text[len++] = '\n';  // replaces the terminator; len bytes are written
         const size_t done = tarn_io::write_all(fd, text, len);
         if (close(fd) < 0 || done != len) rc = PIPE_ERROR_FILE_IO;
-        if (rc == 0 && renameat(s.dir_fd, tmp, s.dir_fd, PIPE_INFO_FILE) < 0) rc = PIPE_ERROR_FILE_IO;
+        if (rc == 0 && renameat(s.dir_fd, tmp, s.dir_fd, name) < 0) rc = PIPE_ERROR_FILE_IO;
         if (rc != 0) {
-            fail(rc, "ERROR: cannot write %s%s: %s", s.location, PIPE_INFO_FILE, strerror(errno));
+            fail(rc, "ERROR: cannot write %s%s: %s", s.location, name, strerror(errno));
             unlinkat(s.dir_fd, tmp, 0);
         }
     }
+    return rc;
+}
+
+int write_info_file(server_channel& s)
+{
+    char* text = cJSON_Print(s.info);
+    if (text == nullptr) return PIPE_ERROR_OTHER;
+    size_t len = strlen(text);
+    text[len++] = '\n';  // replaces the terminator; len bytes are written
+    const int rc = write_folder_file(s, PIPE_INFO_FILE, text, len);
     cJSON_free(text);
     return rc;
+}
+
+// The drops file, when the drops changed and a second has passed since it
+// was last written (server thread).
+void publish_drops(server_channel& s)
+{
+    const uint64_t drops = s.drops.load(std::memory_order_relaxed);
+    if (drops == s.drops_published) return;
+    const int64_t now = now_ns();
+    if (now - s.drops_written_ns < 1000000000) return;
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lk(s.m);
+        for (const server_client& c : s.clients)
+            if (c.dropped > 0)
+                text += std::to_string(c.pid) + " " + std::to_string(c.dropped) + " " +
+                        std::to_string(c.dropped_bytes) + "\n";
+    }
+    s.drops_published = drops;
+    s.drops_written_ns = now;
+    write_folder_file(s, PIPE_DROPS_FILE, text.data(), text.size());
 }
 
 // The descriptors a server thread works with, copied so that it never reads
@@ -316,7 +353,7 @@ void accept_clients(server_channel& s, const thread_fds& t)
             continue;
         }
         std::lock_guard<std::mutex> lk(s.m);
-        s.clients.push_back(server_client{fd, 0, foreign});
+        s.clients.push_back(server_client{fd, 0, foreign, peer.pid, 0});
         s.num_clients.fetch_add(1, std::memory_order_relaxed);
         if (foreign) s.num_foreign.fetch_add(1, std::memory_order_relaxed);
     }
@@ -421,7 +458,9 @@ void server_thread(int ch, thread_fds t, uint64_t generation)
     tl_server_channel = ch;
     epoll_event evs[32];
     for (;;) {
-        int n = epoll_wait(t.epoll_fd, evs, 32, -1);
+        // Wakes once a second while it has clients, to publish their drops.
+        const bool clients = s.num_clients.load(std::memory_order_relaxed) > 0;
+        int n = epoll_wait(t.epoll_fd, evs, 32, clients ? 1000 : -1);
         if (n < 0) {
             if (errno == EINTR) continue;
             fprintf(stderr, "ERROR: pipe server channel %d: epoll_wait: %s\n", ch, strerror(errno));
@@ -445,6 +484,7 @@ void server_thread(int ch, thread_fds t, uint64_t generation)
                 client_event(s, t, fd, evs[i].events);
             }
         }
+        publish_drops(s);
     }
 }
 
@@ -461,7 +501,7 @@ void teardown(server_channel& s)
     if (s.lock_fd >= 0) {
         // Unlink before closing the listener so reconnecting clients find no
         // socket instead of a dying one; the lock file goes last, still held.
-        const char* files[] = {PIPE_DATA_FILE, PIPE_CONTROL_FILE, PIPE_INFO_FILE, PIPE_LOCK_FILE};
+        const char* files[] = {PIPE_DATA_FILE, PIPE_CONTROL_FILE, PIPE_INFO_FILE, PIPE_DROPS_FILE, PIPE_LOCK_FILE};
         for (const char* f : files) unlinkat(s.dir_fd, f, 0);
         close_fd(s.lock_fd);
         rmdir(s.location);  // only when empty: never removes other files
@@ -619,6 +659,8 @@ int pipe_server_write(int ch, const void* data, int bytes)
             // EAGAIN: buffer full, the whole chunk is lost for this client.
             // Other errors: the client left; the server thread removes it.
             c.dropped++;
+            c.dropped_bytes += static_cast<uint64_t>(bytes);
+            s.drops.fetch_add(1, std::memory_order_relaxed);
         }
     }
     if (too_big && delivered == 0) return PIPE_ERROR_INVALID_ARG;

@@ -514,6 +514,17 @@ TEST_F(Pipe, stopped_client_process_does_not_slow_the_server)
         if (r == 1) only_one++;
         ASSERT_TRUE(s.wait_for([&] { return s.chunks.size() == static_cast<size_t>(i + 1); })) << i;
     }
+    // The folder's drops file names the stopped client's process and what
+    // it lost (within a second or so), and nobody else.
+    const std::string want = std::to_string(child) + " " + std::to_string(only_one) + " " +
+                             std::to_string(static_cast<uint64_t>(only_one) * 4096) + "\n";
+    std::string drops;
+    for (int k = 0; k < 50 * slow_factor() && drops != want; k++) {
+        std::this_thread::sleep_for(milliseconds(100));
+        std::ifstream f(l + "/drops");
+        drops.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(drops, want);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     std::printf("slowest write %lld us, %d chunks lost by the stopped client\n",
