@@ -161,6 +161,102 @@ bool percentile_interval(std::vector<int64_t>& d, int64_t& low, int64_t& high, u
     return true;
 }
 
+bool replicate_spread(const std::vector<int64_t>& rep, size_t stride, size_t offset, uint64_t frames, uint32_t block,
+                      double lag, bool sum_of_blocks, replicate_spread_t& out)
+{
+    double k = 0, sum = 0;
+    for (size_t i = offset; i < rep.size(); i += stride) {
+        if (rep[i] == NO_VALUE) return false;
+        sum += static_cast<double>(rep[i]);
+        k++;
+    }
+    if (k < 2 || frames == 0) return false;
+    const double mean = sum / k;
+    double m2 = 0, m4 = 0;
+    for (size_t i = offset; i < rep.size(); i += stride) {
+        const double d = static_cast<double>(rep[i]) - mean, d2 = d * d;
+        m2 += d2;
+        m4 += d2 * d2;
+    }
+    const double n = static_cast<double>(frames), len = std::max<double>(1, block);
+    const double excess = m2 > 0 ? k * m4 / (m2 * m2) - 3 : 0;
+    out.var = m2 / (k - 1) / std::max(0.5, 1 - len / n - lag / len);
+    out.df = 2 / (4 * len / (3 * n) + (sum_of_blocks ? std::max(0.0, excess) : 0));
+    return true;
+}
+
+double t_quantile(double p, double df)
+{
+    // The normal quantile (Acklam's rational approximation, relative error
+    // below 1.2e-9), refined by one Halley step on erfc.
+    const double q = 1 - p;
+    double z;
+    {
+        const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+                            1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
+        const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
+                            6.680131188771972e+01,  -1.328068155288572e+01};
+        const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
+                            -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
+        const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
+                            3.754408661907416e+00};
+        if (q < 0.02425) {
+            const double t = std::sqrt(-2 * std::log(q));
+            z = -(((((c[0] * t + c[1]) * t + c[2]) * t + c[3]) * t + c[4]) * t + c[5]) /
+                ((((d[0] * t + d[1]) * t + d[2]) * t + d[3]) * t + 1);
+        } else {
+            const double u = q - 0.5, r = u * u;
+            z = -(((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * u /
+                (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1);
+        }
+        const double e = 0.5 * std::erfc(z / std::sqrt(2.0)) - q;
+        const double u = e * std::sqrt(2 * 3.141592653589793) * std::exp(z * z / 2);
+        z = z + u / (1 + z * u / 2);
+    }
+    if (!(df < 1e9)) return z;
+    if (df >= 10) {
+        // Cornish-Fisher expansion in 1 / df: within 0.05 % of the exact
+        // quantile from 10 degrees of freedom on.
+        const double z2 = z * z;
+        return z + z * (z2 + 1) / (4 * df) + z * ((5 * z2 + 16) * z2 + 3) / (96 * df * df) +
+               z * (((3 * z2 + 19) * z2 + 17) * z2 - 15) / (384 * df * df * df);
+    }
+    // Fewer: the distribution function by Simpson's rule over the density,
+    // inverted by bisection.
+    df = std::max(df, 1.0);
+    const double c = std::exp(std::lgamma((df + 1) / 2) - std::lgamma(df / 2)) / std::sqrt(df * 3.141592653589793);
+    auto cdf = [&](double x) {
+        // Over atan(t / sqrt(df)) the density is smooth and bounded.
+        const int steps = 512;
+        const double top = std::atan(x / std::sqrt(df)), h = top / steps;
+        double s = 0;
+        for (int i = 0; i <= steps; i++) {
+            const double th = i * h, w = i == 0 || i == steps ? 1 : (i % 2 ? 4 : 2);
+            s += w * std::pow(std::cos(th), df - 1);
+        }
+        return 0.5 + c * std::sqrt(df) * s * h / 3;
+    };
+    double lo = 0, hi = 1;
+    while (cdf(hi) < p && hi < 1e12) hi *= 2;
+    for (int i = 0; i < 100 && hi - lo > 1e-9 * hi; i++) {
+        const double mid = (lo + hi) / 2;
+        (cdf(mid) < p ? lo : hi) = mid;
+    }
+    return (lo + hi) / 2;
+}
+
+void spread_interval(int64_t diff, const replicate_spread_t& a, const replicate_spread_t& b, double alpha, int64_t& low,
+                     int64_t& high)
+{
+    const double v = a.var + b.var;
+    double df = 1e300;
+    const double w = (a.df > 0 ? a.var * a.var / a.df : 0) + (b.df > 0 ? b.var * b.var / b.df : 0);
+    if (w > 0) df = v * v / w;
+    const double h = t_quantile(1 - alpha / 2, df) * std::sqrt(v);
+    low = static_cast<int64_t>(std::floor(static_cast<double>(diff) - h));
+    high = static_cast<int64_t>(std::ceil(static_cast<double>(diff) + h));
+}
+
 std::string thousandths_text(int64_t v, bool sign)
 {
     if (v == NO_VALUE) return "-";
@@ -171,7 +267,8 @@ std::string thousandths_text(int64_t v, bool sign)
 
 // ---------------------------------------------------------------- blocks
 
-uint32_t block_length(const std::vector<double>& series, uint64_t frames, double frames_per_second, double* raw)
+uint32_t block_length(const std::vector<double>& series, uint64_t frames, double frames_per_second, double* raw,
+                      double* lag)
 {
     const double second = frames_per_second >= 1 && frames_per_second <= 10000 ? std::round(frames_per_second) : 60;
     const double high = std::max<double>(1, static_cast<double>(frames / 10));
@@ -212,9 +309,11 @@ uint32_t block_length(const std::vector<double>& series, uint64_t frames, double
                 g0 += 2 * lambda * r[k];
             }
             const double d = 4.0 / 3.0 * g0 * g0;
+            if (lag && g0 > 0) *lag = std::max(0.0, g / g0);
             if (d > 0) {
                 b = std::cbrt(2 * g * g / d) * std::cbrt(static_cast<double>(frames));
                 if (raw) *raw = b;
+                b *= BLOCK_FACTOR;
             }
         }
     }
@@ -231,12 +330,14 @@ void estimate_blocks(compare_run_t& r)
     const size_t from = v.size() > 2 * BLOCK_ESTIMATE_SPAN ? v.size() / 2 - BLOCK_ESTIMATE_SPAN : 0;
     for (size_t i = from; i < v.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++)
         if (v[i] != NOT_A_VALUE) s.push_back(v[i]);
-    r.block = block_length(s, r.frames, r.median_fps);
+    r.lag = 0;
+    r.block = block_length(s, r.frames, r.median_fps, nullptr, &r.lag);
     s.clear();
     const size_t id_from = r.id_steps.size() > 2 * BLOCK_ESTIMATE_SPAN ? r.id_steps.size() / 2 - BLOCK_ESTIMATE_SPAN : 0;
     for (size_t i = id_from; i < r.id_steps.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++)
         s.push_back(r.id_steps[i] == ID_REPEAT ? 0 : r.id_steps[i]);
-    r.id_block = block_length(s, r.frames, r.median_fps);
+    r.id_lag = 0;
+    r.id_block = block_length(s, r.frames, r.median_fps, nullptr, &r.id_lag);
 }
 
 // ---------------------------------------------------------------- loading
@@ -635,15 +736,26 @@ void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& 
 
 namespace {
 
-// The headline figures' level: 1 - 0.05 / HEADLINE_FIGURES, as alpha in
-// thousandths.
-constexpr uint64_t HEADLINE_ALPHA = 50 / HEADLINE_FIGURES;
+// The intervals' levels: 95 %, and for the headline's figures 1 - 0.05 /
+// HEADLINE_FIGURES.
+constexpr double ALPHA = 0.05;
+constexpr double HEADLINE_ALPHA = ALPHA / HEADLINE_FIGURES;
+
+// What a figure's intervals need of one run: its frames, block length and
+// the lag of the series the block was estimated from.
+struct run_blocks_t {
+    uint64_t frames;
+    uint32_t block;
+    double lag;
+};
 
 // Difference, intervals and verdict of a figure from the replicates of A and
-// B. too_short: a run too short to judge it; min_change: the least change
-// that counts; headline: whether it is one of the headline's figures.
+// B. sum_of_blocks: a mean or a share (see replicate_spread); too_short: a
+// run too short to judge it; min_change: the least change that counts;
+// headline: whether it is one of the headline's figures.
 void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const std::vector<int64_t>& rb, size_t stride,
-                   size_t offset, bool too_short, int64_t min_change, bool headline)
+                   size_t offset, const run_blocks_t& xa, const run_blocks_t& xb, bool sum_of_blocks, bool too_short,
+                   int64_t min_change, bool headline)
 {
     f.diff = f.a != NO_VALUE && f.b != NO_VALUE ? f.b - f.a : NO_VALUE;
     if (f.diff == NO_VALUE) return;
@@ -651,19 +763,32 @@ void finish_figure(compare_figure_t& f, const std::vector<int64_t>& ra, const st
         f.verdict = V_TOO_SHORT;
         return;
     }
+    // A resample without a value of the figure leaves no interval.
+    replicate_spread_t sa, sb;
+    if (!replicate_spread(ra, stride, offset, xa.frames, xa.block, xa.lag, sum_of_blocks, sa) ||
+        !replicate_spread(rb, stride, offset, xb.frames, xb.block, xb.lag, sum_of_blocks, sb))
+        return;
+    // The interval is never narrower than the replicates' own percentiles:
+    // for a figure whose replicates are far from normal (one far-off id in
+    // a resample or not) those show what the spread alone cannot.
     std::vector<int64_t> d;
     d.reserve(ra.size() / stride);
-    for (size_t i = offset; i < ra.size(); i += stride) {
-        // A resample without a value of the figure leaves no interval.
-        if (ra[i] == NO_VALUE || rb[i] == NO_VALUE) return;
-        d.push_back(rb[i] - ra[i]);
-    }
-    if (!percentile_interval(d, f.low, f.high)) return;
+    for (size_t i = offset; i < ra.size(); i += stride) d.push_back(rb[i] - ra[i]);
+    auto interval = [&](double alpha, int64_t& low, int64_t& high) {
+        spread_interval(f.diff, sa, sb, alpha, low, high);
+        int64_t pl = 0, ph = 0;
+        percentile_interval(d, pl, ph, static_cast<uint64_t>(std::lround(alpha * 1000)));
+        low = std::min(low, pl);
+        high = std::max(high, ph);
+    };
+    interval(ALPHA, f.low, f.high);
     f.real = f.low > 0 || f.high < 0;
     const bool big = (f.diff < 0 ? -f.diff : f.diff) >= min_change;
     f.verdict = !f.real ? V_NO_CHANGE : big ? V_REAL_CHANGE : V_REAL_SMALL;
-    if (headline && percentile_interval(d, f.hl_low, f.hl_high, HEADLINE_ALPHA))
+    if (headline) {
+        interval(HEADLINE_ALPHA, f.hl_low, f.hl_high);
         f.headline = big && (f.hl_low > 0 || f.hl_high < 0);
+    }
 }
 
 // Fewer than MIN_BLOCKS blocks of the run's frames.
@@ -697,7 +822,8 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
             f.b = point[1][s];
             const bool too_short = few_blocks(a, a.block) || few_blocks(b, b.block) || few_beyond_rank(c.count_a[m], s) ||
                                    few_beyond_rank(c.count_b[m], s);
-            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s), too_short, o.min_change_ms, m == SER_VRX);
+            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s), {a.frames, a.block, a.lag},
+                          {b.frames, b.block, b.lag}, s == ST_MEAN, too_short, o.min_change_ms, m == SER_VRX);
         }
     }
     c.lost.a = lost_millionths(a.missing, id_span(a));
@@ -706,7 +832,8 @@ compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, co
     if (!o.lost) lo.resamples = 0;
     bootstrap_lost(a, 0, lo, ra);
     bootstrap_lost(b, 1, lo, rb);
-    finish_figure(c.lost, ra, rb, 1, 0, few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
+    finish_figure(c.lost, ra, rb, 1, 0, {a.frames, a.id_block, a.id_lag}, {b.frames, b.id_block, b.id_lag}, true,
+                  few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
     return c;
 }
 

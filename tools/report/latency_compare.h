@@ -41,6 +41,11 @@ struct compare_run_t {
     // estimated from the run's VRX latency and id steps (block_length).
     uint32_t block = 60;
     uint32_t id_block = 60;
+    // The same estimates' sum |k| r(k) / sum r(k) over the autocovariances
+    // r of each series, in frames: a moving-block bootstrap's variance falls
+    // short of the true one by about this over the block length
+    // (replicate_spread).
+    double lag = 0, id_lag = 0;
     double median_fps = 0;                     // 0 when the run has no usable FPS
     // Sample ids in the run's unwrapped numbering: lowest, highest, and the
     // missing ones as sorted disjoint ranges [first, last].
@@ -77,10 +82,18 @@ bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::str
 // (bounded cost: about 300 lags over 65,536 values); n is the whole length.
 // Then bounded below by one second of frames (frames_per_second) and above
 // by a tenth of the run (n / 10, at least 1). Returns the raw estimate in
-// *raw when not null.
+// *raw and G / g0 (sum |k| r(k) / sum r(k), in frames) in *lag when not
+// null.
+// The estimate is multiplied by BLOCK_FACTOR first: Politis and White's
+// length minimises the mean squared error of the bootstrap variance, which
+// leaves a bias of about lag / length (replicate_spread corrects it as far
+// as the estimated lag goes); longer blocks halve what the correction must
+// carry, at the cost of fewer blocks, which the intervals' degrees of
+// freedom take into account.
 constexpr size_t BLOCK_ESTIMATE_SPAN = 65536;
+constexpr double BLOCK_FACTOR = 1.5;
 uint32_t block_length(const std::vector<double>& series, uint64_t frames, double frames_per_second,
-                      double* raw = nullptr);
+                      double* raw = nullptr, double* lag = nullptr);
 // Sets r.block and r.id_block from the run's values and id steps.
 void estimate_blocks(compare_run_t& r);
 
@@ -188,6 +201,33 @@ bool percentile_interval(std::vector<int64_t>& diffs, int64_t& low, int64_t& hig
 // The same at level 1 - alpha_per_mille / 1000: ranks ceil(alpha/2 R) and
 // R + 1 - that.
 bool percentile_interval(std::vector<int64_t>& diffs, int64_t& low, int64_t& high, uint64_t alpha_per_mille);
+
+// How far one run's statistic varies, from its bootstrap replicates
+// (rep[offset], rep[offset + stride], ...; none NO_VALUE) of a run of
+// frames frames resampled in blocks of block with the series' lag
+// (compare_run_t): the replicates' variance divided by
+// 1 - block / frames - lag / block (at least 0.5), which undoes the moving-
+// block bootstrap's shortfall (the blocks cut the autocovariances beyond
+// their length, and the resamples vary around the run's own mean); and the
+// degrees of freedom of that variance, 2 / (4 block / (3 frames) + e). For a
+// statistic that is a sum over the blocks (sum_of_blocks: a mean, a share)
+// e is the replicates' excess kurtosis when positive, which is the block
+// sums' own over the number of blocks: a run of blocks with rare large sums
+// knows its variance less well. Otherwise (a percentile, whose replicates
+// are lumpy for other reasons) e is 0.
+struct replicate_spread_t {
+    double var = 0;
+    double df = 0;
+};
+bool replicate_spread(const std::vector<int64_t>& rep, size_t stride, size_t offset, uint64_t frames, uint32_t block,
+                      double lag, bool sum_of_blocks, replicate_spread_t& out);
+// Quantile p of Student's t with df degrees of freedom (p in (0.5, 1)).
+double t_quantile(double p, double df);
+// The interval of a difference diff of B - A at level 1 - alpha: diff -+
+// t_q sqrt(var_A + var_B), q = 1 - alpha / 2, with Welch-Satterthwaite's
+// degrees of freedom; ends rounded outwards to whole thousandths.
+void spread_interval(int64_t diff, const replicate_spread_t& a, const replicate_spread_t& b, double alpha, int64_t& low,
+                     int64_t& high);
 
 // "12.345", "-0.007", "+1.250" (with sign) from thousandths.
 std::string thousandths_text(int64_t v, bool sign = false);
