@@ -22,6 +22,8 @@
 //   codec_mismatch  frame-type codes of the other codec than the one the
 //                   settings name
 //   bad_records     records refused by the checks (live)
+//   viewer_behind   records the pipe dropped for this viewer because it did
+//                   not read fast enough: not link loss (live)
 //
 // The baseline is the first baseline_s seconds of frames the detector sees
 // (kept across restarts): the median and p95 of the receiver latency, the
@@ -59,6 +61,7 @@ enum event_kind_e {
     EV_RESTART,
     EV_CODEC_MISMATCH,
     EV_BAD_RECORDS,
+    EV_VIEWER_BEHIND,
     EV_KIND_COUNT
 };
 const char* event_kind_name(event_kind_e kind);
@@ -160,6 +163,8 @@ public:
     void renumbered();
     // Records refused by the checks.
     void bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n);
+    // Records the pipe dropped for this viewer (told up to a second late).
+    void viewer_dropped(int64_t t_ms, int64_t wall_ms, uint64_t n);
     // The run is over: ongoing events end where they were last seen.
     void finish();
 
@@ -240,7 +245,7 @@ private:
     bool have_wall_ = false;
     uint32_t last_id_ = 0;
     double last_fps_ = 0;
-    counter_t loss_, codec_, bad_;
+    counter_t loss_, codec_, bad_, behind_;
     cond_t conds_[EV_KIND_COUNT];
 
     uint64_t seq_ = 0;
