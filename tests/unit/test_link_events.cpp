@@ -481,3 +481,39 @@ TEST(LinkEvents, records_the_pipe_dropped_for_the_view_are_told_apart)
     unlink((loc + "drops").c_str());
     rmdir(dir);
 }
+
+TEST(LinkEvents, what_is_kept_is_bounded_whatever_the_number_of_events)
+{
+    // A burst of 10 lost frames every 2.5 s for 1500 s at 120 frames a
+    // second: 600 loss events, 1200 starts and ends nobody takes.
+    link_events_t ev;
+    uint32_t id = 1;
+    for (int64_t k = 0; k < 1500 * 120; k++) {
+        event_frame_t f;
+        f.t_ms = k * 1000 / 120;
+        f.s.sample_id = id;
+        f.s.kind = FRAME_KIND_P;
+        for (double& v : f.s.v) v = 10;
+        f.s.v[STAT_FPS] = 120;
+        f.s.v[STAT_RSSI] = -50;
+        f.missing = 0;
+        if (k > 0 && k % 300 == 0) {
+            id += 10;
+            f.s.sample_id = id;
+            f.missing = 10;
+        }
+        ev.frame(f);
+        id++;
+    }
+    ev.finish();
+    EXPECT_EQ(ev.count(EV_LOSS, SEV_CRIT) + ev.count(EV_LOSS, SEV_WARN), 599u);
+    EXPECT_EQ(ev.total(), 599u);
+    EXPECT_EQ(ev.ended().size(), link_events_t::MAX_RECENT);
+    const auto changes = ev.take_changes();
+    EXPECT_EQ(changes.size(), link_events_t::MAX_CHANGES);
+    EXPECT_EQ(ev.dropped_changes(), 2 * 599u - link_events_t::MAX_CHANGES);
+    // The newest kept is the last burst's (frame 179,700 at 1,497,500 ms;
+    // its 10 lost frames 8 ms apart before it).
+    EXPECT_EQ(ev.ended().back().count, 10u);
+    EXPECT_EQ(ev.ended().back().start_ms, 1497500 - 80);
+}
