@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -110,6 +111,16 @@ bool set_event_threshold(event_thresholds_t& th, const std::string& name, const 
     }
     why = "unknown threshold '" + name + "' (" + event_threshold_names() + ")";
     return false;
+}
+
+bool set_event_threshold(event_thresholds_t& th, const char* name_value, std::string& why)
+{
+    const char* eq = strchr(name_value, '=');
+    if (eq == nullptr) {
+        why = std::string("'") + name_value + "' is not NAME=VALUE";
+        return false;
+    }
+    return set_event_threshold(th, std::string(name_value, static_cast<size_t>(eq - name_value)), eq + 1, why);
 }
 
 std::string event_threshold_names()
@@ -444,28 +455,26 @@ void link_events_t::renumbered()
     renumbered_ = true;
 }
 
-void link_events_t::bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n)
+void link_events_t::records_lost(event_kind_e k, counter_t& ctr, int64_t t_ms, int64_t wall_ms, uint64_t n)
 {
     if (wall_ms >= 0) {
         have_wall_ = true;
         wall_offset_ = wall_ms - t_ms;
     }
     if (n == 0) return;
-    bad_.add(t_ms, n, n, t_ms, t_ms, last_id_);
-    if (is_open_[EV_BAD_RECORDS]) open_[EV_BAD_RECORDS].count += n;
-    count_cond(conds_[EV_BAD_RECORDS], EV_BAD_RECORDS, bad_, t_ms, last_id_);
+    ctr.add(t_ms, n, n, t_ms, t_ms, last_id_);
+    if (is_open_[k]) open_[k].count += n;
+    count_cond(conds_[k], k, ctr, t_ms, last_id_);
+}
+
+void link_events_t::bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n)
+{
+    records_lost(EV_BAD_RECORDS, bad_, t_ms, wall_ms, n);
 }
 
 void link_events_t::viewer_dropped(int64_t t_ms, int64_t wall_ms, uint64_t n)
 {
-    if (wall_ms >= 0) {
-        have_wall_ = true;
-        wall_offset_ = wall_ms - t_ms;
-    }
-    if (n == 0) return;
-    behind_.add(t_ms, n, n, t_ms, t_ms, last_id_);
-    if (is_open_[EV_VIEWER_BEHIND]) open_[EV_VIEWER_BEHIND].count += n;
-    count_cond(conds_[EV_VIEWER_BEHIND], EV_VIEWER_BEHIND, behind_, t_ms, last_id_);
+    records_lost(EV_VIEWER_BEHIND, behind_, t_ms, wall_ms, n);
 }
 
 void link_events_t::finish()

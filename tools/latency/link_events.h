@@ -99,6 +99,8 @@ struct event_thresholds_t {
 // text. False with why set for an unknown name or a value that is not a
 // finite number (negative: also refused).
 bool set_event_threshold(event_thresholds_t& th, const std::string& name, const std::string& value, std::string& why);
+// The same from "NAME=VALUE" (an option's argument).
+bool set_event_threshold(event_thresholds_t& th, const char* name_value, std::string& why);
 // The names of the thresholds, comma separated, for a usage text.
 std::string event_threshold_names();
 
@@ -225,6 +227,8 @@ private:
     void window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure, double value,
                      double baseline, bool worse_high);
     void count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id);
+    // Records that never became frames (refused, dropped for the view).
+    void records_lost(event_kind_e k, counter_t& ctr, int64_t t_ms, int64_t wall_ms, uint64_t n);
     void take_baseline();
     double period_ms() const;
     int64_t stall_ms() const;

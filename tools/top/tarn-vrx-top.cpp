@@ -192,13 +192,8 @@ int parse_options(int argc, char* argv[], options_t& o)
             o.events = optarg;
             break;
         case OPT_THRESHOLD: {
-            const char* eq = strchr(optarg, '=');
             std::string why;
-            if (eq == nullptr) {
-                why = std::string("'") + optarg + "' is not NAME=VALUE";
-            } else if (set_event_threshold(o.thresholds, std::string(optarg, static_cast<size_t>(eq - optarg)), eq + 1, why)) {
-                break;
-            }
+            if (set_event_threshold(o.thresholds, optarg, why)) break;
             fprintf(stderr, "%s: --threshold: %s\n", PROG, why.c_str());
             return -1;
         }
