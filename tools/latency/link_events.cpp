@@ -422,6 +422,12 @@ void link_events_t::disconnected(int64_t t_ms, int64_t wall_ms)
     connected_ = false;
     // What was ongoing ends where it was last seen; the pause is the restart's.
     if (is_open_[EV_STALL]) close_event(EV_STALL, std::min(t_ms, open_[EV_STALL].end_ms), 0);
+    // Back and lost again before a frame came: the restart before ends
+    // when its connection came.
+    if (is_open_[EV_RESTART]) {
+        renumbered_ = false;
+        close_event(EV_RESTART, open_[EV_RESTART].end_ms, 0);
+    }
     if (!any_) return;
     open_event(EV_RESTART, SEV_WARN, t_ms, last_id_);
     open_[EV_RESTART].figure = "pause_ms";
