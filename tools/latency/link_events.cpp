@@ -292,6 +292,13 @@ void link_events_t::take_baseline()
     for (value_histogram_t& h : base_h_) h.clear();
 }
 
+void link_events_t::note_wall(int64_t t_ms, int64_t wall_ms)
+{
+    if (wall_ms < 0) return;
+    have_wall_ = true;
+    wall_offset_ = wall_ms - t_ms;
+}
+
 event_baseline_t link_events_t::baseline() const
 {
     event_baseline_t b;
@@ -322,10 +329,7 @@ void link_events_t::frame(const event_frame_t& f)
 {
     const int64_t t = f.t_ms;
     const uint32_t id = f.s.sample_id;
-    if (f.wall_ms >= 0) {
-        have_wall_ = true;
-        wall_offset_ = f.wall_ms - t;
-    }
+    note_wall(t, f.wall_ms);
     if (!any_) {
         first_t_ = t;
         next_eval_ = t;
@@ -388,10 +392,7 @@ void link_events_t::frame(const event_frame_t& f)
 
 void link_events_t::tick(int64_t t_ms, int64_t wall_ms)
 {
-    if (wall_ms >= 0 && !any_) {
-        have_wall_ = true;
-        wall_offset_ = wall_ms - t_ms;
-    }
+    if (!any_) note_wall(t_ms, wall_ms);
     if (t_ms < last_t_) return;
     if (any_ && connected_ && !is_open_[EV_STALL] && t_ms - last_t_ >= stall_ms()) {
         open_event(EV_STALL, SEV_WARN, last_t_, last_id_);
@@ -414,10 +415,7 @@ void link_events_t::tick(int64_t t_ms, int64_t wall_ms)
 
 void link_events_t::disconnected(int64_t t_ms, int64_t wall_ms)
 {
-    if (wall_ms >= 0) {
-        have_wall_ = true;
-        wall_offset_ = wall_ms - t_ms;
-    }
+    note_wall(t_ms, wall_ms);
     if (!connected_) return;
     connected_ = false;
     // What was ongoing ends where it was last seen; the pause is the restart's.
@@ -436,10 +434,7 @@ void link_events_t::disconnected(int64_t t_ms, int64_t wall_ms)
 
 void link_events_t::connected(int64_t t_ms, int64_t wall_ms)
 {
-    if (wall_ms >= 0) {
-        have_wall_ = true;
-        wall_offset_ = wall_ms - t_ms;
-    }
+    note_wall(t_ms, wall_ms);
     if (connected_) return;
     connected_ = true;
     if (is_open_[EV_RESTART]) {
@@ -463,14 +458,11 @@ void link_events_t::renumbered()
 
 void link_events_t::records_lost(event_kind_e k, counter_t& ctr, int64_t t_ms, int64_t wall_ms, uint64_t n)
 {
-    if (wall_ms >= 0) {
-        have_wall_ = true;
-        wall_offset_ = wall_ms - t_ms;
-    }
+    note_wall(t_ms, wall_ms);
     if (n == 0) return;
     ctr.add(t_ms, n, n, t_ms, t_ms, last_id_);
     if (is_open_[k]) open_[k].count += n;
-    count_cond(conds_[k], k, ctr, t_ms, last_id_);
+    count_cond(k, ctr, t_ms, last_id_);
 }
 
 void link_events_t::bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n)
@@ -491,7 +483,7 @@ void link_events_t::finish()
 }
 
 // Loss, other-codec frames and bad records: counts of the last second.
-void link_events_t::count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id)
+void link_events_t::count_cond(event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id)
 {
     uint64_t total = 0, hits = 0;
     const slot_t* first = nullptr;
@@ -541,7 +533,6 @@ void link_events_t::count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, 
         e.end_ms = std::max(e.end_ms, last_hit);
         e.end_wall = wall_at(e.end_ms);
         e.last_id = last_id;
-        c.last_true = e.end_ms;
     }
     if (is_open_[k] && sev < 0 && t - open_[k].end_ms >= ms_of(th_.hold_s)) close_event(k, open_[k].end_ms, 0);
 }
@@ -588,10 +579,10 @@ bool link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, u
 void link_events_t::evaluate(int64_t t, uint32_t id)
 {
     win_.expire(t * 1000000);
-    count_cond(conds_[EV_LOSS], EV_LOSS, loss_, t, id);
-    count_cond(conds_[EV_CODEC_MISMATCH], EV_CODEC_MISMATCH, codec_, t, id);
-    count_cond(conds_[EV_BAD_RECORDS], EV_BAD_RECORDS, bad_, t, id);
-    count_cond(conds_[EV_VIEWER_BEHIND], EV_VIEWER_BEHIND, behind_, t, id);
+    count_cond(EV_LOSS, loss_, t, id);
+    count_cond(EV_CODEC_MISMATCH, codec_, t, id);
+    count_cond(EV_BAD_RECORDS, bad_, t, id);
+    count_cond(EV_VIEWER_BEHIND, behind_, t, id);
     if (!based_) return;
 
     const window_span_t& w = win_.span(0);
@@ -631,9 +622,18 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
         else if (r50 >= th_.rise_warn_ms || r95 >= th_.rise95_warn_ms || rv >= th_.rise_warn_ms)
             rise = SEV_WARN;
     }
-    const char* fig = r50 >= th_.rise_warn_ms ? "vrx_p50_ms" : r95 >= th_.rise95_warn_ms ? "vrx_p95_ms" : "vtx_p50_ms";
-    const double fval = fig[4] == 'p' && fig[5] == '5' ? p50 : fig[4] == 'p' ? p95 : base_stage_[4] + rv;
-    const double fbase = fig[4] == 'p' && fig[5] == '5' ? base_vrx50_ : fig[4] == 'p' ? base_vrx95_ : base_stage_[4];
+    // The figure behind the rise: the VRX median, else its p95, else VTX.
+    const char* fig = "vtx_p50_ms";
+    double fval = base_stage_[EVENT_STAGES - 1] + rv, fbase = base_stage_[EVENT_STAGES - 1];
+    if (r50 >= th_.rise_warn_ms) {
+        fig = "vrx_p50_ms";
+        fval = p50;
+        fbase = base_vrx50_;
+    } else if (r95 >= th_.rise95_warn_ms) {
+        fig = "vrx_p95_ms";
+        fval = p95;
+        fbase = base_vrx95_;
+    }
     const bool was_open = is_open_[EV_LATENCY_RISE];
     const bool opened = window_cond(conds_[EV_LATENCY_RISE], EV_LATENCY_RISE, rise, t, id, fig, fval, fbase, true);
     if (is_open_[EV_LATENCY_RISE] && rise >= 0) {

@@ -227,11 +227,14 @@ private:
     // True when the event opened now (the caller completes it, then says so).
     bool window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure, double value,
                      double baseline, bool worse_high);
-    void count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id);
+    void count_cond(event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id);
     // Records that never became frames (refused, dropped for the view).
     void records_lost(event_kind_e k, counter_t& ctr, int64_t t_ms, int64_t wall_ms, uint64_t n);
     void take_baseline();
     double period_ms() const;
+    // A time of day known at t_ms (wall_ms >= 0) gives the times of day of
+    // the run's times from then on.
+    void note_wall(int64_t t_ms, int64_t wall_ms);
     int64_t stall_ms() const;
     int64_t wall_at(int64_t t_ms) const;
 

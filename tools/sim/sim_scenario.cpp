@@ -2,6 +2,8 @@
 // steps frame by frame, and the ground truth it writes.
 #include "sim_scenario.h"
 
+#include "link_events.h"
+
 #include <time.h>
 #include <unistd.h>
 
@@ -366,11 +368,7 @@ struct event_t {
 
 std::string iso_time(const struct timespec& ts)
 {
-    struct tm tm {};
-    gmtime_r(&ts.tv_sec, &tm);
-    char buf[40];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    return fmt::format("{}.{:03d}Z", buf, static_cast<int>(ts.tv_nsec / 1000000));
+    return iso_time_ms(static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
 }
 
 struct timespec now_real()

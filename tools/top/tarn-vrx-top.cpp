@@ -613,11 +613,12 @@ int main(int argc, char* argv[])
 
     int ret = -2;
     if (tty && !o.plain) ret = run_screen(o, codec_name, utf8);
-    if (ret == -2) ret = run_plain(o);
+    const bool plain = ret == -2;
+    if (plain) ret = run_plain(o);
 
     // The events still going on, then the summary, unless standard output
     // already failed.
-    if (!emit_events(o, ret != 1 && (o.plain || ret == 0 ? o.plain || !tty : false), true) && ret != 1) ret = 1;
+    if (!emit_events(o, plain && ret != 1, true) && ret != 1) ret = 1;
     if (ret != 1) {
         printf("%s", top_summary_text(m, now_ms()).c_str());
         if (fflush(stdout) != 0 || ferror(stdout)) {

@@ -69,9 +69,7 @@ void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
 
 std::string clock_text(time_t t)
 {
-    struct tm tm;
-    localtime_r(&t, &tm);
-    return fmt::format("{:02}:{:02}:{:02}", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return clock_text_ms(static_cast<int64_t>(t) * 1000);
 }
 
 std::string duration_text(int64_t ms)
