@@ -51,7 +51,7 @@ expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-v
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 
 rep=$TARN_SRC/completions/tarn-latency-report
-expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples --block --min-change --min-lost-change -h --help --version" \
+expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples --block --min-change --min-lost-change --threshold -h --help --version" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
 expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"
@@ -67,6 +67,10 @@ expect "top: window values" "1 10 60 all" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --window '')"
 expect "top: --save completes file names" "$TARN_SRC/completions/tarn-vrx-top" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --save "$TARN_SRC/completions/tarn-vrx-t")"
+expect "top: --events completes file names" "$TARN_SRC/completions/tarn-vrx-top" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --events "$TARN_SRC/completions/tarn-vrx-t")"
+expect "top: nothing offered for a threshold" "" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --threshold '')"
 expect "top: nothing offered for milliseconds" "" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --warn-ms '')"
 expect "top: options by prefix" "--warn-ms --window" \

@@ -99,7 +99,7 @@ check "screen: VRX I-frames" test "$(row 'VRX I')" = "VRX I $VRXI_N $VRXI_LAST $
 check "screen: decode stage" \
   test "$(row decode)" = "decode $DECODE_N $DECODE_LAST $DECODE_P50 $DECODE_P95 $DECODE_P99 $DECODE_P100"
 check "screen: stage bar with the shares (frame 30 %)" grep -qF "F=frame 30.0% E=FEC 10.0% D=decode 40.0% R=render 15.0%" "$t/screen80"
-check "screen: chart with I-frames marked" grep -qE '^      \|.*I' "$t/screen80"
+check "screen: chart with time ticks under it" grep -qE '^      \|.*\+-50s.*\+-10s' "$t/screen80"
 check "screen: plain ASCII without a UTF-8 locale" test -z "$(LC_ALL=C grep -P '[^\x00-\x7f]' "$t/screen80" || true)"
 check "screen: the stderr messages of the bad buffers are shown" grep -qF "stderr (" "$t/screen80"
 

@@ -434,3 +434,86 @@ TEST(LinkEventsReport, the_views_log_has_a_run_per_connection_and_times_of_day)
     unlink(latency_times_path(log).c_str());
     rmdir(dir);
 }
+
+TEST(LinkEvents, records_the_pipe_dropped_for_the_view_are_told_apart)
+{
+    char dir[] = "/tmp/tarn-drops-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string loc = std::string(dir) + "/";
+    auto m = std::make_unique<top_model_t>();
+    auto write = [&](const std::string& text) {
+        FILE* f = fopen((loc + "drops").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+    };
+    const std::string me = std::to_string(getpid());
+    // Another subscriber's line is not ours; a missing file is nothing.
+    top_read_drops(*m, loc.c_str(), 100);
+    write("1 5 600\n");
+    top_read_drops(*m, loc.c_str(), 200);
+    EXPECT_EQ(m->viewer_dropped, 0u);
+    // 3 chunks of 10 records: 30 records, a viewer_behind event.
+    write("1 5 600\n" + me + " 3 1800\n");
+    top_read_drops(*m, loc.c_str(), 1000);
+    EXPECT_EQ(m->viewer_dropped, 30u);
+    // The same figures again add nothing; more add the difference.
+    top_read_drops(*m, loc.c_str(), 2000);
+    write(me + " 4 2400\n");
+    top_read_drops(*m, loc.c_str(), 2500);
+    EXPECT_EQ(m->viewer_dropped, 40u);
+    // A new connection counts from zero again.
+    write(me + " 1 600\n");
+    top_read_drops(*m, loc.c_str(), 3000);
+    EXPECT_EQ(m->viewer_dropped, 50u);
+    // A file too large to be a drops file is not read.
+    write(std::string(20000, '#') + "\n" + me + " 9 999999\n");
+    top_read_drops(*m, loc.c_str(), 3500);
+    EXPECT_EQ(m->viewer_dropped, 50u);
+    top_tick(*m, 10000);
+    const auto evs = all_events(*m);
+    ASSERT_EQ(evs.size(), 1u) << listing(evs);
+    EXPECT_EQ(evs[0].kind, EV_VIEWER_BEHIND);
+    EXPECT_EQ(evs[0].count, 50u);
+    EXPECT_EQ(evs[0].start_ms, 1000);
+    EXPECT_EQ(evs[0].end_ms, 3000);
+    EXPECT_FALSE(evs[0].ongoing);
+    unlink((loc + "drops").c_str());
+    rmdir(dir);
+}
+
+TEST(LinkEvents, what_is_kept_is_bounded_whatever_the_number_of_events)
+{
+    // A burst of 10 lost frames every 2.5 s for 1500 s at 120 frames a
+    // second: 600 loss events, 1200 starts and ends nobody takes.
+    link_events_t ev;
+    uint32_t id = 1;
+    for (int64_t k = 0; k < 1500 * 120; k++) {
+        event_frame_t f;
+        f.t_ms = k * 1000 / 120;
+        f.s.sample_id = id;
+        f.s.kind = FRAME_KIND_P;
+        for (double& v : f.s.v) v = 10;
+        f.s.v[STAT_FPS] = 120;
+        f.s.v[STAT_RSSI] = -50;
+        f.missing = 0;
+        if (k > 0 && k % 300 == 0) {
+            id += 10;
+            f.s.sample_id = id;
+            f.missing = 10;
+        }
+        ev.frame(f);
+        id++;
+    }
+    ev.finish();
+    EXPECT_EQ(ev.count(EV_LOSS, SEV_CRIT) + ev.count(EV_LOSS, SEV_WARN), 599u);
+    EXPECT_EQ(ev.total(), 599u);
+    EXPECT_EQ(ev.ended().size(), link_events_t::MAX_RECENT);
+    const auto changes = ev.take_changes();
+    EXPECT_EQ(changes.size(), link_events_t::MAX_CHANGES);
+    EXPECT_EQ(ev.dropped_changes(), 2 * 599u - link_events_t::MAX_CHANGES);
+    // The newest kept is the last burst's (frame 179,700 at 1,497,500 ms;
+    // its 10 lost frames 8 ms apart before it).
+    EXPECT_EQ(ev.ended().back().count, 10u);
+    EXPECT_EQ(ev.ended().back().start_ms, 1497500 - 80);
+}

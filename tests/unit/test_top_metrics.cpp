@@ -83,6 +83,7 @@ TEST(TopMetrics, counters_and_gauges_are_the_models_figures)
     // Ids 1 to 6: 1 an I-frame, 2 repeated at once, 3 and 4 lost.
     feed(m, {{1, 101}, {2}, {2}, {5}, {6, 65, 7, 2, -71, 60, 3.25f}}, 10);
     feed(m, {{7, 65, 5, 2, -60, 120, 1, 0}}, 20);  // a wrong magic number: refused
+    m.viewer_dropped = 3;  // as the pipe's drops file said
     const std::string pipe = "/run/bpa/vrx_latency";
     const parsed_t p = parse(metrics_text(metrics_snapshot(m), pipe, false));
     const std::string l = "{pipe=\"/run/bpa/vrx_latency\"}";
@@ -95,7 +96,7 @@ TEST(TopMetrics, counters_and_gauges_are_the_models_figures)
     has("tarn_vrx_frames_repeated_total" + l + " 1");
     has("tarn_vrx_frames_out_of_order_total" + l + " 0");
     has("tarn_vrx_bad_records_total" + l + " 1");
-    has("tarn_vrx_viewer_dropped_total" + l + " 0");
+    has("tarn_vrx_viewer_dropped_total" + l + " 3");
     has("tarn_vrx_connections_total" + l + " 1");
     has("# TYPE tarn_vrx_connected gauge");
     has("tarn_vrx_connected" + l + " 1");

@@ -7,12 +7,13 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
 
-constexpr const char* KIND_NAMES[EV_KIND_COUNT] = {"loss",    "stall",          "latency_rise", "signal_fade",
-                                                   "fps_drop", "restart", "codec_mismatch", "bad_records"};
+constexpr const char* KIND_NAMES[EV_KIND_COUNT] = {"loss",    "stall",          "latency_rise", "signal_fade",   "fps_drop",
+                                                   "restart", "codec_mismatch", "bad_records",  "viewer_behind"};
 constexpr const char* STAGE_NAMES[EVENT_STAGES] = {"frame", "fec", "decode", "render", "vtx"};
 constexpr stat_column_e STAGE_COLUMNS[EVENT_STAGES] = {STAT_FRAME, STAT_FEC, STAT_DECODE, STAT_RENDER, STAT_VTX};
 
@@ -110,6 +111,16 @@ bool set_event_threshold(event_thresholds_t& th, const std::string& name, const 
     }
     why = "unknown threshold '" + name + "' (" + event_threshold_names() + ")";
     return false;
+}
+
+bool set_event_threshold(event_thresholds_t& th, const char* name_value, std::string& why)
+{
+    const char* eq = strchr(name_value, '=');
+    if (eq == nullptr) {
+        why = std::string("'") + name_value + "' is not NAME=VALUE";
+        return false;
+    }
+    return set_event_threshold(th, std::string(name_value, static_cast<size_t>(eq - name_value)), eq + 1, why);
 }
 
 std::string event_threshold_names()
@@ -381,8 +392,8 @@ void link_events_t::tick(int64_t t_ms, int64_t wall_ms)
         have_wall_ = true;
         wall_offset_ = wall_ms - t_ms;
     }
-    if (!any_ || t_ms < last_t_) return;
-    if (connected_ && !is_open_[EV_STALL] && t_ms - last_t_ >= stall_ms()) {
+    if (t_ms < last_t_) return;
+    if (any_ && connected_ && !is_open_[EV_STALL] && t_ms - last_t_ >= stall_ms()) {
         open_event(EV_STALL, SEV_WARN, last_t_, last_id_);
         open_[EV_STALL].figure = "gap_ms";
         open_[EV_STALL].baseline = period_ms();
@@ -444,16 +455,26 @@ void link_events_t::renumbered()
     renumbered_ = true;
 }
 
-void link_events_t::bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n)
+void link_events_t::records_lost(event_kind_e k, counter_t& ctr, int64_t t_ms, int64_t wall_ms, uint64_t n)
 {
     if (wall_ms >= 0) {
         have_wall_ = true;
         wall_offset_ = wall_ms - t_ms;
     }
     if (n == 0) return;
-    bad_.add(t_ms, n, n, t_ms, t_ms, last_id_);
-    if (is_open_[EV_BAD_RECORDS]) open_[EV_BAD_RECORDS].count += n;
-    count_cond(conds_[EV_BAD_RECORDS], EV_BAD_RECORDS, bad_, t_ms, last_id_);
+    ctr.add(t_ms, n, n, t_ms, t_ms, last_id_);
+    if (is_open_[k]) open_[k].count += n;
+    count_cond(conds_[k], k, ctr, t_ms, last_id_);
+}
+
+void link_events_t::bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n)
+{
+    records_lost(EV_BAD_RECORDS, bad_, t_ms, wall_ms, n);
+}
+
+void link_events_t::viewer_dropped(int64_t t_ms, int64_t wall_ms, uint64_t n)
+{
+    records_lost(EV_VIEWER_BEHIND, behind_, t_ms, wall_ms, n);
 }
 
 void link_events_t::finish()
@@ -497,7 +518,10 @@ void link_events_t::count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, 
         if (!is_open_[k]) {
             open_event(k, static_cast<event_severity_e>(sev), first->first_hit, first->first_id);
             link_event_t& e = open_[k];
-            e.figure = k == EV_LOSS ? "lost_pct" : k == EV_CODEC_MISMATCH ? "other_codec_frames" : "bad_records";
+            e.figure = k == EV_LOSS                ? "lost_pct"
+                       : k == EV_CODEC_MISMATCH    ? "other_codec_frames"
+                       : k == EV_VIEWER_BEHIND     ? "viewer_dropped_records"
+                                                   : "bad_records";
             e.count = hits;
             changed(e, true);
         }
@@ -558,6 +582,7 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
     count_cond(conds_[EV_LOSS], EV_LOSS, loss_, t, id);
     count_cond(conds_[EV_CODEC_MISMATCH], EV_CODEC_MISMATCH, codec_, t, id);
     count_cond(conds_[EV_BAD_RECORDS], EV_BAD_RECORDS, bad_, t, id);
+    count_cond(conds_[EV_VIEWER_BEHIND], EV_VIEWER_BEHIND, behind_, t, id);
     if (!based_) return;
 
     const window_span_t& w = win_.span(0);
@@ -682,7 +707,7 @@ std::string event_json(const link_event_t& e, int64_t t0_ms)
         s += fmt::format(",\"stage\":\"{}\",\"stage_rise_ms\":{}", event_stage_name(e.stage), num(e.stage_rise_ms));
     else if (e.kind == EV_LATENCY_RISE)
         s += ",\"stage\":null,\"stage_rise_ms\":null";
-    if (e.kind == EV_LOSS || e.kind == EV_CODEC_MISMATCH || e.kind == EV_BAD_RECORDS)
+    if (e.kind == EV_LOSS || e.kind == EV_CODEC_MISMATCH || e.kind == EV_BAD_RECORDS || e.kind == EV_VIEWER_BEHIND)
         s += fmt::format(",\"count\":{}", e.count);
     s += '}';
     return s;
@@ -701,6 +726,7 @@ std::string event_brief(const link_event_t& e)
     case EV_RESTART: return e.ongoing ? std::string("restart") : fmt::format("restart {:.1f} s", e.value / 1000);
     case EV_CODEC_MISMATCH: return fmt::format("other codec ({} frames)", e.count);
     case EV_BAD_RECORDS: return fmt::format("bad records {}", e.count);
+    case EV_VIEWER_BEHIND: return fmt::format("viewer behind, {} dropped", e.count);
     default: return event_kind_name(e.kind);
     }
 }
@@ -727,6 +753,7 @@ std::string event_text(const link_event_t& e, int64_t t0_ms)
         break;
     case EV_CODEC_MISMATCH: what = fmt::format("{} frames of the other codec", e.count); break;
     case EV_BAD_RECORDS: what = fmt::format("{} records refused", e.count); break;
+    case EV_VIEWER_BEHIND: what = fmt::format("{} records dropped for this viewer", e.count); break;
     default: break;
     }
     if (e.start_wall >= 0)

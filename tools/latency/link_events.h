@@ -22,6 +22,8 @@
 //   codec_mismatch  frame-type codes of the other codec than the one the
 //                   settings name
 //   bad_records     records refused by the checks (live)
+//   viewer_behind   records the pipe dropped for this viewer because it did
+//                   not read fast enough: not link loss (live)
 //
 // The baseline is the first baseline_s seconds of frames the detector sees
 // (kept across restarts): the median and p95 of the receiver latency, the
@@ -59,6 +61,7 @@ enum event_kind_e {
     EV_RESTART,
     EV_CODEC_MISMATCH,
     EV_BAD_RECORDS,
+    EV_VIEWER_BEHIND,
     EV_KIND_COUNT
 };
 const char* event_kind_name(event_kind_e kind);
@@ -96,6 +99,8 @@ struct event_thresholds_t {
 // text. False with why set for an unknown name or a value that is not a
 // finite number (negative: also refused).
 bool set_event_threshold(event_thresholds_t& th, const std::string& name, const std::string& value, std::string& why);
+// The same from "NAME=VALUE" (an option's argument).
+bool set_event_threshold(event_thresholds_t& th, const char* name_value, std::string& why);
 // The names of the thresholds, comma separated, for a usage text.
 std::string event_threshold_names();
 
@@ -160,6 +165,8 @@ public:
     void renumbered();
     // Records refused by the checks.
     void bad_records(int64_t t_ms, int64_t wall_ms, uint64_t n);
+    // Records the pipe dropped for this viewer (told up to a second late).
+    void viewer_dropped(int64_t t_ms, int64_t wall_ms, uint64_t n);
     // The run is over: ongoing events end where they were last seen.
     void finish();
 
@@ -222,6 +229,8 @@ private:
     void window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure, double value,
                      double baseline, bool worse_high);
     void count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id);
+    // Records that never became frames (refused, dropped for the view).
+    void records_lost(event_kind_e k, counter_t& ctr, int64_t t_ms, int64_t wall_ms, uint64_t n);
     void take_baseline();
     double period_ms() const;
     int64_t stall_ms() const;
@@ -242,7 +251,7 @@ private:
     bool have_wall_ = false;
     uint32_t last_id_ = 0;
     double last_fps_ = 0;
-    counter_t loss_, codec_, bad_;
+    counter_t loss_, codec_, bad_, behind_;
     cond_t conds_[EV_KIND_COUNT];
 
     uint64_t seq_ = 0;

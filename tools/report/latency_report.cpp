@@ -208,6 +208,9 @@ run_summary_t summarize_run(const run_data_t& d)
             if (s.events.size() < MAX_LISTED) s.events.push_back(e);
         }
     }
+    // In the order they began.
+    std::stable_sort(s.events.begin(), s.events.end(),
+                     [](const link_event_t& a, const link_event_t& b) { return a.start_ms < b.start_ms; });
     s.malformed = d.malformed;
     s.malformed_lines = d.malformed_lines;
     // Percentiles counted again exactly replace those known to a bucket.

@@ -2,6 +2,7 @@
 // a histogram of the receiver latency. Plain SVG 1.1 that any renderer draws.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -266,6 +267,7 @@ double unwrap_near(const id_axis& ax, uint32_t id)
 // run's start above it (from the frame rate).
 void event_shading(svg_out& o, const id_axis& ax, const run_summary_t& s, double top, bool labels)
 {
+    double labelled_to = 0;  // a kind is written only where the last one ended
     for (const link_event_t& e : s.events) {
         const double a = std::max(PLOT_X, id_x(ax, unwrap_near(ax, e.first_id) - 0.5));
         const double b = std::min(PLOT_X + PLOT_W, id_x(ax, unwrap_near(ax, e.last_id) + 0.5));
@@ -274,7 +276,10 @@ void event_shading(svg_out& o, const id_axis& ax, const run_summary_t& s, double
               "fill-opacity=\"0.18\"><title>{}</title></rect>\n",
               a, top, std::max(1.0, b - a), PLOT_H, e.severity == SEV_CRIT ? "#d62728" : "#e6b000",
               xml_escape(event_text(e, s.events_t0_ms)));
-        if (labels) o.text(a + 2, top + 22, event_kind_name(e.kind), "start", 9, " fill=\"#555\"");
+        if (labels && a >= labelled_to) {
+            o.text(a + 2, top + 22, event_kind_name(e.kind), "start", 9, " fill=\"#555\"");
+            labelled_to = a + 6 + 5.5 * static_cast<double>(strlen(event_kind_name(e.kind)));
+        }
     }
     if (labels && s.frame_period_ms > 0) {
         const double secs = (ax.x1 - ax.x0) * s.frame_period_ms / 1000;

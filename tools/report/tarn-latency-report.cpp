@@ -43,6 +43,8 @@ void print_help()
                "      --min-change MS  least latency change the verdict counts (default 0.5)\n"
                "      --min-lost-change PP  least change of lost frames, in percentage points\n"
                "                   (default 0.5)\n"
+               "      --threshold NAME=VALUE\n"
+               "                   set a threshold of the link event detector (see the man page)\n"
                "  -h, --help       print this help\n"
                "      --version    print the version\n"
                "\n"
@@ -82,6 +84,7 @@ struct options {
     bool bootstrap_given = false;  // an option of --compare
     compare_options_t bootstrap;
     uint32_t block = 0;  // forced block length, 0: estimated
+    event_thresholds_t thresholds;  // of the event detector
 };
 
 // A decimal from 0 to hi with at most three decimals, in thousandths.
@@ -107,7 +110,7 @@ bool parse_count(const char* text, unsigned long lo, unsigned long hi, uint64_t&
 
 int parse_options(int argc, char* argv[], options& o)
 {
-    enum { OPT_SEED = 1000, OPT_RESAMPLES, OPT_BLOCK, OPT_MIN_CHANGE, OPT_MIN_LOST_CHANGE };
+    enum { OPT_SEED = 1000, OPT_RESAMPLES, OPT_BLOCK, OPT_MIN_CHANGE, OPT_MIN_LOST_CHANGE, OPT_THRESHOLD };
     static const struct option long_options[] = {
         {"compare", no_argument, nullptr, 'c'},
         {"seed", required_argument, nullptr, OPT_SEED},
@@ -115,6 +118,7 @@ int parse_options(int argc, char* argv[], options& o)
         {"block", required_argument, nullptr, OPT_BLOCK},
         {"min-change", required_argument, nullptr, OPT_MIN_CHANGE},
         {"min-lost-change", required_argument, nullptr, OPT_MIN_LOST_CHANGE},
+        {"threshold", required_argument, nullptr, OPT_THRESHOLD},
         {"run", required_argument, nullptr, 'r'},
         {"json", no_argument, nullptr, 'j'},
         {"svg", required_argument, nullptr, 'g'},
@@ -183,6 +187,12 @@ int parse_options(int argc, char* argv[], options& o)
             }
             o.bootstrap.min_change_lost = k * 10;  // thousandths of a point: millionths of the frames
             break;
+        }
+        case OPT_THRESHOLD: {
+            std::string why;
+            if (set_event_threshold(o.thresholds, optarg, why)) break;
+            fprintf(stderr, "%s: --threshold: %s\n", PROG, why.c_str());
+            exit(TARN_EXIT_USAGE);
         }
         case 'g': o.svg = optarg; break;
         case 'h': print_help(); exit_after_info(PROG);
@@ -355,7 +365,7 @@ int main(int argc, char* argv[])
             before = current.events->baseline();
             before_wall = current.last_wall;
         }
-        run_start(current, run, line, header);
+        run_start(current, run, line, header, o.thresholds);
         current.carried = before;
         current.carried_wall = before_wall;
         current_offset = offset;

@@ -201,13 +201,8 @@ int parse_options(int argc, char* argv[], options_t& o)
             o.events = optarg;
             break;
         case OPT_THRESHOLD: {
-            const char* eq = strchr(optarg, '=');
             std::string why;
-            if (eq == nullptr) {
-                why = std::string("'") + optarg + "' is not NAME=VALUE";
-            } else if (set_event_threshold(o.thresholds, std::string(optarg, static_cast<size_t>(eq - optarg)), eq + 1, why)) {
-                break;
-            }
+            if (set_event_threshold(o.thresholds, optarg, why)) break;
             fprintf(stderr, "%s: --threshold: %s\n", PROG, why.c_str());
             return -1;
         }
@@ -331,6 +326,7 @@ std::string plain_line(top_model_t& m, int window, int64_t now, time_t wall)
                                    ms(v.p50), ms(v.p95), ms(v.p99), window_label(f, window));
     if (m.bad_records > 0 || m.bad_buffers > 0)
         line += fmt::format(" failed {} records in {} buffers", m.bad_records, m.bad_buffers);
+    if (m.viewer_dropped > 0) line += fmt::format(" viewer dropped {}", m.viewer_dropped);
     if (m.state == LINK_WAITING) line += " waiting";
     if (m.state == LINK_DISCONNECTED) line += " disconnected";
     return line;
@@ -387,7 +383,7 @@ int run_plain(const options_t& o)
     std::string message;
     bool open = try_open(o, message);
     if (!message.empty()) fprintf(stderr, "tarn-vrx-top: %s\n", message.c_str());
-    int64_t next = 1000, next_try = 500;
+    int64_t next = 1000, next_try = 500, drops_second = -1;
     while (main_running) {
         // Wakes for the next line or the next subscription attempt, and at
         // least every 200 ms for the running flag.
@@ -399,6 +395,10 @@ int run_plain(const options_t& o)
             next_try = now + 500;
         }
         top_tick(*model, now);
+        if (now / 1000 != drops_second) {
+            drops_second = now / 1000;
+            top_read_drops(*model, o.location, now);
+        }
         if (!emit_events(o, true, false)) {
             const int err = errno;
             pipe_client_close_all();
@@ -496,12 +496,16 @@ int run_screen(const options_t& o, const std::string& codec_name_in, bool utf8)
 
     int64_t last_draw = -REDRAW_MS, last_open_try = 0;
     uint64_t drawn_buffers = ~0ull;
-    int64_t drawn_second = -1;
+    int64_t drawn_second = -1, drops_second = -1;
     bool dirty = true;
     while (main_running) {
         const int key = term_key();
         const int64_t now = now_ms();
         top_tick(*model, now);
+        if (now / 1000 != drops_second) {
+            drops_second = now / 1000;
+            top_read_drops(*model, o.location, now);
+        }
         emit_events(o, false, false);
         bool forced = false;  // drawn even while paused
         if (key == TERM_KEY_RESIZE) {

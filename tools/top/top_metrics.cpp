@@ -106,9 +106,7 @@ metrics_snapshot_t metrics_snapshot(top_model_t& m)
     s.out_of_order = top_out_of_order(m);
     s.bad_records = m.bad_records;
     s.connections = m.connects;
-    // The model does not count the records the pipe dropped for this
-    // viewer yet: 0 until it does.
-    s.viewer_dropped = 0;
+    s.viewer_dropped = m.viewer_dropped;
     for (int k = 0; k < EV_KIND_COUNT; k++)
         for (int v = 0; v < 2; v++)
             s.events[k][v] = m.events.count(static_cast<event_kind_e>(k), static_cast<event_severity_e>(v));

@@ -310,6 +310,50 @@ void top_reset(top_model_t& m, int64_t now_ms)
     m.stall_hist = stall_histogram_t{};
 }
 
+void top_read_drops(top_model_t& m, const char* location, int64_t now_ms)
+{
+    // A small regular file the publisher's pipe library writes: at most a
+    // line per subscriber; anything larger is not read.
+    const std::string path = std::string(location) + "drops";
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    uint64_t bytes = 0;
+    bool found = false;
+    if (fd >= 0) {
+        struct stat st;
+        char buf[16384];
+        ssize_t n = -1;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < static_cast<off_t>(sizeof buf))
+            n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (n > 0) {
+            buf[n] = '\0';
+            const long long me = getpid();
+            for (char* line = buf; line != nullptr && *line != '\0';) {
+                char* next = strchr(line, '\n');
+                if (next != nullptr) *next++ = '\0';
+                long long pid = 0;
+                unsigned long long chunks = 0, b = 0;
+                if (sscanf(line, "%lld %llu %llu", &pid, &chunks, &b) == 3 && pid == me) {
+                    bytes = b;
+                    found = true;
+                }
+                line = next;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(m.mu);
+    if (!found) return;
+    // A new connection counts from zero again.
+    const uint64_t added = bytes >= m.drops_seen_bytes ? bytes - m.drops_seen_bytes : bytes;
+    m.drops_seen_bytes = bytes;
+    const uint64_t records = added / sizeof(vrx_latency_packet_t);
+    if (records == 0) return;
+    m.viewer_dropped += records;
+    const uint64_t stall = stall_before(m);
+    m.events.viewer_dropped(now_ms, now_ms + m.wall_offset_ms, records);
+    stall_watch(m, stall);
+}
+
 void top_tick(top_model_t& m, int64_t now_ms)
 {
     std::lock_guard<std::mutex> lock(m.mu);
@@ -378,6 +422,9 @@ std::string top_summary_text(top_model_t& m, int64_t now_ms)
     head += fmt::format("  failed checks:   {} buffers, {} records ({} wrong magic, {} partial buffers)\n",
                         m.bad_buffers, m.bad_records, m.bad_magic, m.partial_buffers);
     head += fmt::format("  connections:     {}, disconnections {}\n", m.connects, m.disconnects);
+    if (m.viewer_dropped > 0)
+        head += fmt::format("  viewer dropped:  {} records the pipe dropped for this view (counted as missing ids)\n",
+                            m.viewer_dropped);
     return head + out;
 }
 

@@ -163,6 +163,10 @@ struct top_model_t {
     // P-frames) and the length of every stall that ended.
     latency_histogram_t latency_hist[METRIC_STAGES][2];
     stall_histogram_t stall_hist;
+    // Records the pipe dropped for this view (it did not read fast
+    // enough), from the pipe folder's drops file: not link loss.
+    uint64_t viewer_dropped = 0;
+    uint64_t drops_seen_bytes = 0;  // what the file said for our connection
 
     // The inspector's row state, which the CSV log follows; not reset.
     bool shown_any = false;
@@ -188,6 +192,9 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall);
 void top_disconnected(top_model_t& m, int64_t now_ms, time_t wall);
 // Time passes at now_ms without a record (a stall may begin). Takes mu.
 void top_tick(top_model_t& m, int64_t now_ms);
+// Reads the drops file of the pipe at location (the folder, ending in
+// '/') for this process's connection and counts what it adds. Takes mu.
+void top_read_drops(top_model_t& m, const char* location, int64_t now_ms);
 // Clears the statistics and counters (not the link state). Takes mu.
 void top_reset(top_model_t& m, int64_t now_ms);
 

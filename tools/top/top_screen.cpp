@@ -18,7 +18,7 @@ struct snapshot_t {
     int64_t state_since_ms, reset_ms;
     time_t state_since_wall;
     uint64_t frames, missing, repeats, out_of_order, bad_buffers, bad_records;
-    uint64_t i_frames, p_frames, connects;
+    uint64_t i_frames, p_frames, connects, viewer_dropped;
     window_figures_t win;
     uint64_t last_second;  // frames that arrived in the last second
     bool has_last_q[SER_COUNT];
@@ -51,6 +51,7 @@ void take_snapshot(top_model_t& m, int window, int64_t now_ms, snapshot_t& s)
     s.i_frames = m.i_frames;
     s.p_frames = m.p_frames;
     s.connects = m.connects;
+    s.viewer_dropped = m.viewer_dropped;
     s.win = top_figures(m, window, now_ms);
     s.last_second = m.stats.span(0).frames();
     std::copy(std::begin(m.has_last_q), std::end(m.has_last_q), s.has_last_q);
@@ -261,7 +262,7 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
     }
     const std::string rssi_range = rssi_any ? fmt::format("RSSI {}..{} dBm", rssi_lo, rssi_hi) : std::string("no RSSI");
     const std::string titles[] = {
-        fmt::format("VRX latency, last 60 s, per {:.2f} s: p50 solid, p95 light, max '.'; 0-{:g} ms; I: slow I-frames; {}",
+        fmt::format("VRX latency, last 60 s, per {:.2f} s: p50 solid, p95 light, max '.'; 0-{:g} ms; I: slow I-frame; {}",
                     60.0 / width, top, rssi_range),
         fmt::format("VRX p50 solid, p95 light, max '.', per {:.2f} s; 0-{:g} ms; {}", 60.0 / width, top, rssi_range),
         fmt::format("VRX p50/p95 0-{:g} ms; {}", top, rssi_range),
@@ -293,17 +294,27 @@ void draw_chart(const snapshot_t& s, const top_view_t& v, int y, int height, int
             }
         }
     }
-    // Beneath: time ticks and the I-frames that stand out (slower than the
-    // p95 of their column), then signal strength and input bit rate.
+    // Beneath: time ticks and the I-frames that stand out, then signal
+    // strength and input bit rate.
     const int marks = y + height;
     put(marks, 0, "      |");
     for (int ago = 50; ago >= 10; ago -= 10) {
         const int c = width - 1 - static_cast<int>(static_cast<int64_t>(ago) * width / 60);
         if (c >= 0) put(marks, label + c, fmt::format("+-{}s", ago));
     }
-    for (int c = 0; c < width; c++) {
-        const column_t& col = cols[static_cast<size_t>(c)];
-        if (col.iframe && !col.values.empty() && col.max_i_vrx > col.p95) put(marks, label + c, "I", T_BOLD);
+    // An I-frame stands out when it is slower than the minute's usual
+    // I-frames (the median of the columns' slowest) by 2 ms and a fifth.
+    std::vector<int32_t> i_max;
+    for (const column_t& col : cols)
+        if (col.iframe && col.max_i_vrx > 0) i_max.push_back(col.max_i_vrx);
+    if (!i_max.empty()) {
+        std::nth_element(i_max.begin(), i_max.begin() + static_cast<long>(i_max.size() / 2), i_max.end());
+        const int32_t usual = i_max[i_max.size() / 2];
+        const int32_t limit = usual + std::max<int32_t>(2000, usual / 5);
+        for (int c = 0; c < width; c++) {
+            const column_t& col = cols[static_cast<size_t>(c)];
+            if (col.iframe && col.max_i_vrx > limit) put(marks, label + c, "I", T_BOLD);
+        }
     }
     put(marks + 1, 0, s.have_last ? fmt::format("{:>3}dBm|", s.last.rssi_dbm) : "  rssi|");
     put(marks + 2, 0,
@@ -477,7 +488,8 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
     const std::string fps_reported = s.have_last && std::isfinite(s.last.fps) ? fmt::format("{:.1f}", s.last.fps) : "-";
     std::string line2 = fmt::format("fps {} measured, {} reported  I {}  P {}  bad records {} ({} buffers)",
                                     s.last_second, fps_reported, s.i_frames, s.p_frames, s.bad_records, s.bad_buffers);
-    put(3, 0, line2, s.bad_buffers > 0 ? T_BOLD : T_NORMAL);
+    if (s.viewer_dropped > 0) line2 += fmt::format("  viewer dropped {}", s.viewer_dropped);
+    put(3, 0, line2, s.bad_buffers > 0 || s.viewer_dropped > 0 ? T_BOLD : T_NORMAL);
 
     draw_table(s, v, 4);
     draw_stages(s, v, 13);
