@@ -81,7 +81,7 @@ TEST(TopMetrics, counters_and_gauges_are_the_models_figures)
     top_model_t m;
     top_connected(m, 0, 0);
     // Ids 1 to 6: 1 an I-frame, 2 repeated at once, 3 and 4 lost.
-    feed(m, {{1, 101}, {2}, {2}, {5}, {6, 65, 7, 2, -71, 60, 3.25f}}, 10);
+    feed(m, {{1, 101}, {2}, {2}, {5}, {6, 65, 7, 2, -71, 119.95054f, 12.125813f}}, 10);
     feed(m, {{7, 65, 5, 2, -60, 120, 1, 0}}, 20);  // a wrong magic number: refused
     m.viewer_dropped = 3;  // as the pipe's drops file said
     const std::string pipe = "/run/bpa/vrx_latency";
@@ -101,8 +101,8 @@ TEST(TopMetrics, counters_and_gauges_are_the_models_figures)
     has("# TYPE tarn_vrx_connected gauge");
     has("tarn_vrx_connected" + l + " 1");
     has("tarn_vrx_rssi_dbm" + l + " -71");
-    has("tarn_vrx_fps" + l + " 60");
-    has("tarn_vrx_input_bits_per_second" + l + " 3250000");
+    has("tarn_vrx_fps" + l + " 119.95054");
+    has("tarn_vrx_input_bits_per_second" + l + " 12125813");
     // Every kind and severity, the model's counts.
     uint64_t events = 0;
     for (int k = 0; k < EV_KIND_COUNT; k++)

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -115,8 +116,10 @@ metrics_snapshot_t metrics_snapshot(top_model_t& m)
     s.have_last = m.have_last;
     if (m.have_last) {
         s.rssi_dbm = m.last.rssi_dbm;
-        s.fps = m.last.fps;
-        s.input_bps = static_cast<double>(m.last.input_mbps) * 1e6;
+        // As the float reads back (119.95054, not 119.9505386352539); the
+        // input rate to the bit.
+        s.fps = strtod(fmt::format("{}", m.last.fps).c_str(), nullptr);
+        s.input_bps = std::round(static_cast<double>(m.last.input_mbps) * 1e6);
     }
     for (int st = 0; st < METRIC_STAGES; st++)
         for (int f = 0; f < 2; f++) s.latency[st][f] = m.latency_hist[st][f];
