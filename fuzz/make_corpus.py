@@ -73,6 +73,19 @@ CORPUS = {
         "no_line_end": b"1min 500ms frame +1ms",
         "nul_inside": b"0s - rate 5\n1s - ra\x00te 5\n",
     },
+    # fuzz_events: 8 bytes a step: time, id step (+8), latencies, RSSI,
+    # fps / 2, codec and value bits, flags.
+    "fuzz_events": {
+        "steady": bytes([8, 9, 40, 12, 50, 60, 0, 1]) * 2000,
+        "gaps_and_ticks": (bytes([8, 9, 40, 12, 50, 60, 0, 1]) * 1300 + bytes([8, 40, 40, 12, 50, 60, 0, 1])
+                           + bytes([100, 0x80, 0, 0, 0, 0, 0, 0x80]) * 5) * 3,
+        "restart_and_bad": bytes([8, 9, 40, 12, 50, 60, 0, 1]) * 1300 + bytes([0, 0, 0, 0, 0, 0, 0, 0x10])
+                           + bytes([200, 0x80, 0, 0, 0, 0, 0, 0x10]) + bytes([8, 9, 40, 12, 50, 60, 2, 0x61]) * 300,
+        "rise_and_fade": bytes([8, 9, 40, 12, 50, 60, 0, 1]) * 1300 + bytes([8, 9, 200, 12, 90, 20, 0, 0x09]) * 600,
+        # Lost, back, lost again and back before a frame came.
+        "reconnect_twice": bytes([8, 9, 40, 12, 50, 60, 0, 1]) * 100 + bytes([50, 0, 0, 0, 0, 0, 0, 0x10]) * 4
+                           + bytes([8, 9, 40, 12, 50, 60, 0, 1]) * 10,
+    },
 }
 
 

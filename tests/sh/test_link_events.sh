@@ -33,7 +33,7 @@ wait "$toppid" || true
 
 check "plain: a start and an end line for the stall" \
   bash -c 'grep -qE "^[0-9]{2}:[0-9]{2}:[0-9]{2} event start stall" "$1" && grep -qE "^[0-9:]{8} event end stall" "$1"' _ "$t/plain"
-check "plain: the burst as loss" grep -qE '^[0-9:]{8} event start loss (warn|crit): loss' "$t/plain"
+check "plain: the burst as loss, its share in the start line" grep -qE '^[0-9:]{8} event start loss (warn|crit): loss [1-9][0-9]*\.[0-9] %' "$t/plain"
 check "plain: the restart starts and ends" \
   bash -c 'grep -qE "event start restart" "$1" && grep -qE "event end restart warn: restart 1\.[0-9] s" "$1"' _ "$t/plain"
 check "events file: one JSON object a line with the report's members" python3 - "$t/events.jsonl" <<'PY'

@@ -517,3 +517,31 @@ TEST(LinkEvents, what_is_kept_is_bounded_whatever_the_number_of_events)
     EXPECT_EQ(ev.ended().back().count, 10u);
     EXPECT_EQ(ev.ended().back().start_ms, 1497500 - 80);
 }
+
+TEST(LinkEvents, a_connection_lost_again_before_a_frame_makes_two_restarts)
+{
+    link_events_t ev;
+    event_frame_t f;
+    f.s.sample_id = 7;
+    f.t_ms = 100;
+    ev.frame(f);
+    ev.disconnected(200, -1);
+    ev.connected(1200, -1);
+    ev.disconnected(1300, -1);
+    ev.connected(3300, -1);
+    f.s.sample_id = 1;
+    f.t_ms = 3400;
+    ev.frame(f);
+    const auto changes = ev.take_changes();
+    std::vector<link_event_t> ended;
+    for (const event_change_t& c : changes)
+        if (!c.started) ended.push_back(c.ev);
+    ASSERT_EQ(ended.size(), 2u);
+    EXPECT_EQ(ended[0].start_ms, 200);
+    EXPECT_EQ(ended[0].end_ms, 1200);
+    EXPECT_EQ(ended[1].start_ms, 1300);
+    EXPECT_EQ(ended[1].end_ms, 3300);
+    EXPECT_EQ(ended[1].last_id, 1u);
+    EXPECT_EQ(changes.size(), 4u);
+    EXPECT_FALSE(ev.degraded());
+}

@@ -56,15 +56,23 @@ std::string format_run_text(const run_summary_t& s, const summary_text_options& 
     if (s.frames > 0) put("  sample ids:      first {}, last {}\n", s.first_id, s.last_id);
     put("  missing ids:     {} in {} gap{}\n", s.missing, s.gap_count, s.gap_count == 1 ? "" : "s");
     if (s.gap_count > 0) {
-        put("    gaps:");
+        // Narrow: wrapped at 80 columns.
+        std::string line = "    gaps:";
+        auto item = [&](const std::string& text) {
+            if (options.narrow && line.size() + text.size() > 80) {
+                put("{}\n", line);
+                line = "         ";
+            }
+            line += text;
+        };
         for (size_t i = 0; i < s.gaps.size() && i < TEXT_LISTED; i++)
             if (s.times_from_ids && s.frame_period_ms > 0)
-                put(" {} ({}, {:.2f} s)", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second,
-                    static_cast<double>(s.gaps[i].second + 1) * s.frame_period_ms / 1000);
+                item(fmt::format(" {} ({}, {:.2f} s)", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second,
+                                 static_cast<double>(s.gaps[i].second + 1) * s.frame_period_ms / 1000));
             else
-                put(" {} ({})", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second);
-        if (s.gap_count > TEXT_LISTED) put(" ... and {} more", s.gap_count - TEXT_LISTED);
-        put("\n");
+                item(fmt::format(" {} ({})", id_span(s.gaps[i].first, s.gaps[i].second), s.gaps[i].second));
+        if (s.gap_count > TEXT_LISTED) item(fmt::format(" ... and {} more", s.gap_count - TEXT_LISTED));
+        put("{}\n", line);
     }
     put("  repeats:         {}\n", s.repeats);
     put("  out of order:    {}\n", s.out_of_order);

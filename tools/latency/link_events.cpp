@@ -422,6 +422,12 @@ void link_events_t::disconnected(int64_t t_ms, int64_t wall_ms)
     connected_ = false;
     // What was ongoing ends where it was last seen; the pause is the restart's.
     if (is_open_[EV_STALL]) close_event(EV_STALL, std::min(t_ms, open_[EV_STALL].end_ms), 0);
+    // Back and lost again before a frame came: the restart before ends
+    // when its connection came.
+    if (is_open_[EV_RESTART]) {
+        renumbered_ = false;
+        close_event(EV_RESTART, open_[EV_RESTART].end_ms, 0);
+    }
     if (!any_) return;
     open_event(EV_RESTART, SEV_WARN, t_ms, last_id_);
     open_[EV_RESTART].figure = "pause_ms";
@@ -523,6 +529,7 @@ void link_events_t::count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, 
                        : k == EV_VIEWER_BEHIND     ? "viewer_dropped_records"
                                                    : "bad_records";
             e.count = hits;
+            e.value = value;
             changed(e, true);
         }
         link_event_t& e = open_[k];
@@ -539,9 +546,10 @@ void link_events_t::count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, 
     if (is_open_[k] && sev < 0 && t - open_[k].end_ms >= ms_of(th_.hold_s)) close_event(k, open_[k].end_ms, 0);
 }
 
-void link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure,
+bool link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure,
                                 double value, double baseline, bool worse_high)
 {
+    bool opened = false;
     // The frames of half a window: the ids the figure's delay spans.
     const auto lag_ids = static_cast<uint32_t>(std::lround(LAG_MS / period_ms()));
     auto back = [&](uint32_t x) { return x > lag_ids ? x - lag_ids : x; };
@@ -551,13 +559,13 @@ void link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, u
                 c.pending = t;
                 c.pending_id = id;
             }
-            if (t - c.pending < ms_of(th_.sustain_s)) return;
+            if (t - c.pending < ms_of(th_.sustain_s)) return false;
             open_event(k, static_cast<event_severity_e>(sev), c.pending - LAG_MS, back(c.pending_id));
             link_event_t& e = open_[k];
             e.figure = figure;
             e.value = value;
             e.baseline = baseline;
-            changed(e, true);
+            opened = true;
         }
         link_event_t& e = open_[k];
         if (sev == SEV_CRIT) e.severity = SEV_CRIT;
@@ -570,10 +578,11 @@ void link_events_t::window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, u
         e.end_ms = std::max(e.start_ms, t - LAG_MS);
         e.end_wall = wall_at(e.end_ms);
         e.last_id = back(id);
-        return;
+        return opened;
     }
     c.pending = -1;
     if (is_open_[k] && t - c.last_true >= ms_of(th_.hold_s)) close_event(k, open_[k].end_ms, 0);
+    return false;
 }
 
 void link_events_t::evaluate(int64_t t, uint32_t id)
@@ -626,7 +635,7 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
     const double fval = fig[4] == 'p' && fig[5] == '5' ? p50 : fig[4] == 'p' ? p95 : base_stage_[4] + rv;
     const double fbase = fig[4] == 'p' && fig[5] == '5' ? base_vrx50_ : fig[4] == 'p' ? base_vrx95_ : base_stage_[4];
     const bool was_open = is_open_[EV_LATENCY_RISE];
-    window_cond(conds_[EV_LATENCY_RISE], EV_LATENCY_RISE, rise, t, id, fig, fval, fbase, true);
+    const bool opened = window_cond(conds_[EV_LATENCY_RISE], EV_LATENCY_RISE, rise, t, id, fig, fval, fbase, true);
     if (is_open_[EV_LATENCY_RISE] && rise >= 0) {
         link_event_t& e = open_[EV_LATENCY_RISE];
         if (!was_open || (stage >= 0 && (e.stage < 0 || stage_rise > e.stage_rise_ms))) {
@@ -634,6 +643,7 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
             e.stage_rise_ms = stage_rise;
         }
     }
+    if (opened) changed(open_[EV_LATENCY_RISE], true);
 
     const window_column_t& rssi = w.column(STAT_RSSI);
     double rmean = 0;
@@ -645,7 +655,8 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
         else if (rmean <= th_.rssi_warn_dbm || fell >= th_.rssi_drop_warn_db)
             fade = SEV_WARN;
     }
-    window_cond(conds_[EV_SIGNAL_FADE], EV_SIGNAL_FADE, fade, t, id, "rssi_dbm", rmean, base_rssi_, false);
+    if (window_cond(conds_[EV_SIGNAL_FADE], EV_SIGNAL_FADE, fade, t, id, "rssi_dbm", rmean, base_rssi_, false))
+        changed(open_[EV_SIGNAL_FADE], true);
 
     const window_column_t& fpsc = w.column(STAT_FPS);
     double fmean = 0;
@@ -656,7 +667,8 @@ void link_events_t::evaluate(int64_t t, uint32_t id)
         else if (fmean < base_fps_ * th_.fps_warn_pct / 100)
             drop = SEV_WARN;
     }
-    window_cond(conds_[EV_FPS_DROP], EV_FPS_DROP, drop, t, id, "fps", fmean, base_fps_, false);
+    if (window_cond(conds_[EV_FPS_DROP], EV_FPS_DROP, drop, t, id, "fps", fmean, base_fps_, false))
+        changed(open_[EV_FPS_DROP], true);
 }
 
 // ------------------------------------------------------------- texts

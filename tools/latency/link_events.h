@@ -226,7 +226,8 @@ private:
     void close_event(event_kind_e k, int64_t end, uint32_t id);
     void changed(const link_event_t& e, bool started);
     void evaluate(int64_t t_ms, uint32_t id);
-    void window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure, double value,
+    // True when the event opened now (the caller completes it, then says so).
+    bool window_cond(cond_t& c, event_kind_e k, int sev, int64_t t, uint32_t id, const char* figure, double value,
                      double baseline, bool worse_high);
     void count_cond(cond_t& c, event_kind_e k, const counter_t& ctr, int64_t t, uint32_t id);
     // Records that never became frames (refused, dropped for the view).
