@@ -75,6 +75,8 @@ expect "top: nothing offered for milliseconds" "" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --warn-ms '')"
 expect "top: options by prefix" "--warn-ms --window" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --w)"
+expect "top: --metrics offers the usual port" "9877" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --metrics 9)"
 expect "top: registered for the program" "complete -F _tarn_vrx_top tarn-vrx-top" \
   "$(bash -c 'source "$1"; complete -p tarn-vrx-top' _ "$top" | tr ' ' '\n' | sort)"
 

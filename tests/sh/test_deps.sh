@@ -53,15 +53,15 @@ check "build: one line says what it installs" \
   test "$(wc -l <"$t/out")" = 1 -a -n "$(grep -E '^installing [0-9]+ Debian packages: build-essential .*cmake' "$t/out")"
 check "build: apt's own output goes to the log" \
   bash -c "grep -q 'debconf: delaying' '$t/apt.log' && ! grep -q 'Selecting\\|debconf' '$t/out'"
-for p in build-essential cmake ninja-build libfmt-dev libcjson-dev; do
+for p in build-essential cmake ninja-build libfmt-dev libcjson-dev libmicrohttpd-dev; do
   check "build brings $p" grep -qx "$p" <(installs)
 done
-for p in libgtest-dev clang-14 lintian debootstrap; do
+for p in libgtest-dev clang-14 lintian debootstrap prometheus; do
   check "build does not bring $p (not needed to build and run)" bash -c "! grep -qx '$p' <(cat)" < <(installs)
 done
 
 deps test
-for p in libgtest-dev python3 clang-14; do check "test brings $p" grep -qx "$p" <(installs); done
+for p in libgtest-dev python3 clang-14 tmux prometheus; do check "test brings $p" grep -qx "$p" <(installs); done
 check "test does not bring cmake" bash -c "! grep -qx cmake" < <(installs)
 
 deps

@@ -188,6 +188,8 @@ public:
     // when the link has had an ongoing event without a break.
     bool degraded() const;
     event_severity_e worst() const;
+    // The sequence number of the ongoing event of kind k, 0 when none.
+    uint64_t open_seq(event_kind_e k) const { return is_open_[k] ? open_[k].seq : 0; }
     int64_t degraded_since_ms() const { return degraded_since_; }
     int64_t degraded_since_wall() const { return degraded_since_wall_; }
     bool has_baseline() const { return based_; }

@@ -31,7 +31,9 @@
 
 #include "brisk_pipe.h"
 #include "cli_usage.h"
+#include "metrics_server.h"
 #include "out_file.h"
+#include "top_metrics.h"
 #include "top_model.h"
 #include "term.h"
 #include "top_screen.h"
@@ -55,6 +57,9 @@ struct options_t {
     bool plain = false;
     std::string events;  // every event appended as a JSON line
     event_thresholds_t thresholds;
+    bool metrics = false;  // serve GET /metrics on metrics_host:metrics_port
+    std::string metrics_host;
+    int metrics_port = METRICS_DEFAULT_PORT;
 };
 
 top_model_t* model;
@@ -109,6 +114,9 @@ void print_help()
          "      --events FILE    append every link event to FILE, one JSON object a line\n"
          "      --threshold NAME=VALUE\n"
          "                       set a threshold of the event detector (see the man page)\n"
+         "      --metrics [ADDR:]PORT\n"
+         "                       serve Prometheus metrics at http://ADDR:PORT/metrics\n"
+         "                       (ADDR 127.0.0.1 unless given; the usual port is 9877)\n"
          "  -h, --help           print this help\n"
          "      --version        print the version\n"
          "\n"
@@ -129,7 +137,7 @@ bool parse_ms(const char* text, double& out)
 // 0 to run, 1 after help or the version, -1 on a bad command line.
 int parse_options(int argc, char* argv[], options_t& o)
 {
-    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN, OPT_EVENTS, OPT_THRESHOLD };
+    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN, OPT_EVENTS, OPT_THRESHOLD, OPT_METRICS };
     static const struct option long_options[] = {
         {"pipe", required_argument, nullptr, 'p'},
         {"window", required_argument, nullptr, 'w'},
@@ -139,6 +147,7 @@ int parse_options(int argc, char* argv[], options_t& o)
         {"plain", no_argument, nullptr, OPT_PLAIN},
         {"events", required_argument, nullptr, OPT_EVENTS},
         {"threshold", required_argument, nullptr, OPT_THRESHOLD},
+        {"metrics", required_argument, nullptr, OPT_METRICS},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, TARN_OPT_VERSION},
         {nullptr, 0, nullptr, 0},
@@ -196,6 +205,15 @@ int parse_options(int argc, char* argv[], options_t& o)
             if (set_event_threshold(o.thresholds, optarg, why)) break;
             fprintf(stderr, "%s: --threshold: %s\n", PROG, why.c_str());
             return -1;
+        }
+        case OPT_METRICS: {
+            std::string why;
+            if (!parse_metrics_address(optarg, o.metrics_host, o.metrics_port, why)) {
+                fprintf(stderr, "%s: --metrics: %s\n", PROG, why.c_str());
+                return -1;
+            }
+            o.metrics = true;
+            break;
         }
         case 'h': print_help(); exit_after_info(PROG);
         case TARN_OPT_VERSION: print_version("tarn-vrx-top"); return 1;
@@ -611,6 +629,18 @@ int main(int argc, char* argv[])
     std::string codec_name;
     m.codec = read_codec(VRX_CONFIG_PATH, codec_name);
 
+    // The metrics' server thread, started with the signals blocked.
+    metrics_server_t* metrics = nullptr;
+    if (o.metrics) {
+        std::string why;
+        metrics = metrics_start(m, o.location, o.metrics_host, o.metrics_port, why);
+        if (metrics == nullptr) {
+            fprintf(stderr, "tarn-vrx-top: cannot serve metrics on %s:%d: %s\n",
+                    o.metrics_host.empty() ? "127.0.0.1" : o.metrics_host.c_str(), o.metrics_port, why.c_str());
+            return 1;
+        }
+    }
+
     int ret = -2;
     if (tty && !o.plain) ret = run_screen(o, codec_name, utf8);
     const bool plain = ret == -2;
@@ -626,6 +656,7 @@ int main(int argc, char* argv[])
             ret = 1;
         }
     }
+    metrics_stop(metrics);
     finished = true;
     return ret;
 }

@@ -78,6 +78,36 @@ bool quantize(float v, int decimals, int32_t& key)
     return true;
 }
 
+// The stall going on before a call of the detector (its sequence number, 0
+// none); stall_watch() after the call puts its length in the histogram if
+// the call ended it. mu held.
+static uint64_t stall_before(const top_model_t& m)
+{
+    return m.events.open_seq(EV_STALL);
+}
+static void stall_watch(top_model_t& m, uint64_t before)
+{
+    if (before == 0 || m.events.open_seq(EV_STALL) == before) return;
+    const std::deque<link_event_t>& ended = m.events.ended();
+    for (auto e = ended.rbegin(); e != ended.rend(); ++e)
+        if (e->seq == before) {
+            m.stall_hist.add(e->end_ms - e->start_ms, STALL_BOUND_MS);
+            return;
+        }
+}
+
+// The latencies of one I- or P-frame into the metrics' histograms.
+static void latency_metrics(top_model_t& m, const vrx_latency_packet_t& r, frame_kind_e kind)
+{
+    if (kind != FRAME_KIND_I && kind != FRAME_KIND_P) return;
+    const float v[METRIC_STAGES] = {r.vrx_latency_ms,   r.vtx_latency_ms,    r.frame_latency_ms,
+                                    r.fec_latency_ms,   r.decode_latency_ms, r.render_latency_ms};
+    for (int s = 0; s < METRIC_STAGES; s++) {
+        int32_t q;
+        if (quantize(v[s], 3, q)) m.latency_hist[s][kind == FRAME_KIND_I ? 0 : 1].add(q, LATENCY_BOUND_US);
+    }
+}
+
 // One frame (a record that is not a repeat of the one before), mu held.
 static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, int64_t now_ms)
 {
@@ -113,7 +143,10 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     ef.s = e;
     ef.missing = step.missing;
     ef.other_codec = frame_code_of_other_codec(r.frame_type, m.codec);
+    const uint64_t stall = stall_before(m);
     m.events.frame(ef);
+    stall_watch(m, stall);
+    latency_metrics(m, r, kind);
     for (int c = 0; c < STAT_COLUMN_COUNT; c++) {
         if (std::isfinite(e.v[c]))
             m.since[c].add(e.v[c]);
@@ -161,7 +194,9 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
         if (data == nullptr || bytes < 0) return;
         const int whole = bytes / static_cast<int>(sizeof(vrx_latency_packet_t));
         m.bad_records += static_cast<uint64_t>(whole);
+        const uint64_t stall = stall_before(m);
         m.events.bad_records(now_ms, now_ms + m.wall_offset_ms, static_cast<uint64_t>(std::max(whole, 1)));
+        stall_watch(m, stall);
         if (bytes % sizeof(vrx_latency_packet_t) != 0) {
             m.partial_buffers++;
             return;
@@ -227,7 +262,9 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
         m.times_second = -1;
     }
     m.connects++;
+    const uint64_t stall = stall_before(m);
     m.events.connected(now_ms, now_ms + m.wall_offset_ms);
+    stall_watch(m, stall);
     m.state = LINK_CONNECTED;
     m.state_since_ms = now_ms;
     m.state_since_wall = wall;
@@ -237,7 +274,9 @@ void top_disconnected(top_model_t& m, int64_t now_ms, time_t wall)
 {
     std::lock_guard<std::mutex> lock(m.mu);
     m.disconnects++;
+    const uint64_t stall = stall_before(m);
     m.events.disconnected(now_ms, now_ms + m.wall_offset_ms);
+    stall_watch(m, stall);
     m.state = LINK_DISCONNECTED;
     m.state_since_ms = now_ms;
     m.state_since_wall = wall;
@@ -266,6 +305,9 @@ void top_reset(top_model_t& m, int64_t now_ms)
     m.since_stages = stage_sums_t{};
     for (chart_slot_t& c : m.chart) c = chart_slot_t{};
     m.events = link_events_t(m.events.thresholds());
+    for (auto& stage : m.latency_hist)
+        for (latency_histogram_t& h : stage) h = latency_histogram_t{};
+    m.stall_hist = stall_histogram_t{};
 }
 
 void top_read_drops(top_model_t& m, const char* location, int64_t now_ms)
@@ -307,13 +349,17 @@ void top_read_drops(top_model_t& m, const char* location, int64_t now_ms)
     const uint64_t records = added / sizeof(vrx_latency_packet_t);
     if (records == 0) return;
     m.viewer_dropped += records;
+    const uint64_t stall = stall_before(m);
     m.events.viewer_dropped(now_ms, now_ms + m.wall_offset_ms, records);
+    stall_watch(m, stall);
 }
 
 void top_tick(top_model_t& m, int64_t now_ms)
 {
     std::lock_guard<std::mutex> lock(m.mu);
+    const uint64_t stall = stall_before(m);
     m.events.tick(now_ms, now_ms + m.wall_offset_ms);
+    stall_watch(m, stall);
 }
 
 uint64_t top_missing(const top_model_t& m)

@@ -5,6 +5,7 @@
 #ifndef TARN_TOP_MODEL_H
 #define TARN_TOP_MODEL_H
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -64,6 +65,38 @@ struct chart_slot_t {
     int64_t rssi_sum = 0;
     double mbps_sum = 0;
 };
+
+// Histograms with fixed bounds, for the metrics: the same buckets on every
+// receiver, so a fleet's can be added up. Counts per bucket (not
+// cumulative); the last counts what is above every bound. Values and the
+// sum in the unit of the bounds.
+template <size_t N>
+struct fixed_histogram_t {
+    uint64_t bucket[N + 1] = {};
+    uint64_t count = 0;
+    int64_t sum = 0;
+    void add(int64_t v, const int64_t (&bounds)[N])
+    {
+        size_t i = 0;
+        while (i < N && v > bounds[i]) i++;
+        bucket[i]++;
+        count++;
+        sum += v;
+    }
+};
+
+// The latency histograms: VRX, VTX and the four receiver stages, per
+// I- and P-frames; bounds in thousandths of a millisecond (microseconds).
+enum metric_stage_e { MS_VRX, MS_VTX, MS_FRAME, MS_FEC, MS_DECODE, MS_RENDER, METRIC_STAGES };
+constexpr size_t LATENCY_BOUNDS = 20;
+constexpr int64_t LATENCY_BOUND_US[LATENCY_BOUNDS] = {1000,  2000,  3000,  4000,  5000,   6000,   8000,
+                                                      10000, 12000, 15000, 20000, 25000,  30000,  40000,
+                                                      50000, 75000, 100000, 150000, 250000, 500000};
+using latency_histogram_t = fixed_histogram_t<LATENCY_BOUNDS>;
+// Stall lengths in milliseconds.
+constexpr size_t STALL_BOUNDS = 10;
+constexpr int64_t STALL_BOUND_MS[STALL_BOUNDS] = {100, 150, 250, 500, 1000, 2000, 5000, 10000, 30000, 60000};
+using stall_histogram_t = fixed_histogram_t<STALL_BOUNDS>;
 
 enum link_state_e { LINK_WAITING, LINK_CONNECTED, LINK_DISCONNECTED };
 
@@ -126,6 +159,10 @@ struct top_model_t {
     // time; their times of day are arrival time plus wall_offset_ms.
     link_events_t events;
     int64_t wall_offset_ms = 0;
+    // For the metrics: every frame's latencies (index 0 I-frames, 1
+    // P-frames) and the length of every stall that ended.
+    latency_histogram_t latency_hist[METRIC_STAGES][2];
+    stall_histogram_t stall_hist;
     // Records the pipe dropped for this view (it did not read fast
     // enough), from the pipe folder's drops file: not link loss.
     uint64_t viewer_dropped = 0;
