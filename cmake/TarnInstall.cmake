@@ -87,3 +87,8 @@ install(FILES ${TARN_SCENARIOS} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${PROJE
 install(FILES ${PROJECT_SOURCE_DIR}/completions/tarn-inspect-vrx ${PROJECT_SOURCE_DIR}/completions/tarn-vrx-sim
               ${PROJECT_SOURCE_DIR}/completions/tarn-latency-report ${PROJECT_SOURCE_DIR}/completions/tarn-vrx-top
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
+
+# The service that records every flight (not enabled by the package). Its
+# ExecStart names /usr/bin/tarn-vrx-top, where the package puts it.
+install(FILES ${PROJECT_SOURCE_DIR}/systemd/tarn-vrx-record.service
+        DESTINATION lib/systemd/system COMPONENT tools)

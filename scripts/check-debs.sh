@@ -77,6 +77,8 @@ for prog in tarn-inspect-vrx tarn-vrx-sim tarn-latency-report tarn-vrx-top; do
     check "tarn-inspect-vrx holds $f" has_line "$f" "$t"
   done
 done
+check "tarn-inspect-vrx holds the service /usr/lib/systemd/system/tarn-vrx-record.service" \
+  has_line /usr/lib/systemd/system/tarn-vrx-record.service "$t"
 for scn in healthy degrading-link restart interference; do
   check "tarn-inspect-vrx holds the example scenario $scn" has_line "/usr/share/doc/tarn-inspect-vrx/scenarios/$scn.scn" "$t"
 done
@@ -195,6 +197,28 @@ for item in '/data/tarn-inspect-vrx.csv' '/etc/hexwing/tarn-vrx.conf' '/run/bpa/
             'Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,' 'SIGHUP' '-s, --save'; do
   check "man tarn-inspect-vrx mentions $item" grep -qF -- "$item" "$tmp/tarn-inspect-vrx.txt"
 done
+
+# The service file as systemd reads it (systemd-analyze verify: no running
+# systemd needed), with its programs and man pages taken from the unpacked
+# root: /usr/bin/ of the file is the root's there. Not enabled (no link of
+# it in the package).
+unit=$root/usr/lib/systemd/system/tarn-vrx-record.service
+if [ -f "$unit" ]; then
+  mkdir -p "$tmp/unit"
+  sed "s|/usr/bin/|$root/usr/bin/|g" "$unit" >"$tmp/unit/tarn-vrx-record.service"
+  set +e
+  LD_LIBRARY_PATH=$root$lib MANPATH=$root/usr/share/man systemd-analyze verify "$tmp/unit/tarn-vrx-record.service" \
+    >"$tmp/verify.log" 2>&1; st=$?
+  set -e
+  check "systemd-analyze verify tarn-vrx-record.service (status $st)" test "$st" = 0 -a ! -s "$tmp/verify.log"
+  sed 's/^/  systemd-analyze: /' "$tmp/verify.log"
+  for d in 'ProtectSystem=strict' 'ReadWritePaths=/data/flights' 'NoNewPrivileges=yes' 'PrivateTmp=yes' 'ProtectHome=yes'; do
+    check "tarn-vrx-record.service sets $d" has_line "$d" "$unit"
+  done
+  check "tarn-vrx-record.service runs tarn-vrx-top in plain mode into /data/flights" \
+    has '^ExecStart=/usr/bin/tarn-vrx-top --plain .*--record-dir /data/flights' "$unit"
+fi
+check "the package enables no service" test -z "$(grep -E '/(wants|requires)/' "$t" || true)"
 
 echo "packages $arch: $passes passed, $fails failed"
 [ "$fails" = 0 ]

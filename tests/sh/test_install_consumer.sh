@@ -83,5 +83,18 @@ else
   cat "$tmp/pc.log" >&2; echo "FAIL: consumer does not build with pkg-config tarn-common" >&2; fail=1
 fi
 
+# The recording service as systemd reads it, its program the installed one
+# (no systemd needs to run; the packages stage verifies the packaged unit).
+unit=$prefix/lib/systemd/system/tarn-vrx-record.service
+expect "lib/systemd/system/tarn-vrx-record.service installed" test -f "$unit"
+if command -v systemd-analyze >/dev/null && [ -f "$unit" ]; then
+  mkdir -p "$tmp/unit"
+  sed "s|/usr/bin/|$prefix/bin/|g" "$unit" >"$tmp/unit/tarn-vrx-record.service"
+  expect "systemd-analyze verify tarn-vrx-record.service" \
+    bash -c 'MANPATH=$1/share/man systemd-analyze verify "$2" >"$3" 2>&1 && ! [ -s "$3" ] || { cat "$3" >&2; false; }' \
+    _ "$prefix" "$tmp/unit/tarn-vrx-record.service" "$tmp/verify.log"
+else
+  echo "install consumer: systemd-analyze is not installed, the unit is verified in the packages stage"
+fi
 [ $fail = 0 ] && echo "install consumer: ok"
 exit $fail

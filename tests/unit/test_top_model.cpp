@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -140,4 +142,45 @@ TEST(TopModel, checks_counts_repeats_and_restarts_of_the_publisher)
     m.mu.lock();
     EXPECT_EQ(m.frames, 1u);
     m.mu.unlock();
+}
+
+// Recordings in a folder: named by the UTC time of day, the next suffix
+// while the log or its .times or .events is there, nothing written over,
+// and a bounded number of names tried.
+TEST(TopModel, recordings_take_a_new_name_and_never_write_over_one)
+{
+    char tmpl[] = "/tmp/tarn-record.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const time_t wall = 1796895665;  // 2026-12-10 09:41:05 UTC
+    std::string why;
+    const std::string first = record_claim(dir, wall, why);
+    EXPECT_EQ(first, dir + "/2026-12-10T09-41-05Z.csv") << why;
+    {
+        FILE* f = fopen(first.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("kept\n", f);
+        fclose(f);
+    }
+    EXPECT_EQ(record_claim(dir, wall, why), dir + "/2026-12-10T09-41-05Z-2.csv");
+    // The times or events file of a name is as good as the log.
+    for (const char* name : {"/2026-12-10T09-41-05Z-3.csv.times", "/2026-12-10T09-41-05Z-4.csv.events"}) {
+        FILE* g = fopen((dir + name).c_str(), "w");
+        ASSERT_NE(g, nullptr);
+        fclose(g);
+    }
+    EXPECT_EQ(record_claim(dir, wall, why), dir + "/2026-12-10T09-41-05Z-5.csv");
+    EXPECT_EQ(record_events_path(first), first + ".events");
+    char text[16] = {};
+    FILE* f = fopen(first.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fread(text, 1, sizeof text - 1, f), 5u);
+    fclose(f);
+    EXPECT_STREQ(text, "kept\n");
+    for (int k = 6; k <= RECORD_NAME_TRIES; k++) record_claim(dir, wall, why);
+    EXPECT_EQ(record_claim(dir, wall, why), "");
+    EXPECT_NE(why.find("100 names"), std::string::npos) << why;
+    EXPECT_EQ(record_claim(dir + "/missing", wall, why), "");
+    EXPECT_FALSE(why.empty());
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }

@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,6 +57,7 @@ struct options_t {
     std::string save;
     bool plain = false;
     std::string events;  // every event appended as a JSON line
+    std::string record_dir;  // a log of each connection in this folder
     event_thresholds_t thresholds;
     bool metrics = false;  // serve GET /metrics on metrics_host:metrics_port
     std::string metrics_host;
@@ -112,6 +114,9 @@ void print_help()
          "      --plain          one plain line a second even on a terminal, and a line when\n"
          "                       a link event starts or ends\n"
          "      --events FILE    append every link event to FILE, one JSON object a line\n"
+         "      --record-dir DIR save each connection to a new log in DIR named by its UTC\n"
+         "                       time of day (DIR/2026-12-10T09-41-05Z.csv), with its .times\n"
+         "                       and .events files beside it; never writes over a file\n"
          "      --threshold NAME=VALUE\n"
          "                       set a threshold of the event detector (see the man page)\n"
          "      --metrics [ADDR:]PORT\n"
@@ -137,7 +142,7 @@ bool parse_ms(const char* text, double& out)
 // 0 to run, 1 after help or the version, -1 on a bad command line.
 int parse_options(int argc, char* argv[], options_t& o)
 {
-    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN, OPT_EVENTS, OPT_THRESHOLD, OPT_METRICS };
+    enum { OPT_WARN = 1000, OPT_CRIT, OPT_PLAIN, OPT_EVENTS, OPT_THRESHOLD, OPT_METRICS, OPT_RECORD_DIR };
     static const struct option long_options[] = {
         {"pipe", required_argument, nullptr, 'p'},
         {"window", required_argument, nullptr, 'w'},
@@ -147,6 +152,7 @@ int parse_options(int argc, char* argv[], options_t& o)
         {"plain", no_argument, nullptr, OPT_PLAIN},
         {"events", required_argument, nullptr, OPT_EVENTS},
         {"threshold", required_argument, nullptr, OPT_THRESHOLD},
+        {"record-dir", required_argument, nullptr, OPT_RECORD_DIR},
         {"metrics", required_argument, nullptr, OPT_METRICS},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, TARN_OPT_VERSION},
@@ -200,6 +206,17 @@ int parse_options(int argc, char* argv[], options_t& o)
             }
             o.events = optarg;
             break;
+        case OPT_RECORD_DIR: {
+            std::string dir = optarg;
+            while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+            struct stat st;
+            if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                print_bad_value(PROG, "--record-dir", "folder", optarg, "an existing folder");
+                return -1;
+            }
+            o.record_dir = dir;
+            break;
+        }
         case OPT_THRESHOLD: {
             std::string why;
             if (set_event_threshold(o.thresholds, optarg, why)) break;
@@ -222,6 +239,10 @@ int parse_options(int argc, char* argv[], options_t& o)
     }
     if (optind < argc) {
         fprintf(stderr, "tarn-vrx-top: unexpected argument '%s'\n", argv[optind]);
+        return -1;
+    }
+    if (!o.record_dir.empty() && (!o.save.empty() || !o.events.empty())) {
+        fprintf(stderr, "tarn-vrx-top: --record-dir names its own logs and events files: not with -s or --events\n");
         return -1;
     }
     if (o.warn_ms > 0 && o.crit_ms > 0 && o.crit_ms < o.warn_ms) {
@@ -341,8 +362,10 @@ bool emit_events(const options_t& o, bool plain, bool last)
     std::vector<event_change_t> changes;
     std::vector<link_event_t> ongoing;
     uint64_t dropped = 0;
+    std::string events_path = o.events;
     {
         std::lock_guard<std::mutex> lock(model->mu);
+        if (!o.record_dir.empty()) events_path = model->record_events;
         changes = model->events.take_changes();
         if (last) ongoing = model->events.open_events();
         dropped = model->events.dropped_changes();
@@ -359,7 +382,7 @@ bool emit_events(const options_t& o, bool plain, bool last)
         if (fflush(stdout) != 0 || ferror(stdout)) return false;
     }
     told_dropped = dropped;
-    if (!o.events.empty()) {
+    if (!events_path.empty()) {
         std::string lines;
         for (const event_change_t& c : changes)
             if (!c.started) lines += event_json(c.ev, 0) + "\n";
@@ -367,11 +390,11 @@ bool emit_events(const options_t& o, bool plain, bool last)
         static bool failing = false;
         if (!lines.empty()) {
             std::string why;
-            const int fd = tarn_io::open_output(o.events.c_str(), tarn_io::OUT_APPEND | tarn_io::OUT_CREATE, 0644, why);
+            const int fd = tarn_io::open_output(events_path.c_str(), tarn_io::OUT_APPEND | tarn_io::OUT_CREATE, 0644, why);
             const bool ok = fd >= 0 && tarn_write_all(fd, lines.data(), lines.size()) == lines.size();
             if (!ok && why.empty()) why = strerror(errno);
             if (fd >= 0) close(fd);
-            if (!ok && !failing) fprintf(stderr, "tarn-vrx-top: cannot write %s: %s\n", o.events.c_str(), why.c_str());
+            if (!ok && !failing) fprintf(stderr, "tarn-vrx-top: cannot write %s: %s\n", events_path.c_str(), why.c_str());
             failing = !ok;
         }
     }
@@ -604,6 +627,10 @@ int main(int argc, char* argv[])
     m.save = !o.save.empty();
     m.log.path = o.save.c_str();
     if (m.save) m.times_path = latency_times_path(o.save);
+    if (!o.record_dir.empty()) {
+        m.save = true;
+        m.record_dir = o.record_dir;
+    }
 
     // Every thread started from here on (the pipe library's too) leaves
     // these signals to the signal thread.

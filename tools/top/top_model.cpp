@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <algorithm>
 
@@ -12,6 +14,7 @@
 
 #include "brisk_json.h"
 #include "latency_format.h"
+#include "out_file.h"
 
 // The columns the table shows: the window counts nothing else.
 constexpr uint32_t SHOWN_COLUMNS =
@@ -184,6 +187,63 @@ static void account(top_model_t& m, const vrx_latency_packet_t& r, float avg, in
     m.last = r;
 }
 
+std::string record_events_path(const std::string& csv_path)
+{
+    return csv_path + ".events";
+}
+
+std::string record_claim(const std::string& dir, time_t wall, std::string& why)
+{
+    struct tm tm;
+    gmtime_r(&wall, &tm);
+    const std::string stem = fmt::format("{}/{:04}-{:02}-{:02}T{:02}-{:02}-{:02}Z", dir, tm.tm_year + 1900,
+                                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    for (int k = 1; k <= RECORD_NAME_TRIES; k++) {
+        const std::string csv = k == 1 ? stem + ".csv" : fmt::format("{}-{}.csv", stem, k);
+        struct stat st;
+        if (lstat(latency_times_path(csv).c_str(), &st) == 0 || lstat(record_events_path(csv).c_str(), &st) == 0)
+            continue;
+        const int fd = tarn_io::open_output(csv.c_str(), tarn_io::OUT_CREATE | tarn_io::OUT_NEW_ONLY, 0644, why);
+        if (fd >= 0) {
+            close(fd);
+            return csv;
+        }
+        if (errno != EEXIST) return {};
+    }
+    why = fmt::format("{} names of {} taken", RECORD_NAME_TRIES, stem);
+    return {};
+}
+
+namespace {
+
+// The first rows of a connection: a new recording. Without one (the
+// folder refuses) the rows are not saved until the next connection.
+void record_start(top_model_t& m, int64_t now_ms)
+{
+    std::string why;
+    const time_t wall = static_cast<time_t>((now_ms + m.wall_offset_ms) / 1000);
+    std::string csv = record_claim(m.record_dir, wall, why);
+    std::lock_guard<std::mutex> lock(m.mu);
+    m.record_next = false;
+    m.record_failing = csv.empty();
+    if (csv.empty()) {
+        fprintf(stderr, "ERROR: cannot start a recording in %s: %s\n", m.record_dir.c_str(), why.c_str());
+        m.record_events.clear();
+        return;
+    }
+    fprintf(stderr, "recording to %s\n", csv.c_str());
+    m.record_csv = std::move(csv);
+    m.record_events = record_events_path(m.record_csv);
+    m.log = csv_log_t{};
+    m.log.path = m.record_csv.c_str();
+    m.times_path = latency_times_path(m.record_csv);
+    m.times_failing = false;
+    m.times_second = -1;
+    m.rows_in_run = false;
+}
+
+}  // namespace
+
 void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
 {
     static fmt::memory_buffer csv;  // the pipe thread's own
@@ -231,7 +291,9 @@ void top_feed(top_model_t& m, const char* data, int bytes, int64_t now_ms)
             account(m, r, avg, now_ms);
         }
     }
-    if (m.save && csv.size() > 0 && csv_append(m.log, csv.data(), csv.size())) {
+    if (m.save && csv.size() > 0 && !m.record_dir.empty() && m.record_next) record_start(m, now_ms);
+    if (m.save && csv.size() > 0 && (m.record_dir.empty() || !m.record_failing) &&
+        csv_append(m.log, csv.data(), csv.size())) {
         m.rows_in_run = true;
         // The arrival of the first row of a run and then of one row a second.
         if (!m.times_path.empty() && m.log.lines_at >= 0 && now_ms / 1000 != m.times_second) {
@@ -255,6 +317,7 @@ void top_connected(top_model_t& m, int64_t now_ms, time_t wall)
             m.gaps.emplace_back(static_cast<uint32_t>(g.first), static_cast<uint64_t>(g.last - g.first + 1));
         m.ids = id_tracker_t{};
     }
+    if (!m.record_dir.empty()) m.record_next = true;
     if (m.save && m.new_run_per_connection && m.rows_in_run) {
         // A new run of the publisher: a run of its own in the log.
         m.log.header_written = false;

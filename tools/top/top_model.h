@@ -114,6 +114,17 @@ struct top_model_t {
     bool times_failing = false;
     int64_t times_second = -1;  // the second of the last time written
     bool rows_in_run = false;
+    // With a recording folder (record_dir, set before the pipe opens) each
+    // connection's rows go to a log of their own there (record_claim), with
+    // its times and events files beside it; save is set and log.path
+    // points at record_csv. The pipe thread claims the file at the first
+    // rows of a connection; record_events is read by the main thread, with
+    // mu held.
+    std::string record_dir;
+    bool record_next = true;     // the next rows start a new recording
+    bool record_failing = false; // this connection has no recording (the claim failed)
+    std::string record_csv;
+    std::string record_events;
 
     link_state_e state = LINK_WAITING;
     int64_t state_since_ms = 0;
@@ -209,6 +220,17 @@ run_summary_t top_summary(top_model_t& m);
 // The summary printed on exit: the run summary without what only a log has
 // (its line numbers, malformed lines), after the record checks.
 std::string top_summary_text(top_model_t& m, int64_t now_ms);
+
+// Recordings in a folder: DIR/YYYY-MM-DDTHH-MM-SSZ.csv named by the UTC
+// time of day wall, with "-2", "-3", ... added before ".csv" while that
+// name, or its .times or .events, is already there. The CSV is created
+// here (out_file.h, a new file only), so no file is ever written over.
+// Gives the path of the CSV, or an empty string with why set after
+// RECORD_NAME_TRIES names.
+constexpr int RECORD_NAME_TRIES = 100;
+std::string record_claim(const std::string& dir, time_t wall, std::string& why);
+// The events file beside a recording (or any log): PATH.events.
+std::string record_events_path(const std::string& csv_path);
 
 // Codec named by the "encoding" key of the receiver's settings file,
 // read without creating or changing the file. name gets "H.264", "H.265",
