@@ -51,7 +51,7 @@ expect "simulator: registered for the program" "complete -F _tarn_vrx_sim tarn-v
   "$(bash -c 'source "$1"; complete -p tarn-vrx-sim' _ "$sim" | tr ' ' '\n' | sort)"
 
 rep=$TARN_SRC/completions/tarn-latency-report
-expect "report: options" "-r --run -j --json -g --svg -c --compare --seed --resamples --block --min-change --min-lost-change --threshold -h --help --version" \
+expect "report: options" "-r --run -j --json -g --svg -c --compare -l --list --max-runs --seed --resamples --block --min-change --min-lost-change --threshold -h --help --version" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report -)"
 expect "report: the log is a file name" "$TARN_SRC/completions/tarn-latency-report" \
   "$(complete_line "$rep" _tarn_latency_report tarn-latency-report "$TARN_SRC/completions/tarn-lat")"
@@ -77,6 +77,8 @@ expect "top: options by prefix" "--warn-ms --window" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --w)"
 expect "top: --metrics offers the usual port" "9877" \
   "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --metrics 9)"
+expect "top: --record-dir completes folders only" "$TARN_SRC/completions" \
+  "$(complete_line "$top" _tarn_vrx_top tarn-vrx-top --record-dir "$TARN_SRC/compl")"
 expect "top: registered for the program" "complete -F _tarn_vrx_top tarn-vrx-top" \
   "$(bash -c 'source "$1"; complete -p tarn-vrx-top' _ "$top" | tr ' ' '\n' | sort)"
 

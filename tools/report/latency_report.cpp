@@ -238,17 +238,15 @@ run_summary_t summarize_run(const run_data_t& d)
     return s;
 }
 
-namespace {
-
-// Rounded to the given decimals so the JSON shows the log's 20.254, not the
-// float's 20.254000473022461 or 20.253999.
-cJSON* json_number(double v, int decimals = 6)
+cJSON* json_number(double v, int decimals)
 {
     if (!std::isfinite(v)) return cJSON_CreateNull();
     if (std::fabs(v) >= 1e12) return cJSON_CreateNumber(v);
     const double scale = std::pow(10.0, decimals);
     return cJSON_CreateNumber(std::round(v * scale) / scale);
 }
+
+namespace {
 
 cJSON* stats_json(const column_stats_t& c, const char* unit)
 {
@@ -358,6 +356,29 @@ cJSON* run_summary_json(const run_summary_t& s)
     for (int i = 0; i < 4; i++) cJSON_AddItemToObject(share, stages[i], json_number(s.share[i]));
     cJSON_AddItemToObject(share, "rest", json_number(s.share_rest));
     return o;
+}
+
+// Reads the rows of run d again, from its first line at offset (relative to
+// the file's start) to its last line as the first reading saw it, passing
+// each row's sample to f; the file's position is left as it was, so the
+// first reading goes on. Returns 0 or an errno value.
+int reread_run(int fd, off_t offset, const run_data_t& d, const std::function<void(const stat_sample_t&)>& f)
+{
+    const off_t was = lseek(fd, 0, SEEK_CUR);
+    if (was < 0 || lseek(fd, offset, SEEK_SET) < 0) return errno;
+    const size_t lines = d.last_line - d.first_line + 1;
+    bool done = false;
+    latency_log_sink sink;
+    sink.stop = &done;
+    sink.header = [&](size_t n, int) { done = n >= lines; };
+    sink.row = [&](size_t n, int, const latency_row_t& row) {
+        done = n >= lines;
+        f(row_sample(row));
+    };
+    sink.malformed = [&](size_t n, int, const char*) { done = n >= lines; };
+    const int err = read_latency_log(fd, sink);
+    if (lseek(fd, was, SEEK_SET) < 0 && err == 0) return errno;
+    return err;
 }
 
 bool print_json_document(cJSON* doc)

@@ -6,7 +6,10 @@
 
 #include <cJSON.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -70,6 +73,10 @@ void run_add_row(run_data_t& d, size_t line, const latency_row_t& row, int64_t w
 void run_add_malformed(run_data_t& d, size_t line, const char* reason);
 
 run_summary_t summarize_run(const run_data_t& d);
+
+// v rounded to the given decimals (null when not finite), so the JSON shows
+// the log's 20.254, not the float's 20.254000473022461 or 20.253999.
+cJSON* json_number(double v, int decimals = 6);
 
 // A new JSON object; the caller owns it (cJSON_Delete).
 cJSON* run_summary_json(const run_summary_t& s);
@@ -150,6 +157,12 @@ std::string tick_label(double v, double step);
 // from the run's statistics.
 std::string render_run_svg(const run_data_t& d, const run_plot_t& plot, const run_summary_t& s,
                            const std::string& title);
+
+// Reads the rows of run d again, from its first line at offset (relative to
+// the file's start) to its last line as the first reading saw it, passing
+// each row's sample to f; the file's position is left as it was, so the
+// first reading goes on. Returns 0 or an errno value.
+int reread_run(int fd, off_t offset, const run_data_t& d, const std::function<void(const stat_sample_t&)>& f);
 
 // Prints doc as indented JSON and a line feed on stdout, then frees it.
 // False when it could not be turned into text.

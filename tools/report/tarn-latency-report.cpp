@@ -17,6 +17,7 @@
 
 #include "cli_usage.h"
 #include "latency_compare.h"
+#include "latency_list.h"
 #include "latency_report.h"
 
 namespace {
@@ -26,6 +27,7 @@ constexpr const char* DEFAULT_LOG = "/data/tarn-inspect-vrx.csv";
 void print_help()
 {
     fmt::print("usage: tarn-latency-report [options] [FILE]\n"
+               "       tarn-latency-report --list [-j] [--max-runs N] FILE|DIR...\n"
                "       tarn-latency-report --compare [-j] [-g FILE] [--seed N] [--resamples N]\n"
                "                           [--block N] [--min-change MS] [--min-lost-change PP] A B\n"
                "Summarizes the runs of a tarn-inspect-vrx CSV log (default {}; - reads\n"
@@ -35,6 +37,10 @@ void print_help()
                "  -r, --run N      only run N (1 is the first run in the file)\n"
                "  -j, --json       print the summary as one JSON document\n"
                "  -g, --svg FILE   write an SVG plot of run N, or of the last run, to FILE\n"
+               "  -l, --list       one line per run of every log given (a folder: its *.csv\n"
+               "                   files), newest first: time of day, duration, frames, lost\n"
+               "                   frames, VRX p50/p95/p99, events by kind\n"
+               "      --max-runs N the newest N runs are listed with --list (default {})\n"
                "  -c, --compare    compare run A with run B (each FILE or FILE:N, a bare\n"
                "                   FILE meaning its last run); -g draws both distributions\n"
                "      --seed N     seed of the bootstrap with --compare (default 1)\n"
@@ -72,7 +78,7 @@ void print_help()
                "Malformed lines are skipped, counted and listed. Exit status 0, or 1 when the\n"
                "log cannot be read, run N does not exist or the plot cannot be written; 2 for\n"
                "an unknown option or an option without its value.\n",
-               DEFAULT_LOG);
+               DEFAULT_LOG, LIST_DEFAULT_MAX_RUNS);
 }
 
 struct options {
@@ -81,6 +87,9 @@ struct options {
     bool json = false;
     std::string svg;
     bool compare = false;
+    bool list = false;
+    size_t max_runs = LIST_DEFAULT_MAX_RUNS;
+    bool max_runs_given = false;
     bool bootstrap_given = false;  // an option of --compare
     compare_options_t bootstrap;
     uint32_t block = 0;  // forced block length, 0: estimated
@@ -110,9 +119,11 @@ bool parse_count(const char* text, unsigned long lo, unsigned long hi, uint64_t&
 
 int parse_options(int argc, char* argv[], options& o)
 {
-    enum { OPT_SEED = 1000, OPT_RESAMPLES, OPT_BLOCK, OPT_MIN_CHANGE, OPT_MIN_LOST_CHANGE, OPT_THRESHOLD };
+    enum { OPT_SEED = 1000, OPT_RESAMPLES, OPT_BLOCK, OPT_MIN_CHANGE, OPT_MIN_LOST_CHANGE, OPT_THRESHOLD, OPT_MAX_RUNS };
     static const struct option long_options[] = {
         {"compare", no_argument, nullptr, 'c'},
+        {"list", no_argument, nullptr, 'l'},
+        {"max-runs", required_argument, nullptr, OPT_MAX_RUNS},
         {"seed", required_argument, nullptr, OPT_SEED},
         {"resamples", required_argument, nullptr, OPT_RESAMPLES},
         {"block", required_argument, nullptr, OPT_BLOCK},
@@ -129,7 +140,7 @@ int parse_options(int argc, char* argv[], options& o)
     static const char PROG[] = "tarn-latency-report";
     int c;
     opterr = 0;
-    while ((c = getopt_long(argc, argv, ":r:jg:ch", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":r:jg:clh", long_options, nullptr)) != -1) {
         switch (c) {
         case 'r': {
             char* end = nullptr;
@@ -144,6 +155,17 @@ int parse_options(int argc, char* argv[], options& o)
         }
         case 'j': o.json = true; break;
         case 'c': o.compare = true; break;
+        case 'l': o.list = true; break;
+        case OPT_MAX_RUNS: {
+            uint64_t v = 0;
+            if (!parse_count(optarg, 1, LIST_LIMIT_MAX_RUNS, v)) {
+                print_bad_value(PROG, "--max-runs", "number of runs", optarg, "1 to 1000000");
+                return -1;
+            }
+            o.max_runs = static_cast<size_t>(v);
+            o.max_runs_given = true;
+            break;
+        }
         case OPT_SEED:
             o.bootstrap_given = true;
             if (!parse_count(optarg, 0, ~0UL, o.bootstrap.seed)) {
@@ -200,6 +222,21 @@ int parse_options(int argc, char* argv[], options& o)
         default: print_bad_option(PROG, c, optopt, argv[optind - 1]); exit(TARN_EXIT_USAGE);
         }
     }
+    if (o.list) {
+        if (o.compare || o.run != 0 || !o.svg.empty() || o.bootstrap_given) {
+            fprintf(stderr, "tarn-latency-report: --list goes with -j, --max-runs and --threshold only\n");
+            return -1;
+        }
+        if (optind >= argc) {
+            fprintf(stderr, "tarn-latency-report: --list takes one or more logs or folders\n");
+            return -1;
+        }
+        return 0;
+    }
+    if (o.max_runs_given) {
+        fprintf(stderr, "tarn-latency-report: --max-runs goes with --list\n");
+        return -1;
+    }
     if (o.compare) {
         if (argc - optind != 2) {
             fprintf(stderr, "tarn-latency-report: --compare takes two runs, A and B\n");
@@ -248,27 +285,28 @@ int replay_run(int fd, off_t offset, size_t first_line, const run_data_t& d, run
     return read_latency_log(fd, sink);
 }
 
-// Reads the rows of run d again, from its first line at offset (relative to
-// the file's start) to its last line as the first reading saw it, passing
-// each row's sample to f; the file's position is left as it was, so the
-// first reading goes on. Returns 0 or an errno value.
-int reread_run(int fd, off_t offset, const run_data_t& d, const std::function<void(const stat_sample_t&)>& f)
+// The log book of every log and folder from argv[optind] on. 1 when one
+// could not be read (the others are listed) or the output failed.
+int list_command(int argc, char* argv[], const options& o)
 {
-    const off_t was = lseek(fd, 0, SEEK_CUR);
-    if (was < 0 || lseek(fd, offset, SEEK_SET) < 0) return errno;
-    const size_t lines = d.last_line - d.first_line + 1;
-    bool done = false;
-    latency_log_sink sink;
-    sink.stop = &done;
-    sink.header = [&](size_t n, int) { done = n >= lines; };
-    sink.row = [&](size_t n, int, const latency_row_t& row) {
-        done = n >= lines;
-        f(row_sample(row));
-    };
-    sink.malformed = [&](size_t n, int, const char*) { done = n >= lines; };
-    const int err = read_latency_log(fd, sink);
-    if (lseek(fd, was, SEEK_SET) < 0 && err == 0) return errno;
-    return err;
+    run_list_t list(o.max_runs);
+    std::vector<std::string> errors;
+    for (int i = optind; i < argc; i++) list_path(argv[i], o.thresholds, list, errors);
+    const std::vector<list_entry_t> runs = list.take_newest_first();
+    if (o.json) {
+        if (!print_json_document(list_json(runs, list.not_kept(), list.max_runs()))) {
+            fprintf(stderr, "tarn-latency-report: out of memory printing the list\n");
+            return 1;
+        }
+    } else {
+        fputs(list_text(runs, list.not_kept(), list.max_runs()).c_str(), stdout);
+    }
+    for (const std::string& e : errors) fprintf(stderr, "tarn-latency-report: cannot read %s\n", e.c_str());
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "tarn-latency-report: cannot write the list: %s\n", strerror(errno));
+        return 1;
+    }
+    return errors.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -277,6 +315,7 @@ int main(int argc, char* argv[])
 {
     options o;
     if (parse_options(argc, argv, o) != 0) return 1;
+    if (o.list) return list_command(argc, argv, o);
     if (o.compare) return compare_command(argv[optind], argv[optind + 1], o.json, o.svg, o.bootstrap, o.block);
 
     const int fd = open_latency_log(o.path);
