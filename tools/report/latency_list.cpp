@@ -154,13 +154,13 @@ std::string list_log(const std::string& path, const event_thresholds_t& threshol
 }
 
 void list_path(const std::string& path, const event_thresholds_t& thresholds, run_list_t& list,
-               std::vector<std::string>& errors)
+               const std::function<void(const std::string&)>& failed)
 {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         DIR* dir = opendir(path.c_str());
         if (dir == nullptr) {
-            errors.push_back(fmt::format("{}: {}", path, strerror(errno)));
+            failed(fmt::format("{}: {}", path, strerror(errno)));
             return;
         }
         const std::string prefix = path.back() == '/' ? path : path + "/";
@@ -170,13 +170,13 @@ void list_path(const std::string& path, const event_thresholds_t& thresholds, ru
             struct stat fst;
             if (stat(file.c_str(), &fst) != 0 || !S_ISREG(fst.st_mode)) continue;
             const std::string why = list_log(file, thresholds, list);
-            if (!why.empty()) errors.push_back(fmt::format("{}: {}", file, why));
+            if (!why.empty()) failed(fmt::format("{}: {}", file, why));
         }
         closedir(dir);
         return;
     }
     const std::string why = list_log(path, thresholds, list);
-    if (!why.empty()) errors.push_back(fmt::format("{}: {}", path, why));
+    if (!why.empty()) failed(fmt::format("{}: {}", path, why));
 }
 
 std::string list_text(const std::vector<list_entry_t>& runs, uint64_t not_kept, size_t max_runs)

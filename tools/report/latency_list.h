@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,10 @@ private:
 // it. Empty string, or the reason the log could not be read.
 std::string list_log(const std::string& path, const event_thresholds_t& thresholds, run_list_t& list);
 // A file: list_log; a folder: list_log for each regular *.csv file in it
-// (not its subfolders). Reasons of what could not be read go to errors.
+// (not its subfolders), read entry by entry. Each log that cannot be read
+// is passed to failed ("PATH: reason") at once, never gathered.
 void list_path(const std::string& path, const event_thresholds_t& thresholds, run_list_t& list,
-               std::vector<std::string>& errors);
+               const std::function<void(const std::string&)>& failed);
 
 std::string list_text(const std::vector<list_entry_t>& runs, uint64_t not_kept, size_t max_runs);
 // A new JSON document ({"runs": [...], "listed", "not_listed", "max_runs"});

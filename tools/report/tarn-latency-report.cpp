@@ -290,8 +290,12 @@ int replay_run(int fd, off_t offset, size_t first_line, const run_data_t& d, run
 int list_command(int argc, char* argv[], const options& o)
 {
     run_list_t list(o.max_runs);
-    std::vector<std::string> errors;
-    for (int i = optind; i < argc; i++) list_path(argv[i], o.thresholds, list, errors);
+    uint64_t failures = 0;
+    auto failed = [&](const std::string& what) {
+        fprintf(stderr, "tarn-latency-report: cannot read %s\n", what.c_str());
+        failures++;
+    };
+    for (int i = optind; i < argc; i++) list_path(argv[i], o.thresholds, list, failed);
     const std::vector<list_entry_t> runs = list.take_newest_first();
     if (o.json) {
         if (!print_json_document(list_json(runs, list.not_kept(), list.max_runs()))) {
@@ -301,12 +305,11 @@ int list_command(int argc, char* argv[], const options& o)
     } else {
         fputs(list_text(runs, list.not_kept(), list.max_runs()).c_str(), stdout);
     }
-    for (const std::string& e : errors) fprintf(stderr, "tarn-latency-report: cannot read %s\n", e.c_str());
     if (fflush(stdout) != 0) {
         fprintf(stderr, "tarn-latency-report: cannot write the list: %s\n", strerror(errno));
         return 1;
     }
-    return errors.empty() ? 0 : 1;
+    return failures == 0 ? 0 : 1;
 }
 
 }  // namespace
