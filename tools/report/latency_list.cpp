@@ -123,15 +123,7 @@ std::string list_log(const std::string& path, const event_thresholds_t& threshol
     auto begin = [&](int run, size_t line, bool header) {
         finish();
         runs = run;
-        event_baseline_t before;
-        int64_t before_wall = -1;
-        if (current.events && current.last_wall >= 0) {
-            before = current.events->baseline();
-            before_wall = current.last_wall;
-        }
-        run_start(current, run, line, header, thresholds);
-        current.carried = before;
-        current.carried_wall = before_wall;
+        run_start_next(current, run, line, header, thresholds);
         current_offset = offset;
     };
     latency_log_sink sink;

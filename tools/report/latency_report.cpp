@@ -71,6 +71,19 @@ stat_sample_t row_sample(const latency_row_t& r)
     return s;
 }
 
+void run_start_next(run_data_t& d, int run, size_t line, bool header, const event_thresholds_t& thresholds)
+{
+    event_baseline_t before;
+    int64_t before_wall = -1;
+    if (d.events && d.last_wall >= 0) {
+        before = d.events->baseline();
+        before_wall = d.last_wall;
+    }
+    run_start(d, run, line, header, thresholds);
+    d.carried = before;
+    d.carried_wall = before_wall;
+}
+
 void run_start(run_data_t& d, int run, size_t line, bool header, const event_thresholds_t& thresholds)
 {
     d = run_data_t{};

@@ -67,6 +67,11 @@ stat_sample_t row_sample(const latency_row_t& row);
 
 void run_start(run_data_t& d, int run, size_t line, bool header,
                const event_thresholds_t& thresholds = event_thresholds_t{});
+// run_start for the run after the one d holds, in the same log: that
+// run's baseline and last time of day are carried into d (carried,
+// carried_wall) for a restart of the receiver within CARRY_BASELINE_MS.
+void run_start_next(run_data_t& d, int run, size_t line, bool header,
+                    const event_thresholds_t& thresholds = event_thresholds_t{});
 // wall_ms: the row's time of day when the log's times give it (ms since
 // 1970), else -1.
 void run_add_row(run_data_t& d, size_t line, const latency_row_t& row, int64_t wall_ms = -1);

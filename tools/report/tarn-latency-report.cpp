@@ -401,15 +401,7 @@ int main(int argc, char* argv[])
     auto begin = [&](int run, size_t line, bool header) {
         finish();
         runs = run;
-        event_baseline_t before;
-        int64_t before_wall = -1;
-        if (current.events && current.last_wall >= 0) {
-            before = current.events->baseline();
-            before_wall = current.last_wall;
-        }
-        run_start(current, run, line, header, o.thresholds);
-        current.carried = before;
-        current.carried_wall = before_wall;
+        run_start_next(current, run, line, header, o.thresholds);
         current_offset = offset;
         current_rows = {};
         current_rest = {};
