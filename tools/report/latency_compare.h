@@ -30,13 +30,16 @@ constexpr int32_t NOT_A_VALUE = INT32_MIN;
 
 // One run held compactly: per frame (row, in log order) the value of each
 // figure in thousandths of a millisecond, NOT_A_VALUE where the frame has
-// none (a P-frame has no I-frame value); and the run's sample ids.
+// none; and the run's sample ids. The figures of one kind of frame (VRX
+// latency of I-frames, of P-frames) are not held: they are the VRX values
+// of the frames of that kind (compare_value).
 struct compare_run_t {
     std::string log;  // as named on the command line
     int run = 0;      // its number in the log
     uint64_t frames = 0;
     uint64_t malformed = 0;
-    std::vector<int32_t> values[CMP_METRICS];  // frames each
+    std::vector<int32_t> values[CMP_METRICS];  // frames each; empty for the figures of one kind of frame
+    std::vector<uint8_t> kinds;                // per frame, its frame_kind_e
     // Frames per bootstrap block of the latencies and of the lost frames:
     // estimated from the run's VRX latency and id steps (block_length).
     uint32_t block = 60;
@@ -61,11 +64,18 @@ struct compare_run_t {
 };
 constexpr int32_t ID_REPEAT = INT32_MIN;
 
+// The value of figure m of frame i of r (NOT_A_VALUE where it has none), and
+// all of them in frame order.
+int32_t compare_value(const compare_run_t& r, int m, uint64_t i);
+std::vector<int32_t> compare_series(const compare_run_t& r, int m);
+
 // Reads run number run (1 = first; 0 = the last) of the log at path ("-" is
 // standard input) into r. Returns an empty string, or the reason in words.
 std::string load_compare_run(const std::string& path, int run, compare_run_t& r);
 // Fills r from values given per frame (tests, benchmarks): metric m of frame
-// i is values[m][i]; ids are the frames' sample ids in order.
+// i is values[m][i]; ids are the frames' sample ids in order. A frame is an
+// I- or P-frame when it has a value in that figure (which is taken to be its
+// VRX value).
 void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>& values,
                       const std::vector<uint32_t>& ids);
 
@@ -103,8 +113,8 @@ struct compare_options_t {
     uint32_t resamples = 2000;
     unsigned threads = 0;  // 0: as many as the machine has, at most 2
     // Half-width of the search window around each percentile, in standard
-    // deviations of the worst case (see latency_compare.cpp); 0 makes every
-    // resample take the full path (for tests of that path).
+    // deviations of a resample's count below it (see latency_compare.cpp);
+    // 0 makes every resample take the full path (for tests of that path).
     double window_sd = 4.0;
     // Figures bootstrapped, one bit per compare_metric_e (the others get
     // point estimates only), and whether lost frames are.
