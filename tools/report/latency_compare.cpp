@@ -98,6 +98,48 @@ static_assert(base_series(SER_VRX_I) == SER_VRX && base_series(SER_VRX_P) == SER
 
 }  // namespace
 
+void compare_run_t::id_steps_t::clear()
+{
+    code.clear();
+    big.clear();
+}
+
+void compare_run_t::id_steps_t::push(int32_t step)
+{
+    if (step == ID_REPEAT) {
+        code.push_back(ID_CODE_REPEAT);
+    } else if (step >= ID_CODE_BIG) {
+        code.push_back(ID_CODE_BIG);
+        big.push_back(step);
+    } else {
+        code.push_back(static_cast<int8_t>(step));
+    }
+}
+
+namespace {
+
+// Reads the id steps of frames from, from + 1, ... in order.
+class id_step_reader {
+public:
+    id_step_reader(const compare_run_t::id_steps_t& s, uint64_t from) : s_(s)
+    {
+        for (uint64_t i = 0; i < from && i < s.code.size(); i++) next_big_ += s.code[i] == ID_CODE_BIG;
+    }
+    // The step of the next frame (ID_REPEAT for a repeat).
+    int32_t next(uint64_t i)
+    {
+        const int8_t c = s_.code[i];
+        if (c == ID_CODE_REPEAT) return ID_REPEAT;
+        return c == ID_CODE_BIG ? s_.big[next_big_++] : c;
+    }
+
+private:
+    const compare_run_t::id_steps_t& s_;
+    size_t next_big_ = 0;
+};
+
+}  // namespace
+
 int32_t compare_value(const compare_run_t& r, int m, uint64_t i)
 {
     const latency_series_t& ser = LATENCY_SERIES[m];
@@ -361,8 +403,11 @@ void estimate_blocks(compare_run_t& r)
     r.block = block_length(s, r.frames, r.median_fps, nullptr, &r.lag);
     s.clear();
     const size_t id_from = r.id_steps.size() > 2 * BLOCK_ESTIMATE_SPAN ? r.id_steps.size() / 2 - BLOCK_ESTIMATE_SPAN : 0;
-    for (size_t i = id_from; i < r.id_steps.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++)
-        s.push_back(r.id_steps[i] == ID_REPEAT ? 0 : r.id_steps[i]);
+    id_step_reader steps(r.id_steps, id_from);
+    for (size_t i = id_from; i < r.id_steps.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++) {
+        const int32_t d = steps.next(i);
+        s.push_back(d == ID_REPEAT ? 0 : d);
+    }
     r.id_lag = 0;
     r.id_block = block_length(s, r.frames, r.median_fps, nullptr, &r.id_lag);
 }
@@ -389,7 +434,7 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
     id_tracker_t t;
     t.horizon = INT64_MAX;
     r.id_steps.clear();
-    for (uint32_t id : ids) r.id_steps.push_back(id_step_code(t, id));
+    for (uint32_t id : ids) r.id_steps.push(id_step_code(t, id));
     r.gaps.clear();
     for (const auto& [first, last] : t.gaps) r.gaps.emplace_back(first, last);
     r.missing = t.missing;
@@ -425,7 +470,7 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
         }
         r.kinds.push_back(row.kind);
         if (row.fps > 0 && row.fps <= 10000) fps.push_back(row.fps);
-        r.id_steps.push_back(id_step_code(ids, row.sample_id));
+        r.id_steps.push(id_step_code(ids, row.sample_id));
     };
     sink.malformed = [&] { bad++; };
     int chosen = 0;
@@ -803,8 +848,9 @@ void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& 
     // are no repeat); 12 bytes a frame while the resamples are drawn.
     std::vector<int64_t> missing(n + 1, 0);
     std::vector<uint32_t> fresh(n + 1, 0);
+    id_step_reader steps(x.id_steps, 0);
     for (uint64_t i = 0; i < n; i++) {
-        const int32_t d = x.id_steps[i];
+        const int32_t d = steps.next(i);
         missing[i + 1] = missing[i] + (d == ID_REPEAT ? 0 : d);
         fresh[i + 1] = fresh[i] + (d == ID_REPEAT ? 0 : 1);
     }

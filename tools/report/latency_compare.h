@@ -60,9 +60,18 @@ struct compare_run_t {
     // a gap, 0 next to the last; ID_REPEAT for an id seen before. The lost
     // frames are resampled in blocks of these, so their cost follows the
     // frames, not the span of the ids.
-    std::vector<int32_t> id_steps;
+    struct id_steps_t {
+        // A byte a frame: the step itself from -1 to ID_CODE_BIG - 1,
+        // ID_CODE_BIG for a larger one (the next in big), ID_CODE_REPEAT.
+        std::vector<int8_t> code;
+        std::vector<int32_t> big;  // the larger steps, in frame order
+        void clear();
+        void push(int32_t step);
+        size_t size() const { return code.size(); }
+    } id_steps;
 };
 constexpr int32_t ID_REPEAT = INT32_MIN;
+constexpr int8_t ID_CODE_BIG = 127, ID_CODE_REPEAT = -128;
 
 // The value of figure m of frame i of r (NOT_A_VALUE where it has none), and
 // all of them in frame order.
