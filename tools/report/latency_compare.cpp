@@ -946,35 +946,57 @@ bool few_beyond_rank(uint64_t count, int s)
 
 }  // namespace
 
-compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o)
+compare_side_t bootstrap_side(const compare_run_t& x, int which, const compare_options_t& o)
 {
-    compare_result_t c;
-    std::vector<int64_t> ra, rb;
+    compare_side_t side;
     for (int m = 0; m < CMP_METRICS; m++) {
-        int64_t point[2][ST_COUNT];
         compare_options_t mo = o;
         if (!(o.metrics & (1u << m))) mo.resamples = 0;
-        bootstrap_metric(a, m, 0, mo, ra, &c.fallbacks, point[0], &c.count_a[m]);
-        bootstrap_metric(b, m, 1, mo, rb, &c.fallbacks, point[1], &c.count_b[m]);
+        bootstrap_metric(x, m, which, mo, side.rep[m], &side.fallbacks, side.point[m], &side.count[m]);
+    }
+    compare_options_t lo = o;
+    if (!o.lost) lo.resamples = 0;
+    bootstrap_lost(x, which, lo, side.lost);
+    return side;
+}
+
+compare_result_t compare_sides(const compare_run_t& a, const compare_side_t& sa, const compare_run_t& b,
+                               const compare_side_t& sb, const compare_options_t& o)
+{
+    compare_result_t c;
+    c.fallbacks = sa.fallbacks + sb.fallbacks;
+    for (int m = 0; m < CMP_METRICS; m++) {
+        c.count_a[m] = sa.count[m];
+        c.count_b[m] = sb.count[m];
         for (int s = 0; s < ST_COUNT; s++) {
             compare_figure_t& f = c.fig[m][s];
-            f.a = point[0][s];
-            f.b = point[1][s];
+            f.a = sa.point[m][s];
+            f.b = sb.point[m][s];
             const bool too_short = few_blocks(a, a.block) || few_blocks(b, b.block) || few_beyond_rank(c.count_a[m], s) ||
                                    few_beyond_rank(c.count_b[m], s);
-            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s), {a.frames, a.block, a.lag},
+            finish_figure(f, sa.rep[m], sb.rep[m], ST_COUNT, static_cast<size_t>(s), {a.frames, a.block, a.lag},
                           {b.frames, b.block, b.lag}, s == ST_MEAN, too_short, o.min_change_ms, m == SER_VRX);
         }
     }
     c.lost.a = lost_millionths(a.missing, id_span(a));
     c.lost.b = lost_millionths(b.missing, id_span(b));
-    compare_options_t lo = o;
-    if (!o.lost) lo.resamples = 0;
-    bootstrap_lost(a, 0, lo, ra);
-    bootstrap_lost(b, 1, lo, rb);
-    finish_figure(c.lost, ra, rb, 1, 0, {a.frames, a.id_block, a.id_lag}, {b.frames, b.id_block, b.id_lag}, true,
-                  few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
+    finish_figure(c.lost, sa.lost, sb.lost, 1, 0, {a.frames, a.id_block, a.id_lag}, {b.frames, b.id_block, b.id_lag},
+                  true, few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
     return c;
+}
+
+compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o)
+{
+    return compare_sides(a, bootstrap_side(a, 0, o), b, bootstrap_side(b, 1, o), o);
+}
+
+void release_frames(compare_run_t& r, bool keep_vrx)
+{
+    for (int m = 0; m < CMP_METRICS; m++)
+        if (!(keep_vrx && m == SER_VRX)) std::vector<int32_t>().swap(r.values[m]);
+    std::vector<uint8_t>().swap(r.kinds);
+    std::vector<int8_t>().swap(r.id_steps.code);
+    std::vector<int32_t>().swap(r.id_steps.big);
 }
 
 namespace {
@@ -1171,27 +1193,43 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
 int compare_command(const std::string& arg_a, const std::string& arg_b, bool json, const std::string& svg,
                     const compare_options_t& o, uint32_t block)
 {
+    // One run at a time: loaded, bootstrapped, its frames freed.
     compare_run_t runs[2];
+    compare_side_t sides[2];
     const std::string* args[2] = {&arg_a, &arg_b};
     if (arg_a == "-" && arg_b == "-") {
         fprintf(stderr, "tarn-latency-report: standard input can be read only once: name a file for A or B\n");
         return 1;
     }
+    std::string paths[2];
+    int run_of[2] = {0, 0};
     for (int w = 0; w < 2; w++) {
-        std::string path, why;
-        int run = 0;
-        if (!parse_run_arg(*args[w], path, run, why)) {
+        std::string why;
+        if (!parse_run_arg(*args[w], paths[w], run_of[w], why)) {
             fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
             return 1;
         }
-        why = load_compare_run(path, run, runs[w]);
+        // A log that is not there is said before run A's bootstrap (without
+        // opening it: a pipe is read once).
+        struct stat st;
+        if (paths[w] != "-" && stat(paths[w].c_str(), &st) != 0) {
+            fprintf(stderr, "tarn-latency-report: cannot open %s: %s\n", paths[w].c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    for (int w = 0; w < 2; w++) {
+        const std::string& path = paths[w];
+        const int run = run_of[w];
+        const std::string why = load_compare_run(path, run, runs[w]);
         if (!why.empty()) {
             fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
             return 1;
         }
         if (block != 0) runs[w].block = runs[w].id_block = block;
+        sides[w] = bootstrap_side(runs[w], w, o);
+        release_frames(runs[w], !svg.empty());
     }
-    const compare_result_t c = compare_runs(runs[0], runs[1], o);
+    const compare_result_t c = compare_sides(runs[0], sides[0], runs[1], sides[1], o);
     // The plot first: a plot that cannot be written leaves no report behind.
     if (!svg.empty()) {
         const std::string doc = render_compare_svg(runs[0], runs[1], c);

@@ -183,6 +183,25 @@ std::string compare_headline(const compare_result_t& c);
 // Point estimates and bootstrap intervals of a against b.
 compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o);
 
+// The same in two steps, so that only one run's frames need be held at a
+// time: each run's point estimates and bootstrap replicates (which: 0 for
+// A, 1 for B), then the comparison of the two sides, which reads of the
+// runs only their counts, ids and block lengths (release_frames may have
+// freed their frames).
+struct compare_side_t {
+    std::vector<int64_t> rep[CMP_METRICS];  // as bootstrap_metric gives them
+    int64_t point[CMP_METRICS][ST_COUNT] = {};
+    uint64_t count[CMP_METRICS] = {};
+    std::vector<int64_t> lost;  // as bootstrap_lost gives them
+    uint64_t fallbacks = 0;
+};
+compare_side_t bootstrap_side(const compare_run_t& x, int which, const compare_options_t& o);
+compare_result_t compare_sides(const compare_run_t& a, const compare_side_t& sa, const compare_run_t& b,
+                               const compare_side_t& sb, const compare_options_t& o);
+// Frees the frames of r (values, kinds, id steps), all but the VRX values
+// when keep_vrx (the plot draws them).
+void release_frames(compare_run_t& r, bool keep_vrx);
+
 // The bootstrap replicates themselves, one per resample: metric m's
 // statistics (ST_P50..ST_MEAN) of resample r of run x at out[r * ST_COUNT + s].
 // NO_VALUE where the resample holds no value of the metric. Adds the number
