@@ -143,7 +143,7 @@ private:
 int32_t compare_value(const compare_run_t& r, int m, uint64_t i)
 {
     const latency_series_t& ser = LATENCY_SERIES[m];
-    if (ser.one_kind && r.kinds[i] != ser.kind) return NOT_A_VALUE;
+    if (ser.one_kind && (i >= r.kinds.size() || r.kinds[i] != ser.kind)) return NOT_A_VALUE;
     return r.values[base_series(m)][i];
 }
 
@@ -557,7 +557,7 @@ struct prepared_t {
     std::vector<int32_t> all_values;  // distinct values, ascending
     std::vector<uint32_t> all_index;  // per frame: index into all_values (unused where no value)
 
-    int32_t at(uint64_t i) const { return kind < 0 || kinds[i] == kind ? v[i] : NOT_A_VALUE; }
+    int32_t at(uint64_t i) const { return kind < 0 || (kinds && kinds[i] == kind) ? v[i] : NOT_A_VALUE; }
     bool in_window(int32_t x) const
     {
         for (int q = 0; q < 3; q++)
@@ -577,7 +577,7 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     // Block sums keep 16-bit counts.
     p.len = std::min<uint64_t>(std::min<uint64_t>(r.block, 65535), std::max<uint64_t>(p.n, 1));
     p.v = r.values[base_series(m)].data();
-    p.kinds = r.kinds.data();
+    p.kinds = r.kinds.size() >= r.frames ? r.kinds.data() : nullptr;  // no kinds: no frame of one kind
     p.kind = LATENCY_SERIES[m].one_kind ? LATENCY_SERIES[m].kind : -1;
     std::vector<int32_t> sorted;
     sorted.reserve(p.n);

@@ -279,9 +279,10 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
 // of both runs on one axis, with their p50, p95 and p99 marked.
 std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c);
 
-// tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"),
-// prints the comparison (JSON with json) and writes the plot to svg unless
-// it is empty. Returns the exit status; errors go to standard error.
+// tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"), one
+// at a time, each bootstrapped and its frames freed before the next is read
+// (but for its VRX values when there is a plot), prints the comparison
+// (JSON with json) and writes the plot to svg unless it is empty. Returns the exit status; errors go to standard error.
 // block, when not 0, is the block length of both runs instead of the
 // estimates.
 int compare_command(const std::string& a, const std::string& b, bool json, const std::string& svg,
