@@ -523,18 +523,19 @@ bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::str
 
 namespace {
 
-// Sums over the block of frames starting at one frame: 20 bytes. The sum
+// Sums over the block of frames starting at one frame: 16 bytes. The sum
 // is exact in 32 bits when no block can reach 2^31 (the largest magnitude
 // times the block length below it); otherwise the sums are kept in 64 bits
-// beside (prepared_t::wide_sum).
+// beside (prepared_t::wide_sum). The block's in-window frames run from its
+// window_first to that of the block starting where it ends
+// (prepared_t::window_at).
 struct block_t {
     int32_t sum;
-    uint32_t window_first;  // in window_entry
+    uint32_t window_first;  // in window_entry: in-window frames before the block
     uint16_t count;
-    uint16_t window_count;  // frames whose value lies in a window
-    uint16_t below[3];      // values below the window of each percentile
+    uint16_t below[3];  // values below the window of each percentile
 };
-static_assert(sizeof(block_t) == 20, "a block's sums take 20 bytes");
+static_assert(sizeof(block_t) == 16, "a block's sums take 16 bytes");
 
 // One figure of one run, ready for resampling.
 struct prepared_t {
@@ -547,6 +548,7 @@ struct prepared_t {
     int32_t lo[3] = {}, hi[3] = {};       // each percentile's window of values
     std::vector<block_t> blocks;          // per possible block start: n - len + 1
     std::vector<int64_t> wide_sum;        // the blocks' sums when 32 bits cannot hold them, else empty
+    std::vector<uint32_t> end_first;      // in-window frames before frame j, for j from n - len + 1 to n
     std::vector<int32_t> window_values;   // distinct values in any window, ascending
     std::vector<uint32_t> window_entry;   // per in-window frame, in frame order: index into window_values
     uint32_t first[3] = {}, end[3] = {};  // each percentile's window in window_values
@@ -557,6 +559,11 @@ struct prepared_t {
     std::vector<int32_t> all_values;  // distinct values, ascending
     std::vector<uint32_t> all_index;  // per frame: index into all_values (unused where no value)
 
+    // In-window frames before frame j (0 <= j <= n).
+    uint32_t window_at(uint64_t j) const
+    {
+        return j + len <= n ? blocks[j].window_first : end_first[j - (n - len + 1)];
+    }
     int32_t at(uint64_t i) const { return kind < 0 || (kinds && kinds[i] == kind) ? v[i] : NOT_A_VALUE; }
     bool in_window(int32_t x) const
     {
@@ -658,7 +665,7 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     if (p.n == 0) return;
     p.blocks.resize(p.n - p.len + 1);
     if (wide) p.wide_sum.resize(p.n - p.len + 1);
-    block_t acc{0, 0, 0, 0, {0, 0, 0}};
+    block_t acc{0, 0, 0, {0, 0, 0}};
     int64_t sum = 0;
     auto add = [&](uint64_t i, int sign) {
         const int32_t x = p.at(i);
@@ -668,7 +675,6 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
         for (int q = 0; q < 3; q++)
             if (x < p.lo[q]) acc.below[q] = static_cast<uint16_t>(acc.below[q] + sign);
         if (p.in_window(x)) {
-            acc.window_count = static_cast<uint16_t>(acc.window_count + sign);
             if (sign > 0)
                 p.window_entry.push_back(p.window_index(x));
             else
@@ -686,6 +692,13 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
         add(s - 1, -1);
         add(s + p.len - 1, 1);
         keep(s);
+    }
+    p.end_first.resize(p.len);
+    uint32_t w = p.blocks[p.n - p.len].window_first;
+    for (uint64_t j = p.n - p.len + 1; j <= p.n; j++) {
+        const int32_t x = p.at(j - 1);
+        w += x != NOT_A_VALUE && p.in_window(x);
+        p.end_first[j - (p.n - p.len + 1)] = w;
     }
 }
 
@@ -716,14 +729,18 @@ void resample_stats(prepared_t& p, const std::vector<uint64_t>& starts, std::vec
     const size_t whole = k > 0 && p.n - (k - 1) * p.len < p.len ? k - 1 : k;
     constexpr size_t AHEAD = 16;
     for (size_t b = 0; b < whole; b++) {
-        if (b + AHEAD < whole) __builtin_prefetch(&p.blocks[starts[b + AHEAD]]);
+        if (b + AHEAD < whole) {
+            __builtin_prefetch(&p.blocks[starts[b + AHEAD]]);
+            if (starts[b + AHEAD] + 2 * p.len <= p.n) __builtin_prefetch(&p.blocks[starts[b + AHEAD] + p.len]);
+        }
         if (b + AHEAD / 2 < whole) __builtin_prefetch(&p.window_entry[p.blocks[starts[b + AHEAD / 2]].window_first]);
         const block_t& x = p.blocks[starts[b]];
         sum += p.wide_sum.empty() ? x.sum : p.wide_sum[starts[b]];
         count += x.count;
         for (int q = 0; q < 3; q++) below[q] += x.below[q];
         const uint32_t* e = p.window_entry.data() + x.window_first;
-        for (uint32_t j = 0; j < x.window_count; j++) hist[e[j]]++;
+        const uint32_t* end = p.window_entry.data() + p.window_at(starts[b] + p.len);
+        for (; e < end; e++) hist[*e]++;
     }
     if (whole < k) {
         const uint64_t s = starts[k - 1], e = s + p.n - (k - 1) * p.len;
