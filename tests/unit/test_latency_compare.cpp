@@ -28,6 +28,14 @@ double sorted_rank(std::vector<double> v, uint64_t num, uint64_t den)
     return v[nearest_rank_index(v.size(), num, den) - 1];
 }
 
+// Every figure's values of x, as make_compare_run takes them.
+std::vector<std::vector<int32_t>> all_series(const compare_run_t& x)
+{
+    std::vector<std::vector<int32_t>> v;
+    for (int m = 0; m < CMP_METRICS; m++) v.push_back(compare_series(x, m));
+    return v;
+}
+
 // The slow way: each resample built as a list of values and sorted.
 void reference_metric(const compare_run_t& x, int m, int which, const compare_options_t& o, std::vector<int64_t>& out)
 {
@@ -41,9 +49,9 @@ void reference_metric(const compare_run_t& x, int m, int which, const compare_op
         uint64_t taken = 0;
         for (uint64_t s : starts)
             for (uint64_t i = s; i < s + len && taken < x.frames; i++, taken++)
-                if (x.values[m][i] != NOT_A_VALUE) {
-                    vals.push_back(x.values[m][i]);
-                    sum += x.values[m][i];
+                if (compare_value(x, m, i) != NOT_A_VALUE) {
+                    vals.push_back(compare_value(x, m, i));
+                    sum += compare_value(x, m, i);
                 }
         EXPECT_EQ(taken, x.frames);
         const uint64_t nums[3] = {50, 95, 99};
@@ -163,7 +171,7 @@ TEST(CompareBootstrap, lost_frames_equal_counting_every_resample)
             for (size_t i = 50; i < ids.size(); i += 301) ids[i] = ids[i - 1];
             ids[10] = ids[0] - 5;
             if (seed == 14) ids[1500] = ids[1499] + 2000000000u;
-            const std::vector<std::vector<int32_t>> v(x.values, x.values + CMP_METRICS);
+            const std::vector<std::vector<int32_t>> v = all_series(x);
             make_compare_run(x, v, ids);
             x.id_block = 25;
         }
@@ -186,7 +194,7 @@ TEST(CompareBootstrap, a_far_off_id_costs_the_frames_not_the_span)
     std::vector<uint32_t> ids;
     for (uint32_t i = 0; i < 36000; i++) ids.push_back(1 + i);
     ids[20000] = 2000000000u;
-    const std::vector<std::vector<int32_t>> v(b.values, b.values + CMP_METRICS);
+    const std::vector<std::vector<int32_t>> v = all_series(b);
     make_compare_run(b, v, ids);
     ASSERT_EQ(b.id_high - b.id_low + 1, 2000000000);
     compare_options_t o;
@@ -553,8 +561,8 @@ TEST(CompareRuns, loads_the_run_asked_for)
     EXPECT_EQ(r.frames, 3u);
     EXPECT_EQ(r.malformed, 1u);
     EXPECT_EQ(r.values[SER_VRX], (std::vector<int32_t>{20125, 9001, -4}));
-    EXPECT_EQ(r.values[SER_VRX_I], (std::vector<int32_t>{20125, NOT_A_VALUE, NOT_A_VALUE}));
-    EXPECT_EQ(r.values[SER_VRX_P], (std::vector<int32_t>{NOT_A_VALUE, 9001, NOT_A_VALUE}));
+    EXPECT_EQ(compare_series(r, SER_VRX_I), (std::vector<int32_t>{20125, NOT_A_VALUE, NOT_A_VALUE}));
+    EXPECT_EQ(compare_series(r, SER_VRX_P), (std::vector<int32_t>{NOT_A_VALUE, 9001, NOT_A_VALUE}));
     EXPECT_EQ(r.values[SER_VTX][1], NOT_A_VALUE);
     EXPECT_EQ(r.missing, 2u);  // 12 and 13
     EXPECT_EQ(r.block, 25u);   // one second of frames (median FPS 25) at least

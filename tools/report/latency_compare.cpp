@@ -9,8 +9,9 @@
 //   - for each percentile a window of values around the run's own
 //     percentile, wide enough that a resample's percentile lies inside it
 //     unless the resample is wildly unusual: ranks r - h .. r + h of the
-//     sorted values, h = window_sd standard deviations of a block count's
-//     worst case (blocks all alike: n L p (1 - p) frames squared);
+//     sorted values, h = window_sd standard deviations of a resample's count
+//     below the percentile, measured over the run's own blocks (at most the
+//     worst case, blocks all alike: n L p (1 - p) frames squared);
 //   - a prefix array of the count of values below each window, and the
 //     frames whose value lies in a window, listed in frame order with the
 //     value's index among the windows' distinct values.
@@ -83,7 +84,75 @@ inline uint64_t rotl(uint64_t x, int k)
     return (x << k) | (x >> (64 - k));
 }
 
+// The figure a figure of one kind of frame takes its values from (itself
+// for the others).
+constexpr int base_series(int m)
+{
+    if (!LATENCY_SERIES[m].one_kind) return m;
+    for (int k = 0; k < CMP_METRICS; k++)
+        if (!LATENCY_SERIES[k].one_kind && LATENCY_SERIES[k].stat == LATENCY_SERIES[m].stat) return k;
+    return m;
+}
+static_assert(base_series(SER_VRX_I) == SER_VRX && base_series(SER_VRX_P) == SER_VRX,
+              "the figures of one kind of frame take the VRX values");
+
 }  // namespace
+
+void compare_run_t::id_steps_t::clear()
+{
+    code.clear();
+    big.clear();
+}
+
+void compare_run_t::id_steps_t::push(int32_t step)
+{
+    if (step == ID_REPEAT) {
+        code.push_back(ID_CODE_REPEAT);
+    } else if (step >= ID_CODE_BIG) {
+        code.push_back(ID_CODE_BIG);
+        big.push_back(step);
+    } else {
+        code.push_back(static_cast<int8_t>(step));
+    }
+}
+
+namespace {
+
+// Reads the id steps of frames from, from + 1, ... in order.
+class id_step_reader {
+public:
+    id_step_reader(const compare_run_t::id_steps_t& s, uint64_t from) : s_(s)
+    {
+        for (uint64_t i = 0; i < from && i < s.code.size(); i++) next_big_ += s.code[i] == ID_CODE_BIG;
+    }
+    // The step of the next frame (ID_REPEAT for a repeat).
+    int32_t next(uint64_t i)
+    {
+        const int8_t c = s_.code[i];
+        if (c == ID_CODE_REPEAT) return ID_REPEAT;
+        return c == ID_CODE_BIG ? s_.big[next_big_++] : c;
+    }
+
+private:
+    const compare_run_t::id_steps_t& s_;
+    size_t next_big_ = 0;
+};
+
+}  // namespace
+
+int32_t compare_value(const compare_run_t& r, int m, uint64_t i)
+{
+    const latency_series_t& ser = LATENCY_SERIES[m];
+    if (ser.one_kind && (i >= r.kinds.size() || r.kinds[i] != ser.kind)) return NOT_A_VALUE;
+    return r.values[base_series(m)][i];
+}
+
+std::vector<int32_t> compare_series(const compare_run_t& r, int m)
+{
+    std::vector<int32_t> v(r.frames);
+    for (uint64_t i = 0; i < r.frames; i++) v[i] = compare_value(r, m, i);
+    return v;
+}
 
 compare_rng_t::compare_rng_t(uint64_t seed, uint64_t resample, uint64_t stream)
 {
@@ -334,8 +403,11 @@ void estimate_blocks(compare_run_t& r)
     r.block = block_length(s, r.frames, r.median_fps, nullptr, &r.lag);
     s.clear();
     const size_t id_from = r.id_steps.size() > 2 * BLOCK_ESTIMATE_SPAN ? r.id_steps.size() / 2 - BLOCK_ESTIMATE_SPAN : 0;
-    for (size_t i = id_from; i < r.id_steps.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++)
-        s.push_back(r.id_steps[i] == ID_REPEAT ? 0 : r.id_steps[i]);
+    id_step_reader steps(r.id_steps, id_from);
+    for (size_t i = id_from; i < r.id_steps.size() && s.size() < 2 * BLOCK_ESTIMATE_SPAN; i++) {
+        const int32_t d = steps.next(i);
+        s.push_back(d == ID_REPEAT ? 0 : d);
+    }
     r.id_lag = 0;
     r.id_block = block_length(s, r.frames, r.median_fps, nullptr, &r.id_lag);
 }
@@ -346,15 +418,23 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
                       const std::vector<uint32_t>& ids)
 {
     r.frames = ids.size();
+    r.kinds.assign(r.frames, FRAME_KIND_OTHER);
     for (int m = 0; m < CMP_METRICS; m++) {
-        r.values[m] = m < static_cast<int>(values.size()) ? values[m] : std::vector<int32_t>();
+        const bool given = m < static_cast<int>(values.size());
+        if (LATENCY_SERIES[m].one_kind) {
+            r.values[m].clear();
+            for (uint64_t i = 0; given && i < std::min<uint64_t>(r.frames, values[m].size()); i++)
+                if (values[m][i] != NOT_A_VALUE) r.kinds[i] = LATENCY_SERIES[m].kind;
+            continue;
+        }
+        r.values[m] = given ? values[m] : std::vector<int32_t>();
         r.values[m].resize(r.frames, NOT_A_VALUE);
     }
     // The rows are all held anyway: every gap is kept, none too late.
     id_tracker_t t;
     t.horizon = INT64_MAX;
     r.id_steps.clear();
-    for (uint32_t id : ids) r.id_steps.push_back(id_step_code(t, id));
+    for (uint32_t id : ids) r.id_steps.push(id_step_code(t, id));
     r.gaps.clear();
     for (const auto& [first, last] : t.gaps) r.gaps.emplace_back(first, last);
     r.missing = t.missing;
@@ -370,10 +450,12 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
     id_tracker_t ids;  // every row is held: no id too late, every gap kept
     ids.horizon = INT64_MAX;
     for (auto& v : r.values) v.clear();
+    r.kinds.clear();
     latency_run_sink sink;
     r.id_steps.clear();
     sink.restart = [&] {
         for (auto& v : r.values) v.clear();
+        r.kinds.clear();
         r.id_steps.clear();
         fps.clear();
         ids = id_tracker_t{};
@@ -383,12 +465,12 @@ std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
     sink.row = [&](const latency_row_t& row) {
         for (int k = 0; k < CMP_METRICS; k++) {
             const latency_series_t& ser = LATENCY_SERIES[k];
-            const bool counted = !ser.one_kind || row.kind == ser.kind;
-            r.values[k].push_back(counted ? to_thousandths(latency_member<float>(row, stat_column(ser.stat).offset))
-                                          : NOT_A_VALUE);
+            if (!ser.one_kind)
+                r.values[k].push_back(to_thousandths(latency_member<float>(row, stat_column(ser.stat).offset)));
         }
+        r.kinds.push_back(row.kind);
         if (row.fps > 0 && row.fps <= 10000) fps.push_back(row.fps);
-        r.id_steps.push_back(id_step_code(ids, row.sample_id));
+        r.id_steps.push(id_step_code(ids, row.sample_id));
     };
     sink.malformed = [&] { bad++; };
     int chosen = 0;
@@ -441,22 +523,32 @@ bool parse_run_arg(const std::string& arg, std::string& path, int& run, std::str
 
 namespace {
 
-// Sums over the block of frames starting at one frame.
-struct alignas(32) block_t {
-    int64_t sum;
-    uint32_t window_first;  // in window_entry
+// Sums over the block of frames starting at one frame: 16 bytes. The sum
+// is exact in 32 bits when no block can reach 2^31 (the largest magnitude
+// times the block length below it); otherwise the sums are kept in 64 bits
+// beside (prepared_t::wide_sum). The block's in-window frames run from its
+// window_first to that of the block starting where it ends
+// (prepared_t::window_at).
+struct block_t {
+    int32_t sum;
+    uint32_t window_first;  // in window_entry: in-window frames before the block
     uint16_t count;
-    uint16_t window_count;  // frames whose value lies in a window
-    uint16_t below[3];      // values below the window of each percentile
+    uint16_t below[3];  // values below the window of each percentile
 };
+static_assert(sizeof(block_t) == 16, "a block's sums take 16 bytes");
 
 // One figure of one run, ready for resampling.
 struct prepared_t {
     uint64_t n = 0;
     uint64_t len = 1;
+    // The values: v[i] where kind < 0 or frame i is of that kind.
     const int32_t* v = nullptr;
+    const uint8_t* kinds = nullptr;
+    int kind = -1;
     int32_t lo[3] = {}, hi[3] = {};       // each percentile's window of values
     std::vector<block_t> blocks;          // per possible block start: n - len + 1
+    std::vector<int64_t> wide_sum;        // the blocks' sums when 32 bits cannot hold them, else empty
+    std::vector<uint32_t> end_first;      // in-window frames before frame j, for j from n - len + 1 to n
     std::vector<int32_t> window_values;   // distinct values in any window, ascending
     std::vector<uint32_t> window_entry;   // per in-window frame, in frame order: index into window_values
     uint32_t first[3] = {}, end[3] = {};  // each percentile's window in window_values
@@ -467,6 +559,12 @@ struct prepared_t {
     std::vector<int32_t> all_values;  // distinct values, ascending
     std::vector<uint32_t> all_index;  // per frame: index into all_values (unused where no value)
 
+    // In-window frames before frame j (0 <= j <= n).
+    uint32_t window_at(uint64_t j) const
+    {
+        return j + len <= n ? blocks[j].window_first : end_first[j - (n - len + 1)];
+    }
+    int32_t at(uint64_t i) const { return kind < 0 || (kinds && kinds[i] == kind) ? v[i] : NOT_A_VALUE; }
     bool in_window(int32_t x) const
     {
         for (int q = 0; q < 3; q++)
@@ -485,14 +583,16 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     p.n = r.frames;
     // Block sums keep 16-bit counts.
     p.len = std::min<uint64_t>(std::min<uint64_t>(r.block, 65535), std::max<uint64_t>(p.n, 1));
-    p.v = r.values[m].data();
+    p.v = r.values[base_series(m)].data();
+    p.kinds = r.kinds.size() >= r.frames ? r.kinds.data() : nullptr;  // no kinds: no frame of one kind
+    p.kind = LATENCY_SERIES[m].one_kind ? LATENCY_SERIES[m].kind : -1;
     std::vector<int32_t> sorted;
     sorted.reserve(p.n);
     int64_t total = 0;
     for (uint64_t i = 0; i < p.n; i++)
-        if (p.v[i] != NOT_A_VALUE) {
-            sorted.push_back(p.v[i]);
-            total += p.v[i];
+        if (p.at(i) != NOT_A_VALUE) {
+            sorted.push_back(p.at(i));
+            total += p.at(i);
         }
     std::sort(sorted.begin(), sorted.end());
     const uint64_t count = sorted.size();
@@ -500,12 +600,51 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     for (int q = 0; q < 3; q++) p.point[q] = nearest_rank_sorted(sorted, PCT_NUM[q], PCT_DEN);
     p.point[ST_MEAN] = rounded_mean(total, count);
     const uint64_t blocks = (p.n + p.len - 1) / p.len;
+    int64_t largest = 0;
+    if (count > 0) largest = std::max(-static_cast<int64_t>(sorted.front()), static_cast<int64_t>(sorted.back()));
+    const bool wide = largest * static_cast<int64_t>(p.len) > INT32_MAX;
 
+    // How far a resample's count below each percentile strays from its rank:
+    // per block start, d = (values below the run's percentile) - p (values),
+    // whose mean and spread over the starts give the sum over a resample's
+    // blocks (blocks * mean, sqrt(blocks) * sd). The window holds window_sd
+    // such spreads, and never more than the worst case of blocks all alike
+    // (blocks L^2 p (1 - p)). A narrower window only sends more resamples
+    // the full way; the statistics are the same.
+    double d_mean[3] = {0, 0, 0}, d_sd[3] = {0, 0, 0};
+    if (count > 0 && p.n >= p.len) {
+        double pq[3], d_sum[3] = {0, 0, 0}, d_sq[3] = {0, 0, 0};
+        for (int q = 0; q < 3; q++) pq[q] = static_cast<double>(PCT_NUM[q]) / PCT_DEN;
+        int64_t c = 0, below[3] = {0, 0, 0};
+        auto step = [&](uint64_t i, int sign) {
+            const int32_t x = p.at(i);
+            if (x == NOT_A_VALUE) return;
+            c += sign;
+            for (int q = 0; q < 3; q++) below[q] += x < p.point[q] ? sign : 0;
+        };
+        for (uint64_t i = 0; i < p.len; i++) step(i, 1);
+        const uint64_t starts = p.n - p.len + 1;
+        for (uint64_t s = 0;; s++) {
+            for (int q = 0; q < 3; q++) {
+                const double d = static_cast<double>(below[q]) - pq[q] * static_cast<double>(c);
+                d_sum[q] += d;
+                d_sq[q] += d * d;
+            }
+            if (s + 1 == starts) break;
+            step(s, -1);
+            step(s + p.len, 1);
+        }
+        for (int q = 0; q < 3; q++) {
+            d_mean[q] = d_sum[q] / static_cast<double>(starts);
+            d_sd[q] = std::sqrt(std::max(0.0, d_sq[q] / static_cast<double>(starts) - d_mean[q] * d_mean[q]));
+        }
+    }
     for (int q = 0; q < 3 && count > 0; q++) {
         const double pq = static_cast<double>(PCT_NUM[q]) / PCT_DEN;
-        const double sd = std::sqrt(static_cast<double>(blocks) * static_cast<double>(p.len) *
-                                    static_cast<double>(p.len) * pq * (1 - pq));
-        const auto h = static_cast<int64_t>(std::ceil(o.window_sd * sd));
+        const double k = static_cast<double>(blocks);
+        const double worst = o.window_sd * std::sqrt(k * static_cast<double>(p.len) * static_cast<double>(p.len) * pq * (1 - pq));
+        const double spread = k * std::fabs(d_mean[q]) + o.window_sd * std::sqrt(k) * d_sd[q] + 2;
+        const auto h = o.window_sd > 0 ? static_cast<int64_t>(std::ceil(std::min(worst, spread))) : 0;
         const auto rank = static_cast<int64_t>(nearest_rank_index(count, PCT_NUM[q], PCT_DEN));
         const int64_t a = std::max<int64_t>(1, rank - h), b = std::min<int64_t>(static_cast<int64_t>(count), rank + h);
         p.lo[q] = sorted[static_cast<size_t>(a - 1)];
@@ -525,28 +664,41 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     // Each possible block's sums, sliding one frame at a time.
     if (p.n == 0) return;
     p.blocks.resize(p.n - p.len + 1);
-    block_t acc{0, 0, 0, 0, {0, 0, 0}};
+    if (wide) p.wide_sum.resize(p.n - p.len + 1);
+    block_t acc{0, 0, 0, {0, 0, 0}};
+    int64_t sum = 0;
     auto add = [&](uint64_t i, int sign) {
-        const int32_t x = p.v[i];
+        const int32_t x = p.at(i);
         if (x == NOT_A_VALUE) return;
-        acc.sum += sign * static_cast<int64_t>(x);
+        sum += sign * static_cast<int64_t>(x);
         acc.count = static_cast<uint16_t>(acc.count + sign);
         for (int q = 0; q < 3; q++)
             if (x < p.lo[q]) acc.below[q] = static_cast<uint16_t>(acc.below[q] + sign);
         if (p.in_window(x)) {
-            acc.window_count = static_cast<uint16_t>(acc.window_count + sign);
             if (sign > 0)
                 p.window_entry.push_back(p.window_index(x));
             else
                 acc.window_first++;
         }
     };
+    auto keep = [&](uint64_t s) {
+        acc.sum = wide ? 0 : static_cast<int32_t>(sum);
+        p.blocks[s] = acc;
+        if (wide) p.wide_sum[s] = sum;
+    };
     for (uint64_t i = 0; i < p.len; i++) add(i, 1);
-    p.blocks[0] = acc;
+    keep(0);
     for (uint64_t s = 1; s + p.len <= p.n; s++) {
         add(s - 1, -1);
         add(s + p.len - 1, 1);
-        p.blocks[s] = acc;
+        keep(s);
+    }
+    p.end_first.resize(p.len);
+    uint32_t w = p.blocks[p.n - p.len].window_first;
+    for (uint64_t j = p.n - p.len + 1; j <= p.n; j++) {
+        const int32_t x = p.at(j - 1);
+        w += x != NOT_A_VALUE && p.in_window(x);
+        p.end_first[j - (p.n - p.len + 1)] = w;
     }
 }
 
@@ -554,13 +706,13 @@ void build_full(prepared_t& p)
 {
     std::vector<int32_t> s;
     for (uint64_t i = 0; i < p.n; i++)
-        if (p.v[i] != NOT_A_VALUE) s.push_back(p.v[i]);
+        if (p.at(i) != NOT_A_VALUE) s.push_back(p.at(i));
     std::sort(s.begin(), s.end());
     s.erase(std::unique(s.begin(), s.end()), s.end());
     p.all_index.assign(p.n, 0);
     for (uint64_t i = 0; i < p.n; i++)
-        if (p.v[i] != NOT_A_VALUE)
-            p.all_index[i] = static_cast<uint32_t>(std::lower_bound(s.begin(), s.end(), p.v[i]) - s.begin());
+        if (p.at(i) != NOT_A_VALUE)
+            p.all_index[i] = static_cast<uint32_t>(std::lower_bound(s.begin(), s.end(), p.at(i)) - s.begin());
     p.all_values = std::move(s);
 }
 
@@ -577,19 +729,23 @@ void resample_stats(prepared_t& p, const std::vector<uint64_t>& starts, std::vec
     const size_t whole = k > 0 && p.n - (k - 1) * p.len < p.len ? k - 1 : k;
     constexpr size_t AHEAD = 16;
     for (size_t b = 0; b < whole; b++) {
-        if (b + AHEAD < whole) __builtin_prefetch(&p.blocks[starts[b + AHEAD]]);
+        if (b + AHEAD < whole) {
+            __builtin_prefetch(&p.blocks[starts[b + AHEAD]]);
+            if (starts[b + AHEAD] + 2 * p.len <= p.n) __builtin_prefetch(&p.blocks[starts[b + AHEAD] + p.len]);
+        }
         if (b + AHEAD / 2 < whole) __builtin_prefetch(&p.window_entry[p.blocks[starts[b + AHEAD / 2]].window_first]);
         const block_t& x = p.blocks[starts[b]];
-        sum += x.sum;
+        sum += p.wide_sum.empty() ? x.sum : p.wide_sum[starts[b]];
         count += x.count;
         for (int q = 0; q < 3; q++) below[q] += x.below[q];
         const uint32_t* e = p.window_entry.data() + x.window_first;
-        for (uint32_t j = 0; j < x.window_count; j++) hist[e[j]]++;
+        const uint32_t* end = p.window_entry.data() + p.window_at(starts[b] + p.len);
+        for (; e < end; e++) hist[*e]++;
     }
     if (whole < k) {
         const uint64_t s = starts[k - 1], e = s + p.n - (k - 1) * p.len;
         for (uint64_t i = s; i < e; i++) {
-            const int32_t x = p.v[i];
+            const int32_t x = p.at(i);
             if (x == NOT_A_VALUE) continue;
             sum += x;
             count++;
@@ -625,7 +781,7 @@ void resample_stats(prepared_t& p, const std::vector<uint64_t>& starts, std::vec
         const uint64_t s = starts[b];
         const uint64_t e = s + (b + 1 < starts.size() ? p.len : p.n - (starts.size() - 1) * p.len);
         for (uint64_t i = s; i < e; i++)
-            if (p.v[i] != NOT_A_VALUE) full_hist[p.all_index[i]]++;
+            if (p.at(i) != NOT_A_VALUE) full_hist[p.all_index[i]]++;
     }
     for (int q = 0; q < 3; q++) {
         const uint64_t rank = nearest_rank_index(count, PCT_NUM[q], PCT_DEN);
@@ -709,8 +865,9 @@ void bootstrap_lost(const compare_run_t& x, int which, const compare_options_t& 
     // are no repeat); 12 bytes a frame while the resamples are drawn.
     std::vector<int64_t> missing(n + 1, 0);
     std::vector<uint32_t> fresh(n + 1, 0);
+    id_step_reader steps(x.id_steps, 0);
     for (uint64_t i = 0; i < n; i++) {
-        const int32_t d = x.id_steps[i];
+        const int32_t d = steps.next(i);
         missing[i + 1] = missing[i] + (d == ID_REPEAT ? 0 : d);
         fresh[i + 1] = fresh[i] + (d == ID_REPEAT ? 0 : 1);
     }
@@ -806,35 +963,57 @@ bool few_beyond_rank(uint64_t count, int s)
 
 }  // namespace
 
-compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o)
+compare_side_t bootstrap_side(const compare_run_t& x, int which, const compare_options_t& o)
 {
-    compare_result_t c;
-    std::vector<int64_t> ra, rb;
+    compare_side_t side;
     for (int m = 0; m < CMP_METRICS; m++) {
-        int64_t point[2][ST_COUNT];
         compare_options_t mo = o;
         if (!(o.metrics & (1u << m))) mo.resamples = 0;
-        bootstrap_metric(a, m, 0, mo, ra, &c.fallbacks, point[0], &c.count_a[m]);
-        bootstrap_metric(b, m, 1, mo, rb, &c.fallbacks, point[1], &c.count_b[m]);
+        bootstrap_metric(x, m, which, mo, side.rep[m], &side.fallbacks, side.point[m], &side.count[m]);
+    }
+    compare_options_t lo = o;
+    if (!o.lost) lo.resamples = 0;
+    bootstrap_lost(x, which, lo, side.lost);
+    return side;
+}
+
+compare_result_t compare_sides(const compare_run_t& a, const compare_side_t& sa, const compare_run_t& b,
+                               const compare_side_t& sb, const compare_options_t& o)
+{
+    compare_result_t c;
+    c.fallbacks = sa.fallbacks + sb.fallbacks;
+    for (int m = 0; m < CMP_METRICS; m++) {
+        c.count_a[m] = sa.count[m];
+        c.count_b[m] = sb.count[m];
         for (int s = 0; s < ST_COUNT; s++) {
             compare_figure_t& f = c.fig[m][s];
-            f.a = point[0][s];
-            f.b = point[1][s];
+            f.a = sa.point[m][s];
+            f.b = sb.point[m][s];
             const bool too_short = few_blocks(a, a.block) || few_blocks(b, b.block) || few_beyond_rank(c.count_a[m], s) ||
                                    few_beyond_rank(c.count_b[m], s);
-            finish_figure(f, ra, rb, ST_COUNT, static_cast<size_t>(s), {a.frames, a.block, a.lag},
+            finish_figure(f, sa.rep[m], sb.rep[m], ST_COUNT, static_cast<size_t>(s), {a.frames, a.block, a.lag},
                           {b.frames, b.block, b.lag}, s == ST_MEAN, too_short, o.min_change_ms, m == SER_VRX);
         }
     }
     c.lost.a = lost_millionths(a.missing, id_span(a));
     c.lost.b = lost_millionths(b.missing, id_span(b));
-    compare_options_t lo = o;
-    if (!o.lost) lo.resamples = 0;
-    bootstrap_lost(a, 0, lo, ra);
-    bootstrap_lost(b, 1, lo, rb);
-    finish_figure(c.lost, ra, rb, 1, 0, {a.frames, a.id_block, a.id_lag}, {b.frames, b.id_block, b.id_lag}, true,
-                  few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
+    finish_figure(c.lost, sa.lost, sb.lost, 1, 0, {a.frames, a.id_block, a.id_lag}, {b.frames, b.id_block, b.id_lag},
+                  true, few_blocks(a, a.id_block) || few_blocks(b, b.id_block), o.min_change_lost, true);
     return c;
+}
+
+compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o)
+{
+    return compare_sides(a, bootstrap_side(a, 0, o), b, bootstrap_side(b, 1, o), o);
+}
+
+void release_frames(compare_run_t& r, bool keep_vrx)
+{
+    for (int m = 0; m < CMP_METRICS; m++)
+        if (!(keep_vrx && m == SER_VRX)) std::vector<int32_t>().swap(r.values[m]);
+    std::vector<uint8_t>().swap(r.kinds);
+    std::vector<int8_t>().swap(r.id_steps.code);
+    std::vector<int32_t>().swap(r.id_steps.big);
 }
 
 namespace {
@@ -1031,27 +1210,43 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
 int compare_command(const std::string& arg_a, const std::string& arg_b, bool json, const std::string& svg,
                     const compare_options_t& o, uint32_t block)
 {
+    // One run at a time: loaded, bootstrapped, its frames freed.
     compare_run_t runs[2];
+    compare_side_t sides[2];
     const std::string* args[2] = {&arg_a, &arg_b};
     if (arg_a == "-" && arg_b == "-") {
         fprintf(stderr, "tarn-latency-report: standard input can be read only once: name a file for A or B\n");
         return 1;
     }
+    std::string paths[2];
+    int run_of[2] = {0, 0};
     for (int w = 0; w < 2; w++) {
-        std::string path, why;
-        int run = 0;
-        if (!parse_run_arg(*args[w], path, run, why)) {
+        std::string why;
+        if (!parse_run_arg(*args[w], paths[w], run_of[w], why)) {
             fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
             return 1;
         }
-        why = load_compare_run(path, run, runs[w]);
+        // A log that is not there is said before run A's bootstrap (without
+        // opening it: a pipe is read once).
+        struct stat st;
+        if (paths[w] != "-" && stat(paths[w].c_str(), &st) != 0) {
+            fprintf(stderr, "tarn-latency-report: cannot open %s: %s\n", paths[w].c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    for (int w = 0; w < 2; w++) {
+        const std::string& path = paths[w];
+        const int run = run_of[w];
+        const std::string why = load_compare_run(path, run, runs[w]);
         if (!why.empty()) {
             fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
             return 1;
         }
         if (block != 0) runs[w].block = runs[w].id_block = block;
+        sides[w] = bootstrap_side(runs[w], w, o);
+        release_frames(runs[w], !svg.empty());
     }
-    const compare_result_t c = compare_runs(runs[0], runs[1], o);
+    const compare_result_t c = compare_sides(runs[0], sides[0], runs[1], sides[1], o);
     // The plot first: a plot that cannot be written leaves no report behind.
     if (!svg.empty()) {
         const std::string doc = render_compare_svg(runs[0], runs[1], c);

@@ -30,13 +30,16 @@ constexpr int32_t NOT_A_VALUE = INT32_MIN;
 
 // One run held compactly: per frame (row, in log order) the value of each
 // figure in thousandths of a millisecond, NOT_A_VALUE where the frame has
-// none (a P-frame has no I-frame value); and the run's sample ids.
+// none; and the run's sample ids. The figures of one kind of frame (VRX
+// latency of I-frames, of P-frames) are not held: they are the VRX values
+// of the frames of that kind (compare_value).
 struct compare_run_t {
     std::string log;  // as named on the command line
     int run = 0;      // its number in the log
     uint64_t frames = 0;
     uint64_t malformed = 0;
-    std::vector<int32_t> values[CMP_METRICS];  // frames each
+    std::vector<int32_t> values[CMP_METRICS];  // frames each; empty for the figures of one kind of frame
+    std::vector<uint8_t> kinds;                // per frame, its frame_kind_e
     // Frames per bootstrap block of the latencies and of the lost frames:
     // estimated from the run's VRX latency and id steps (block_length).
     uint32_t block = 60;
@@ -57,15 +60,31 @@ struct compare_run_t {
     // a gap, 0 next to the last; ID_REPEAT for an id seen before. The lost
     // frames are resampled in blocks of these, so their cost follows the
     // frames, not the span of the ids.
-    std::vector<int32_t> id_steps;
+    struct id_steps_t {
+        // A byte a frame: the step itself from -1 to ID_CODE_BIG - 1,
+        // ID_CODE_BIG for a larger one (the next in big), ID_CODE_REPEAT.
+        std::vector<int8_t> code;
+        std::vector<int32_t> big;  // the larger steps, in frame order
+        void clear();
+        void push(int32_t step);
+        size_t size() const { return code.size(); }
+    } id_steps;
 };
 constexpr int32_t ID_REPEAT = INT32_MIN;
+constexpr int8_t ID_CODE_BIG = 127, ID_CODE_REPEAT = -128;
+
+// The value of figure m of frame i of r (NOT_A_VALUE where it has none), and
+// all of them in frame order.
+int32_t compare_value(const compare_run_t& r, int m, uint64_t i);
+std::vector<int32_t> compare_series(const compare_run_t& r, int m);
 
 // Reads run number run (1 = first; 0 = the last) of the log at path ("-" is
 // standard input) into r. Returns an empty string, or the reason in words.
 std::string load_compare_run(const std::string& path, int run, compare_run_t& r);
 // Fills r from values given per frame (tests, benchmarks): metric m of frame
-// i is values[m][i]; ids are the frames' sample ids in order.
+// i is values[m][i]; ids are the frames' sample ids in order. A frame is an
+// I- or P-frame when it has a value in that figure (which is taken to be its
+// VRX value).
 void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>& values,
                       const std::vector<uint32_t>& ids);
 
@@ -103,8 +122,8 @@ struct compare_options_t {
     uint32_t resamples = 2000;
     unsigned threads = 0;  // 0: as many as the machine has, at most 2
     // Half-width of the search window around each percentile, in standard
-    // deviations of the worst case (see latency_compare.cpp); 0 makes every
-    // resample take the full path (for tests of that path).
+    // deviations of a resample's count below it (see latency_compare.cpp);
+    // 0 makes every resample take the full path (for tests of that path).
     double window_sd = 4.0;
     // Figures bootstrapped, one bit per compare_metric_e (the others get
     // point estimates only), and whether lost frames are.
@@ -163,6 +182,25 @@ std::string compare_headline(const compare_result_t& c);
 
 // Point estimates and bootstrap intervals of a against b.
 compare_result_t compare_runs(const compare_run_t& a, const compare_run_t& b, const compare_options_t& o);
+
+// The same in two steps, so that only one run's frames need be held at a
+// time: each run's point estimates and bootstrap replicates (which: 0 for
+// A, 1 for B), then the comparison of the two sides, which reads of the
+// runs only their counts, ids and block lengths (release_frames may have
+// freed their frames).
+struct compare_side_t {
+    std::vector<int64_t> rep[CMP_METRICS];  // as bootstrap_metric gives them
+    int64_t point[CMP_METRICS][ST_COUNT] = {};
+    uint64_t count[CMP_METRICS] = {};
+    std::vector<int64_t> lost;  // as bootstrap_lost gives them
+    uint64_t fallbacks = 0;
+};
+compare_side_t bootstrap_side(const compare_run_t& x, int which, const compare_options_t& o);
+compare_result_t compare_sides(const compare_run_t& a, const compare_side_t& sa, const compare_run_t& b,
+                               const compare_side_t& sb, const compare_options_t& o);
+// Frees the frames of r (values, kinds, id steps), all but the VRX values
+// when keep_vrx (the plot draws them).
+void release_frames(compare_run_t& r, bool keep_vrx);
 
 // The bootstrap replicates themselves, one per resample: metric m's
 // statistics (ST_P50..ST_MEAN) of resample r of run x at out[r * ST_COUNT + s].
@@ -241,9 +279,10 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
 // of both runs on one axis, with their p50, p95 and p99 marked.
 std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, const compare_result_t& c);
 
-// tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"),
-// prints the comparison (JSON with json) and writes the plot to svg unless
-// it is empty. Returns the exit status; errors go to standard error.
+// tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"), one
+// at a time, each bootstrapped and its frames freed before the next is read
+// (but for its VRX values when there is a plot), prints the comparison
+// (JSON with json) and writes the plot to svg unless it is empty. Returns the exit status; errors go to standard error.
 // block, when not 0, is the block length of both runs instead of the
 // estimates.
 int compare_command(const std::string& a, const std::string& b, bool json, const std::string& svg,
