@@ -203,6 +203,7 @@ done
 # root: /usr/bin/ of the file is the root's there. Not enabled (no link of
 # it in the package).
 unit=$root/usr/lib/systemd/system/tarn-vrx-record.service
+check "the package holds tarn-vrx-record.service" test -f "$unit"
 if [ -f "$unit" ]; then
   mkdir -p "$tmp/unit"
   sed "s|/usr/bin/|$root/usr/bin/|g" "$unit" >"$tmp/unit/tarn-vrx-record.service"
