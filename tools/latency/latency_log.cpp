@@ -453,6 +453,16 @@ bool latency_times_reader_t::next(int64_t& offset, int64_t& wall_ms)
     return false;
 }
 
+int64_t latency_times_reader_t::wall_at(int64_t offset)
+{
+    if (!started_) {
+        started_ = true;
+        have_ = next(at_, ms_);
+    }
+    while (have_ && at_ < offset) have_ = next(at_, ms_);
+    return have_ && at_ == offset ? ms_ : -1;
+}
+
 latency_times_reader_t::~latency_times_reader_t()
 {
     if (f_ != nullptr) fclose(f_);

@@ -46,10 +46,15 @@ public:
     // Opens a regular file for reading; false when there is none.
     bool open(const std::string& path);
     bool next(int64_t& offset, int64_t& wall_ms);
+    // The time of the row that begins at byte offset, or -1 when no anchor
+    // names that row. Asked with offsets that only grow, as rows are read.
+    int64_t wall_at(int64_t offset);
     ~latency_times_reader_t();
 
 private:
     FILE* f_ = nullptr;
+    bool started_ = false, have_ = false;
+    int64_t at_ = 0, ms_ = 0;  // the next anchor not yet passed
 };
 
 // Appends lines (whole lines, from append_csv_line) to the log, with the

@@ -105,9 +105,7 @@ std::string list_log(const std::string& path, const event_thresholds_t& threshol
     // next when it is the same flight, percentiles made exact by reading
     // the run again.
     latency_times_reader_t times;
-    bool have_anchor = times.open(latency_times_path(path));
-    int64_t anchor_at = 0, anchor_ms = 0;
-    if (have_anchor) have_anchor = times.next(anchor_at, anchor_ms);
+    times.open(latency_times_path(path));
     uint64_t offset = 0, current_offset = 0;
     run_data_t current;
     int runs = 0, read_error = 0;
@@ -131,8 +129,7 @@ std::string list_log(const std::string& path, const event_thresholds_t& threshol
     sink.header = [&](size_t line, int run) { begin(run, line, true); };
     sink.row = [&](size_t line, int run, const latency_row_t& row) {
         if (run != runs) begin(run, line, false);
-        while (have_anchor && anchor_at < static_cast<int64_t>(offset)) have_anchor = times.next(anchor_at, anchor_ms);
-        run_add_row(current, line, row, have_anchor && anchor_at == static_cast<int64_t>(offset) ? anchor_ms : -1);
+        run_add_row(current, line, row, times.wall_at(static_cast<int64_t>(offset)));
     };
     sink.malformed = [&](size_t line, int run, const char* why) {
         if (run != runs) begin(run, line, false);

@@ -426,14 +426,8 @@ int main(int argc, char* argv[])
     // Times of day of the rows, where the log has them beside it (written
     // by tarn-vrx-top -s); else the runs' times come from the frame rate.
     latency_times_reader_t times;
-    bool have_anchor = start >= 0 && times.open(latency_times_path(o.path));
-    int64_t anchor_at = 0, anchor_ms = 0;
-    if (have_anchor) have_anchor = times.next(anchor_at, anchor_ms);
-    auto wall_of_row = [&]() -> int64_t {
-        const int64_t at = static_cast<int64_t>(start) + static_cast<int64_t>(offset);
-        while (have_anchor && anchor_at < at) have_anchor = times.next(anchor_at, anchor_ms);
-        return have_anchor && anchor_at == at ? anchor_ms : -1;
-    };
+    if (start >= 0) times.open(latency_times_path(o.path));
+    auto wall_of_row = [&]() { return times.wall_at(static_cast<int64_t>(start) + static_cast<int64_t>(offset)); };
 
     latency_log_sink sink;
     sink.offset = &offset;
