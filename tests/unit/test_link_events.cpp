@@ -545,3 +545,40 @@ TEST(LinkEvents, a_connection_lost_again_before_a_frame_makes_two_restarts)
     EXPECT_EQ(changes.size(), 4u);
     EXPECT_FALSE(ev.degraded());
 }
+
+TEST(LinkEvents, what_is_wrong_now_stays_first_among_many_newer_events)
+{
+    // The signal fades for good at 30 s; from 60 s a burst of 10 lost
+    // frames every 2.5 s makes loss events that start later and end.
+    link_events_t ev;
+    uint32_t id = 1;
+    for (int64_t k = 0; k < 180 * 120; k++) {
+        event_frame_t f;
+        f.t_ms = k * 1000 / 120;
+        f.wall_ms = f.t_ms;
+        f.s.kind = FRAME_KIND_P;
+        for (double& v : f.s.v) v = 10;
+        f.s.v[STAT_FPS] = 120;
+        f.s.v[STAT_RSSI] = f.t_ms < 30000 ? -50 : -88;
+        f.missing = 0;
+        if (f.t_ms >= 60000 && k % 300 == 0) {
+            id += 10;
+            f.missing = 10;
+        }
+        f.s.sample_id = id++;
+        ev.frame(f);
+    }
+    const auto open = ev.open_events();
+    ASSERT_EQ(open.size(), 1u);
+    ASSERT_EQ(open[0].kind, EV_SIGNAL_FADE);
+    ASSERT_GT(ev.count(EV_LOSS, SEV_WARN) + ev.count(EV_LOSS, SEV_CRIT), 20u);
+    const auto latest = ev.latest(3);
+    ASSERT_EQ(latest.size(), 3u);
+    EXPECT_EQ(latest[0].kind, EV_SIGNAL_FADE);
+    EXPECT_TRUE(latest[0].ongoing);
+    // Then the ended ones, the newest first.
+    EXPECT_EQ(latest[1].kind, EV_LOSS);
+    EXPECT_FALSE(latest[1].ongoing);
+    EXPECT_EQ(latest[1].start_ms, ev.ended().back().start_ms);
+    EXPECT_GT(latest[1].start_ms, latest[2].start_ms);
+}

@@ -256,6 +256,7 @@ std::vector<link_event_t> link_events_t::latest(size_t n) const
         if (is_open_[k]) out.push_back(open_[k]);
     for (auto it = ended_.rbegin(); it != ended_.rend() && out.size() < n + EV_KIND_COUNT; ++it) out.push_back(*it);
     std::sort(out.begin(), out.end(), [](const link_event_t& a, const link_event_t& b) {
+        if (a.ongoing != b.ongoing) return a.ongoing;
         return a.start_ms != b.start_ms ? a.start_ms > b.start_ms : a.seq > b.seq;
     });
     if (out.size() > n) out.resize(n);

@@ -176,8 +176,9 @@ public:
     uint64_t dropped_changes() const { return dropped_changes_; }
     // The last MAX_RECENT events that have ended, oldest first.
     const std::deque<link_event_t>& ended() const { return ended_; }
-    // The ongoing events and the last ended ones, newest start first, at
-    // most n.
+    // The ongoing events, then the last ended ones, each newest start
+    // first, at most n: what is wrong now stays in view however many short
+    // events came since it began.
     std::vector<link_event_t> latest(size_t n) const;
     // The events going on, in the order they started.
     std::vector<link_event_t> open_events() const;

@@ -26,7 +26,7 @@ struct snapshot_t {
     bool have_last;
     vrx_latency_packet_t last;
     chart_slot_t chart[CHART_SLOTS];
-    // Link events: the ongoing ones and the last ended, newest first.
+    // Link events: the ongoing ones, then the last ended, each newest first.
     std::vector<link_event_t> events;
     bool degraded = false;
     event_severity_e worst = SEV_WARN;
@@ -383,7 +383,8 @@ void draw_status(const snapshot_t& s, int y)
     put(y, 0, text, severity_attr(s.worst) | T_REVERSE);
 }
 
-// The events, newest first, one a line with its times of day.
+// The events, the ongoing ones first, each group newest first, one a line
+// with its times of day.
 void draw_events(const snapshot_t& s, int y, int lines)
 {
     if (s.events.empty()) {
@@ -492,7 +493,7 @@ void draw_screen(top_model_t& m, const top_view_t& v, int64_t now_ms)
     draw_table(s, v, 4);
     draw_stages(s, v, 13);
 
-    // The events, newest first: three lines at 24 lines, more on a taller
+    // The events, ongoing first: three lines at 24 lines, more on a taller
     // terminal. Then the chart in what is left: its title, the
     // chart, the I-frame marks, RSSI and bit rate. Messages written on
     // stderr get a line of their own when there is room, else the chart's
