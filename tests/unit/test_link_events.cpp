@@ -482,6 +482,26 @@ TEST(LinkEvents, records_the_pipe_dropped_for_the_view_are_told_apart)
     rmdir(dir);
 }
 
+namespace {
+
+// Frame k of a steady link at 120 frames a second: every latency 10 ms, RSSI
+// -50 dBm, a P-frame with the given id and no ids missing before it.
+event_frame_t steady_frame(int64_t k, uint32_t id)
+{
+    event_frame_t f;
+    f.t_ms = k * 1000 / 120;
+    f.wall_ms = f.t_ms;
+    f.s.sample_id = id;
+    f.s.kind = FRAME_KIND_P;
+    for (double& v : f.s.v) v = 10;
+    f.s.v[STAT_FPS] = 120;
+    f.s.v[STAT_RSSI] = -50;
+    f.missing = 0;
+    return f;
+}
+
+}  // namespace
+
 TEST(LinkEvents, what_is_kept_is_bounded_whatever_the_number_of_events)
 {
     // A burst of 10 lost frames every 2.5 s for 1500 s at 120 frames a
@@ -489,14 +509,7 @@ TEST(LinkEvents, what_is_kept_is_bounded_whatever_the_number_of_events)
     link_events_t ev;
     uint32_t id = 1;
     for (int64_t k = 0; k < 1500 * 120; k++) {
-        event_frame_t f;
-        f.t_ms = k * 1000 / 120;
-        f.s.sample_id = id;
-        f.s.kind = FRAME_KIND_P;
-        for (double& v : f.s.v) v = 10;
-        f.s.v[STAT_FPS] = 120;
-        f.s.v[STAT_RSSI] = -50;
-        f.missing = 0;
+        event_frame_t f = steady_frame(k, id);
         if (k > 0 && k % 300 == 0) {
             id += 10;
             f.s.sample_id = id;
@@ -553,20 +566,15 @@ TEST(LinkEvents, what_is_wrong_now_stays_first_among_many_newer_events)
     link_events_t ev;
     uint32_t id = 1;
     for (int64_t k = 0; k < 180 * 120; k++) {
-        event_frame_t f;
-        f.t_ms = k * 1000 / 120;
-        f.wall_ms = f.t_ms;
-        f.s.kind = FRAME_KIND_P;
-        for (double& v : f.s.v) v = 10;
-        f.s.v[STAT_FPS] = 120;
-        f.s.v[STAT_RSSI] = f.t_ms < 30000 ? -50 : -88;
-        f.missing = 0;
+        event_frame_t f = steady_frame(k, id);
+        if (f.t_ms >= 30000) f.s.v[STAT_RSSI] = -88;
         if (f.t_ms >= 60000 && k % 300 == 0) {
             id += 10;
+            f.s.sample_id = id;
             f.missing = 10;
         }
-        f.s.sample_id = id++;
         ev.frame(f);
+        id++;
     }
     const auto open = ev.open_events();
     ASSERT_EQ(open.size(), 1u);
