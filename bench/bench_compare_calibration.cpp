@@ -36,10 +36,14 @@ size_t run_frames(unsigned seed)
     return 7200 + rng() % 10801;  // 2 to 5 minutes at 60 fps
 }
 
+constexpr int STAGES[4] = {SER_FRAME, SER_FEC, SER_VTX, SER_RENDER};
+
 // The figures counted: VRX p50/p95/p99/mean, frame, FEC, VTX and render p50
 // and p95, lost frames.
 struct tally_t {
     int vrx[ST_COUNT] = {}, frame = 0, fec = 0, vtx = 0, render = 0, lost = 0, any_vrx = 0, headline = 0, pairs = 0;
+    // The stages' p50 and p95 each on its own: [stage][0 p50, 1 p95].
+    int stage_fig[4][2] = {};
     void add(const compare_result_t& c)
     {
         bool any = false;
@@ -53,6 +57,10 @@ struct tally_t {
         fec += either(SER_FEC);
         vtx += either(SER_VTX);
         render += either(SER_RENDER);
+        for (int k = 0; k < 4; k++) {
+            stage_fig[k][0] += c.fig[STAGES[k]][ST_P50].real;
+            stage_fig[k][1] += c.fig[STAGES[k]][ST_P95].real;
+        }
         lost += c.lost.real;
         headline += c.fig[SER_VRX][ST_P50].headline || c.fig[SER_VRX][ST_P95].headline ||
                     c.fig[SER_VRX][ST_P99].headline || c.fig[SER_VRX][ST_MEAN].headline || c.lost.headline;
@@ -73,8 +81,9 @@ int main(int argc, char* argv[])
                seed_offset + 100000);
     fmt::print("| model | VRX p50 | VRX p95 | VRX p99 | VRX mean | any VRX | frame | FEC | VTX | render | lost "
                "frames | headline |\n|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    tally_t tallies[2];
     for (model_e model : {BURSTS, AR1}) {
-        tally_t t;
+        tally_t& t = tallies[model];
         for (int i = 0; i < pairs; i++) {
             const unsigned seed = seed_offset + 100000 * (model + 1) + 2 * static_cast<unsigned>(i);
             const compare_run_t a = make_run(model, seed, run_frames(seed), 0);
@@ -88,6 +97,15 @@ int main(int argc, char* argv[])
         fflush(stdout);
     }
     fmt::print("\n(frame, FEC, VTX, render: p50 or p95 called a real change)\n\n");
+    fmt::print("the stages' figures one by one, same pairs:\n\n| model | frame p50 | frame p95 | FEC p50 | FEC p95 | "
+               "VTX p50 | VTX p95 | render p50 | render p95 |\n|---|---|---|---|---|---|---|---|---|\n");
+    for (model_e model : {BURSTS, AR1}) {
+        const tally_t& t = tallies[model];
+        fmt::print("| {} |", MODEL_NAMES[model]);
+        for (const auto& f : t.stage_fig) fmt::print(" {} | {} |", t.pct(f[0]), t.pct(f[1]));
+        fmt::print("\n");
+    }
+    fmt::print("\n");
     if (power_pairs <= 0) return 0;
 
     fmt::print("power: share of {} pairs where B slower is found (VRX p50 / p95 / mean a real change; the "
