@@ -158,7 +158,8 @@ struct compare_options_t {
     // ones have their figures but VRX read again one at a time
     // (load_compare_run). Held whole, a run takes 26 bytes a frame and the
     // figure being resampled 16 more (block sums): about 176 MB at this
-    // length, about what a run read again takes at 10^7 frames.
+    // length, less than a run read again takes at 10^7 frames (222 MB
+    // measured).
     uint64_t hold_frames = COMPARE_HOLD_FRAMES;
 };
 
