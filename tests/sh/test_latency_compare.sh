@@ -37,6 +37,11 @@ check "FILE:2 is named run 2" grep -q "^B: $t/two.csv, run 2: 6000 frames" "$t/r
 check "a bare FILE is its last run" cmp -s "$t/runs" "$t/last"
 "${rep[@]}" --compare - "$t/slow.csv" <"$t/a.csv" >"$t/stdin"
 check "- reads A from standard input" cmp -s <(sed 3d "$t/text") <(sed 3d "$t/stdin")
+cat "$t/a.csv" | "${rep[@]}" --compare - "$t/slow.csv" >"$t/piped"
+check "a pipe as A gives the file's comparison" cmp -s <(sed 3d "$t/text") <(sed 3d "$t/piped")
+"${rep[@]}" --compare --json "$t/slow.csv" - <"$t/a.csv" >"$t/piped.json"
+cat "$t/a.csv" | "${rep[@]}" --compare --json "$t/slow.csv" - >"$t/piped2.json"
+check "a pipe as B gives the JSON of standard input from the file" cmp -s "$t/piped.json" "$t/piped2.json"
 
 # --- the same seed gives the same figures; another seed other intervals
 "${rep[@]}" --compare "$t/a.csv" "$t/b.csv" >"$t/same1"

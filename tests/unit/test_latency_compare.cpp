@@ -1,8 +1,10 @@
 // Comparison of two runs: the bootstrap against a slow reference that sorts
 // every resample, its honesty on runs of one distribution with bursts of
 // slow frames, the power to find a 1 ms shift, and the loading and naming
-// of runs.
+// of runs, and runs read again from their log figure by figure.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +13,10 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "compare_models.h"
@@ -624,6 +628,257 @@ TEST(CompareOutput, text_json_and_plot_carry_the_same_figures)
     EXPECT_NE(svg.find("bad??name.csv"), std::string::npos);
     EXPECT_NE(svg.find("p95 " + thousandths_text(f.a)), std::string::npos);
     EXPECT_EQ(svg.find('\x01'), std::string::npos);
+}
+
+// ---------------------------------------------------------------- reading again
+
+const char* const LOG_HEADER = "Sample ID,Input MBPS,VTX Latency,VRX Latency,Average Latency,Frame Latency,"
+                               "FEC Latency,Decode Latency,Render Latency,PCAP Delta,FPS,RSSI,Fragments,Frame Type\n";
+
+// A log line of frame id: latencies drawn from rng with three decimals, FPS
+// with fps_decimals of them.
+std::string log_line(std::mt19937& rng, uint32_t id, int fps_decimals)
+{
+    auto ms = [&](double mean) { return std::max(0.001, mean + std::normal_distribution<double>(0, mean / 4)(rng)); };
+    const double fps = 55 + std::uniform_real_distribution<double>(0, 10)(rng);
+    return fmt::format("{},12.0,{:.3f},{:.3f},9.000,{:.3f},{:.3f},{:.3f},{:.3f},16.667,{:.{}f},-48,7,H264 ({})\n", id,
+                       ms(8), ms(12), ms(3), ms(1.5), ms(5), ms(1.2), fps, fps_decimals, id % 30 == 0 ? "I" : "P");
+}
+
+struct temp_dir {
+    std::string path;
+    temp_dir()
+    {
+        char d[] = "/tmp/compare-test-XXXXXX";
+        if (mkdtemp(d) != nullptr) path = d;
+    }
+    ~temp_dir()
+    {
+        if (!path.empty()) (void)system(("rm -rf '" + path + "'").c_str());
+    }
+};
+
+void write_file(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+// Two runs: the first with a malformed line (a bad FPS, which a reading of
+// a latency column alone would take for a row), the second without.
+std::string two_run_log(unsigned seed, int frames)
+{
+    std::mt19937 rng(seed);
+    std::string log = LOG_HEADER;
+    uint32_t id = 100;
+    for (int i = 0; i < frames; i++) {
+        log += log_line(rng, id++, 3);
+        if (i == frames / 3) log += "7,12.0,8.500,9.000,9.000,2.000,1.000,4.000,1.500,16.667,fast,-48,7,H264 (P)\n";
+        if (i % 97 == 0) id++;  // a lost frame now and then
+    }
+    log += LOG_HEADER;
+    for (int i = 0; i < frames; i++) log += log_line(rng, id++, 3);
+    return log;
+}
+
+// What the report says of a against b, text and JSON.
+std::string report(compare_run_t& a, const compare_side_t& sa, compare_run_t& b, const compare_side_t& sb,
+                   const compare_options_t& o)
+{
+    const compare_result_t c = compare_sides(a, sa, b, sb, o);
+    cJSON* doc = compare_json(a, b, c, o);
+    char* json = cJSON_Print(doc);
+    std::string out = format_compare_text(a, b, c, o) + json;
+    cJSON_free(json);
+    cJSON_Delete(doc);
+    return out;
+}
+
+TEST(CompareRereading, figures_read_again_equal_the_held_ones)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string path = dir.path + "/log.csv";
+    write_file(path, two_run_log(5, 3000));
+    compare_options_t o;
+    o.resamples = 200;
+    for (int run : {1, 2}) {
+        compare_run_t held, again;
+        ASSERT_EQ(load_compare_run(path, run, held), "");
+        ASSERT_EQ(load_compare_run(path, run, again, 0), "");
+        EXPECT_FALSE(held.reread);
+        ASSERT_TRUE(again.reread);
+        EXPECT_EQ(again.malformed, run == 1 ? 1u : 0u);
+        EXPECT_EQ(again.frames, held.frames);
+        EXPECT_EQ(again.median_fps, held.median_fps);
+        EXPECT_EQ(again.block, held.block);
+        EXPECT_EQ(again.id_block, held.id_block);
+        EXPECT_EQ(again.values[SER_VRX], held.values[SER_VRX]);
+        for (int m = 0; m < CMP_METRICS; m++) {
+            if (LATENCY_SERIES[m].one_kind || m == SER_VRX) continue;
+            EXPECT_TRUE(again.values[m].empty()) << m;
+            std::vector<int32_t> v;
+            ASSERT_EQ(reread_compare_series(again, m, v), "") << m;
+            EXPECT_EQ(v, held.values[m]) << "figure " << m << " of run " << run;
+        }
+        // The whole comparison, figure by figure with the frames freed as
+        // it goes, against the held run's.
+        compare_side_t sh = bootstrap_side(held, 0, o), sa;
+        ASSERT_EQ(bootstrap_run(again, 0, o, false, sa), "");
+        for (int m = 0; m < CMP_METRICS; m++) {
+            EXPECT_EQ(sa.rep[m], sh.rep[m]) << m;
+            EXPECT_EQ(sa.count[m], sh.count[m]) << m;
+            EXPECT_TRUE(std::equal(sa.point[m], sa.point[m] + ST_COUNT, sh.point[m])) << m;
+            EXPECT_TRUE(again.values[m].empty()) << "figure " << m << " freed";
+        }
+        EXPECT_EQ(sa.lost, sh.lost);
+        EXPECT_TRUE(again.kinds.empty() && again.id_steps.size() == 0);
+        EXPECT_EQ(report(held, sh, held, sh, o), report(again, sa, again, sa, o));
+    }
+    // Past hold_frames only VRX is held; up to it, everything.
+    compare_run_t r;
+    ASSERT_EQ(load_compare_run(path, 2, r, 2999), "");
+    EXPECT_TRUE(r.reread);
+    EXPECT_TRUE(r.values[SER_VTX].empty());
+    ASSERT_EQ(load_compare_run(path, 2, r, 3000), "");
+    EXPECT_FALSE(r.reread);
+    EXPECT_EQ(r.values[SER_VTX].size(), 3000u);
+}
+
+TEST(CompareRereading, a_log_changed_between_readings_is_reported)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string path = dir.path + "/log.csv";
+    const std::string log = two_run_log(6, 1000);
+    const size_t second = log.find(LOG_HEADER, 1);
+    struct change_t {
+        const char* what;
+        int run;
+        std::string text;  // the log as it is read again
+        bool reported;
+    };
+    const std::string last_row = log.substr(log.rfind('\n', log.size() - 2) + 1);
+    // A row of run 2 whose VTX latency (the first figure read again) is no number.
+    std::string bad_vtx = log;
+    const size_t row = bad_vtx.find('\n', second + 500) + 1;
+    const size_t vtx = bad_vtx.find(',', bad_vtx.find(',', row) + 1) + 1;
+    bad_vtx.replace(vtx, bad_vtx.find(',', vtx) - vtx, "x");
+    std::string header_inside = log;
+    header_inside.insert(row, LOG_HEADER);
+    const change_t changes[] = {
+        {"last row cut off", 0, log.substr(0, log.size() - last_row.size()), true},
+        {"a figure of a row spoiled", 2, bad_vtx, true},
+        {"two rows of run 1 run together", 1, log.substr(0, 200) + log.substr(log.find('\n', 200) + 1), true},
+        {"a header inside the last run", 0, header_inside, true},
+        {"rows appended to the last run", 0, log + last_row + last_row, false},
+        {"another run appended", 1, log + LOG_HEADER + last_row, false},
+    };
+    compare_options_t o;
+    o.resamples = 100;
+    for (const change_t& c : changes) {
+        write_file(path, log);
+        compare_run_t r;
+        ASSERT_EQ(load_compare_run(path, c.run, r, 0), "") << c.what;
+        ASSERT_TRUE(r.reread);
+        write_file(path, c.text);
+        compare_side_t side;
+        const std::string why = bootstrap_run(r, 1, o, false, side);
+        if (c.reported) {
+            EXPECT_EQ(why.rfind(path + " changed while it was compared: run ", 0), 0u) << c.what << ": " << why;
+        } else {
+            EXPECT_EQ(why, "") << c.what;
+        }
+    }
+    // A log gone is said too.
+    write_file(path, log);
+    compare_run_t r;
+    ASSERT_EQ(load_compare_run(path, 1, r, 0), "");
+    unlink(path.c_str());
+    std::vector<int32_t> v;
+    EXPECT_EQ(reread_compare_series(r, SER_VTX, v), "cannot read " + path + " again: No such file or directory");
+    EXPECT_TRUE(v.empty());
+}
+
+TEST(CompareRereading, a_piped_run_gives_the_same_report_as_the_file)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string path = dir.path + "/log.csv", fifo = dir.path + "/pipe";
+    const std::string log = two_run_log(7, 4000);
+    write_file(path, log);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Run 1 is read up to its end: the writer's rest goes nowhere.
+    void (*was)(int) = signal(SIGPIPE, SIG_IGN);
+    compare_options_t o;
+    o.resamples = 300;
+    for (int run : {1, 0}) {
+        std::thread writer([&] {
+            FILE* f = fopen(fifo.c_str(), "wb");  // waits for the reader
+            if (f == nullptr) return;
+            fwrite(log.data(), 1, log.size(), f);
+            fclose(f);
+        });
+        compare_run_t piped, file;
+        const std::string why = load_compare_run(fifo, run, piped, 0);
+        writer.join();
+        ASSERT_EQ(why, "");
+        EXPECT_FALSE(piped.reread) << "a pipe is held whole";
+        ASSERT_EQ(load_compare_run(path, run, file, 0), "");
+        EXPECT_TRUE(file.reread);
+        compare_side_t sp, sf, other;
+        ASSERT_EQ(bootstrap_run(piped, 0, o, true, sp), "");
+        EXPECT_EQ(piped.values[SER_VRX].size(), piped.frames) << "the plot's values kept";
+        ASSERT_EQ(bootstrap_run(file, 0, o, true, sf), "");
+        EXPECT_TRUE(file.values[SER_VRX].empty()) << "read again for the plot instead";
+        ASSERT_EQ(reread_compare_series(file, SER_VRX, file.values[SER_VRX]), "");
+        // Against a held run B, named alike.
+        compare_run_t b;
+        ASSERT_EQ(load_compare_run(path, 1, b), "");
+        ASSERT_EQ(bootstrap_run(b, 1, o, true, other), "");
+        piped.log = file.log = "run.csv";
+        EXPECT_EQ(report(piped, sp, b, other, o), report(file, sf, b, other, o)) << "run " << run;
+        const compare_result_t c = compare_sides(file, sf, b, other, o);
+        EXPECT_EQ(render_compare_svg(piped, b, c), render_compare_svg(file, b, c));
+    }
+    signal(SIGPIPE, was);
+}
+
+TEST(CompareRereading, median_fps_is_the_sorted_values_middle_one)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string path = dir.path + "/log.csv";
+    // Few distinct values (counted), and more than the count table holds
+    // (listed); an even and an odd number of values; the last of two runs.
+    for (int decimals : {1, 5})
+        for (int frames : {4000, 40001}) {
+            std::mt19937 rng(static_cast<unsigned>(frames + decimals));
+            // A run before it, whose values must not count.
+            std::string log = LOG_HEADER;
+            for (int i = 0; i < 3000; i++) log += log_line(rng, static_cast<uint32_t>(i + 1), 2);
+            log += LOG_HEADER;
+            std::vector<float> fps;
+            for (int i = 0; i < frames; i++) {
+                const std::string line = log_line(rng, static_cast<uint32_t>(i + 1), decimals);
+                log += line;
+                size_t at = 0;
+                for (int k = 0; k < 10; k++) at = line.find(',', at) + 1;
+                fps.push_back(std::stof(line.substr(at)));
+            }
+            write_file(path, log);
+            std::set<float> distinct(fps.begin(), fps.end());
+            std::nth_element(fps.begin(), fps.begin() + frames / 2, fps.end());
+            compare_run_t r;
+            ASSERT_EQ(load_compare_run(path, 0, r, 0), "");
+            EXPECT_EQ(r.median_fps, static_cast<double>(fps[static_cast<size_t>(frames / 2)]))
+                << frames << " frames, " << distinct.size() << " distinct FPS";
+            if (decimals == 5 && frames > 20000) {
+                EXPECT_GT(distinct.size(), 20000u) << "the listed way is taken";
+            }
+        }
 }
 
 }  // namespace

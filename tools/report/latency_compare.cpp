@@ -25,6 +25,7 @@
 // either way; tests compare it with sorting every resample.
 #include "latency_compare.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -443,56 +444,231 @@ void make_compare_run(compare_run_t& r, const std::vector<std::vector<int32_t>>&
     estimate_blocks(r);
 }
 
-std::string load_compare_run(const std::string& path, int run, compare_run_t& r)
+namespace {
+
+// The median of a run's FPS values (0 < FPS <= 10000), the value at index
+// n / 2 of them sorted, without a float a row: their distinct values are
+// counted in a table of at most MAX_DISTINCT (a log's FPS takes a few
+// hundred to a few thousand values). Should a run hold more, the values are
+// listed from then on, 4 bytes a row while the run is read: bounded by the
+// frames, exact either way. The table takes 384 kB once; clearing it for the
+// next run costs the slots that run used, not the table (a log may hold a
+// run every few rows).
+class fps_median_t {
+public:
+    void clear()
+    {
+        for (uint32_t i : used_) key_[i] = 0;
+        used_.clear();
+        std::vector<float>().swap(list_);
+        listed_ = false;
+    }
+    void add(float fps)
+    {
+        if (listed_) {
+            list_.push_back(fps);
+            return;
+        }
+        if (key_.empty()) {
+            key_.assign(SLOTS, 0);
+            count_.assign(SLOTS, 0);
+        }
+        uint32_t bits;
+        memcpy(&bits, &fps, sizeof bits);  // never 0: the value is above 0
+        for (uint32_t i = (bits * 0x9e3779b1u) >> (32 - SLOT_BITS);; i = (i + 1) & (SLOTS - 1)) {
+            if (key_[i] == bits) {
+                count_[i]++;
+                return;
+            }
+            if (key_[i] != 0) continue;
+            if (used_.size() == MAX_DISTINCT) {
+                spill();
+                list_.push_back(fps);
+                return;
+            }
+            key_[i] = bits;
+            count_[i] = 1;
+            used_.push_back(i);
+            return;
+        }
+    }
+    // 0 without values.
+    double median()
+    {
+        if (listed_) {
+            if (list_.empty()) return 0;
+            auto mid = list_.begin() + static_cast<std::ptrdiff_t>(list_.size() / 2);
+            std::nth_element(list_.begin(), mid, list_.end());
+            return *mid;
+        }
+        // Positive floats sort as their bits do.
+        std::vector<std::pair<uint32_t, uint64_t>> v;
+        uint64_t n = 0;
+        for (uint32_t i : used_) {
+            v.emplace_back(key_[i], count_[i]);
+            n += count_[i];
+        }
+        std::sort(v.begin(), v.end());
+        uint64_t seen = 0;
+        for (const auto& [bits, c] : v)
+            if ((seen += c) > n / 2) {
+                float x;
+                memcpy(&x, &bits, sizeof x);
+                return x;
+            }
+        return 0;
+    }
+
+private:
+    static constexpr int SLOT_BITS = 15;
+    static constexpr size_t SLOTS = size_t{1} << SLOT_BITS, MAX_DISTINCT = SLOTS / 2;
+    void spill()
+    {
+        for (uint32_t i : used_) {
+            float x;
+            memcpy(&x, &key_[i], sizeof x);
+            list_.insert(list_.end(), count_[i], x);
+            key_[i] = 0;
+        }
+        used_.clear();
+        listed_ = true;
+    }
+    std::vector<uint32_t> key_;  // float bits, 0 for a free slot
+    std::vector<uint64_t> count_;
+    std::vector<uint32_t> used_;  // the slots taken, in the order they were
+    bool listed_ = false;
+    std::vector<float> list_;
+};
+
+bool regular_file(const std::string& path)
+{
+    struct stat st;
+    return path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+std::string load_compare_run(const std::string& path, int run, compare_run_t& r, uint64_t hold_frames)
 {
     uint64_t bad = 0;
-    std::vector<float> fps;
+    fps_median_t fps;
     id_tracker_t ids;  // every row is held: no id too late, every gap kept
     ids.horizon = INT64_MAX;
-    for (auto& v : r.values) v.clear();
-    r.kinds.clear();
+    // A regular file can be read again: past hold_frames only the VRX
+    // values are kept. A pipe is read once and held whole.
+    const bool file = regular_file(path);
+    bool hold_all = true;
+    for (auto& v : r.values) std::vector<int32_t>().swap(v);
+    std::vector<uint8_t>().swap(r.kinds);
     latency_run_sink sink;
     r.id_steps.clear();
     sink.restart = [&] {
-        for (auto& v : r.values) v.clear();
-        r.kinds.clear();
+        for (auto& v : r.values) std::vector<int32_t>().swap(v);
+        std::vector<uint8_t>().swap(r.kinds);
         r.id_steps.clear();
         fps.clear();
         ids = id_tracker_t{};
         ids.horizon = INT64_MAX;
         bad = 0;
+        hold_all = true;
     };
     sink.row = [&](const latency_row_t& row) {
+        if (hold_all && file && r.values[SER_VRX].size() >= hold_frames) {
+            hold_all = false;
+            for (int k = 0; k < CMP_METRICS; k++)
+                if (k != SER_VRX) std::vector<int32_t>().swap(r.values[k]);
+        }
         for (int k = 0; k < CMP_METRICS; k++) {
             const latency_series_t& ser = LATENCY_SERIES[k];
-            if (!ser.one_kind)
+            if (!ser.one_kind && (hold_all || k == SER_VRX))
                 r.values[k].push_back(to_thousandths(latency_member<float>(row, stat_column(ser.stat).offset)));
         }
         r.kinds.push_back(row.kind);
-        if (row.fps > 0 && row.fps <= 10000) fps.push_back(row.fps);
+        if (row.fps > 0 && row.fps <= 10000) fps.add(row.fps);
         r.id_steps.push(id_step_code(ids, row.sample_id));
     };
     sink.malformed = [&] { bad++; };
     int chosen = 0;
-    const std::string why = read_latency_run(path, run, sink, &chosen);
+    const std::string why = read_latency_run(path, run, sink, &chosen, &r.place);
     if (!why.empty()) return why;
     r.log = path;
     r.run = chosen;
     r.frames = r.values[SER_VRX].size();
     r.malformed = bad;
+    r.reread = !hold_all;
     if (r.frames == 0) return fmt::format("{}: run {} holds no frames", path, r.run);
-    r.median_fps = 0;
-    if (!fps.empty()) {
-        auto mid = fps.begin() + static_cast<std::ptrdiff_t>(fps.size() / 2);
-        std::nth_element(fps.begin(), mid, fps.end());
-        r.median_fps = *mid;
-    }
+    r.median_fps = fps.median();
+    fps.clear();
     r.gaps.clear();
     for (const auto& [first, last] : ids.gaps) r.gaps.emplace_back(first, last);
     r.missing = ids.missing;
     r.id_low = ids.low;
     r.id_high = ids.high;
     estimate_blocks(r);
+    return {};
+}
+
+std::string reread_compare_series(const compare_run_t& r, int m, std::vector<int32_t>& values)
+{
+    std::vector<int32_t>().swap(values);
+    const latency_series_t& ser = LATENCY_SERIES[m];
+    const int fd = open_latency_log(r.log);
+    if (fd < 0) return fmt::format("cannot read {} again: {}", r.log, strerror(errno));
+    struct stat st;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && r.log != "-";
+    if (!regular || lseek(fd, static_cast<off_t>(r.place.begin), SEEK_SET) < 0) {
+        const std::string why = regular ? strerror(errno) : "it is no longer a regular file";
+        if (fd != STDIN_FILENO) close(fd);
+        return fmt::format("cannot read {} again: {}", r.log, why);
+    }
+    values.reserve(r.frames);
+    // The run's lines as the first reading found them: its rows and
+    // malformed lines, after its header line if it has one. Reading stops
+    // at the run's end or after that many lines, so rows the writer has
+    // appended since are not counted.
+    const uint64_t span = r.place.end - r.place.begin, lines = r.frames + r.malformed;
+    uint64_t offset = 0, rows = 0, bad = 0;
+    bool stop = false, other_header = false;
+    latency_log_sink sink;
+    // Every line held a whole row: reading the figure's column alone
+    // accepts the same lines. Otherwise a line is read whole, so that the
+    // malformed lines stay malformed.
+    sink.columns = r.malformed == 0 ? latency_column_bit(latency_column_of_stat(ser.stat)) : LATENCY_ALL_COLUMNS;
+    sink.offset = &offset;
+    sink.stop = &stop;
+    auto inside = [&] {
+        stop = offset >= span;
+        return !stop;
+    };
+    sink.header = [&](size_t, int) {
+        if (inside() && offset > 0) {
+            other_header = true;
+            stop = true;
+        }
+    };
+    sink.row = [&](size_t, int, const latency_row_t& row) {
+        if (!inside()) return;
+        if (rows < r.frames) values.push_back(to_thousandths(latency_member<float>(row, stat_column(ser.stat).offset)));
+        rows++;
+        stop = rows + bad == lines;
+    };
+    sink.malformed = [&](size_t, int, const char*) {
+        if (!inside()) return;
+        bad++;
+        stop = rows + bad == lines;
+    };
+    const int err = read_latency_log(fd, sink);
+    close(fd);
+    if (err != 0) {
+        std::vector<int32_t>().swap(values);
+        return fmt::format("cannot read {} again: {}", r.log, strerror(err));
+    }
+    if (rows != r.frames || bad != r.malformed || other_header) {
+        std::vector<int32_t>().swap(values);
+        return fmt::format("{} changed while it was compared: run {} held {} frames and {} malformed lines, "
+                           "read again {} and {}{}",
+                           r.log, r.run, r.frames, r.malformed, rows, bad, other_header ? " and another run" : "");
+    }
     return {};
 }
 
@@ -557,7 +733,8 @@ struct prepared_t {
     // The full path, built the first time it is needed.
     std::once_flag full_once;
     std::vector<int32_t> all_values;  // distinct values, ascending
-    std::vector<uint32_t> all_index;  // per frame: index into all_values (unused where no value)
+    std::vector<uint32_t> all_index;  // per frame: index into all_values (unused where no value); empty
+                                      // past FULL_INDEX_FRAMES
 
     // In-window frames before frame j (0 <= j <= n).
     uint32_t window_at(uint64_t j) const
@@ -702,18 +879,39 @@ void prepare(const compare_run_t& r, int m, const compare_options_t& o, prepared
     }
 }
 
+// Runs of up to this many frames get an index into the distinct values per
+// frame for the full path (4 bytes a frame); longer ones look each value up
+// (a binary search), so that the rare full path adds nothing per frame to
+// the block sums held beside it.
+constexpr uint64_t FULL_INDEX_FRAMES = uint64_t{1} << 22;
+
 void build_full(prepared_t& p)
 {
-    std::vector<int32_t> s;
+    // The distinct values, merged a chunk at a time: no copy of every value.
+    constexpr size_t CHUNK = size_t{1} << 20;
+    std::vector<int32_t> all, chunk, merged;
+    auto flush = [&] {
+        std::sort(chunk.begin(), chunk.end());
+        chunk.erase(std::unique(chunk.begin(), chunk.end()), chunk.end());
+        merged.clear();
+        std::set_union(all.begin(), all.end(), chunk.begin(), chunk.end(), std::back_inserter(merged));
+        all.swap(merged);
+        chunk.clear();
+    };
+    chunk.reserve(std::min<uint64_t>(p.n, CHUNK));
     for (uint64_t i = 0; i < p.n; i++)
-        if (p.at(i) != NOT_A_VALUE) s.push_back(p.at(i));
-    std::sort(s.begin(), s.end());
-    s.erase(std::unique(s.begin(), s.end()), s.end());
-    p.all_index.assign(p.n, 0);
-    for (uint64_t i = 0; i < p.n; i++)
-        if (p.at(i) != NOT_A_VALUE)
-            p.all_index[i] = static_cast<uint32_t>(std::lower_bound(s.begin(), s.end(), p.at(i)) - s.begin());
-    p.all_values = std::move(s);
+        if (p.at(i) != NOT_A_VALUE) {
+            chunk.push_back(p.at(i));
+            if (chunk.size() == CHUNK) flush();
+        }
+    flush();
+    if (p.n <= FULL_INDEX_FRAMES) {
+        p.all_index.assign(p.n, 0);
+        for (uint64_t i = 0; i < p.n; i++)
+            if (p.at(i) != NOT_A_VALUE)
+                p.all_index[i] = static_cast<uint32_t>(std::lower_bound(all.begin(), all.end(), p.at(i)) - all.begin());
+    }
+    p.all_values = std::move(all);
 }
 
 // Statistics of one resample, given its block starts.
@@ -781,7 +979,11 @@ void resample_stats(prepared_t& p, const std::vector<uint64_t>& starts, std::vec
         const uint64_t s = starts[b];
         const uint64_t e = s + (b + 1 < starts.size() ? p.len : p.n - (starts.size() - 1) * p.len);
         for (uint64_t i = s; i < e; i++)
-            if (p.at(i) != NOT_A_VALUE) full_hist[p.all_index[i]]++;
+            if (const int32_t x = p.at(i); x != NOT_A_VALUE)
+                full_hist[p.all_index.empty() ? static_cast<size_t>(std::lower_bound(p.all_values.begin(),
+                                                                                     p.all_values.end(), x) -
+                                                                    p.all_values.begin())
+                                              : p.all_index[i]]++;
     }
     for (int q = 0; q < 3; q++) {
         const uint64_t rank = nearest_rank_index(count, PCT_NUM[q], PCT_DEN);
@@ -963,18 +1165,63 @@ bool few_beyond_rank(uint64_t count, int s)
 
 }  // namespace
 
+namespace {
+
+void bootstrap_figure(const compare_run_t& x, int m, int which, const compare_options_t& o, compare_side_t& side)
+{
+    compare_options_t mo = o;
+    if (!(o.metrics & (1u << m))) mo.resamples = 0;
+    bootstrap_metric(x, m, which, mo, side.rep[m], &side.fallbacks, side.point[m], &side.count[m]);
+}
+
+// Gives what was freed back to the system before the next step allocates
+// its block sums: glibc keeps freed blocks of up to 32 MB in its heap (30 MB
+// more at the peak of a run of 10^7 frames without this). Only for a run
+// not held whole: for a shorter one the pages taken again cost more time
+// than the memory is worth.
+void give_back(const compare_run_t& x)
+{
+    if (x.reread) malloc_trim(0);
+}
+
+}  // namespace
+
 compare_side_t bootstrap_side(const compare_run_t& x, int which, const compare_options_t& o)
 {
     compare_side_t side;
-    for (int m = 0; m < CMP_METRICS; m++) {
-        compare_options_t mo = o;
-        if (!(o.metrics & (1u << m))) mo.resamples = 0;
-        bootstrap_metric(x, m, which, mo, side.rep[m], &side.fallbacks, side.point[m], &side.count[m]);
-    }
+    for (int m = 0; m < CMP_METRICS; m++) bootstrap_figure(x, m, which, o, side);
     compare_options_t lo = o;
     if (!o.lost) lo.resamples = 0;
     bootstrap_lost(x, which, lo, side.lost);
     return side;
+}
+
+std::string bootstrap_run(compare_run_t& x, int which, const compare_options_t& o, bool keep_vrx,
+                          compare_side_t& side)
+{
+    side = compare_side_t{};
+    compare_options_t lo = o;
+    if (!o.lost) lo.resamples = 0;
+    bootstrap_lost(x, which, lo, side.lost);
+    std::vector<int8_t>().swap(x.id_steps.code);
+    std::vector<int32_t>().swap(x.id_steps.big);
+    give_back(x);
+    for (int m = 0; m < CMP_METRICS; m++)
+        if (base_series(m) == SER_VRX) bootstrap_figure(x, m, which, o, side);
+    std::vector<uint8_t>().swap(x.kinds);
+    if (!keep_vrx || x.reread) std::vector<int32_t>().swap(x.values[SER_VRX]);
+    give_back(x);
+    for (int m = 0; m < CMP_METRICS; m++) {
+        if (base_series(m) == SER_VRX) continue;
+        if (x.reread) {
+            const std::string why = reread_compare_series(x, m, x.values[m]);
+            if (!why.empty()) return why;
+        }
+        bootstrap_figure(x, m, which, o, side);
+        std::vector<int32_t>().swap(x.values[m]);
+        give_back(x);
+    }
+    return {};
 }
 
 compare_result_t compare_sides(const compare_run_t& a, const compare_side_t& sa, const compare_run_t& b,
@@ -1210,7 +1457,11 @@ cJSON* compare_json(const compare_run_t& a, const compare_run_t& b, const compar
 int compare_command(const std::string& arg_a, const std::string& arg_b, bool json, const std::string& svg,
                     const compare_options_t& o, uint32_t block)
 {
-    // One run at a time: loaded, bootstrapped, its frames freed.
+    // One run at a time: loaded, bootstrapped, its frames freed. The peak is
+    // one run's VRX values, kinds and id steps (6 bytes a frame) with the
+    // lost frames' prefix sums (12 bytes a frame) or with one figure's values
+    // and block sums (20 bytes a frame); a run held whole (a pipe, or a run
+    // of at most o.hold_frames) adds 20 bytes a frame.
     compare_run_t runs[2];
     compare_side_t sides[2];
     const std::string* args[2] = {&arg_a, &arg_b};
@@ -1237,18 +1488,27 @@ int compare_command(const std::string& arg_a, const std::string& arg_b, bool jso
     for (int w = 0; w < 2; w++) {
         const std::string& path = paths[w];
         const int run = run_of[w];
-        const std::string why = load_compare_run(path, run, runs[w]);
+        std::string why = load_compare_run(path, run, runs[w], o.hold_frames);
+        if (why.empty()) {
+            if (block != 0) runs[w].block = runs[w].id_block = block;
+            why = bootstrap_run(runs[w], w, o, !svg.empty(), sides[w]);
+        }
         if (!why.empty()) {
             fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
             return 1;
         }
-        if (block != 0) runs[w].block = runs[w].id_block = block;
-        sides[w] = bootstrap_side(runs[w], w, o);
-        release_frames(runs[w], !svg.empty());
     }
     const compare_result_t c = compare_sides(runs[0], sides[0], runs[1], sides[1], o);
     // The plot first: a plot that cannot be written leaves no report behind.
     if (!svg.empty()) {
+        // A run not held whole gives its VRX values again.
+        for (compare_run_t& r : runs) {
+            const std::string why = r.reread ? reread_compare_series(r, SER_VRX, r.values[SER_VRX]) : "";
+            if (!why.empty()) {
+                fprintf(stderr, "tarn-latency-report: %s\n", why.c_str());
+                return 1;
+            }
+        }
         const std::string doc = render_compare_svg(runs[0], runs[1], c);
         std::string why;
         if (!write_text_file(svg, doc, why)) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "latency_log.h"
 #include "latency_record.h"
 
 // Figures compared, in the order they are printed: the latency series
@@ -33,12 +34,20 @@ constexpr int32_t NOT_A_VALUE = INT32_MIN;
 // none; and the run's sample ids. The figures of one kind of frame (VRX
 // latency of I-frames, of P-frames) are not held: they are the VRX values
 // of the frames of that kind (compare_value).
+//
+// A run of a regular file longer than the frames held whole
+// (compare_options_t::hold_frames) holds only its VRX values: the other
+// figures are read again from the log, one at a time, when they are
+// resampled (reread_compare_series), from where the first reading found
+// the run (place).
 struct compare_run_t {
     std::string log;  // as named on the command line
     int run = 0;      // its number in the log
     uint64_t frames = 0;
     uint64_t malformed = 0;
     std::vector<int32_t> values[CMP_METRICS];  // frames each; empty for the figures of one kind of frame
+    bool reread = false;                       // only VRX held: the others are read again from place
+    latency_run_place_t place;                 // where the run lies in its log
     std::vector<uint8_t> kinds;                // per frame, its frame_kind_e
     // Frames per bootstrap block of the latencies and of the lost frames:
     // estimated from the run's VRX latency and id steps (block_length).
@@ -80,7 +89,17 @@ std::vector<int32_t> compare_series(const compare_run_t& r, int m);
 
 // Reads run number run (1 = first; 0 = the last) of the log at path ("-" is
 // standard input) into r. Returns an empty string, or the reason in words.
-std::string load_compare_run(const std::string& path, int run, compare_run_t& r);
+// A run of a regular file of more than hold_frames frames keeps only its
+// VRX values, kinds and id steps (r.reread): 6 bytes a frame instead of 26.
+// Standard input or a FIFO is read once: all of it is held, whatever its
+// length (26 bytes a frame).
+std::string load_compare_run(const std::string& path, int run, compare_run_t& r, uint64_t hold_frames = UINT64_MAX);
+// Reads figure m (one that is not of one kind of frame) of run r again from
+// its log into values, a value a frame, from where r.place says the run lies
+// and for no more lines than the first reading found there. Returns an empty
+// string, or the reason in words: the log cannot be read, or it changed (the
+// run no longer holds r.frames frames and r.malformed malformed lines).
+std::string reread_compare_series(const compare_run_t& r, int m, std::vector<int32_t>& values);
 // Fills r from values given per frame (tests, benchmarks): metric m of frame
 // i is values[m][i]; ids are the frames' sample ids in order. A frame is an
 // I- or P-frame when it has a value in that figure (which is taken to be its
@@ -116,6 +135,8 @@ uint32_t block_length(const std::vector<double>& series, uint64_t frames, double
 // Sets r.block and r.id_block from the run's values and id steps.
 void estimate_blocks(compare_run_t& r);
 
+constexpr uint64_t COMPARE_HOLD_FRAMES = uint64_t{1} << 22;
+
 // Bootstrap settings.
 struct compare_options_t {
     uint64_t seed = 1;
@@ -133,6 +154,13 @@ struct compare_options_t {
     // millisecond for latencies, millionths of the frames for lost frames.
     int64_t min_change_ms = 500;
     int64_t min_change_lost = 5000;
+    // Runs of a regular file up to this many frames are held whole; longer
+    // ones have their figures but VRX read again one at a time
+    // (load_compare_run). Held whole, a run takes 26 bytes a frame and the
+    // figure being resampled 16 more (block sums): about 176 MB at this
+    // length, less than a run read again takes at 10^7 frames (222 MB
+    // measured).
+    uint64_t hold_frames = COMPARE_HOLD_FRAMES;
 };
 
 // A run must hold this many blocks for a figure to be judged, and a
@@ -201,6 +229,15 @@ compare_result_t compare_sides(const compare_run_t& a, const compare_side_t& sa,
 // Frees the frames of r (values, kinds, id steps), all but the VRX values
 // when keep_vrx (the plot draws them).
 void release_frames(compare_run_t& r, bool keep_vrx);
+// bootstrap_side for a run that may hold only its VRX values (r.reread),
+// freeing the frames as it goes: the lost frames first (then the id steps
+// go), the VRX figures (then the kinds and, but when keep_vrx and the run
+// is held whole, the VRX values), then each other figure, read again when
+// it is not held and freed after its resampling. So one figure's values are
+// held at a time beside its block sums. Returns an empty string, or why a
+// figure could not be read again (r's frames then partly freed).
+std::string bootstrap_run(compare_run_t& r, int which, const compare_options_t& o, bool keep_vrx,
+                          compare_side_t& side);
 
 // The bootstrap replicates themselves, one per resample: metric m's
 // statistics (ST_P50..ST_MEAN) of resample r of run x at out[r * ST_COUNT + s].
@@ -281,7 +318,8 @@ std::string render_compare_svg(const compare_run_t& a, const compare_run_t& b, c
 
 // tarn-latency-report --compare: loads both runs ("FILE" or "FILE:N"), one
 // at a time, each bootstrapped and its frames freed before the next is read
-// (but for its VRX values when there is a plot), prints the comparison
+// (bootstrap_run; the plot's VRX values are kept of a run held whole, read
+// again at the end of one that is not), prints the comparison
 // (JSON with json) and writes the plot to svg unless it is empty. Returns the exit status; errors go to standard error.
 // block, when not 0, is the block length of both runs instead of the
 // estimates.
